@@ -1,0 +1,57 @@
+// Shared pieces of the C++ benchmarks: a best-of-k timer and the C library floors (the same
+// number of exp/log/pow calls as a routine makes, timed in the same run) that routines are
+// compared against.
+#pragma once
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <span>
+#include <vector>
+
+namespace vostrel::bench {
+
+// Keeps a value alive so the compiler cannot drop the work that produced it.
+inline void keep(double value) {
+    asm volatile("" : : "g"(&value) : "memory");
+}
+
+// Best wall time in seconds of `repeats` runs of f.
+template <class F>
+double best_seconds(int repeats, F&& f) {
+    double best = 1e300;
+    for (int r = 0; r < repeats; ++r) {
+        auto start = std::chrono::steady_clock::now();
+        f();
+        auto stop = std::chrono::steady_clock::now();
+        double s = std::chrono::duration<double>(stop - start).count();
+        if (s < best) best = s;
+    }
+    return best;
+}
+
+// n independent exp calls over the inputs, summed so they are not optimised away.
+inline double floor_exp(std::span<const double> x) {
+    double s = 0.0;
+    for (double v : x) s += std::exp(v);
+    return s;
+}
+inline double floor_log(std::span<const double> x) {
+    double s = 0.0;
+    for (double v : x) s += std::log(v);
+    return s;
+}
+inline double floor_pow(std::span<const double> x, double y) {
+    double s = 0.0;
+    for (double v : x) s += std::pow(v, y);
+    return s;
+}
+
+inline void report(const char* name, double seconds, double floor_seconds, double per_items,
+                   const char* item) {
+    std::printf("%-44s %10.3f ms  %7.2f ns/%s  floor %10.3f ms  ratio %.3f\n", name,
+                seconds * 1e3, seconds * 1e9 / per_items, item, floor_seconds * 1e3,
+                seconds / floor_seconds);
+}
+
+}  // namespace vostrel::bench

@@ -1,0 +1,1 @@
+# The diagnostics submodule has no members yet.

@@ -1,0 +1,3 @@
+"""Module initializer: registered by the aggregator crate."""
+
+__all__: list[str]

@@ -1,0 +1,100 @@
+// Number formatting for messages and reprs (see format.hpp), built on std::to_chars, which gives
+// the shortest round-trip digits in both fixed and scientific notation.
+#include "core/format.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
+#include "core/model_error.hpp"
+
+namespace vostrel {
+namespace {
+
+// 1e308 needs 309 digits plus a sign; the smallest subnormal needs "0." and 323 more digits plus
+// the sign. 400 covers both; the loop grows the buffer anyway should a platform need more.
+std::string to_chars_string(double value, std::chars_format format) {
+    std::string text(400, '\0');
+    for (;;) {
+        auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(), value, format);
+        if (ec == std::errc()) {
+            text.resize(static_cast<std::size_t>(end - text.data()));
+            return text;
+        }
+        text.resize(text.size() * 2);
+    }
+}
+
+// Non-finite values print the same in both forms.
+bool format_non_finite(double value, std::string& out) {
+    if (std::isnan(value)) {
+        out = "NaN";
+        return true;
+    }
+    if (std::isinf(value)) {
+        out = value > 0 ? "inf" : "-inf";
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string format_double(double value) {
+    std::string out;
+    if (format_non_finite(value, out)) return out;
+    return to_chars_string(value, std::chars_format::fixed);
+}
+
+std::string format_double_debug(double value) {
+    std::string out;
+    if (format_non_finite(value, out)) return out;
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4)) {
+        // to_chars writes "1e-05" / "1.5e+16"; the debugging form is "1e-5" / "1.5e16".
+        std::string text = to_chars_string(value, std::chars_format::scientific);
+        const std::size_t e = text.find('e');
+        std::string mantissa = text.substr(0, e);
+        std::string exponent = text.substr(e + 1);
+        bool negative = false;
+        std::size_t pos = 0;
+        if (pos < exponent.size() && (exponent[pos] == '+' || exponent[pos] == '-')) {
+            negative = exponent[pos] == '-';
+            ++pos;
+        }
+        while (pos + 1 < exponent.size() && exponent[pos] == '0') ++pos;
+        return mantissa + "e" + (negative ? "-" : "") + exponent.substr(pos);
+    }
+    out = to_chars_string(value, std::chars_format::fixed);
+    if (out.find('.') == std::string::npos) out += ".0";
+    return out;
+}
+
+std::string format_double_list(std::span<const double> values) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (i != 0) out += ", ";
+        out += format_double_debug(values[i]);
+    }
+    out += "]";
+    return out;
+}
+
+std::string ModelError::display() const {
+    struct Visitor {
+        std::string operator()(const InvalidParameter& e) const {
+            return "invalid parameter: " + e.message;
+        }
+        std::string operator()(const NonMonotone& e) const {
+            return "non-monotone events: index " + format_uint(e.index) + " (" +
+                   format_double(e.previous) + " > " + format_double(e.next) + ")";
+        }
+        std::string operator()(const OutOfRange& e) const {
+            return "event " + format_double(e.time) + " outside [0, " + format_double(e.horizon) +
+                   "]";
+        }
+    };
+    return std::visit(Visitor{}, kind_);
+}
+
+}  // namespace vostrel

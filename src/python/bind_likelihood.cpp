@@ -1,0 +1,22 @@
+// The likelihood submodule's initialisation: adds the function pairs of every model family in
+// their fixed order, then the MvExpRecursiveLogLik class. Each family's binding file defines its
+// pair as {with_grad, value}.
+#include "python/boundary.hpp"
+
+namespace vostrel::py {
+
+extern PyMethodDef uni_exp_functions[2];
+
+int init_likelihood(PyObject* module) {
+    PyMethodDef* const groups[] = {
+        uni_exp_functions,
+    };
+    for (PyMethodDef* group : groups) {
+        for (int k = 0; k < 2; ++k) {
+            if (add_function(module, &group[k]) < 0) return -1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace vostrel::py

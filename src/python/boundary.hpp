@@ -1,0 +1,363 @@
+// The boundary layer between the interpreter and the numerical core: parameter tables and the one
+// argument matcher, converters per parameter type, array views, result conversion, the error
+// mapping and the borrow counter of class instances. Binding files include this header only; it
+// keeps NumPy's headers out of them (arrays.cpp alone talks to NumPy's C API).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/model_error.hpp"
+
+namespace vostrel::py {
+
+// ---------------------------------------------------------------------------------------------
+// Parameter tables and matching
+
+// Static description of one callable's parameters. Positional-or-keyword names come first, the
+// leading `required` of them have no default; keyword-only names follow and are never required.
+struct Signature {
+    const char* name;        // "uni_exp_neg_ll", "__new__", "evaluate"
+    const char* class_name;  // nullptr for module functions
+    std::span<const char* const> positional;
+    std::size_t required;
+    std::span<const char* const> keyword_only = {};
+
+    std::size_t size() const { return positional.size() + keyword_only.size(); }
+    // "{class}.{name}()" or "{name}()", as used in the matching messages.
+    std::string full_name() const;
+};
+
+constexpr std::size_t kMaxParameters = 12;
+
+// Arguments matched to a signature. Each filled slot holds a strong reference until the call
+// ends, so an argument's __float__ that mutates the caller's containers cannot free another.
+class Arguments {
+public:
+    explicit Arguments(const Signature& signature) : signature_(signature) {}
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+    ~Arguments() {
+        for (PyObject*& slot : slots_) Py_CLEAR(slot);
+    }
+
+    // Vectorcall form (module functions and methods). Returns false with TypeError set.
+    bool match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+    // tp_new form: a positional tuple and an optional keyword dict.
+    bool match(PyObject* args, PyObject* kwargs);
+
+    // Converts the filled slots 0, 1, ... into the given variables in parameter order; empty
+    // (defaulted) slots leave the variable's initial value. Stops at the first failure.
+    template <class... T>
+    bool convert(T&... out) {
+        std::size_t index = 0;
+        return (convert_slot(index++, out) && ...);
+    }
+
+    PyObject* slot(std::size_t index) const { return slots_[index]; }
+    const Signature& signature() const { return signature_; }
+
+private:
+    template <class T>
+    bool convert_slot(std::size_t index, T& out);
+
+    bool fill_keyword(PyObject* name, PyObject* value);
+    bool finish();
+
+    const Signature& signature_;
+    PyObject* slots_[kMaxParameters] = {};
+};
+
+// ---------------------------------------------------------------------------------------------
+// Converters: each returns false with the exception set. Argument errors (TypeErrors) carry the
+// prefix "argument '{name}': " and the original exception as their cause.
+
+class ArrayF64;
+class ArrayI64;
+class ArrayF64Out;
+
+// A read-only view of a caller's one-dimensional float64 array for the duration of one call.
+// Holds a reference to the array. Contiguous but misaligned data is copied once into an aligned
+// buffer, because the core reads through double pointers.
+class ArrayF64 {
+public:
+    ArrayF64() = default;
+    ArrayF64(const ArrayF64&) = delete;
+    ArrayF64& operator=(const ArrayF64&) = delete;
+    ~ArrayF64() { Py_XDECREF(object_); }
+
+    std::span<const double> span() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    bool contiguous() const { return contiguous_; }
+    PyObject* object() const { return object_; }
+    // Memory range of the caller's array, for overlap checks.
+    const char* begin_byte() const { return begin_; }
+    const char* end_byte() const { return end_; }
+
+private:
+    friend bool convert_value(PyObject*, ArrayF64&);
+    PyObject* object_ = nullptr;
+    const double* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool contiguous_ = true;
+    const char* begin_ = nullptr;
+    const char* end_ = nullptr;
+    std::vector<double> aligned_copy_;
+};
+
+// The same for one-dimensional int64 arrays (source labels).
+class ArrayI64 {
+public:
+    ArrayI64() = default;
+    ArrayI64(const ArrayI64&) = delete;
+    ArrayI64& operator=(const ArrayI64&) = delete;
+    ~ArrayI64() { Py_XDECREF(object_); }
+
+    std::span<const std::int64_t> span() const { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    bool contiguous() const { return contiguous_; }
+    PyObject* object() const { return object_; }
+
+private:
+    friend bool convert_value(PyObject*, ArrayI64&);
+    PyObject* object_ = nullptr;
+    const std::int64_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    bool contiguous_ = true;
+    std::vector<std::int64_t> aligned_copy_;
+};
+
+// A write view of a caller's one-dimensional float64 array. Conversion checks only the type;
+// acquire() then takes write access (writeable, no overlap with arrays read in the same call).
+// Writes made through span() reach the caller's array at the latest when commit() runs (a
+// misaligned array is written through an aligned scratch buffer).
+class ArrayF64Out {
+public:
+    enum class Refusal { None, NotWriteable, AlreadyBorrowed };
+
+    ArrayF64Out() = default;
+    ArrayF64Out(const ArrayF64Out&) = delete;
+    ArrayF64Out& operator=(const ArrayF64Out&) = delete;
+    ~ArrayF64Out() { Py_XDECREF(object_); }
+
+    // Returns the refusal, or None once write access is held.
+    Refusal acquire(std::initializer_list<const ArrayF64*> readers);
+    std::span<double> span() { return {data_, size_}; }
+    std::size_t size() const { return size_; }
+    bool contiguous() const { return contiguous_; }
+    void commit();
+
+private:
+    friend bool convert_value(PyObject*, ArrayF64Out&);
+    PyObject* object_ = nullptr;
+    double* data_ = nullptr;
+    char* target_ = nullptr;  // the caller's memory when data_ points at scratch_
+    std::size_t size_ = 0;
+    bool contiguous_ = true;
+    bool writeable_ = false;
+    const char* begin_ = nullptr;
+    const char* end_ = nullptr;
+    std::vector<double> scratch_;
+};
+
+// Text argument: the UTF-8 bytes of a str (embedded NULs kept).
+struct Text {
+    std::string_view utf8;
+    PyObject* object = nullptr;  // borrowed from the argument slot
+};
+
+bool convert_value(PyObject* object, double& out);
+bool convert_value(PyObject* object, std::uint64_t& out);
+bool convert_value(PyObject* object, bool& out);
+bool convert_value(PyObject* object, Text& out);
+bool convert_value(PyObject* object, ArrayF64& out);
+bool convert_value(PyObject* object, ArrayI64& out);
+bool convert_value(PyObject* object, ArrayF64Out& out);
+
+// Raise the argument error for parameter `name` from the pending TypeError (the TypeError becomes
+// the cause of a new one whose text gets the prefix); any other pending exception is left as is.
+void prefix_argument_error(const char* name);
+// Raise TypeError "argument '{name}': '{type}' object cannot be cast as '{target}'".
+void cast_error(const char* name, PyObject* object, const char* target);
+
+template <class T>
+bool Arguments::convert_slot(std::size_t index, T& out) {
+    PyObject* object = slots_[index];
+    if (object == nullptr) return true;  // defaulted
+    if (convert_value(object, out)) return true;
+    const std::size_t n_positional = signature_.positional.size();
+    prefix_argument_error(index < n_positional ? signature_.positional[index]
+                                               : signature_.keyword_only[index - n_positional]);
+    return false;
+}
+
+// TypeError "The given array is not contiguous" for the first non-contiguous array.
+template <class... A>
+bool require_contiguous(const A&... arrays) {
+    bool ok = (arrays.contiguous() && ...);
+    if (!ok) PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
+    return ok;
+}
+
+// Information about any object that might be a NumPy array, for callables that inspect
+// containers of arrays themselves.
+struct ArrayInfo {
+    bool is_array = false;  // an ndarray or subclass
+    int ndim = 0;
+    bool is_float64 = false;  // dtype equivalent to native float64
+    std::size_t size = 0;
+    std::ptrdiff_t stride = 0;  // bytes, first dimension
+    bool contiguous_flag = false;  // C- or Fortran-contiguous
+    const double* data = nullptr;
+};
+// Returns false with an exception set only if NumPy itself cannot be reached.
+bool inspect_array(PyObject* object, ArrayInfo& info);
+
+// ---------------------------------------------------------------------------------------------
+// Results
+
+PyObject* to_python(double value);
+PyObject* to_python(bool value);
+PyObject* to_python(std::uint64_t value);
+PyObject* to_python(const std::string& text);
+PyObject* to_python(std::vector<double>&& values);  // new array adopting the buffer
+PyObject* to_python(std::vector<std::vector<double>>&& lists);  // list of new arrays
+PyObject* to_python(std::pair<double, std::vector<double>>&& pair);  // (float, array)
+
+// Sets ValueError with the error's display text.
+void raise_model_error(const ModelError& error);
+
+template <class T>
+PyObject* to_python(Result<T>&& result) {
+    if (!result.ok()) {
+        raise_model_error(result.error());
+        return nullptr;
+    }
+    return to_python(std::move(result.value()));
+}
+
+// The exception type for internal failures that no valid call reaches. It derives directly
+// from BaseException so that it is never mistaken for an ordinary input error.
+PyObject* internal_error_type();
+void raise_internal_error(const std::string& message);
+
+// Runs a binding body and keeps every C++ exception inside: allocation failures become
+// MemoryError, anything else the internal-failure exception.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_internal_error(e.what());
+    } catch (...) {
+        raise_internal_error("unknown C++ exception");
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class instances: the borrow counter (0 free, n > 0 shared uses, -1 exclusive use)
+
+struct BorrowFlag {
+    std::atomic<std::int64_t> count{0};
+};
+
+// Shared (read-only) use of an instance for one call; fails with RuntimeError
+// "Already mutably borrowed" while an exclusive use is active.
+class SharedUse {
+public:
+    explicit SharedUse(BorrowFlag& flag);
+    ~SharedUse() {
+        if (flag_ != nullptr) flag_->count.fetch_sub(1, std::memory_order_acq_rel);
+    }
+    SharedUse(const SharedUse&) = delete;
+    SharedUse& operator=(const SharedUse&) = delete;
+    explicit operator bool() const { return flag_ != nullptr; }
+
+private:
+    BorrowFlag* flag_ = nullptr;
+};
+
+// Exclusive (mutating) use; fails with RuntimeError "Already borrowed" while any use is active.
+class ExclusiveUse {
+public:
+    explicit ExclusiveUse(BorrowFlag& flag);
+    ~ExclusiveUse() {
+        if (flag_ != nullptr) flag_->count.store(0, std::memory_order_release);
+    }
+    ExclusiveUse(const ExclusiveUse&) = delete;
+    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+    explicit operator bool() const { return flag_ != nullptr; }
+
+private:
+    BorrowFlag* flag_ = nullptr;
+};
+
+// The instance layout every class of the system uses: the object header, the borrow counter and
+// the C++ value. Created by alloc_instance, destroyed by the type's dealloc (instance_dealloc).
+template <class T>
+struct Instance {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    T value;
+};
+
+template <class T>
+PyObject* alloc_instance(PyTypeObject* type, T&& value) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* instance = reinterpret_cast<Instance<std::decay_t<T>>*>(self);
+    new (&instance->borrow) BorrowFlag();
+    new (&instance->value) std::decay_t<T>(std::forward<T>(value));
+    return self;
+}
+
+template <class T>
+void instance_dealloc(PyObject* self) {
+    auto* instance = reinterpret_cast<Instance<T>*>(self);
+    instance->value.~T();
+    instance->borrow.~BorrowFlag();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <class T>
+Instance<T>* instance_of(PyObject* self) {
+    return reinterpret_cast<Instance<T>*>(self);
+}
+
+// Creates a final, immutable heap type from its spec once per process and caches it in `slot`.
+PyTypeObject* create_class(PyType_Spec* spec, PyTypeObject*& slot);
+
+// ---------------------------------------------------------------------------------------------
+// Registration
+
+// Adds a member to a module: appends `name` to the module's __all__ (creating the list) and sets
+// the attribute. Returns -1 with an exception set on failure.
+int add_member(PyObject* module, const char* name, PyObject* value);
+// Creates a built-in function bound to the module (its __module__ is the module's __name__)
+// and adds it.
+int add_function(PyObject* module, PyMethodDef* def);
+
+// Submodule initialisation steps, one per binding file.
+int init_kernels(PyObject* module);
+int init_likelihood(PyObject* module);
+int init_simulation(PyObject* module);
+
+}  // namespace vostrel::py
