@@ -1,0 +1,104 @@
+// The nonparametric kernel's validation, bin search, integrals and repr (see nonparametric.hpp).
+#include "kernels/nonparametric.hpp"
+
+#include <cmath>
+
+#include "core/format.hpp"
+
+namespace vostrel {
+
+Result<NonparametricKernel> NonparametricKernel::create(std::span<const double> edges,
+                                                        std::span<const double> values) {
+    // Validation reads the caller's arrays in place; the copies are made only for a valid kernel.
+    if (edges.empty()) return ModelError::invalid_parameter("edges must be non-empty");
+    if (!(edges[0] == 0.0)) {
+        return ModelError::invalid_parameter("edges[0] must be 0.0; got " +
+                                             format_double(edges[0]));
+    }
+    for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
+        if (!(edges[i] < edges[i + 1])) {
+            return ModelError::invalid_parameter(
+                "edges must be strictly increasing; got edges[" + format_uint(i) +
+                "]=" + format_double(edges[i]) + ", edges[" + format_uint(i + 1) +
+                "]=" + format_double(edges[i + 1]));
+        }
+    }
+    if (edges.size() != values.size() + 1) {
+        return ModelError::invalid_parameter(
+            "len(edges) (" + format_uint(edges.size()) + ") must be len(values)+1 (" +
+            format_uint(values.size() + 1) + ")");
+    }
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        const double v = values[j];
+        if (!std::isfinite(v) || v < 0.0) {
+            return ModelError::invalid_parameter("values[" + format_uint(j) +
+                                                 "] must be a non-negative finite number; got " +
+                                                 format_double(v));
+        }
+    }
+    return NonparametricKernel(std::vector<double>(edges.begin(), edges.end()),
+                               std::vector<double>(values.begin(), values.end()));
+}
+
+double NonparametricKernel::value_at(double t) const {
+    const double* e = edges_.data();
+    const std::size_t n_edges = edges_.size();
+    // Outside the support, and NaN (no edge is <= NaN, so it lies in no bin): 0.
+    if (!(t >= 0.0) || !(t < e[n_edges - 1])) return 0.0;
+    // Partition point of "edge <= t" by halving; branch-free so that independent lags overlap.
+    const double* base = e;
+    std::size_t size = n_edges;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        base = base[half] <= t ? base + half : base;
+        size -= half;
+    }
+    // m edges are <= t; since edges[0] == 0 <= t < edges[K], 1 <= m <= K, so the bin m - 1 is
+    // always inside values.
+    const std::size_t m = static_cast<std::size_t>(base - e) + (*base <= t ? 1 : 0);
+    return values_[m - 1];
+}
+
+void NonparametricKernel::evaluate(std::span<const double> t, std::span<double> out) const {
+    const std::size_t n = t.size();
+    for (std::size_t i = 0; i < n; ++i) out[i] = value_at(t[i]);
+}
+
+std::vector<double> NonparametricKernel::evaluate(std::span<const double> t) const {
+    std::vector<double> out;
+    out.reserve(t.size());
+    for (double lag : t) out.push_back(value_at(lag));
+    return out;
+}
+
+void NonparametricKernel::integrate_vec(std::span<const double> t, std::span<double> out) const {
+    const std::size_t n = t.size();
+    for (std::size_t i = 0; i < n; ++i) out[i] = integral_at(t[i]);
+}
+
+std::vector<double> NonparametricKernel::integrate_vec(std::span<const double> t) const {
+    std::vector<double> out;
+    out.reserve(t.size());
+    for (double lag : t) out.push_back(integral_at(lag));
+    return out;
+}
+
+double NonparametricKernel::l1_norm() const {
+    const double* e = edges_.data();
+    const double* v = values_.data();
+    const std::size_t n_bins = values_.size();
+    double sum = 0.0;
+    for (std::size_t k = 0; k < n_bins; ++k) sum = sum + (e[k + 1] - e[k]) * v[k];
+    return sum;
+}
+
+void NonparametricKernel::scale(double factor) {
+    for (double& v : values_) v = v * factor;
+}
+
+std::string NonparametricKernel::repr() const {
+    return "NonparametricKernel(edges=" + format_double_list(edges_) +
+           ", values=" + format_double_list(values_) + ")";
+}
+
+}  // namespace vostrel
