@@ -177,10 +177,17 @@ struct Text {
     PyObject* object = nullptr;  // borrowed from the argument slot
 };
 
+// A list (or list subclass) argument, borrowed from the argument slot; its items are the
+// callable's own business.
+struct ListArg {
+    PyObject* object = nullptr;
+};
+
 bool convert_value(PyObject* object, double& out);
 bool convert_value(PyObject* object, std::uint64_t& out);
 bool convert_value(PyObject* object, bool& out);
 bool convert_value(PyObject* object, Text& out);
+bool convert_value(PyObject* object, ListArg& out);
 bool convert_value(PyObject* object, ArrayF64& out);
 bool convert_value(PyObject* object, ArrayI64& out);
 bool convert_value(PyObject* object, ArrayF64Out& out);
@@ -188,8 +195,9 @@ bool convert_value(PyObject* object, ArrayF64Out& out);
 // Raise the argument error for parameter `name` from the pending TypeError (the TypeError becomes
 // the cause of a new one whose text gets the prefix); any other pending exception is left as is.
 void prefix_argument_error(const char* name);
-// Raise TypeError "argument '{name}': '{type}' object cannot be cast as '{target}'".
-void cast_error(const char* name, PyObject* object, const char* target);
+// Raise TypeError "'{type}' object cannot be cast as '{target}'" ({type} being the qualified name
+// of the object's type); convert_slot then adds the argument prefix.
+void cast_error(PyObject* object, const char* target);
 
 template <class T>
 bool Arguments::convert_slot(std::size_t index, T& out) {
