@@ -1,0 +1,26 @@
+// Simulation of exponential-kernel Hawkes processes on [0, t_horizon] by the cluster (branching)
+// construction: Poisson immigrants, each event having a Poisson number of children at
+// exponential delays, explored depth first.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/model_error.hpp"
+
+namespace vostrel {
+
+// Sorted event times in [0, t_horizon]; alpha (the branching ratio) must be below 1.
+Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double mu, double alpha,
+                                                       double beta, std::uint64_t seed);
+
+// One sorted list per dimension; alpha[j * M + k] is the mean number of children in dimension
+// j of one event in dimension k. No subcriticality test: memory is the only limit.
+Result<std::vector<std::vector<double>>> simulate_mv_exp_branching(double t_horizon,
+                                                                   std::span<const double> mu,
+                                                                   std::span<const double> alpha,
+                                                                   double beta,
+                                                                   std::uint64_t seed);
+
+}  // namespace vostrel

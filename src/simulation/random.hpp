@@ -1,0 +1,176 @@
+// The simulators' random source: a ChaCha12 keystream seeded from one 64-bit integer, and the
+// variates drawn from it (uniform doubles, ziggurat exponentials and normals, exponentials of a
+// rate, Poisson counts). Every variate is a fixed function of the stream's 64-bit words, so the
+// same seed gives the same numbers on every machine with the same C library.
+#pragma once
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+
+#include "simulation/ziggurat_tables.hpp"
+
+namespace vostrel {
+
+// ---------------------------------------------------------------------------------------------
+// ChaCha block function
+
+// Computes four consecutive keystream blocks (counters counter .. counter + 3, the 64-bit counter
+// wrapping without touching the stream id) into out[0..63], block b at out[16 b].
+using ChachaFourBlocks = void (*)(const std::uint32_t key[8], std::uint64_t counter,
+                                  std::uint64_t stream_id, std::uint32_t out[64]);
+
+// The forms of the four-block function. Every form yields exactly the words of the portable one;
+// the vector forms only exist where the processor has the instructions.
+enum class ChachaVariant { Portable, Sse2, Avx2, Avx512 };
+
+const char* chacha_variant_name(ChachaVariant variant);
+// Whether this processor can run the variant.
+bool chacha_variant_supported(ChachaVariant variant);
+// The variant's four-block function for 8, 12 or 20 rounds; nullptr if the processor lacks the
+// instructions or the round count is not one of those three.
+ChachaFourBlocks chacha_four_blocks(ChachaVariant variant, int rounds);
+// The fastest variant this processor supports (decided once per process).
+ChachaVariant best_chacha_variant();
+
+// PCG32 (XSH-RR) expansion of a seed into the 8 key words; the state is advanced before the
+// first output, so seed 0 is as good as any other.
+void expand_seed(std::uint64_t seed, std::uint32_t key[8]);
+
+// ---------------------------------------------------------------------------------------------
+// The stream
+
+class RandomStream {
+public:
+    static RandomStream from_seed(std::uint64_t seed);
+    // The same stream computed with a chosen block-function variant (for tests and benchmarks).
+    static RandomStream from_seed(std::uint64_t seed, ChachaVariant variant);
+
+    // The only operation that consumes the stream: two buffered words, low word first.
+    std::uint64_t draw_u64() {
+        if (index_ < 63) {
+            std::uint64_t word = buffer_[index_] | (std::uint64_t(buffer_[index_ + 1]) << 32);
+            index_ += 2;
+            return word;
+        }
+        return draw_u64_refill();
+    }
+
+    // [0, 1): the top 53 bits; 0 is possible.
+    double draw_unit() { return unit_from(draw_u64()); }
+    // (0, 1): a double in [1, 2) from the top 52 bits, less 1 - 2^-53.
+    double draw_open_unit() { return open_unit_from(draw_u64()); }
+    // [-1, 1): a double in [2, 4) from the top 52 bits, less 3.
+    double draw_signed_unit() { return signed_unit_from(draw_u64()); }
+
+    // Standard exponential by the 256-layer ziggurat: one word and one comparison usually.
+    double draw_exp1() {
+        std::uint64_t word = draw_u64();
+        unsigned layer = unsigned(word & 0xFF);
+        double x = open_unit_from(word) * ziggurat::EXP_X[layer];
+        if (ziggurat::EXP_X[layer + 1] > x) return x;
+        return draw_exp1_slow(layer, x);
+    }
+
+    // Standard normal by the symmetric 256-layer ziggurat.
+    double draw_normal();
+
+    std::uint64_t block_counter() const { return block_counter_; }
+    unsigned index() const { return index_; }
+
+    static double unit_from(std::uint64_t word) {
+        return double(word >> 11) * 0x1.0p-53;
+    }
+    static double open_unit_from(std::uint64_t word) {
+        return std::bit_cast<double>((word >> 12) | 0x3ff0000000000000ULL) - 0.9999999999999999;
+    }
+    static double signed_unit_from(std::uint64_t word) {
+        return std::bit_cast<double>((word >> 12) | 0x4000000000000000ULL) - 3.0;
+    }
+
+private:
+    RandomStream() = default;
+    void refill();
+    std::uint64_t draw_u64_refill();
+    double draw_exp1_slow(unsigned layer, double x);
+
+    std::uint32_t key_[8] = {};
+    std::uint64_t block_counter_ = 0;
+    std::uint64_t stream_id_ = 0;
+    alignas(64) std::uint32_t buffer_[64] = {};
+    unsigned index_ = 64;
+    ChachaFourBlocks four_blocks_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Samplers
+
+inline constexpr const char* kExpErrorText = "lambda is negative or NaN in exponential distribution";
+
+// Exponential of rate lambda: the standard exponential times the reciprocal, computed once.
+class ExpSampler {
+public:
+    ExpSampler() = default;
+    // False (the rate is negative or NaN) leaves `out` unchanged. A rate of 0 is accepted and
+    // draws +inf.
+    static bool create(double lambda, ExpSampler& out) {
+        if (!(lambda >= 0.0)) return false;
+        out.inverse_rate_ = 1.0 / lambda;
+        return true;
+    }
+    double draw(RandomStream& stream) const { return stream.draw_exp1() * inverse_rate_; }
+    double inverse_rate() const { return inverse_rate_; }
+
+private:
+    double inverse_rate_ = 1.0;
+};
+
+enum class PoissonError { None, NotPositive, NonFinite, TooLarge };
+const char* poisson_error_text(PoissonError error);
+
+// Poisson of mean lambda: Knuth's product of uniforms below 12, Ahrens and Dieter's normal
+// approximation with exponential correction (PD) from 12 up to the largest mean 1.844e19.
+class PoissonSampler {
+public:
+    static constexpr double kMaxLambda = 1.844e19;
+
+    PoissonSampler() = default;
+    // Checks in the order: not finite, not positive, then the form by size.
+    static PoissonError create(double lambda, PoissonSampler& out);
+    // A non-negative integral value held as a double.
+    double draw(RandomStream& stream) const {
+        if (product_form_) {
+            double p = stream.draw_unit();
+            double n = 0.0;
+            while (p > exp_minus_lambda_) {
+                p = p * stream.draw_unit();
+                n = n + 1.0;
+            }
+            return n;
+        }
+        return draw_pd(stream);
+    }
+    bool product_form() const { return product_form_; }
+
+private:
+    double draw_pd(RandomStream& stream) const;
+    struct Terms {
+        double px, py, fx, fy;
+    };
+    Terms terms(double k) const;
+
+    bool product_form_ = true;
+    double exp_minus_lambda_ = 1.0;
+    double lambda_ = 0.0, s_ = 0.0, d_ = 0.0, l_ = 0.0, c_ = 0.0;
+    double c0_ = 0.0, c1_ = 0.0, c2_ = 0.0, c3_ = 0.0, omega_ = 0.0;
+};
+
+// Saturating conversion of a Poisson draw to a count: NaN and negatives give 0, values from 2^64
+// up give 2^64 - 1, anything else is truncated toward zero.
+inline std::uint64_t to_count(double value) {
+    if (!(value >= 0.0)) return 0;
+    if (value >= 0x1.0p64) return UINT64_MAX;
+    return std::uint64_t(value);
+}
+
+}  // namespace vostrel

@@ -1,0 +1,184 @@
+// Thinning simulators of exponential Hawkes processes. The intensity between events follows from
+// the excitation state S at the last accepted event, S = sum over past events of
+// exp(-beta (t_last - t_i)), so each candidate costs one exp (O(M^2) multiplies in M dimensions).
+#include "simulation/thinning.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/format.hpp"
+#include "simulation/random.hpp"
+
+namespace vostrel {
+
+namespace {
+
+ModelError invalid(std::string message) { return ModelError::invalid_parameter(std::move(message)); }
+
+ModelError exp_sampler_error() {
+    return invalid(std::string("exponential distribution: ") + kExpErrorText);
+}
+
+// An infinite bound makes every gap 0: the candidate clock would never reach the horizon.
+ModelError unbounded_error() {
+    return invalid("intensity bound overflowed to inf; the candidate times cannot advance");
+}
+
+ModelError horizon_not_finite_error(double t_horizon) {
+    return invalid("t_horizon must be finite; got " + format_double(t_horizon));
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+}  // namespace
+
+Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu, double alpha,
+                                                    double beta, std::uint64_t seed) {
+    if (t_horizon <= 0.0) {
+        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
+    }
+    if (mu < 0.0) return invalid("mu must be non-negative; got " + format_double(mu));
+    if (alpha <= 0.0 || beta <= 0.0) {
+        return invalid("alpha and beta must be positive; got alpha=" + format_double(alpha) +
+                       ", beta=" + format_double(beta));
+    }
+    RandomStream stream = RandomStream::from_seed(seed);
+
+    double bound = 1.5 * mu + 1e-6;
+    ExpSampler gap;
+    if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
+    if (!std::isfinite(t_horizon)) return horizon_not_finite_error(t_horizon);
+    if (bound == kInf) return unbounded_error();
+
+    std::vector<double> events;
+    events.reserve(64);
+    const double beta_alpha = beta * alpha;
+    const double minus_beta = -beta;
+    double t = 0.0;
+    double t_last = 0.0;
+    double state = 0.0;  // S: excitation at t_last
+    for (;;) {
+        const double candidate = t + gap.draw(stream);
+        if (candidate >= t_horizon) break;
+        t = candidate;
+        const double w = std::exp((candidate - t_last) * minus_beta);
+        const double lam = beta_alpha * (w * state) + mu;
+        if (lam > bound) {
+            // The bound was too low here: raise it and drop the candidate undecided.
+            bound = 1.5 * lam;
+            if (bound == kInf) return unbounded_error();
+            ExpSampler::create(bound, gap);
+            continue;
+        }
+        const double u = stream.draw_unit();
+        if (lam / bound >= u) {
+            events.push_back(candidate);
+            state = w * state + 1.0;
+            t_last = candidate;
+            // The jump just added may lift the intensity above the bound; candidates after an
+            // event must come at least as fast as the intensity right after it.
+            const double lam_after = beta_alpha * state + mu;
+            if (lam_after > bound) {
+                bound = 1.5 * lam_after;
+                if (bound == kInf) return unbounded_error();
+                ExpSampler::create(bound, gap);
+            }
+        }
+    }
+    return events;
+}
+
+Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon,
+                                                                std::span<const double> mu,
+                                                                std::span<const double> alpha,
+                                                                double beta, std::uint64_t seed) {
+    const std::size_t m = mu.size();
+    if (t_horizon <= 0.0) {
+        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
+    }
+    if (m == 0) return invalid("mu is empty");
+    if (alpha.size() != m * m) {
+        return invalid("alpha length (" + format_uint(alpha.size()) + ") must be M·M (" +
+                       format_uint(m * m) + ")");
+    }
+    if (beta <= 0.0) return invalid("beta must be positive; got " + format_double(beta));
+    for (std::size_t i = 0; i < m; ++i) {
+        if (mu[i] < 0.0) {
+            return invalid("mu[" + format_uint(i) + "] must be non-negative; got " +
+                           format_double(mu[i]));
+        }
+    }
+    RandomStream stream = RandomStream::from_seed(seed);
+
+    double mu_sum = -0.0;
+    for (std::size_t i = 0; i < m; ++i) mu_sum = mu_sum + mu[i];
+    double bound = 1.5 * mu_sum + 1e-6;
+    ExpSampler gap;
+    if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
+    if (!std::isfinite(t_horizon)) return horizon_not_finite_error(t_horizon);
+    if (bound == kInf) return unbounded_error();
+
+    std::vector<std::vector<double>> events(m);
+    for (auto& list : events) list.reserve(64);
+    std::vector<double> state(m, 0.0);  // S[j]: excitation from dimension j at t_last
+    std::vector<double> lam(m, 0.0);
+    const double* a = alpha.data();
+
+    // lam[i] = sum_j (alpha[i M + j] w) S[j] times beta, plus mu[i]; returns their sum B.
+    auto intensities = [&](double w) {
+        for (std::size_t i = 0; i < m; ++i) {
+            const double* row = a + i * m;
+            double acc = 0.0;
+            for (std::size_t j = 0; j < m; ++j) acc = acc + (row[j] * w) * state[j];
+            lam[i] = acc * beta + mu[i];
+        }
+        double total = 0.0;
+        for (std::size_t i = 0; i < m; ++i) total = total + lam[i];
+        return total;
+    };
+
+    const double minus_beta = -beta;
+    double t = 0.0;
+    double t_last = 0.0;
+    for (;;) {
+        const double candidate = t + gap.draw(stream);
+        if (candidate >= t_horizon) break;
+        t = candidate;
+        const double w = std::exp((candidate - t_last) * minus_beta);
+        const double total = intensities(w);
+        if (total > bound) {
+            bound = 1.5 * total;
+            if (bound == kInf) return unbounded_error();
+            ExpSampler::create(bound, gap);
+            continue;
+        }
+        // Accept only when U <= B / bound, so that a NaN intensity rejects.
+        const double u_accept = stream.draw_unit();
+        if (!(u_accept <= total / bound)) continue;
+        const double u_dimension = stream.draw_unit();
+        std::size_t k = m - 1;
+        double cumulative = 0.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            cumulative = cumulative + lam[i] / total;
+            if (cumulative >= u_dimension) {
+                k = i;
+                break;
+            }
+        }
+        events[k].push_back(candidate);
+        for (std::size_t j = 0; j < m; ++j) state[j] = state[j] * w;
+        state[k] = state[k] + 1.0;
+        t_last = candidate;
+        // As in one dimension: the bound must cover the intensity right after the jump.
+        const double total_after = intensities(1.0);
+        if (total_after > bound) {
+            bound = 1.5 * total_after;
+            if (bound == kInf) return unbounded_error();
+            ExpSampler::create(bound, gap);
+        }
+    }
+    return events;
+}
+
+}  // namespace vostrel

@@ -1,0 +1,25 @@
+// Simulation of exponential-kernel Hawkes processes on [0, t_horizon) by thinning: candidates of
+// a homogeneous Poisson process at an adaptive upper-bound rate, each kept with probability
+// intensity / bound.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/model_error.hpp"
+
+namespace vostrel {
+
+// Event times in increasing order, all in [0, t_horizon).
+Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu, double alpha,
+                                                    double beta, std::uint64_t seed);
+
+// One list of increasing event times per dimension; alpha[i * M + j] is the excitation an event
+// of dimension j adds to the intensity of dimension i, all cells sharing the decay beta.
+Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon,
+                                                                std::span<const double> mu,
+                                                                std::span<const double> alpha,
+                                                                double beta, std::uint64_t seed);
+
+}  // namespace vostrel
