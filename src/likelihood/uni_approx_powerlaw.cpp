@@ -1,0 +1,119 @@
+// Approximate power-law likelihood: builds the geometric mixture of exponentials and hands it to
+// the sum-of-exponentials routines, then applies the chain rule from (alpha_k, beta_k) to
+// (alpha, beta_pow, beta_min).
+#include "likelihood/uni_approx_powerlaw.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <new>
+
+#include "core/format.hpp"
+#include "likelihood/uni_sumexp.hpp"
+
+namespace vostrel::likelihood {
+
+namespace {
+
+// r^k by square-and-multiply over the bits of k, so that beta_k does not depend on pow's
+// rounding of a non-integer path.
+double integer_power(double base, std::uint64_t exponent) {
+    double result = (exponent & 1u) != 0 ? base : 1.0;
+    std::uint64_t remaining = exponent;
+    while (remaining > 1) {
+        base = base * base;
+        remaining >>= 1;
+        if ((remaining & 1u) != 0) result = result * base;
+    }
+    return result;
+}
+
+// A vector of K doubles; a K beyond what a vector can hold is an allocation failure, not a
+// length error, so that the caller reports it as running out of memory.
+std::vector<double> component_vector(std::uint64_t n_components) {
+    if (n_components > std::vector<double>().max_size()) throw std::bad_alloc();
+    return std::vector<double>(static_cast<std::size_t>(n_components));
+}
+
+}  // namespace
+
+Result<DecayComponents> geometric_decay_components(std::uint64_t n_components, double beta_pow,
+                                                   double beta_min, double r) {
+    // NaN passes each comparison.
+    if (beta_pow <= 0.0) {
+        return ModelError::invalid_parameter("beta_pow must be positive; got " +
+                                             format_double(beta_pow));
+    }
+    if (beta_min <= 0.0) {
+        return ModelError::invalid_parameter("beta_min must be positive; got " +
+                                             format_double(beta_min));
+    }
+    if (r <= 1.0) {
+        return ModelError::invalid_parameter("r must be > 1 for geometric spacing; got " +
+                                             format_double(r));
+    }
+    if (n_components == 0) return ModelError::invalid_parameter("n_components must be positive");
+
+    DecayComponents out;
+    out.betas = component_vector(n_components);
+    out.weights = component_vector(n_components);
+    const double exponent = beta_pow + (-1.0);
+    double total = -0.0;  // Z, from -0.0 so that a sum of -0.0 terms stays -0.0
+    for (std::uint64_t k = 0; k < n_components; ++k) {
+        const double beta_k = integer_power(r, k) * beta_min;
+        const double u = std::pow(beta_k, exponent);
+        out.betas[k] = beta_k;
+        out.weights[k] = u;
+        total = total + u;
+    }
+    for (double& w : out.weights) w = w / total;
+    return out;
+}
+
+Result<double> uni_approx_powerlaw_neg_ll(std::span<const double> times, double t_horizon,
+                                          double mu, double alpha, double beta_pow,
+                                          double beta_min, double r, std::uint64_t n_components) {
+    Result<DecayComponents> components =
+        geometric_decay_components(n_components, beta_pow, beta_min, r);
+    if (!components.ok()) return components.error();
+    // alpha_k = w_k * alpha, built in place of the weights.
+    std::vector<double>& alphas = components.value().weights;
+    for (double& w : alphas) w = w * alpha;
+    return uni_sumexp_core(times, t_horizon, mu, alphas, components.value().betas);
+}
+
+Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_grad(
+    std::span<const double> times, double t_horizon, double mu, double alpha, double beta_pow,
+    double beta_min, double r, std::uint64_t n_components) {
+    Result<DecayComponents> built = geometric_decay_components(n_components, beta_pow, beta_min, r);
+    if (!built.ok()) return built.error();
+    if (alpha <= 0.0) {  // a NaN alpha passes
+        return ModelError::invalid_parameter("alpha must be positive; got " + format_double(alpha));
+    }
+    const std::vector<double>& betas = built.value().betas;
+    const std::vector<double>& weights = built.value().weights;
+    const std::size_t n_comp = weights.size();
+    std::vector<double> alphas(n_comp);
+    for (std::size_t k = 0; k < n_comp; ++k) alphas[k] = weights[k] * alpha;
+
+    Result<SumExpGradient> inner = uni_sumexp_grad_core(times, t_horizon, mu, alphas, betas);
+    if (!inner.ok()) return inner.error();
+    const SumExpGradient& g = inner.value();
+
+    // Chain rule; every sum from -0.0 in component order.
+    double grad_amplitude = -0.0;  // A = sum g_alpha_k w_k
+    for (std::size_t k = 0; k < n_comp; ++k) grad_amplitude = grad_amplitude + g.grad_alphas[k] * weights[k];
+    double mean_log_beta = -0.0;  // W, the weighted mean of log beta_k
+    for (std::size_t k = 0; k < n_comp; ++k) mean_log_beta = mean_log_beta + std::log(betas[k]) * weights[k];
+    double grad_pow = -0.0;  // B: dw_k/dbeta_pow = w_k (log beta_k - W)
+    for (std::size_t k = 0; k < n_comp; ++k) {
+        grad_pow = grad_pow + (std::log(betas[k]) - mean_log_beta) * (g.grad_alphas[k] * weights[k]);
+    }
+    double grad_scale = -0.0;  // C: dbeta_k/dbeta_min = beta_k / beta_min
+    for (std::size_t k = 0; k < n_comp; ++k) grad_scale = grad_scale + betas[k] * g.grad_betas[k];
+
+    return std::pair<double, std::vector<double>>{
+        g.neg_loglik, {g.grad_mu, grad_amplitude, grad_pow * alpha, grad_scale / beta_min}};
+}
+
+}  // namespace vostrel::likelihood

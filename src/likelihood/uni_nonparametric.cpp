@@ -1,0 +1,135 @@
+// Nonparametric likelihood: O(N^2) pairs, each lag placed in its bin by bisection over the edges,
+// and a compensator that walks each event's bins up to the horizon.
+#include "likelihood/uni_nonparametric.hpp"
+
+#include <cmath>
+#include <cstddef>
+
+#include "core/format.hpp"
+
+namespace vostrel::likelihood {
+
+namespace {
+
+// Index of the bin holding `lag`, or -1 when it lies in none. A lag is looked up only when
+// 0 <= lag < e_M (a NaN lag fails the test); its bin is one less than the number of edges <= lag,
+// found by bisection over the whole edges array. The result is in [-1, M - 1] whatever the edges
+// hold, so an unsorted edges array cannot send an index out of range.
+std::ptrdiff_t bin_of(double lag, const double* edges, std::size_t n_edges) {
+    if (!(lag >= 0.0 && lag < edges[n_edges - 1])) return -1;
+    std::size_t base = 0;
+    std::size_t size = n_edges;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        if (edges[base + half] <= lag) base += half;
+        size -= half;
+    }
+    const std::size_t count = edges[base] <= lag ? base + 1 : base;
+    return static_cast<std::ptrdiff_t>(count) - 1;
+}
+
+ModelError edges_length_error(std::size_t n_edges, std::size_t n_values) {
+    return ModelError::invalid_parameter("edges length (" + format_uint(n_edges) +
+                                         ") must be values length (" + format_uint(n_values) +
+                                         ") + 1");
+}
+
+}  // namespace
+
+Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_horizon,
+                                        double mu, std::span<const double> edges,
+                                        std::span<const double> values) {
+    if (edges.size() != values.size() + 1) return edges_length_error(edges.size(), values.size());
+    const std::size_t n = times.size();
+    if (n == 0) return t_horizon * mu;
+    const std::size_t n_bins = values.size();
+    const double* t = times.data();
+    const double* e = edges.data();
+    const double* v = values.data();
+
+    double log_sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        double s = 0.0;  // kernel sum over earlier events
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::ptrdiff_t m = bin_of(t[i] - t[j], e, n_bins + 1);
+            if (m >= 0) s = s + v[m];
+        }
+        const double lam = s + mu;
+        log_sum = log_sum + std::log(lam > 1e-30 ? lam : 1e-30);
+    }
+
+    double compensator = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = t_horizon - t[i];
+        if (d <= 0.0) continue;
+        for (std::size_t m = 0; m < n_bins && e[m] < d; ++m) {
+            const double overlap = (e[m + 1] <= d ? e[m + 1] : d) - e[m];
+            compensator = compensator + v[m] * overlap;
+        }
+    }
+    return (t_horizon * mu + compensator) - log_sum;
+}
+
+Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const double> times,
+                                                                 double t_horizon, double mu,
+                                                                 std::span<const double> edges,
+                                                                 std::span<const double> values) {
+    if (edges.size() != values.size() + 1) return edges_length_error(edges.size(), values.size());
+    const std::size_t n = times.size();
+    const std::size_t n_bins = values.size();
+    NonparametricGradient out;
+    if (n == 0) {
+        out.neg_loglik = mu * t_horizon;
+        out.grad_mu = t_horizon;
+        out.grad_values.assign(n_bins, 0.0);
+        return out;
+    }
+    const double* t = times.data();
+    const double* e = edges.data();
+    const double* v = values.data();
+
+    std::vector<std::size_t> counts(n_bins, 0);  // earlier events per bin, for the current event
+    std::vector<double> g_values(n_bins, 0.0);   // sum over events of count / intensity
+    double log_sum = 0.0;
+    double g_mu = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t& count : counts) count = 0;
+        double s = 0.0;
+        for (std::size_t j = 0; j < i; ++j) {
+            const std::ptrdiff_t m = bin_of(t[i] - t[j], e, n_bins + 1);
+            if (m >= 0) {
+                s = s + v[m];
+                ++counts[static_cast<std::size_t>(m)];
+            }
+        }
+        const double lam = s + mu;
+        const double floored = lam > 1e-30 ? lam : 1e-30;
+        log_sum = log_sum + std::log(floored);
+        const double inv = 1.0 / floored;
+        g_mu = g_mu + inv;
+        for (std::size_t m = 0; m < n_bins; ++m) {
+            if (counts[m] != 0) g_values[m] = static_cast<double>(counts[m]) * inv + g_values[m];
+        }
+    }
+
+    // E[m]: time the kernel spends in bin m before the horizon, summed over events; it becomes
+    // the gradient in place.
+    out.grad_values.assign(n_bins, 0.0);
+    double* exposure = out.grad_values.data();
+    double compensator = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = t_horizon - t[i];
+        if (d <= 0.0) continue;
+        for (std::size_t m = 0; m < n_bins && e[m] < d; ++m) {
+            const double overlap = (e[m + 1] <= d ? e[m + 1] : d) - e[m];
+            compensator = compensator + v[m] * overlap;
+            exposure[m] = exposure[m] + overlap;
+        }
+    }
+    out.neg_loglik = (t_horizon * mu + compensator) - log_sum;
+    out.grad_mu = t_horizon - g_mu;
+    for (std::size_t m = 0; m < n_bins; ++m) exposure[m] = exposure[m] - g_values[m];
+    return out;
+}
+
+}  // namespace vostrel::likelihood
