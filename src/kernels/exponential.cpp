@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "kernels/lag_map.hpp"
 
 namespace vostrel {
 
@@ -22,41 +23,17 @@ Result<ExponentialKernel> ExponentialKernel::create(double alpha, double beta, b
     return ExponentialKernel(alpha, beta, allow_signed);
 }
 
-void ExponentialKernel::evaluate(std::span<const double> t, std::span<double> out) const {
-    const double ab = alpha_ * beta_;
-    const double neg_beta = -beta_;
-    const std::size_t n = t.size();
-    const double* in = t.data();
-    double* dst = out.data();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = std::exp(in[i] * neg_beta) * ab;
-}
-
 std::vector<double> ExponentialKernel::evaluate(std::span<const double> t) const {
-    // reserve + push_back writes each element once (a sized vector would zero the buffer first).
     const double ab = alpha_ * beta_;
     const double neg_beta = -beta_;
-    std::vector<double> out;
-    out.reserve(t.size());
-    for (double lag : t) out.push_back(std::exp(lag * neg_beta) * ab);
-    return out;
-}
-
-void ExponentialKernel::integrate_vec(std::span<const double> t, std::span<double> out) const {
-    const double neg_beta = -beta_;
-    const double alpha = alpha_;
-    const std::size_t n = t.size();
-    const double* in = t.data();
-    double* dst = out.data();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = integral_at(in[i], neg_beta, alpha);
+    return detail::map_lags(t, [ab, neg_beta](double lag) { return std::exp(lag * neg_beta) * ab; });
 }
 
 std::vector<double> ExponentialKernel::integrate_vec(std::span<const double> t) const {
     const double neg_beta = -beta_;
     const double alpha = alpha_;
-    std::vector<double> out;
-    out.reserve(t.size());
-    for (double lag : t) out.push_back(integral_at(lag, neg_beta, alpha));
-    return out;
+    return detail::map_lags(
+        t, [neg_beta, alpha](double lag) { return integral_at(lag, neg_beta, alpha); });
 }
 
 double ExponentialKernel::l1_norm() const { return std::fabs(alpha_); }

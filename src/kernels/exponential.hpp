@@ -23,12 +23,10 @@ public:
 
     // phi at each lag into out (out.size() == t.size()); negative lags are evaluated as they
     // are (the exponential grows), NaN gives NaN.
-    void evaluate(std::span<const double> t, std::span<double> out) const;
     std::vector<double> evaluate(std::span<const double> t) const;
 
     // Integral of phi over [0, t]: (1 - exp(t * (-beta))) * alpha.
     double integrate(double t) const { return integral_at(t, -beta_, alpha_); }
-    void integrate_vec(std::span<const double> t, std::span<double> out) const;
     std::vector<double> integrate_vec(std::span<const double> t) const;
 
     double l1_norm() const;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "kernels/lag_map.hpp"
 
 namespace vostrel {
 
@@ -59,28 +60,12 @@ double NonparametricKernel::value_at(double t) const {
     return values_[m - 1];
 }
 
-void NonparametricKernel::evaluate(std::span<const double> t, std::span<double> out) const {
-    const std::size_t n = t.size();
-    for (std::size_t i = 0; i < n; ++i) out[i] = value_at(t[i]);
-}
-
 std::vector<double> NonparametricKernel::evaluate(std::span<const double> t) const {
-    std::vector<double> out;
-    out.reserve(t.size());
-    for (double lag : t) out.push_back(value_at(lag));
-    return out;
-}
-
-void NonparametricKernel::integrate_vec(std::span<const double> t, std::span<double> out) const {
-    const std::size_t n = t.size();
-    for (std::size_t i = 0; i < n; ++i) out[i] = integral_at(t[i]);
+    return detail::map_lags(t, [this](double lag) { return value_at(lag); });
 }
 
 std::vector<double> NonparametricKernel::integrate_vec(std::span<const double> t) const {
-    std::vector<double> out;
-    out.reserve(t.size());
-    for (double lag : t) out.push_back(integral_at(lag));
-    return out;
+    return detail::map_lags(t, [this](double lag) { return integral_at(lag); });
 }
 
 double NonparametricKernel::l1_norm() const {

@@ -26,12 +26,10 @@ public:
     // phi at one lag: the value of the bin holding t (a bin starts at its left edge), 0 for
     // t < 0, t >= edges[K] and NaN. O(log K).
     double value_at(double t) const;
-    void evaluate(std::span<const double> t, std::span<double> out) const;
     std::vector<double> evaluate(std::span<const double> t) const;
 
     // Integral of phi over [0, t], bin by bin from the left; t <= 0 gives 0, NaN gives NaN.
     double integrate(double t) const { return integral_at(t); }
-    void integrate_vec(std::span<const double> t, std::span<double> out) const;
     std::vector<double> integrate_vec(std::span<const double> t) const;
 
     // Sum of (edges[k+1] - edges[k]) * values[k], left to right; no absolute value.

@@ -2,6 +2,7 @@
 #include "kernels/power_law.hpp"
 
 #include "core/format.hpp"
+#include "kernels/lag_map.hpp"
 
 namespace vostrel {
 
@@ -19,25 +20,11 @@ Result<PowerLawKernel> PowerLawKernel::create(double alpha, double beta, double 
     return PowerLawKernel(alpha, beta, c);
 }
 
-void PowerLawKernel::evaluate(std::span<const double> t, std::span<double> out) const {
+std::vector<double> PowerLawKernel::evaluate(std::span<const double> t) const {
     const double p = -(beta_ + 1.0);  // the exponent -(1 + beta)
     const double c = c_;
     const double alpha = alpha_;
-    const std::size_t n = t.size();
-    const double* in = t.data();
-    double* dst = out.data();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = std::pow(in[i] + c, p) * alpha;
-}
-
-std::vector<double> PowerLawKernel::evaluate(std::span<const double> t) const {
-    // reserve + push_back writes each element once (a sized vector would zero the buffer first).
-    const double p = -(beta_ + 1.0);
-    const double c = c_;
-    const double alpha = alpha_;
-    std::vector<double> out;
-    out.reserve(t.size());
-    for (double lag : t) out.push_back(std::pow(lag + c, p) * alpha);
-    return out;
+    return detail::map_lags(t, [p, c, alpha](double lag) { return std::pow(lag + c, p) * alpha; });
 }
 
 double PowerLawKernel::integrate(double t) const {
@@ -48,26 +35,13 @@ double PowerLawKernel::integrate(double t) const {
     return (a - b) * k;
 }
 
-void PowerLawKernel::integrate_vec(std::span<const double> t, std::span<double> out) const {
-    const double neg_beta = -beta_;
-    const double c = c_;
-    const double a = std::pow(c, neg_beta);
-    const double k = alpha_ / beta_;
-    const std::size_t n = t.size();
-    const double* in = t.data();
-    double* dst = out.data();
-    for (std::size_t i = 0; i < n; ++i) dst[i] = integral_at(in[i], c, neg_beta, a, k);
-}
-
 std::vector<double> PowerLawKernel::integrate_vec(std::span<const double> t) const {
     const double neg_beta = -beta_;
     const double c = c_;
     const double a = std::pow(c, neg_beta);
     const double k = alpha_ / beta_;
-    std::vector<double> out;
-    out.reserve(t.size());
-    for (double lag : t) out.push_back(integral_at(lag, c, neg_beta, a, k));
-    return out;
+    return detail::map_lags(
+        t, [c, neg_beta, a, k](double lag) { return integral_at(lag, c, neg_beta, a, k); });
 }
 
 double PowerLawKernel::l1_norm() const {

@@ -22,12 +22,10 @@ public:
 
     // phi at each lag, no lag treated specially: t = -c gives inf * alpha, t < -c what the C
     // library's pow gives for a negative base.
-    void evaluate(std::span<const double> t, std::span<double> out) const;
     std::vector<double> evaluate(std::span<const double> t) const;
 
     // (alpha / beta) * (c^(-beta) - (t + c)^(-beta)), computed as (a - b) * k.
     double integrate(double t) const;
-    void integrate_vec(std::span<const double> t, std::span<double> out) const;
     std::vector<double> integrate_vec(std::span<const double> t) const;
 
     // (alpha / beta) * c^(-beta) with the current alpha, no absolute value.
