@@ -6,10 +6,20 @@
 namespace vostrel::py {
 
 extern PyMethodDef uni_exp_functions[2];
+extern PyMethodDef uni_powerlaw_functions[2];
+extern PyMethodDef uni_nonparametric_functions[2];
+extern PyMethodDef uni_sumexp_functions[2];
+extern PyMethodDef uni_approx_powerlaw_functions[2];
+extern PyMethodDef marked_uni_exp_functions[2];
 
 int init_likelihood(PyObject* module) {
     PyMethodDef* const groups[] = {
         uni_exp_functions,
+        uni_powerlaw_functions,
+        uni_nonparametric_functions,
+        uni_sumexp_functions,
+        uni_approx_powerlaw_functions,
+        marked_uni_exp_functions,
     };
     for (PyMethodDef* group : groups) {
         for (int k = 0; k < 2; ++k) {
