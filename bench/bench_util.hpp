@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <span>
@@ -26,6 +27,18 @@ double best_seconds(int repeats, F&& f) {
         auto stop = std::chrono::steady_clock::now();
         double s = std::chrono::duration<double>(stop - start).count();
         if (s < best) best = s;
+    }
+    return best;
+}
+
+// Best times of several functions measured in interleaved rounds, so that a burst of load on a
+// shared machine hits all of them alike rather than one.
+template <class... F>
+std::vector<double> best_interleaved(int rounds, F&&... functions) {
+    std::vector<double> best(sizeof...(F), 1e300);
+    for (int r = 0; r < rounds; ++r) {
+        std::size_t k = 0;
+        ((best[k] = std::min(best[k], best_seconds(1, functions)), ++k), ...);
     }
     return best;
 }

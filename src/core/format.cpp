@@ -3,6 +3,7 @@
 #include "core/format.hpp"
 
 #include <charconv>
+#include <cstdlib>
 #include <cmath>
 #include <system_error>
 
@@ -38,13 +39,60 @@ bool format_non_finite(double value, std::string& out) {
     return false;
 }
 
+// Shortest round-trip digits and decimal exponent, from the scientific form "-d.ddde+XX".
+struct ShortestDigits {
+    bool negative;
+    std::string digits;
+    int exponent;  // of the first digit
+};
+
+ShortestDigits shortest_digits(double value) {
+    const std::string text = to_chars_string(value, std::chars_format::scientific);
+    ShortestDigits result{text[0] == '-', {}, 0};
+    const std::size_t e = text.find('e');
+    for (std::size_t i = result.negative ? 1 : 0; i < e; ++i) {
+        if (text[i] != '.') result.digits += text[i];
+    }
+    result.exponent = std::atoi(text.c_str() + e + 1);
+    return result;
+}
+
 }  // namespace
 
 std::string format_double(double value) {
     std::string out;
     if (format_non_finite(value, out)) return out;
-    return to_chars_string(value, std::chars_format::fixed);
+    // The shortest digits placed without exponent: 1e308 is a 1 and 308 zeros, not the exact
+    // binary value's 309 digits that fixed notation would print.
+    const ShortestDigits d = shortest_digits(value);
+    if (d.negative) out += '-';
+    const int point = d.exponent + 1;  // digits before the decimal point
+    const int n_digits = static_cast<int>(d.digits.size());
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += d.digits;
+    } else if (point >= n_digits) {
+        out += d.digits;
+        out.append(static_cast<std::size_t>(point - n_digits), '0');
+    } else {
+        out.append(d.digits, 0, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(d.digits, static_cast<std::size_t>(point), std::string::npos);
+    }
+    return out;
 }
+
+namespace {
+
+// The same placement with at least one digit after the point ("2.0").
+std::string plain_with_fraction(double value) {
+    std::string out = format_double(value);
+    if (out.find('.') == std::string::npos) out += ".0";
+    return out;
+}
+
+}  // namespace
 
 std::string format_double_debug(double value) {
     std::string out;
@@ -65,9 +113,7 @@ std::string format_double_debug(double value) {
         while (pos + 1 < exponent.size() && exponent[pos] == '0') ++pos;
         return mantissa + "e" + (negative ? "-" : "") + exponent.substr(pos);
     }
-    out = to_chars_string(value, std::chars_format::fixed);
-    if (out.find('.') == std::string::npos) out += ".0";
-    return out;
+    return plain_with_fraction(value);
 }
 
 std::string format_double_list(std::span<const double> values) {

@@ -94,8 +94,22 @@ bool Arguments::fill_keyword(PyObject* name, PyObject* value) {
     // Comparison with the ASCII parameter names never fails and never matches a name with an
     // embedded NUL or characters that have no UTF-8 form.
     const std::size_t n_positional = signature_.positional.size();
+    const std::size_t n_names = signature_.size();
     std::size_t index = kMaxParameters;
-    if (PyUnicode_Check(name)) {
+    if (signature_.interned[0] == nullptr) {
+        for (std::size_t k = 0; k < n_names; ++k) {
+            signature_.interned[k] = PyUnicode_InternFromString(signature_.name_at(k));
+            if (signature_.interned[k] == nullptr) return false;
+        }
+    }
+    // Keyword-only names are looked up before positional ones.
+    for (std::size_t k = n_positional; k < n_names && index == kMaxParameters; ++k) {
+        if (name == signature_.interned[k]) index = k;
+    }
+    for (std::size_t k = 0; k < n_positional && index == kMaxParameters; ++k) {
+        if (name == signature_.interned[k]) index = k;
+    }
+    if (index == kMaxParameters && PyUnicode_Check(name)) {
         for (std::size_t k = 0; k < signature_.keyword_only.size(); ++k) {
             if (PyUnicode_CompareWithASCIIString(name, signature_.keyword_only[k]) == 0) {
                 index = n_positional + k;

@@ -34,7 +34,15 @@ struct Signature {
     std::size_t required;
     std::span<const char* const> keyword_only = {};
 
+    // Interned names, created on first use: keyword names arrive interned, so a pointer
+    // comparison usually finds the parameter without comparing text.
+    mutable PyObject* interned[12] = {};
+
     std::size_t size() const { return positional.size() + keyword_only.size(); }
+    const char* name_at(std::size_t index) const {
+        return index < positional.size() ? positional[index]
+                                         : keyword_only[index - positional.size()];
+    }
     // "{class}.{name}()" or "{name}()", as used in the matching messages.
     std::string full_name() const;
 };
@@ -204,9 +212,7 @@ bool Arguments::convert_slot(std::size_t index, T& out) {
     PyObject* object = slots_[index];
     if (object == nullptr) return true;  // defaulted
     if (convert_value(object, out)) return true;
-    const std::size_t n_positional = signature_.positional.size();
-    prefix_argument_error(index < n_positional ? signature_.positional[index]
-                                               : signature_.keyword_only[index - n_positional]);
+    prefix_argument_error(signature_.name_at(index));
     return false;
 }
 

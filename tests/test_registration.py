@@ -1,0 +1,78 @@
+# The module tree: names, order, docstrings, sys.modules entries and caching across re-imports.
+import importlib
+import sys
+
+import pytest
+
+import vostrel._libvostrel as lib
+
+
+def test_top_level_lists_the_four_submodules_in_order():
+    assert lib.__all__ == ["kernels", "likelihood", "simulation", "diagnostics"]
+    assert lib.__doc__ == ""
+
+
+@pytest.mark.parametrize("name", ["kernels", "likelihood", "simulation", "diagnostics"])
+def test_submodule_is_registered_under_its_dotted_name(name):
+    submodule = getattr(lib, name)
+    assert sys.modules[f"vostrel._libvostrel.{name}"] is submodule
+    assert submodule.__name__ == name
+    assert importlib.import_module(f"vostrel._libvostrel.{name}") is submodule
+
+
+@pytest.mark.parametrize(
+    ("name", "doc"),
+    [
+        ("kernels", "Module initializer: registered by the aggregator crate."),
+        ("likelihood", ""),
+        ("simulation", ""),
+        ("diagnostics", ""),
+    ],
+)
+def test_submodule_docstrings(name, doc):
+    assert getattr(lib, name).__doc__ == doc
+
+
+def test_diagnostics_is_empty_and_has_no_all():
+    assert not hasattr(lib.diagnostics, "__all__")
+    assert {n for n in dir(lib.diagnostics) if not n.startswith("__")} == set()
+
+
+def test_from_import_of_a_function_works():
+    from vostrel._libvostrel.likelihood import uni_exp_neg_ll
+
+    assert uni_exp_neg_ll is lib.likelihood.uni_exp_neg_ll
+
+
+def test_likelihood_starts_with_the_exponential_pair():
+    assert lib.likelihood.__all__[:2] == ["uni_exp_neg_ll_with_grad", "uni_exp_neg_ll"]
+
+
+def test_functions_are_bound_to_their_module():
+    f = lib.likelihood.uni_exp_neg_ll
+    assert f.__module__ == "likelihood"
+    assert f.__self__ is lib.likelihood
+
+
+def test_reimport_returns_the_same_module_objects_without_rewriting_sys_modules():
+    kernels_entry = sys.modules["vostrel._libvostrel.kernels"]
+    sentinel = object()
+    sys.modules["vostrel._libvostrel.simulation"] = sentinel
+    saved = sys.modules.pop("vostrel._libvostrel")
+    try:
+        again = importlib.import_module("vostrel._libvostrel")
+        assert again is saved
+        assert again.kernels is kernels_entry
+        # The initialisation step did not run again, so the entry stays as we left it.
+        assert sys.modules["vostrel._libvostrel.simulation"] is sentinel
+    finally:
+        sys.modules["vostrel._libvostrel"] = saved
+        sys.modules["vostrel._libvostrel.simulation"] = saved.simulation
+
+
+def test_entry_functions_are_exported():
+    import ctypes
+
+    so = ctypes.CDLL(lib.__file__)
+    for entry in ("_libvostrel", "kernels", "likelihood", "simulation", "diagnostics"):
+        assert hasattr(so, f"PyInit_{entry}")
