@@ -10,7 +10,7 @@
 
 #include "core/format.hpp"
 
-namespace vostrel {
+namespace vostrel::likelihood {
 namespace {
 
 using u128 = unsigned __int128;
@@ -238,4 +238,4 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
     return result;
 }
 
-}  // namespace vostrel
+}  // namespace vostrel::likelihood

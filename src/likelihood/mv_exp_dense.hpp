@@ -9,7 +9,7 @@
 
 #include "core/model_error.hpp"
 
-namespace vostrel {
+namespace vostrel::likelihood {
 
 struct MvExpDenseGradient {
     double neg_loglik;
@@ -30,4 +30,4 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
     std::uint64_t n_dims, std::span<const double> mu, std::span<const double> alpha,
     std::span<const double> beta);
 
-}  // namespace vostrel
+}  // namespace vostrel::likelihood

@@ -12,10 +12,19 @@
 
 #include "core/format.hpp"
 
-namespace vostrel {
+namespace vostrel::likelihood {
 namespace {
 
 constexpr std::size_t kBlock = 256;
+
+// Asks for the given rows of weights ahead of use: evaluation streams N*M doubles from memory,
+// and fetching the next block while this block's logs are computed hides most of that.
+inline void prefetch_row(const double* row, std::size_t M) {
+    const char* bytes = reinterpret_cast<const char*>(row);
+    for (std::size_t offset = 0; offset < M * sizeof(double); offset += 64) {
+        __builtin_prefetch(bytes + offset);
+    }
+}
 
 // One target dimension's contribution to the loss (and, when grad_mu is not null, its gradient
 // entries). M is a compile-time constant for the common small sizes (Fixed > 0) so that the
@@ -25,23 +34,48 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
                       const double* __restrict weights, std::size_t n_events, double L,
                       double* __restrict grad_mu, double* __restrict grad_alpha) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
+    // Blocks of at most 32 KiB of weights, so that a block read for the intensities is still in
+    // cache for the gradient.
+    const std::size_t block = std::clamp<std::size_t>(4096 / M, 1, kBlock);
     double lam[kBlock];
-    for (std::size_t k0 = 0; k0 < n_events; k0 += kBlock) {
-        const std::size_t b = std::min(kBlock, n_events - k0);
+    for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
+        const std::size_t b = std::min(block, n_events - k0);
         const double* g = weights + k0 * M;
-        // lambda_k = mu + sum_j alpha_j * g[k][j], j in order; vectorised across events k.
-        for (std::size_t k = 0; k < b; ++k) lam[k] = mu;
-        for (std::size_t j = 0; j < M; ++j) {
-            const double a = alpha[j];
-            for (std::size_t k = 0; k < b; ++k) lam[k] = lam[k] + a * g[k * M + j];
+        // lambda_k = mu + sum_j alpha_j * g[k][j], j in order; four events' sums interleaved.
+        std::size_t k = 0;
+        for (; k + 4 <= b; k += 4) {
+            const double* g0 = g + k * M;
+            double l0 = mu, l1 = mu, l2 = mu, l3 = mu;
+            for (std::size_t j = 0; j < M; ++j) {
+                const double a = alpha[j];
+                l0 = l0 + a * g0[j];
+                l1 = l1 + a * g0[M + j];
+                l2 = l2 + a * g0[2 * M + j];
+                l3 = l3 + a * g0[3 * M + j];
+            }
+            lam[k] = l0;
+            lam[k + 1] = l1;
+            lam[k + 2] = l2;
+            lam[k + 3] = l3;
+        }
+        for (; k < b; ++k) {
+            double l = mu;
+            for (std::size_t j = 0; j < M; ++j) l = l + alpha[j] * g[k * M + j];
+            lam[k] = l;
         }
         // The intensity is floored at 1e-30 (a NaN too) so that log stays finite.
-        for (std::size_t k = 0; k < b; ++k) lam[k] = lam[k] > 1e-30 ? lam[k] : 1e-30;
+        for (k = 0; k < b; ++k) lam[k] = lam[k] > 1e-30 ? lam[k] : 1e-30;
+        const double* next = g + b * M;
+        const std::size_t n_next = std::min(block, n_events - k0 - b);
         if (grad_mu == nullptr) {
-            for (std::size_t k = 0; k < b; ++k) L = L - std::log(lam[k]);
+            for (k = 0; k < b; ++k) {
+                if (k < n_next) prefetch_row(next + k * M, M);
+                L = L - std::log(lam[k]);
+            }
         } else {
             double gm = *grad_mu;
-            for (std::size_t k = 0; k < b; ++k) {
+            for (k = 0; k < b; ++k) {
+                if (k < n_next) prefetch_row(next + k * M, M);
                 L = L - std::log(lam[k]);
                 const double r = 1.0 / lam[k];
                 gm = gm - r;
@@ -109,8 +143,10 @@ Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
 // the row's integral of that excitation over (tau_{h-1}, tau_h] is added to S_i[j].
 //
 // Every exp depends on event times only, never on the recursion, so they are computed ahead of
-// it: the row step factor once per target row (the same value for every source j), and each
-// source event's factor into a buffer, leaving the recursion a chain of multiply-adds.
+// it, a block of rows at a time: the row step factors once per block (the same values serve every
+// source j), then for each j the factors of the events the block absorbs, leaving the recursion a
+// chain of multiply-adds. Each pair's cursor, last excitation and running S_i[j] carry over from
+// block to block.
 void MvExpRecursiveModel::precompute_weights() {
     const std::size_t M = timestamps_.size();
     const double beta = decay_;
@@ -118,9 +154,13 @@ void MvExpRecursiveModel::precompute_weights() {
     excitation_weights_.resize(M);
     compensator_weights_.resize(M);
 
-    std::vector<double> step;          // step[h] = exp((tau_h - t_{i,h-1}) * (-beta)), h >= 1
-    std::vector<double> absorbed;      // absorbed[p] = exp((tau_h - s_p) * (-beta)), p absorbed at h
-    std::vector<std::size_t> row_end;  // cursor value after row h
+    constexpr std::size_t kRows = 256;
+    constexpr std::size_t kAbsorbed = 2048;
+    double step[kRows];              // exp((tau_h - t_{i,h-1}) * (-beta)) for the block's rows
+    std::size_t row_end[kRows];      // cursor after each row
+    double absorbed[kAbsorbed];      // exp((tau_h - s_p) * (-beta)) of the absorbed events
+    std::vector<std::size_t> cursor(M);
+    std::vector<double> previous(M);  // g_i[h-1][j]
     for (std::size_t i = 0; i < M; ++i) {
         const std::vector<double>& target = timestamps_[i];
         const std::size_t n_i = target.size();
@@ -128,53 +168,65 @@ void MvExpRecursiveModel::precompute_weights() {
         g.assign(n_i * M, 0.0);
         std::vector<double>& S = compensator_weights_[i];
         S.assign(M, 0.0);
-
+        std::fill(cursor.begin(), cursor.end(), std::size_t{0});
+        std::fill(previous.begin(), previous.end(), 0.0);
         auto tau = [&](std::size_t h) { return h < n_i ? target[h] : T; };
-        step.resize(n_i + 1);
-        for (std::size_t h = 1; h <= n_i; ++h) {
-            step[h] = std::exp((tau(h) - target[h - 1]) * (-beta));
-        }
-        row_end.resize(n_i + 1);
 
-        for (std::size_t j = 0; j < M; ++j) {
-            const std::vector<double>& source = timestamps_[j];
-            const std::size_t n_j = source.size();
-            absorbed.resize(n_j);
-            std::size_t p = 0;
-            for (std::size_t h = 0; h <= n_i; ++h) {
-                const double t = tau(h);
+        for (std::size_t h0 = 0; h0 <= n_i; h0 += kRows) {
+            const std::size_t rows = std::min(kRows, n_i + 1 - h0);
+            for (std::size_t q = 0; q < rows; ++q) {
+                const std::size_t h = h0 + q;
+                if (h >= 1) step[q] = std::exp((tau(h) - target[h - 1]) * (-beta));
+            }
+            for (std::size_t j = 0; j < M; ++j) {
+                const double* source = timestamps_[j].data();
+                const std::size_t n_j = timestamps_[j].size();
                 // Strictly earlier events only: an event at exactly tau_h waits for row h + 1.
-                while (p < n_j && source[p] < t) {
-                    absorbed[p] = std::exp((t - source[p]) * (-beta));
-                    ++p;
+                const std::size_t p0 = cursor[j];
+                std::size_t p = p0;
+                for (std::size_t q = 0; q < rows; ++q) {
+                    const double t = tau(h0 + q);
+                    while (p < n_j && source[p] < t) ++p;
+                    row_end[q] = p;
                 }
-                row_end[h] = p;
-            }
+                const bool buffered = p - p0 <= kAbsorbed;
+                if (buffered) {
+                    std::size_t q = 0;
+                    for (std::size_t r = p0; r < p; ++r) {
+                        while (row_end[q] <= r) ++q;
+                        absorbed[r - p0] = std::exp((tau(h0 + q) - source[r]) * (-beta));
+                    }
+                }
 
-            double previous = 0.0;  // g_i[h-1][j]
-            double s_ij = 0.0;
-            p = 0;
-            for (std::size_t h = 0; h <= n_i; ++h) {
-                double excitation = 0.0;  // g_i[h][j]
-                double integral = 0.0;    // G[h][j]
-                if (h >= 1) {
-                    const double a = step[h];
-                    excitation = previous * a;
-                    integral = ((1.0 - a) * previous) / beta;
+                double last = previous[j];
+                double s_ij = S[j];
+                p = p0;
+                for (std::size_t q = 0; q < rows; ++q) {
+                    const std::size_t h = h0 + q;
+                    double excitation = 0.0;  // g_i[h][j]
+                    double integral = 0.0;    // G[h][j]
+                    if (h >= 1) {
+                        const double a = step[q];
+                        excitation = last * a;
+                        integral = ((1.0 - a) * last) / beta;
+                    }
+                    const double t = tau(h);
+                    for (const std::size_t end = row_end[q]; p < end; ++p) {
+                        const double e = buffered ? absorbed[p - p0]
+                                                  : std::exp((t - source[p]) * (-beta));
+                        excitation = beta * e + excitation;
+                        integral = (1.0 - e) + integral;
+                    }
+                    s_ij = integral + s_ij;
+                    if (h < n_i) {
+                        g[h * M + j] = excitation;
+                        last = excitation;
+                    }
                 }
-                const std::size_t end = row_end[h];
-                for (; p < end; ++p) {
-                    const double e = absorbed[p];
-                    excitation = beta * e + excitation;
-                    integral = (1.0 - e) + integral;
-                }
-                s_ij = integral + s_ij;
-                if (h < n_i) {
-                    g[h * M + j] = excitation;
-                    previous = excitation;
-                }
+                cursor[j] = p;
+                previous[j] = last;
+                S[j] = s_ij;
             }
-            S[j] = s_ij;
         }
     }
 }
@@ -232,4 +284,4 @@ Result<double> MvExpRecursiveModel::loss_and_grad(std::span<const double> coeffs
     return evaluate(coeffs.data(), out.data());
 }
 
-}  // namespace vostrel
+}  // namespace vostrel::likelihood

@@ -9,7 +9,7 @@
 
 #include "core/model_error.hpp"
 
-namespace vostrel {
+namespace vostrel::likelihood {
 
 class MvExpRecursiveModel {
 public:
@@ -48,4 +48,4 @@ private:
     double decay_ = 0.0;
 };
 
-}  // namespace vostrel
+}  // namespace vostrel::likelihood

@@ -11,7 +11,7 @@
 
 #include "core/format.hpp"
 
-namespace vostrel {
+namespace vostrel::likelihood {
 namespace {
 
 constexpr std::size_t kBlock = 256;
@@ -212,4 +212,4 @@ Result<std::pair<double, std::vector<double>>> nonlinear_uni_exp_neg_ll_with_gra
         sums.neg_loglik, std::vector<double>{sums.d_mu, sums.d_alpha, sums.d_beta});
 }
 
-}  // namespace vostrel
+}  // namespace vostrel::likelihood

@@ -13,7 +13,7 @@
 
 #include "core/model_error.hpp"
 
-namespace vostrel {
+namespace vostrel::likelihood {
 
 struct Link {
     enum class Kind { Softplus, Relu, Sigmoid, Identity };
@@ -38,4 +38,4 @@ Result<std::pair<double, std::vector<double>>> nonlinear_uni_exp_neg_ll_with_gra
     std::span<const double> times, double t_horizon, double mu, double alpha, double beta,
     Link link, std::uint64_t n_quad);
 
-}  // namespace vostrel
+}  // namespace vostrel::likelihood

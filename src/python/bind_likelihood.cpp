@@ -11,6 +11,9 @@ extern PyMethodDef uni_nonparametric_functions[2];
 extern PyMethodDef uni_sumexp_functions[2];
 extern PyMethodDef uni_approx_powerlaw_functions[2];
 extern PyMethodDef marked_uni_exp_functions[2];
+extern PyMethodDef nonlinear_uni_exp_functions[2];
+extern PyMethodDef mv_exp_dense_functions[2];
+PyTypeObject* mv_exp_recursive_type();
 
 int init_likelihood(PyObject* module) {
     PyMethodDef* const groups[] = {
@@ -20,11 +23,18 @@ int init_likelihood(PyObject* module) {
         uni_sumexp_functions,
         uni_approx_powerlaw_functions,
         marked_uni_exp_functions,
+        nonlinear_uni_exp_functions,
+        mv_exp_dense_functions,
     };
     for (PyMethodDef* group : groups) {
         for (int k = 0; k < 2; ++k) {
             if (add_function(module, &group[k]) < 0) return -1;
         }
+    }
+    PyTypeObject* model_type = mv_exp_recursive_type();
+    if (model_type == nullptr) return -1;
+    if (add_member(module, "MvExpRecursiveLogLik", reinterpret_cast<PyObject*>(model_type)) < 0) {
+        return -1;
     }
     return 0;
 }

@@ -15,6 +15,7 @@
 #include "likelihood/nonlinear_uni_exp.hpp"
 
 using namespace vostrel;
+using namespace vostrel::likelihood;
 
 namespace {
 
