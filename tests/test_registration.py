@@ -76,3 +76,26 @@ def test_entry_functions_are_exported():
     so = ctypes.CDLL(lib.__file__)
     for entry in ("_libvostrel", "kernels", "likelihood", "simulation", "diagnostics"):
         assert hasattr(so, f"PyInit_{entry}")
+
+
+def test_a_second_interpreter_gets_import_error():
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "run_in_subinterp"):
+        pytest.skip("no subinterpreter runner in this build")
+    import os
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as folder:
+        report = os.path.join(folder, "report.txt")
+        code = (
+            "try:\n"
+            "    import vostrel._libvostrel\n"
+            "    outcome = 'imported'\n"
+            "except ImportError as error:\n"
+            "    outcome = 'ImportError: ' + str(error)\n"
+            f"open({report!r}, 'w').write(outcome)\n"
+        )
+        testcapi.run_in_subinterp(code)
+        with open(report) as handle:
+            outcome = handle.read()
+    assert outcome.startswith("ImportError:") and "subinterpreters" in outcome
