@@ -1,8 +1,9 @@
 // Sum-of-exponentials likelihood: the exponential recursion run once per component, O(N*K).
-// Both routines process events in blocks: the block's exp calls go into a stack buffer first
-// (they do not depend on the recursion), then the cheap recursion runs, then the block's logs,
-// which are accumulated in event order. Every sum keeps its single accumulator and its order, so
-// blocking changes the speed and never a bit.
+// Both routines walk the events once: each event's recursion exp calls and its compensator exp
+// calls are independent of each other, so the processor overlaps them; the logs of a block of
+// events are taken after the block. The compensator sums and the log sum are separate
+// accumulators, each added in the stated order, so this arrangement changes the speed and never
+// a bit.
 #include "likelihood/uni_sumexp.hpp"
 
 #include <cmath>
@@ -14,17 +15,10 @@ namespace vostrel::likelihood {
 
 namespace {
 
-// Doubles of exp results buffered per block, and the most events in one block.
-constexpr std::size_t kExpBuffer = 1024;
-constexpr std::size_t kMaxBlockEvents = 256;
-
-// Events per block for K components; 0 means K does not fit in the buffer and events are
-// processed one at a time with the exp calls inline.
-std::size_t block_events(std::size_t n_components) {
-    if (n_components > kExpBuffer) return 0;
-    std::size_t events = kExpBuffer / n_components;
-    return events < kMaxBlockEvents ? events : kMaxBlockEvents;
-}
+// Events whose floored intensities are kept before their logs are taken. The log of an event
+// waits for its intensity, which waits for the recursion; taking a block's logs together lets
+// the calls run back to back while the accumulator still adds them in event order.
+constexpr std::size_t kLogBlock = 256;
 
 }  // namespace
 
@@ -39,77 +33,30 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
 
     // A_k: excitation of component k carried to the next event.
     std::vector<double> carried(n_components, 0.0);
+    const double* alpha = alphas.data();
+    const double* beta = betas.data();
+    const double* t = times.data();
     double previous = 0.0;
     double log_sum = 0.0;
-    const std::size_t block = block_events(n_components);
-
-    if (block == 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double gap = times[i] - previous;
+    double compensator = 0.0;  // Q: one running sum over events, then components
+    double floored[kLogBlock];
+    for (std::size_t start = 0; start < n; start += kLogBlock) {
+        const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
+        for (std::size_t i = start; i < start + count; ++i) {
+            const double gap = t[i] - previous;
+            const double d = t_horizon - t[i];
             double lam = mu;
             for (std::size_t k = 0; k < n_components; ++k) {
-                const double e = std::exp((-betas[k]) * gap);
-                const double r = e * carried[k];
+                const double e = std::exp((-beta[k]) * gap);
+                const double r = e * carried[k];  // R_k just before event i
                 carried[k] = r + 1.0;
-                lam = lam + (betas[k] * alphas[k]) * r;
+                lam = lam + (beta[k] * alpha[k]) * r;
+                compensator = compensator + (1.0 - std::exp((-beta[k]) * d)) * alpha[k];
             }
-            log_sum = log_sum + std::log(lam > 1e-30 ? lam : 1e-30);
-            previous = times[i];
+            floored[i - start] = lam > 1e-30 ? lam : 1e-30;  // floored so that log stays finite
+            previous = t[i];
         }
-    } else {
-        double exps[kExpBuffer];
-        double logs[kMaxBlockEvents];
-        for (std::size_t start = 0; start < n; start += block) {
-            const std::size_t count = n - start < block ? n - start : block;
-            const double* t = times.data() + start;
-            double p = previous;
-            for (std::size_t ii = 0; ii < count; ++ii) {
-                const double gap = t[ii] - p;
-                p = t[ii];
-                double* row = exps + ii * n_components;
-                for (std::size_t k = 0; k < n_components; ++k) row[k] = std::exp((-betas[k]) * gap);
-            }
-            previous = p;
-            for (std::size_t ii = 0; ii < count; ++ii) {
-                const double* row = exps + ii * n_components;
-                double lam = mu;
-                for (std::size_t k = 0; k < n_components; ++k) {
-                    const double r = row[k] * carried[k];  // R_k just before the event
-                    carried[k] = r + 1.0;
-                    lam = lam + (betas[k] * alphas[k]) * r;
-                }
-                logs[ii] = lam > 1e-30 ? lam : 1e-30;  // floored so that log stays finite
-            }
-            for (std::size_t ii = 0; ii < count; ++ii) logs[ii] = std::log(logs[ii]);
-            for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + logs[ii];
-        }
-    }
-
-    // Compensator: one running sum over events, then components.
-    double compensator = 0.0;
-    if (block == 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double d = t_horizon - times[i];
-            for (std::size_t k = 0; k < n_components; ++k) {
-                compensator = compensator + (1.0 - std::exp((-betas[k]) * d)) * alphas[k];
-            }
-        }
-    } else {
-        double exps[kExpBuffer];
-        for (std::size_t start = 0; start < n; start += block) {
-            const std::size_t count = n - start < block ? n - start : block;
-            const double* t = times.data() + start;
-            for (std::size_t ii = 0; ii < count; ++ii) {
-                const double d = t_horizon - t[ii];
-                double* row = exps + ii * n_components;
-                for (std::size_t k = 0; k < n_components; ++k) row[k] = std::exp((-betas[k]) * d);
-            }
-            const std::size_t filled = count * n_components;
-            for (std::size_t j = 0, k = 0; j < filled; ++j) {
-                compensator = compensator + (1.0 - exps[j]) * alphas[k];
-                if (++k == n_components) k = 0;
-            }
-        }
+        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
     }
     return (t_horizon * mu + compensator) - log_sum;
 }
@@ -148,97 +95,50 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     std::vector<double> derivative(n_components, 0.0);  // D_k = dR_k/dbeta_k
     std::vector<double> excitation(n_components);       // R_k at the current event
     std::vector<double> next_derivative(n_components);  // D'_k at the current event
+    std::vector<double> integral(n_components, 0.0);    // C_k
+    std::vector<double> moment(n_components, 0.0);      // S2_k
     out.grad_alphas.assign(n_components, 0.0);          // holds G_alpha_k until the end
     out.grad_betas.assign(n_components, 0.0);           // holds G_beta_k until the end
     double* g_alpha = out.grad_alphas.data();
     double* g_beta = out.grad_betas.data();
+    const double* alpha = alphas.data();
+    const double* beta = betas.data();
+    const double* t = times.data();
     double previous = 0.0;
     double log_sum = 0.0;
     double g_mu = 0.0;
-
-    // One event's update from its K exponentials; returns the floored intensity.
-    auto event_update = [&](double gap, auto exp_of) {
-        double lam = mu;
-        for (std::size_t k = 0; k < n_components; ++k) {
-            const double e = exp_of(k);
-            const double r = carried[k] * e;
-            excitation[k] = r;
-            next_derivative[k] = e * derivative[k] - gap * r;
-            lam = lam + (betas[k] * alphas[k]) * r;
-        }
-        const double floored = lam > 1e-30 ? lam : 1e-30;
-        const double inv = 1.0 / floored;
-        for (std::size_t k = 0; k < n_components; ++k) {
-            g_alpha[k] = (betas[k] * excitation[k]) * inv + g_alpha[k];
-            g_beta[k] = ((betas[k] * next_derivative[k] + excitation[k]) * alphas[k]) * inv + g_beta[k];
-        }
-        for (std::size_t k = 0; k < n_components; ++k) {
-            carried[k] = excitation[k] + 1.0;
-            derivative[k] = next_derivative[k];
-        }
-        g_mu = g_mu + inv;
-        return floored;
-    };
-
-    std::vector<double> integral(n_components, 0.0);  // C_k
-    std::vector<double> moment(n_components, 0.0);    // S2_k
-    const std::size_t block = block_events(n_components);
-    if (block == 0) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const double gap = times[i] - previous;
-            const double floored =
-                event_update(gap, [&](std::size_t k) { return std::exp((-betas[k]) * gap); });
-            log_sum = log_sum + std::log(floored);
-            previous = times[i];
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            const double d = t_horizon - times[i];
+    double floored[kLogBlock];
+    for (std::size_t start = 0; start < n; start += kLogBlock) {
+        const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
+        for (std::size_t i = start; i < start + count; ++i) {
+            const double gap = t[i] - previous;
+            const double d = t_horizon - t[i];
+            double lam = mu;
             for (std::size_t k = 0; k < n_components; ++k) {
-                const double f = std::exp((-betas[k]) * d);
+                const double e = std::exp((-beta[k]) * gap);
+                const double r = carried[k] * e;
+                excitation[k] = r;
+                next_derivative[k] = e * derivative[k] - gap * r;
+                lam = lam + (beta[k] * alpha[k]) * r;
+                // Compensator terms of event i: independent of the recursion, so their exp
+                // calls overlap with it.
+                const double f = std::exp((-beta[k]) * d);
                 integral[k] = (1.0 - f) + integral[k];
                 moment[k] = f * d + moment[k];
             }
+            const double lam_floored = lam > 1e-30 ? lam : 1e-30;
+            const double inv = 1.0 / lam_floored;
+            for (std::size_t k = 0; k < n_components; ++k) {
+                g_alpha[k] = (beta[k] * excitation[k]) * inv + g_alpha[k];
+                g_beta[k] = ((beta[k] * next_derivative[k] + excitation[k]) * alpha[k]) * inv + g_beta[k];
+                carried[k] = excitation[k] + 1.0;
+                derivative[k] = next_derivative[k];
+            }
+            g_mu = g_mu + inv;
+            floored[i - start] = lam_floored;
+            previous = t[i];
         }
-    } else {
-        double exps[kExpBuffer];
-        double gaps[kMaxBlockEvents];
-        double logs[kMaxBlockEvents];
-        for (std::size_t start = 0; start < n; start += block) {
-            const std::size_t count = n - start < block ? n - start : block;
-            const double* t = times.data() + start;
-            double p = previous;
-            for (std::size_t ii = 0; ii < count; ++ii) {
-                const double gap = t[ii] - p;
-                gaps[ii] = gap;
-                p = t[ii];
-                double* row = exps + ii * n_components;
-                for (std::size_t k = 0; k < n_components; ++k) row[k] = std::exp((-betas[k]) * gap);
-            }
-            previous = p;
-            for (std::size_t ii = 0; ii < count; ++ii) {
-                const double* row = exps + ii * n_components;
-                logs[ii] = event_update(gaps[ii], [row](std::size_t k) { return row[k]; });
-            }
-            for (std::size_t ii = 0; ii < count; ++ii) logs[ii] = std::log(logs[ii]);
-            for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + logs[ii];
-        }
-        for (std::size_t start = 0; start < n; start += block) {
-            const std::size_t count = n - start < block ? n - start : block;
-            const double* t = times.data() + start;
-            for (std::size_t ii = 0; ii < count; ++ii) {
-                const double d = t_horizon - t[ii];
-                double* row = exps + ii * n_components;
-                for (std::size_t k = 0; k < n_components; ++k) row[k] = std::exp((-betas[k]) * d);
-            }
-            for (std::size_t ii = 0; ii < count; ++ii) {
-                const double d = t_horizon - t[ii];
-                const double* row = exps + ii * n_components;
-                for (std::size_t k = 0; k < n_components; ++k) {
-                    integral[k] = (1.0 - row[k]) + integral[k];
-                    moment[k] = row[k] * d + moment[k];
-                }
-            }
-        }
+        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
     }
 
     // X: the compensator, per-component integrals weighted by their amplitudes.

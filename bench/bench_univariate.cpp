@@ -1,0 +1,213 @@
+// Throughput of the univariate likelihoods against the C library floor timed in the same run:
+// the same exp/log (sum of exponentials, marked) or pow (exact power law) calls on the same
+// arguments, with nothing else. The nonparametric model has no transcendental floor in its pair
+// loop; its time per pair is printed.
+// Usage: bench_univariate [scale] [repeats]   (scale 1 = the full sizes; 0.01 for a smoke run)
+#include <array>
+#include <cmath>
+#include <functional>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <time.h>
+#include <vector>
+
+#include "bench_util.hpp"
+#include "likelihood/marked_uni_exp.hpp"
+#include "likelihood/uni_nonparametric.hpp"
+#include "likelihood/uni_powerlaw.hpp"
+#include "likelihood/uni_sumexp.hpp"
+
+using namespace vostrel;
+using namespace vostrel::bench;
+
+namespace {
+
+// Ascending event times with exponential gaps of mean 1/rate.
+std::vector<double> make_times(std::size_t n, double rate, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    std::exponential_distribution<double> gap(rate);
+    std::vector<double> t(n);
+    double now = 0.0;
+    for (double& x : t) {
+        now += gap(rng);
+        x = now;
+    }
+    return t;
+}
+
+double floored(double lam) { return lam > 1e-30 ? lam : 1e-30; }
+
+// CPU time of the calling thread: on a machine shared with other builds, time spent descheduled
+// does not count against either the floor or the routine.
+double thread_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// Best thread CPU time of each function over `repeats` rounds, the functions taking turns within
+// each round, so that a slow spell hits the floor and the routines alike.
+template <std::size_t N>
+std::array<double, N> best_interleaved(int repeats, const std::array<std::function<void()>, N>& fns) {
+    std::array<double, N> best;
+    best.fill(1e300);
+    for (int r = 0; r < repeats; ++r) {
+        for (std::size_t k = 0; k < N; ++k) {
+            const double start = thread_seconds();
+            fns[k]();
+            const double s = thread_seconds() - start;
+            if (s < best[k]) best[k] = s;
+        }
+    }
+    return best;
+}
+
+void bench_sumexp(std::size_t n, int repeats) {
+    const std::vector<double> times = make_times(n, 1.0, 1);
+    const double horizon = times.back() + 1.0, mu = 0.5;
+    const std::vector<double> alphas = {0.1, 0.15, 0.2, 0.05}, betas = {0.5, 1.0, 2.0, 4.0};
+    const std::size_t n_comp = alphas.size();
+
+    // The floor's arguments: the routine's exp arguments and the floored intensities it logs.
+    std::vector<double> event_args, comp_args, lams;
+    std::vector<double> carried(n_comp, 0.0);
+    double previous = 0.0;
+    for (double t : times) {
+        double lam = mu;
+        for (std::size_t k = 0; k < n_comp; ++k) {
+            const double arg = (-betas[k]) * (t - previous);
+            event_args.push_back(arg);
+            const double r = std::exp(arg) * carried[k];
+            carried[k] = r + 1.0;
+            lam = lam + (betas[k] * alphas[k]) * r;
+            comp_args.push_back((-betas[k]) * (horizon - t));
+        }
+        lams.push_back(floored(lam));
+        previous = t;
+    }
+    const auto [floor_s, value_s, grad_s] = best_interleaved<3>(repeats, {
+        [&] {
+            keep(floor_exp(event_args));
+            keep(floor_exp(comp_args));
+            keep(floor_log(lams));
+        },
+        [&] { keep(likelihood::uni_sumexp_core(times, horizon, mu, alphas, betas).value()); },
+        [&] {
+            keep(likelihood::uni_sumexp_grad_core(times, horizon, mu, alphas, betas)
+                     .value()
+                     .neg_loglik);
+        },
+    });
+    const double items = static_cast<double>(n);
+    std::printf("sum of exponentials: N = %zu, K = %zu (floor: %zu exp + %zu log)\n", n, n_comp,
+                2 * n * n_comp, n);
+    report("uni_sumexp_core", value_s, floor_s, items, "event");
+    report("uni_sumexp_grad_core", grad_s, floor_s, items, "event");
+}
+
+void bench_marked(std::size_t n, int repeats) {
+    const std::vector<double> times = make_times(n, 1.0, 2);
+    std::vector<double> marks(n);
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> mark(0.5, 1.5);
+    for (double& g : marks) g = mark(rng);
+    const double horizon = times.back() + 1.0, mu = 0.5, alpha = 0.6, beta = 1.5;
+
+    std::vector<double> event_args, comp_args, lams;
+    double carried = 0.0, previous = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double arg = (times[i] - previous) * -beta;
+        event_args.push_back(arg);
+        const double r = carried * std::exp(arg);
+        lams.push_back(floored((alpha * beta) * r + mu));
+        carried = r + marks[i];
+        comp_args.push_back((horizon - times[i]) * -beta);
+        previous = times[i];
+    }
+    const auto [floor_s, value_s, grad_s] = best_interleaved<3>(repeats, {
+        [&] {
+            keep(floor_exp(event_args));
+            keep(floor_exp(comp_args));
+            keep(floor_log(lams));
+        },
+        [&] {
+            keep(likelihood::marked_uni_exp_neg_ll(times, marks, horizon, mu, alpha, beta)
+                     .value());
+        },
+        [&] {
+            keep(likelihood::marked_uni_exp_neg_ll_with_grad(times, marks, horizon, mu, alpha,
+                                                             beta)
+                     .value()
+                     .first);
+        },
+    });
+    std::printf("marked exponential: N = %zu (floor: %zu exp + %zu log)\n", n, 2 * n, n);
+    report("marked_uni_exp_neg_ll", value_s, floor_s, static_cast<double>(n), "event");
+    report("marked_uni_exp_neg_ll_with_grad", grad_s, floor_s, static_cast<double>(n), "event");
+}
+
+void bench_powerlaw(std::size_t n, int repeats) {
+    const std::vector<double> times = make_times(n, 1.0, 4);
+    const double horizon = times.back() + 1.0, mu = 0.5, alpha = 0.3, beta = 0.8, c = 0.5;
+    const double q = -(1.0 + beta);
+    // The pair loop's pow arguments, in the routine's order.
+    std::vector<double> pair_args;
+    pair_args.reserve(n * (n - 1) / 2);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < i; ++j) pair_args.push_back((times[i] - times[j]) + c);
+    }
+    const auto [floor_s, value_s, grad_s] = best_interleaved<3>(repeats, {
+        [&] { keep(floor_pow(pair_args, q)); },
+        [&] { keep(likelihood::uni_powerlaw_neg_ll(times, horizon, mu, alpha, beta, c)); },
+        [&] {
+            keep(likelihood::uni_powerlaw_neg_ll_with_grad(times, horizon, mu, alpha, beta, c)
+                     .first);
+        },
+    });
+    const double pairs = static_cast<double>(pair_args.size());
+    std::printf("power law: N = %zu (floor: %zu pow, the pair loop's)\n", n, pair_args.size());
+    report("uni_powerlaw_neg_ll", value_s, floor_s, pairs, "pair");
+    report("uni_powerlaw_neg_ll_with_grad (+log per pair)", grad_s, floor_s, pairs, "pair");
+}
+
+void bench_nonparametric(std::size_t n, int repeats) {
+    const std::vector<double> times = make_times(n, 1.0, 5);
+    const double horizon = times.back() + 1.0, mu = 0.5;
+    std::vector<double> edges, values;
+    for (int m = 0; m <= 16; ++m) edges.push_back(0.5 * m);
+    for (int m = 0; m < 16; ++m) values.push_back(0.05 / (1.0 + m));
+    const auto [value_s, grad_s] = best_interleaved<2>(repeats, {
+        [&] {
+            keep(likelihood::uni_nonparametric_neg_ll(times, horizon, mu, edges, values).value());
+        },
+        [&] {
+            keep(likelihood::uni_nonparametric_neg_ll_with_grad(times, horizon, mu, edges, values)
+                     .value()
+                     .neg_loglik);
+        },
+    });
+    const double pairs = static_cast<double>(n) * static_cast<double>(n - 1) / 2.0;
+    std::printf("nonparametric: N = %zu, 16 bins (%.0f pairs, no transcendental floor)\n", n,
+                pairs);
+    std::printf("%-44s %10.3f ms  %7.2f ns/pair\n", "uni_nonparametric_neg_ll", value_s * 1e3,
+                value_s * 1e9 / pairs);
+    std::printf("%-44s %10.3f ms  %7.2f ns/pair\n", "uni_nonparametric_neg_ll_with_grad",
+                grad_s * 1e3, grad_s * 1e9 / pairs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
+    const int repeats = argc > 2 ? std::atoi(argv[2]) : 7;
+    auto size = [scale](double full) {
+        const double n = full * scale;
+        return static_cast<std::size_t>(n < 2.0 ? 2.0 : n);
+    };
+    bench_sumexp(size(1e6), repeats);
+    bench_marked(size(1e6), repeats);
+    bench_powerlaw(size(1e4), repeats < 5 ? repeats : 5);
+    bench_nonparametric(size(1e4), repeats < 5 ? repeats : 5);
+    return 0;
+}
