@@ -243,3 +243,111 @@ def test_repeated_calls_do_not_leak_references_or_memory():
     growth = sum(s.size_diff for s in after.compare_to(before, "filename"))
     assert growth < 64_000
     assert sys.getrefcount(times) == refs_before
+
+
+# --- booleans, unsigned integers and strings, through the callables that take them ---------
+
+from vostrel._libvostrel.kernels import ExponentialKernel, PowerLawKernel  # noqa: E402
+from vostrel._libvostrel.likelihood import nonlinear_uni_exp_neg_ll  # noqa: E402
+from vostrel._libvostrel.simulation import simulate_uni_exp_hawkes  # noqa: E402
+
+
+def fake_numpy_bool(**body):
+    """An object whose type looks like NumPy's boolean scalar type."""
+    return type("bool_", (), {"__module__": "numpy", **body})()
+
+
+def test_numpy_bools_are_accepted():
+    for value, expected in ((np.bool_(True), False), (np.True_, False), (np.False_, True)):
+        assert ExponentialKernel(0.5, 1.0, allow_signed=value).has_recursive_form() is expected
+    assert not ExponentialKernel(-0.5, 1.0, allow_signed=fake_numpy_bool(__bool__=lambda s: True)).has_recursive_form()
+
+
+class BoolBoom(Exception):
+    pass
+
+
+def _raise(exception):
+    raise exception
+
+
+@pytest.mark.parametrize(
+    ("value", "exception", "message"),
+    [
+        (1, TypeError, "argument 'allow_signed': 'int' object cannot be cast as 'bool'"),
+        (None, TypeError, "argument 'allow_signed': 'NoneType' object cannot be cast as 'bool'"),
+        (fake_numpy_bool(), TypeError,
+         "argument 'allow_signed': object of type 'bool_' does not define a '__bool__' conversion"),
+        (fake_numpy_bool(__bool__=lambda s: 2), TypeError,
+         "argument 'allow_signed': __bool__ should return bool, returned int"),
+        (fake_numpy_bool(__bool__=lambda s: _raise(BoolBoom("boom"))), BoolBoom, "boom"),
+        (type("bool_", (), {"__module__": "numpyx", "__bool__": lambda s: True})(), TypeError,
+         "argument 'allow_signed': 'bool_' object cannot be cast as 'bool'"),
+    ],
+)
+def test_boolean_conversion_failures(value, exception, message):
+    with pytest.raises(exception) as info:
+        ExponentialKernel(0.5, 1.0, allow_signed=value)
+    assert type(info.value) is exception and str(info.value) == message
+
+
+@pytest.mark.parametrize("seed", [0, 2**64 - 1, True, np.uint64(7), np.int8(3)])
+def test_unsigned_integers_convert(seed):
+    result = simulate_uni_exp_hawkes(5.0, 1.0, 0.3, 1.0, seed)
+    assert np.array_equal(result, simulate_uni_exp_hawkes(5.0, 1.0, 0.3, 1.0, int(seed)))
+
+
+@pytest.mark.parametrize(
+    ("seed", "exception", "message"),
+    [
+        (-1, OverflowError, None),
+        (2**64, OverflowError, None),
+        (10**400, OverflowError, None),
+        (2.0, TypeError, "argument 'seed': 'float' object cannot be interpreted as an integer"),
+        ("1", TypeError, "argument 'seed': 'str' object cannot be interpreted as an integer"),
+        (None, TypeError, "argument 'seed': 'NoneType' object cannot be interpreted as an integer"),
+    ],
+)
+def test_unsigned_integer_failures(seed, exception, message):
+    with pytest.raises(exception) as info:
+        simulate_uni_exp_hawkes(5.0, 1.0, 0.3, 1.0, seed)
+    assert type(info.value) is exception
+    if message is not None:
+        assert str(info.value) == message
+    else:
+        assert not str(info.value).startswith("argument")
+
+
+class StrSub(str):
+    pass
+
+
+def test_strings_and_str_subclasses_are_accepted():
+    args = (np.array([0.5, 1.0]), 2.0, 0.5, 0.3, 1.0)
+    assert nonlinear_uni_exp_neg_ll(*args, StrSub("relu"), 1.0, 16) == nonlinear_uni_exp_neg_ll(*args, "relu", 1.0, 16)
+
+
+@pytest.mark.parametrize(
+    ("link", "exception", "message"),
+    [
+        (b"relu", TypeError, "argument 'link': 'bytes' object cannot be cast as 'str'"),
+        (None, TypeError, "argument 'link': 'NoneType' object cannot be cast as 'str'"),
+        ("relu\0", ValueError,
+         "link_function must be 'softplus', 'relu', 'sigmoid', or 'identity'; got 'relu\0' "
+         "(callable link_function falls back to the JAX path)"),
+        ("\udc80", UnicodeEncodeError, None),
+    ],
+)
+def test_string_conversion_failures(link, exception, message):
+    with pytest.raises(exception) as info:
+        nonlinear_uni_exp_neg_ll(np.array([0.5]), 2.0, 0.5, 0.3, 1.0, link, 1.0, 16)
+    assert type(info.value) is exception
+    if message is not None:
+        assert str(info.value) == message
+
+
+def test_class_assignment_between_kernel_types_is_refused():
+    kernel = ExponentialKernel(0.5, 1.0)
+    with pytest.raises(TypeError):
+        kernel.__class__ = PowerLawKernel
+    assert type(kernel) is ExponentialKernel
