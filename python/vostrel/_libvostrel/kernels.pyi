@@ -5,7 +5,7 @@ from typing import final
 import numpy as np
 import numpy.typing as npt
 
-__all__: list[str]
+__all__ = ["ExponentialKernel", "PowerLawKernel", "NonparametricKernel"]
 
 _F64Array = npt.NDArray[np.float64]
 
