@@ -13,13 +13,8 @@ const Signature kMvHawkes{"simulate_mv_exp_hawkes", nullptr, kParams, 5};
 const Signature kUniBranching{"simulate_uni_exp_branching", nullptr, kParams, 5};
 const Signature kMvBranching{"simulate_mv_exp_branching", nullptr, kParams, 5};
 
-using UniSimulator = Result<std::vector<double>> (*)(double, double, double, double,
-                                                     std::uint64_t);
-using MvSimulator = Result<std::vector<std::vector<double>>> (*)(double, std::span<const double>,
-                                                                 std::span<const double>, double,
-                                                                 std::uint64_t);
-
-PyObject* call_uni(const Signature& signature, UniSimulator simulate, PyObject* const* args,
+template <class Simulate>
+PyObject* call_uni(const Signature& signature, Simulate simulate, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments arguments(signature);
@@ -33,7 +28,8 @@ PyObject* call_uni(const Signature& signature, UniSimulator simulate, PyObject* 
     });
 }
 
-PyObject* call_mv(const Signature& signature, MvSimulator simulate, PyObject* const* args,
+template <class Simulate>
+PyObject* call_mv(const Signature& signature, Simulate simulate, PyObject* const* args,
                   Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments arguments(signature);
@@ -50,16 +46,20 @@ PyObject* call_mv(const Signature& signature, MvSimulator simulate, PyObject* co
 }
 
 PyObject* uni_hawkes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_uni(kUniHawkes, &simulate_uni_exp_hawkes, args, nargs, kwnames);
+    auto simulate = [](auto... a) { return simulate_uni_exp_hawkes(a...); };
+    return call_uni(kUniHawkes, simulate, args, nargs, kwnames);
 }
 PyObject* mv_hawkes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_mv(kMvHawkes, &simulate_mv_exp_hawkes, args, nargs, kwnames);
+    auto simulate = [](auto... a) { return simulate_mv_exp_hawkes(a...); };
+    return call_mv(kMvHawkes, simulate, args, nargs, kwnames);
 }
 PyObject* uni_branching(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_uni(kUniBranching, &simulate_uni_exp_branching, args, nargs, kwnames);
+    auto simulate = [](auto... a) { return simulate_uni_exp_branching(a...); };
+    return call_uni(kUniBranching, simulate, args, nargs, kwnames);
 }
 PyObject* mv_branching(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_mv(kMvBranching, &simulate_mv_exp_branching, args, nargs, kwnames);
+    auto simulate = [](auto... a) { return simulate_mv_exp_branching(a...); };
+    return call_mv(kMvBranching, simulate, args, nargs, kwnames);
 }
 
 template <class F>

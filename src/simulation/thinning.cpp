@@ -34,7 +34,8 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 }  // namespace
 
 Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu, double alpha,
-                                                    double beta, std::uint64_t seed) {
+                                                    double beta, std::uint64_t seed,
+                                                    std::uint64_t* candidates) {
     if (t_horizon <= 0.0) {
         return invalid("t_horizon must be positive; got " + format_double(t_horizon));
     }
@@ -57,9 +58,11 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
     const double minus_beta = -beta;
     double t = 0.0;
     double t_last = 0.0;
+    std::uint64_t n_candidates = 0;
     double state = 0.0;  // S: excitation at t_last
     for (;;) {
         const double candidate = t + gap.draw(stream);
+        ++n_candidates;
         if (candidate >= t_horizon) break;
         t = candidate;
         const double w = std::exp((candidate - t_last) * minus_beta);
@@ -86,13 +89,15 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
             }
         }
     }
+    if (candidates != nullptr) *candidates = n_candidates;
     return events;
 }
 
 Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon,
                                                                 std::span<const double> mu,
                                                                 std::span<const double> alpha,
-                                                                double beta, std::uint64_t seed) {
+                                                                double beta, std::uint64_t seed,
+                                                    std::uint64_t* candidates) {
     const std::size_t m = mu.size();
     if (t_horizon <= 0.0) {
         return invalid("t_horizon must be positive; got " + format_double(t_horizon));
@@ -141,8 +146,10 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
     const double minus_beta = -beta;
     double t = 0.0;
     double t_last = 0.0;
+    std::uint64_t n_candidates = 0;
     for (;;) {
         const double candidate = t + gap.draw(stream);
+        ++n_candidates;
         if (candidate >= t_horizon) break;
         t = candidate;
         const double w = std::exp((candidate - t_last) * minus_beta);
@@ -178,6 +185,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
             ExpSampler::create(bound, gap);
         }
     }
+    if (candidates != nullptr) *candidates = n_candidates;
     return events;
 }
 

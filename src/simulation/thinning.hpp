@@ -11,15 +11,18 @@
 
 namespace vostrel {
 
-// Event times in increasing order, all in [0, t_horizon).
+// Event times in increasing order, all in [0, t_horizon). `candidates`, when given, receives the
+// number of candidate times drawn (for benchmarks).
 Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu, double alpha,
-                                                    double beta, std::uint64_t seed);
+                                                    double beta, std::uint64_t seed,
+                                                    std::uint64_t* candidates = nullptr);
 
 // One list of increasing event times per dimension; alpha[i * M + j] is the excitation an event
 // of dimension j adds to the intensity of dimension i, all cells sharing the decay beta.
 Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon,
                                                                 std::span<const double> mu,
                                                                 std::span<const double> alpha,
-                                                                double beta, std::uint64_t seed);
+                                                                double beta, std::uint64_t seed,
+                                                                std::uint64_t* candidates = nullptr);
 
 }  // namespace vostrel
