@@ -379,3 +379,32 @@ def test_method_docstrings():
 
 def test_registration_order():
     assert kernels.__all__ == ["ExponentialKernel", "PowerLawKernel", "NonparametricKernel"]
+
+
+@pytest.mark.parametrize(
+    "misuse",
+    [
+        lambda: ExponentialKernel.__new__(PowerLawKernel, 1.0, 2.0),
+        lambda: object.__new__(NonparametricKernel),
+        lambda: ExponentialKernel.evaluate(PowerLawKernel(1.0, 1.0), np.ones(1)),
+        lambda: NonparametricKernel.values.__get__(ExponentialKernel(1.0, 1.0)),
+        lambda: __import__("copy").copy(PowerLawKernel(1.0, 1.0)),
+        lambda: __import__("pickle").dumps(nonparametric([0, 1], [1])),
+    ],
+)
+def test_no_instance_without_a_checked_constructor(misuse):
+    with pytest.raises(TypeError):
+        misuse()
+
+
+def test_instances_release_their_class_and_arrays():
+    import sys
+
+    edges, values = np.array([0.0, 1.0]), np.array([1.0])
+    before = (sys.getrefcount(NonparametricKernel), sys.getrefcount(edges), sys.getrefcount(values))
+    for _ in range(1000):
+        k = NonparametricKernel(edges, values)
+        k.evaluate(edges)
+        del k
+    after = (sys.getrefcount(NonparametricKernel), sys.getrefcount(edges), sys.getrefcount(values))
+    assert after == before
