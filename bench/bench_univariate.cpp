@@ -51,7 +51,8 @@ double thread_seconds() {
 // Best thread CPU time of each function over `repeats` rounds, the functions taking turns within
 // each round, so that a slow spell hits the floor and the routines alike.
 template <std::size_t N>
-std::array<double, N> best_interleaved(int repeats, const std::array<std::function<void()>, N>& fns) {
+std::array<double, N> best_interleaved(int repeats,
+                                      const std::array<std::function<void()>, N>& fns) {
     std::array<double, N> best;
     best.fill(1e300);
     for (int r = 0; r < repeats; ++r) {
@@ -213,7 +214,9 @@ int main(int argc, char** argv) {
         return static_cast<std::size_t>(n < 2.0 ? 2.0 : n);
     };
     const char* only = argc > 3 ? argv[3] : "";  // sumexp, marked, powerlaw or nonparametric
-    auto wanted = [only](const char* name) { return only[0] == '\0' || std::strcmp(only, name) == 0; };
+    auto wanted = [only](const char* name) {
+        return only[0] == '\0' || std::strcmp(only, name) == 0;
+    };
     if (wanted("sumexp")) bench_sumexp(size(1e6), repeats);
     if (wanted("marked")) bench_marked(size(1e6), repeats);
     if (wanted("powerlaw")) bench_powerlaw(size(1e4), repeats < 5 ? repeats : 5);

@@ -102,12 +102,17 @@ Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_g
 
     // Chain rule; every sum from -0.0 in component order.
     double grad_amplitude = -0.0;  // A = sum g_alpha_k w_k
-    for (std::size_t k = 0; k < n_comp; ++k) grad_amplitude = grad_amplitude + g.grad_alphas[k] * weights[k];
+    for (std::size_t k = 0; k < n_comp; ++k) {
+        grad_amplitude = grad_amplitude + g.grad_alphas[k] * weights[k];
+    }
     double mean_log_beta = -0.0;  // W, the weighted mean of log beta_k
-    for (std::size_t k = 0; k < n_comp; ++k) mean_log_beta = mean_log_beta + std::log(betas[k]) * weights[k];
+    for (std::size_t k = 0; k < n_comp; ++k) {
+        mean_log_beta = mean_log_beta + std::log(betas[k]) * weights[k];
+    }
     double grad_pow = -0.0;  // B: dw_k/dbeta_pow = w_k (log beta_k - W)
     for (std::size_t k = 0; k < n_comp; ++k) {
-        grad_pow = grad_pow + (std::log(betas[k]) - mean_log_beta) * (g.grad_alphas[k] * weights[k]);
+        grad_pow =
+            grad_pow + (std::log(betas[k]) - mean_log_beta) * (g.grad_alphas[k] * weights[k]);
     }
     double grad_scale = -0.0;  // C: dbeta_k/dbeta_min = beta_k / beta_min
     for (std::size_t k = 0; k < n_comp; ++k) grad_scale = grad_scale + betas[k] * g.grad_betas[k];

@@ -130,7 +130,8 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
             const double inv = 1.0 / lam_floored;
             for (std::size_t k = 0; k < n_components; ++k) {
                 g_alpha[k] = (beta[k] * excitation[k]) * inv + g_alpha[k];
-                g_beta[k] = ((beta[k] * next_derivative[k] + excitation[k]) * alpha[k]) * inv + g_beta[k];
+                g_beta[k] =
+                    ((beta[k] * next_derivative[k] + excitation[k]) * alpha[k]) * inv + g_beta[k];
                 carried[k] = excitation[k] + 1.0;
                 derivative[k] = next_derivative[k];
             }
@@ -143,7 +144,9 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
 
     // X: the compensator, per-component integrals weighted by their amplitudes.
     double compensator = 0.0;
-    for (std::size_t k = 0; k < n_components; ++k) compensator = compensator + alphas[k] * integral[k];
+    for (std::size_t k = 0; k < n_components; ++k) {
+        compensator = compensator + alphas[k] * integral[k];
+    }
     out.neg_loglik = (mu * t_horizon + compensator) - log_sum;
     out.grad_mu = t_horizon - g_mu;
     for (std::size_t k = 0; k < n_components; ++k) {
