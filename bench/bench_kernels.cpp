@@ -2,6 +2,7 @@
 // run: exp (exponential kernel) or pow (power-law kernel) once per lag. The piecewise-constant
 // kernel has no transcendental floor; it is timed at two bin counts to show the O(log K) lookup.
 // Usage: bench_kernels [n_lags] [repeats]
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -48,8 +49,9 @@ int main(int argc, char** argv) {
     const double items = static_cast<double>(n);
 
     // Each routine returns a new vector, as the module hands it to Python. The floor and the
-    // routines it is compared with are timed in alternation, two runs each per round (the first warms the caches), and the
-    // best run of each is kept, so that load from other processes hits all of them alike.
+    // routines it is compared with are timed in alternation, two runs each per round (the first
+    // warms the caches). Besides the best times, the median over rounds of each round's own
+    // ratio is printed: it is the steadier number when other processes load the machine.
     auto run_floor_exp = [&] { keep(floor_exp(exp_args)); };
     auto run_floor_pow_eval = [&] { keep(floor_pow(pow_args, -(beta + 1.0))); };
     auto run_floor_pow_int = [&] { keep(floor_pow(pow_args, -beta)); };
@@ -64,21 +66,35 @@ int main(int argc, char** argv) {
     auto run_pow_eval = returning([&] { return pow_kernel.evaluate(lags); });
     auto run_pow_int = returning([&] { return pow_kernel.integrate_vec(lags); });
 
-    double best[7];
+    constexpr int kTimed = 7;
+    // routine index -> index of its floor
+    const int floor_of[kTimed] = {0, 0, 0, 3, 3, 5, 5};
+    double best[kTimed];
     for (double& b : best) b = 1e300;
+    std::vector<std::vector<double>> ratios(kTimed);
     for (int round = 0; round < repeats; ++round) {
-        double seconds[7] = {
+        const double seconds[kTimed] = {
             best_seconds(2, run_floor_exp),     best_seconds(2, run_exp_eval),
             best_seconds(2, run_exp_int),       best_seconds(2, run_floor_pow_eval),
             best_seconds(2, run_pow_eval),      best_seconds(2, run_floor_pow_int),
             best_seconds(2, run_pow_int),
         };
-        for (int i = 0; i < 7; ++i) best[i] = seconds[i] < best[i] ? seconds[i] : best[i];
+        for (int i = 0; i < kTimed; ++i) {
+            best[i] = seconds[i] < best[i] ? seconds[i] : best[i];
+            ratios[i].push_back(seconds[i] / seconds[floor_of[i]]);
+        }
     }
-    report("exponential evaluate", best[1], best[0], items, "lag");
-    report("exponential integrate_vec", best[2], best[0], items, "lag");
-    report("power-law evaluate", best[4], best[3], items, "lag");
-    report("power-law integrate_vec", best[6], best[5], items, "lag");
+    auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0.0 : v[v.size() / 2];
+    };
+    const char* names[kTimed] = {nullptr, "exponential evaluate", "exponential integrate_vec",
+                                 nullptr, "power-law evaluate", nullptr, "power-law integrate_vec"};
+    for (int i = 0; i < kTimed; ++i) {
+        if (names[i] == nullptr) continue;
+        report(names[i], best[i], best[floor_of[i]], items, "lag");
+        std::printf("%-44s median of per-round ratios %.3f\n", "", median(ratios[i]));
+    }
 
     // Piecewise-constant kernel: uniform bins on [0, 5.5), lags spread over the support.
     double per_lag[2] = {0.0, 0.0};
