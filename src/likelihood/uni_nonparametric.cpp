@@ -21,7 +21,8 @@ std::ptrdiff_t bin_of(double lag, const double* edges, std::size_t n_edges) {
     std::size_t size = n_edges;
     while (size > 1) {
         const std::size_t half = size / 2;
-        if (edges[base + half] <= lag) base += half;
+        // A select rather than a branch: which way a lag goes is data, and unpredictable.
+        base = edges[base + half] <= lag ? base + half : base;
         size -= half;
     }
     const std::size_t count = edges[base] <= lag ? base + 1 : base;
