@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -148,6 +150,111 @@ Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
 // chain of multiply-adds. Each pair's cursor, last excitation and running S_i[j] carry over from
 // block to block.
 void MvExpRecursiveModel::precompute_weights() {
+    if (!precompute_weights_merged()) precompute_weights_per_pair();
+}
+
+// The walk over all events in time order, for target i: an event of dimension i closes row h
+// (g_i[h][j] = the excitations so far, S_i[j] += the row integrals) and opens row h + 1, then, like
+// every other event, is absorbed into the excitation of its own source dimension. With distinct
+// finite times below T this is exactly the per-pair cursor order: an event is absorbed in the row
+// of the first target time above it, each source's events in their own order. The per-pair
+// cursors would each mispredict a branch about once per row; here only the test "is this event
+// of dimension i" does, once per event.
+bool MvExpRecursiveModel::precompute_weights_merged() {
+    const std::size_t M = timestamps_.size();
+    const double beta = decay_;
+    const double T = end_time_;
+    const std::size_t N = static_cast<std::size_t>(n_total_jumps_);
+    // With one dimension every event closes a row and the per-pair cursor never mispredicts.
+    if (M == 1 || !std::isfinite(T)) return false;
+
+    // All events merged by time, each with its dimension.
+    std::vector<double> times(N);
+    std::vector<std::uint32_t> dims(N);
+    if (M > std::numeric_limits<std::uint32_t>::max()) return false;
+    {
+        std::vector<std::size_t> head(M, 0);
+        for (std::size_t x = 0; x < N; ++x) {
+            std::size_t best = 0;
+            double best_time = std::numeric_limits<double>::infinity();
+            for (std::size_t d = 0; d < M; ++d) {
+                const double t = head[d] < timestamps_[d].size() ? timestamps_[d][head[d]]
+                                                                  : std::numeric_limits<double>::infinity();
+                const bool earlier = t < best_time;
+                best = earlier ? d : best;
+                best_time = earlier ? t : best_time;
+            }
+            // A NaN or an infinity is never picked as earlier: leave such data to the cursors.
+            if (!(best_time < T) || best_time < 0.0) return false;
+            if (x > 0 && !(times[x - 1] < best_time)) return false;  // a tie
+            times[x] = best_time;
+            dims[x] = static_cast<std::uint32_t>(best);
+            ++head[best];
+        }
+    }
+
+    excitation_weights_.resize(M);
+    compensator_weights_.resize(M);
+    constexpr std::size_t kBlockEvents = 256;
+    double factor[kBlockEvents];
+    double step[kBlockEvents];
+    std::vector<double> excitation(M), integral(M), compensator(M);
+    for (std::size_t i = 0; i < M; ++i) {
+        const std::vector<double>& target = timestamps_[i];
+        const std::size_t n_i = target.size();
+        std::vector<double>& g = excitation_weights_[i];
+        g.assign(n_i * M, 0.0);
+        std::fill(excitation.begin(), excitation.end(), 0.0);
+        std::fill(integral.begin(), integral.end(), 0.0);
+        std::fill(compensator.begin(), compensator.end(), 0.0);
+        auto tau = [&](std::size_t h) { return h < n_i ? target[h] : T; };
+
+        std::size_t h = 0;  // the open row
+        for (std::size_t x0 = 0; x0 < N; x0 += kBlockEvents) {
+            const std::size_t b = std::min(kBlockEvents, N - x0);
+            // Factors: each event is absorbed in the row that is open after it (its own
+            // dimension's event closes a row first); each closed row opens the next with its step.
+            std::size_t row = h, n_closed = 0;
+            for (std::size_t q = 0; q < b; ++q) {
+                const double s = times[x0 + q];
+                const bool closes = dims[x0 + q] == i;
+                row += closes;
+                factor[q] = (tau(row) - s) * (-beta);
+                step[n_closed] = (tau(row) - s) * (-beta);
+                n_closed += closes;
+            }
+            for (std::size_t q = 0; q < b; ++q) factor[q] = std::exp(factor[q]);
+            for (std::size_t c = 0; c < n_closed; ++c) step[c] = std::exp(step[c]);
+
+            std::size_t c = 0;
+            for (std::size_t q = 0; q < b; ++q) {
+                const std::size_t d = dims[x0 + q];
+                if (d == i) {
+                    double* row_weights = g.data() + h * M;
+                    const double a = step[c++];
+                    for (std::size_t j = 0; j < M; ++j) {
+                        const double previous = excitation[j];
+                        row_weights[j] = previous;
+                        compensator[j] = integral[j] + compensator[j];
+                        excitation[j] = previous * a;
+                        integral[j] = ((1.0 - a) * previous) / beta;
+                    }
+                    ++h;
+                }
+                const double e = factor[q];
+                excitation[d] = beta * e + excitation[d];
+                integral[d] = (1.0 - e) + integral[d];
+            }
+        }
+        // The last row ends at T.
+        std::vector<double>& S = compensator_weights_[i];
+        S.resize(M);
+        for (std::size_t j = 0; j < M; ++j) S[j] = integral[j] + compensator[j];
+    }
+    return true;
+}
+
+void MvExpRecursiveModel::precompute_weights_per_pair() {
     const std::size_t M = timestamps_.size();
     const double beta = decay_;
     const double T = end_time_;

@@ -38,6 +38,11 @@ public:
 private:
     MvExpRecursiveModel() = default;
     void precompute_weights();
+    // The same weights, bit for bit, by one time-ordered walk over all events per target
+    // dimension; returns false (having written nothing) unless every time is finite, below T and
+    // distinct from every other, the case where that walk reproduces the per-pair cursors.
+    bool precompute_weights_merged();
+    void precompute_weights_per_pair();
     double evaluate(const double* coeffs, double* out) const;
 
     std::vector<std::vector<double>> timestamps_;
