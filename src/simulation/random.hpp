@@ -6,6 +6,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "simulation/ziggurat_tables.hpp"
@@ -76,7 +77,7 @@ public:
     double draw_normal();
 
     std::uint64_t block_counter() const { return block_counter_; }
-    unsigned index() const { return index_; }
+    std::size_t index() const { return index_; }
 
     static double unit_from(std::uint64_t word) {
         return double(word >> 11) * 0x1.0p-53;
@@ -98,7 +99,7 @@ private:
     std::uint64_t block_counter_ = 0;
     std::uint64_t stream_id_ = 0;
     alignas(64) std::uint32_t buffer_[64] = {};
-    unsigned index_ = 64;
+    std::size_t index_ = 64;  // not an int type, so a libm call (errno) cannot alias it
     ChachaFourBlocks four_blocks_ = nullptr;
 };
 
