@@ -2,6 +2,7 @@
 # references bit for bit, the identities between the models, the parameter checks in their
 # order, a count too large to allocate, and gradients against central differences.
 import math
+import os
 
 import numpy as np
 import pytest
@@ -202,7 +203,12 @@ def test_n_components_conversion(func):
     assert func(times, 1.0, 0.5, 0.5, 0.8, 0.3, 2.0, np.uint64(3)) is not None
 
 
-@pytest.mark.parametrize("K", [2**64 - 1, 2**62, 2**45])
+# Half the physical memory per vector of K doubles: each vector alone could be allocated, all of
+# them together cannot, and filling the first ones must not get the process killed.
+HALF_MEMORY = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 16
+
+
+@pytest.mark.parametrize("K", [2**64 - 1, 2**62, 2**45, HALF_MEMORY])
 @pytest.mark.parametrize("func", [uni_approx_powerlaw_neg_ll, uni_approx_powerlaw_neg_ll_with_grad])
 def test_a_count_too_large_to_allocate_raises_memory_error(func, K):
     with pytest.raises(MemoryError):

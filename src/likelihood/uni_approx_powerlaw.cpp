@@ -5,8 +5,9 @@
 
 #include <cmath>
 #include <cstddef>
-#include <limits>
 #include <new>
+
+#include <unistd.h>
 
 #include "core/format.hpp"
 #include "likelihood/uni_sumexp.hpp"
@@ -28,17 +29,30 @@ double integer_power(double base, std::uint64_t exponent) {
     return result;
 }
 
-// A vector of K doubles; a K beyond what a vector can hold is an allocation failure, not a
-// length error, so that the caller reports it as running out of memory.
-std::vector<double> component_vector(std::uint64_t n_components) {
-    if (n_components > std::vector<double>().max_size()) throw std::bad_alloc();
-    return std::vector<double>(static_cast<std::size_t>(n_components));
+// Vectors of K doubles that each path holds at once: the grid (2); the value path adds the
+// sum-of-exponentials state (1); the gradient path adds the amplitudes (1), the gradient state
+// (6) and its results (2).
+constexpr std::uint64_t kValueVectors = 3;
+constexpr std::uint64_t kGradientVectors = 11;
+
+// Any n_components up to 2^64 - 1 reaches this point. A count whose working vectors could not
+// all fit in the machine's physical memory is reported as an allocation failure before anything
+// is allocated: otherwise the first vectors would be zero-filled page by page and the process
+// could be killed for running out of memory, long before a later allocation fails cleanly.
+void reserve_components(std::uint64_t n_components, std::uint64_t n_vectors) {
+    const std::uint64_t per_vector_limit = std::vector<double>().max_size();
+    if (n_components > per_vector_limit / n_vectors) throw std::bad_alloc();
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0) {
+        const std::uint64_t memory =
+            static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+        if (n_components > memory / (sizeof(double) * n_vectors)) throw std::bad_alloc();
+    }
 }
 
-}  // namespace
-
-Result<DecayComponents> geometric_decay_components(std::uint64_t n_components, double beta_pow,
-                                                   double beta_min, double r) {
+Result<DecayComponents> build_components(std::uint64_t n_components, double beta_pow,
+                                         double beta_min, double r, std::uint64_t n_vectors) {
     // NaN passes each comparison.
     if (beta_pow <= 0.0) {
         return ModelError::invalid_parameter("beta_pow must be positive; got " +
@@ -54,9 +68,10 @@ Result<DecayComponents> geometric_decay_components(std::uint64_t n_components, d
     }
     if (n_components == 0) return ModelError::invalid_parameter("n_components must be positive");
 
+    reserve_components(n_components, n_vectors);
     DecayComponents out;
-    out.betas = component_vector(n_components);
-    out.weights = component_vector(n_components);
+    out.betas.resize(static_cast<std::size_t>(n_components));
+    out.weights.resize(static_cast<std::size_t>(n_components));
     const double exponent = beta_pow + (-1.0);
     double total = -0.0;  // Z, from -0.0 so that a sum of -0.0 terms stays -0.0
     for (std::uint64_t k = 0; k < n_components; ++k) {
@@ -70,11 +85,18 @@ Result<DecayComponents> geometric_decay_components(std::uint64_t n_components, d
     return out;
 }
 
+}  // namespace
+
+Result<DecayComponents> geometric_decay_components(std::uint64_t n_components, double beta_pow,
+                                                   double beta_min, double r) {
+    return build_components(n_components, beta_pow, beta_min, r, 2);
+}
+
 Result<double> uni_approx_powerlaw_neg_ll(std::span<const double> times, double t_horizon,
                                           double mu, double alpha, double beta_pow,
                                           double beta_min, double r, std::uint64_t n_components) {
     Result<DecayComponents> components =
-        geometric_decay_components(n_components, beta_pow, beta_min, r);
+        build_components(n_components, beta_pow, beta_min, r, kValueVectors);
     if (!components.ok()) return components.error();
     // alpha_k = w_k * alpha, built in place of the weights.
     std::vector<double>& alphas = components.value().weights;
@@ -85,7 +107,8 @@ Result<double> uni_approx_powerlaw_neg_ll(std::span<const double> times, double 
 Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_grad(
     std::span<const double> times, double t_horizon, double mu, double alpha, double beta_pow,
     double beta_min, double r, std::uint64_t n_components) {
-    Result<DecayComponents> built = geometric_decay_components(n_components, beta_pow, beta_min, r);
+    Result<DecayComponents> built =
+        build_components(n_components, beta_pow, beta_min, r, kGradientVectors);
     if (!built.ok()) return built.error();
     if (alpha <= 0.0) {  // a NaN alpha passes
         return ModelError::invalid_parameter("alpha must be positive; got " + format_double(alpha));
