@@ -1,7 +1,12 @@
 import numpy as np
 import numpy.typing as npt
 
-__all__: list[str]
+__all__ = [
+    "simulate_uni_exp_hawkes",
+    "simulate_mv_exp_hawkes",
+    "simulate_uni_exp_branching",
+    "simulate_mv_exp_branching",
+]
 
 _F64Array = npt.NDArray[np.float64]
 
