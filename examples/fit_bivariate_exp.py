@@ -9,35 +9,7 @@ import numpy as np
 from scipy.optimize import minimize
 
 from vostrel._libvostrel.likelihood import MvExpRecursiveLogLik
-
-
-def simulate(mu, alpha, beta, t_horizon, seed):
-    """Ogata thinning for lambda_i(t) = mu_i + sum_j alpha[i, j]*beta*sum_{s in j} exp(-beta*(t - s)).
-
-    Returns one sorted event array per dimension.
-    """
-    mu = np.asarray(mu, dtype=float)
-    alpha = np.asarray(alpha, dtype=float)
-    rng = np.random.default_rng(seed)
-    n_dims = len(mu)
-    events = [[] for _ in range(n_dims)]
-    excitation = np.zeros(n_dims)  # per source j: sum of exp(-beta*(t - s)) at the current time
-    t = 0.0
-    while True:
-        # The intensities only decay until the next event, so their current sum bounds them.
-        bound = float(np.sum(mu + beta * (alpha @ excitation)))
-        step = rng.exponential(1.0 / bound)
-        t += step
-        if t >= t_horizon:
-            return [np.array(e) for e in events]
-        excitation *= np.exp(-beta * step)
-        intensities = mu + beta * (alpha @ excitation)
-        u = rng.uniform() * bound
-        cumulative = np.cumsum(intensities)
-        if u < cumulative[-1]:
-            dim = int(np.searchsorted(cumulative, u, side="right"))
-            events[dim].append(t)
-            excitation[dim] += 1.0
+from vostrel._libvostrel.simulation import simulate_mv_exp_hawkes
 
 
 def fit(events, t_horizon, beta):
@@ -62,7 +34,8 @@ def main():
     alpha = np.array([[0.3, 0.1], [0.2, 0.4]])
     beta = 1.5
     t_horizon = 4000.0
-    events = simulate(mu, alpha, beta, t_horizon, seed=11)
+    # alpha[i, j], the excitation of dimension i by events of dimension j, flattened row-major.
+    events = simulate_mv_exp_hawkes(t_horizon, mu, alpha.ravel(), beta, seed=11)
     model, result = fit(events, t_horizon, beta)
     print(model)
     print(f"converged: {result.success}; loss {result.fun:.4f}")

@@ -8,24 +8,7 @@ import numpy as np
 from scipy.optimize import minimize
 
 from vostrel._libvostrel.likelihood import uni_exp_neg_ll_with_grad
-
-
-def simulate(mu, alpha, beta, t_horizon, seed):
-    """Ogata thinning for lambda(t) = mu + alpha*beta*sum(exp(-beta*(t - t_j)))."""
-    rng = np.random.default_rng(seed)
-    events = []
-    t = 0.0
-    excitation = 0.0  # sum of exp(-beta*(t - t_j)) at the current time t
-    while True:
-        bound = mu + alpha * beta * (excitation + 1.0)  # dominates lambda until the next event
-        step = rng.exponential(1.0 / bound)
-        t += step
-        if t >= t_horizon:
-            return np.array(events)
-        excitation *= np.exp(-beta * step)
-        if rng.uniform() * bound <= mu + alpha * beta * excitation:
-            events.append(t)
-            excitation += 1.0
+from vostrel._libvostrel.simulation import simulate_uni_exp_hawkes
 
 
 def fit(times, t_horizon):
@@ -41,7 +24,7 @@ def fit(times, t_horizon):
 def main():
     truth = {"mu": 0.8, "alpha": 0.6, "beta": 2.0}
     t_horizon = 5000.0
-    times = simulate(truth["mu"], truth["alpha"], truth["beta"], t_horizon, seed=7)
+    times = simulate_uni_exp_hawkes(t_horizon, truth["mu"], truth["alpha"], truth["beta"], seed=7)
     result = fit(times, t_horizon)
     print(f"{len(times)} events on [0, {t_horizon:g}]; converged: {result.success}")
     print(f"{'':8}{'truth':>10}{'estimate':>12}")
