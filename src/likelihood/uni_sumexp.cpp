@@ -2,8 +2,8 @@
 // Both routines walk the events once: each event's recursion exp calls and its compensator exp
 // calls are independent of each other, so the processor overlaps them; the logs of a block of
 // events are taken after the block. The compensator sums and the log sum are separate
-// accumulators, each added in the stated order, so this arrangement changes the speed and never
-// a bit.
+// accumulators, each added in event order (then component order), so this arrangement changes
+// the speed and never a bit.
 #include "likelihood/uni_sumexp.hpp"
 
 #include <cmath>
