@@ -23,4 +23,8 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_branching(double t_hori
                                                                    double beta,
                                                                    std::uint64_t seed);
 
+// Ascending sort of event times that are non-negative and never NaN or -0.0 (as the branching
+// simulators produce them), in place.
+void sort_event_times(std::vector<double>& times);
+
 }  // namespace vostrel
