@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from vostrel._libvostrel.likelihood import MvExpRecursiveLogLik, mv_exp_dense_neg_ll_with_grad
+from vostrel._libvostrel.simulation import simulate_mv_exp_hawkes
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -320,7 +321,7 @@ def test_bivariate_fit_recovers_the_parameters_within_statistical_error():
     mu = np.array([0.5, 0.3])
     alpha = np.array([[0.3, 0.1], [0.2, 0.4]])
     beta, T = 1.5, 4000.0
-    events = example.simulate(mu, alpha, beta, T, seed=11)
+    events = simulate_mv_exp_hawkes(T, mu, alpha.ravel(), beta, seed=11)
     model, result = example.fit(events, T, beta)
     assert result.success
     estimate = result.x
