@@ -302,3 +302,9 @@ def test_thinning_candidate_at_the_horizon_ends_the_run():
         times = sim.simulate_uni_exp_hawkes(0.5, 4.0, 0.5, 1.0, seed)
         assert np.all(times < 0.5)
         assert math.isfinite(times.sum())
+
+
+def test_child_count_too_large_is_memory_error():
+    # One immigrant whose cell mean is 1e18: its children cannot be held.
+    with pytest.raises(MemoryError):
+        sim.simulate_mv_exp_branching(1.0, np.array([5.0]), np.array([1e18]), 1.0, 0)

@@ -196,6 +196,8 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_branching(double t_hori
                                      cell_errors[cell]);
             }
             const std::uint64_t n_children = to_count(cells[cell].draw(stream));
+            // A huge mean (up to 1.844e19) gives a count too large to hold: fail before filling.
+            reserve_more(pending, n_children);
             for (std::uint64_t c = 0; c < n_children; ++c) {
                 const double child = delay.draw(stream) + event.time;
                 if (child <= t_horizon) pending.push_back({child, j});
