@@ -58,7 +58,8 @@ void thinning_cost(double scale) {
         std::uint64_t candidates = 0;
         std::size_t events = 0;
         const double seconds = best_seconds(3, [&] {
-            auto result = simulate_uni_exp_hawkes(c.t_horizon, c.mu, c.alpha, c.beta, 7, &candidates);
+            auto result =
+                simulate_uni_exp_hawkes(c.t_horizon, c.mu, c.alpha, c.beta, 7, &candidates);
             events = result.value().size();
         });
         // The floor: as many exp calls, on arguments of the same kind (negative lags).

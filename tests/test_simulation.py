@@ -85,7 +85,8 @@ def test_mv_checks(simulate, args, message):
 
 
 def test_mv_thinning_checks_mu_values():
-    with pytest.raises(ValueError, match=r"^invalid parameter: mu\[2\] must be non-negative; got -1$"):
+    message = r"^invalid parameter: mu\[2\] must be non-negative; got -1$"
+    with pytest.raises(ValueError, match=message):
         sim.simulate_mv_exp_hawkes(1.0, np.array([1.0, 1.0, -1.0]), np.zeros(9), 1.0, 0)
 
 
@@ -161,7 +162,8 @@ def test_mv_contiguity_mu_first(simulate):
         simulate(1.0, np.ones(4)[::2], strided, 1.0, 0)
     with pytest.raises(TypeError, match="^The given array is not contiguous$"):
         simulate(1.0, MU2, strided, 1.0, 0)
-    with pytest.raises(TypeError, match=r"^argument 'mu': 'list' object cannot be cast as 'ndarray'$"):
+    message = r"^argument 'mu': 'list' object cannot be cast as 'ndarray'$"
+    with pytest.raises(TypeError, match=message):
         simulate(1.0, [1.0], np.ones(1), 1.0, 0)
 
 
@@ -252,21 +254,23 @@ def test_nan_intensity_rejects_every_candidate(alpha):
     assert len(sim.simulate_uni_exp_hawkes(50.0, 1.0, NAN, 1.0, 0)) == 0
 
 
+FINITE = "t_horizon must be finite"
+UNBOUNDED = "intensity bound overflowed to inf"
+
+
 @pytest.mark.parametrize(
     "call, fragment",
     [
-        (lambda: sim.simulate_uni_exp_hawkes(NAN, 1.0, 0.5, 1.0, 0), "t_horizon must be finite; got NaN"),
-        (lambda: sim.simulate_uni_exp_hawkes(INF, 1.0, 0.5, 1.0, 0), "t_horizon must be finite; got inf"),
-        (lambda: sim.simulate_mv_exp_hawkes(NAN, MU2, ALPHA2, 1.0, 0), "t_horizon must be finite"),
-        (lambda: sim.simulate_mv_exp_hawkes(INF, MU2, ALPHA2, 1.0, 0), "t_horizon must be finite"),
-        (lambda: sim.simulate_uni_exp_hawkes(1.0, INF, 0.5, 1.0, 0), "intensity bound overflowed to inf"),
-        (lambda: sim.simulate_uni_exp_hawkes(1.0, 1.3e308, 0.5, 1.0, 0), "intensity bound overflowed to inf"),
-        (lambda: sim.simulate_mv_exp_hawkes(1.0, np.array([1.0, INF]), ALPHA2, 1.0, 0),
-         "intensity bound overflowed to inf"),
+        (lambda: sim.simulate_uni_exp_hawkes(NAN, 1.0, 0.5, 1.0, 0), FINITE + "; got NaN"),
+        (lambda: sim.simulate_uni_exp_hawkes(INF, 1.0, 0.5, 1.0, 0), FINITE + "; got inf"),
+        (lambda: sim.simulate_mv_exp_hawkes(NAN, MU2, ALPHA2, 1.0, 0), FINITE),
+        (lambda: sim.simulate_mv_exp_hawkes(INF, MU2, ALPHA2, 1.0, 0), FINITE),
+        (lambda: sim.simulate_uni_exp_hawkes(1.0, INF, 0.5, 1.0, 0), UNBOUNDED),
+        (lambda: sim.simulate_uni_exp_hawkes(1.0, 1.3e308, 0.5, 1.0, 0), UNBOUNDED),
+        (lambda: sim.simulate_mv_exp_hawkes(1.0, np.array([1.0, INF]), ALPHA2, 1.0, 0), UNBOUNDED),
         # Each event lifts the intensity by 1e308: the bound overflows after one or two events.
-        (lambda: sim.simulate_uni_exp_hawkes(10.0, 1.0, 1e308, 1.0, 0), "intensity bound overflowed to inf"),
-        (lambda: sim.simulate_mv_exp_hawkes(10.0, MU2, np.full(4, 1e308), 1.0, 0),
-         "intensity bound overflowed to inf"),
+        (lambda: sim.simulate_uni_exp_hawkes(10.0, 1.0, 1e308, 1.0, 0), UNBOUNDED),
+        (lambda: sim.simulate_mv_exp_hawkes(10.0, MU2, np.full(4, 1e308), 1.0, 0), UNBOUNDED),
     ],
 )
 def test_unreachable_horizon_raises_instead_of_hanging(call, fragment):

@@ -24,7 +24,8 @@ def test_committed_tables_match_the_generator():
     generator = load_generator()
     out = io.StringIO()
     generator.emit(out)
-    assert out.getvalue() == (SIMULATION_SOURCES / "ziggurat_tables.cpp").read_text(encoding="utf-8")
+    committed = (SIMULATION_SOURCES / "ziggurat_tables.cpp").read_text(encoding="utf-8")
+    assert out.getvalue() == committed
 
 
 def test_telling_rows():

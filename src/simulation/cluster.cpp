@@ -18,7 +18,9 @@ namespace vostrel {
 
 namespace {
 
-ModelError invalid(std::string message) { return ModelError::invalid_parameter(std::move(message)); }
+ModelError invalid(std::string message) {
+    return ModelError::invalid_parameter(std::move(message));
+}
 
 ModelError sampler_error(const std::string& prefix, PoissonError error) {
     return invalid(prefix + poisson_error_text(error));
@@ -101,13 +103,16 @@ Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double 
     RandomStream stream = RandomStream::from_seed(seed);
 
     PoissonSampler immigrants;
-    if (PoissonError e = PoissonSampler::create(mu * t_horizon, immigrants); e != PoissonError::None) {
+    if (PoissonError e = PoissonSampler::create(mu * t_horizon, immigrants);
+        e != PoissonError::None) {
         return sampler_error("Poisson(μT): ", e);
     }
     const std::uint64_t n_immigrants = to_count(immigrants.draw(stream));
     std::vector<double> pending;  // last in, first out: clusters are explored depth first
     reserve_more(pending, n_immigrants);
-    for (std::uint64_t n = 0; n < n_immigrants; ++n) pending.push_back(stream.draw_unit() * t_horizon);
+    for (std::uint64_t n = 0; n < n_immigrants; ++n) {
+        pending.push_back(stream.draw_unit() * t_horizon);
+    }
 
     PoissonSampler children;
     if (PoissonError e = PoissonSampler::create(alpha, children); e != PoissonError::None) {

@@ -163,9 +163,8 @@ double RandomStream::draw_normal() {
             return u < 0.0 ? xt - 3.654152885361009 : 3.654152885361009 - xt;
         }
         const double v = draw_unit();
-        if (std::exp((x * x) * (-0.5)) > v * (NORM_F[layer] - NORM_F[layer + 1]) + NORM_F[layer + 1]) {
-            return x;
-        }
+        const double below = NORM_F[layer + 1];
+        if (std::exp((x * x) * (-0.5)) > v * (NORM_F[layer] - below) + below) return x;
     }
 }
 

@@ -106,7 +106,8 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Samplers
 
-inline constexpr const char* kExpErrorText = "lambda is negative or NaN in exponential distribution";
+inline constexpr const char* kExpErrorText =
+    "lambda is negative or NaN in exponential distribution";
 
 // Exponential of rate lambda: the standard exponential times the reciprocal, computed once.
 class ExpSampler {

@@ -14,7 +14,9 @@ namespace vostrel {
 
 namespace {
 
-ModelError invalid(std::string message) { return ModelError::invalid_parameter(std::move(message)); }
+ModelError invalid(std::string message) {
+    return ModelError::invalid_parameter(std::move(message));
+}
 
 ModelError exp_sampler_error() {
     return invalid(std::string("exponential distribution: ") + kExpErrorText);

@@ -19,10 +19,8 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
 
 // One list of increasing event times per dimension; alpha[i * M + j] is the excitation an event
 // of dimension j adds to the intensity of dimension i, all cells sharing the decay beta.
-Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon,
-                                                                std::span<const double> mu,
-                                                                std::span<const double> alpha,
-                                                                double beta, std::uint64_t seed,
-                                                                std::uint64_t* candidates = nullptr);
+Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(
+    double t_horizon, std::span<const double> mu, std::span<const double> alpha, double beta,
+    std::uint64_t seed, std::uint64_t* candidates = nullptr);
 
 }  // namespace vostrel
