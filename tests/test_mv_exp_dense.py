@@ -80,6 +80,16 @@ def test_value_and_gradient_match_the_reference_bit_for_bit(rng, M, n):
         assert hexes(got) == hexes(want)
 
 
+def test_decays_that_underflow_to_zero_match_the_reference(rng):
+    # exp of exponents far below -745 is exactly 0: gaps and horizons of thousands of decay times.
+    args = problem(rng, 3, 200, T=5000.0)
+    result = mv_exp_dense_neg_ll_with_grad(*args)
+    ref = reference(*args)
+    assert result[0].hex() == mv_exp_dense_neg_ll(*args).hex() == ref[0].hex()
+    for got, want in zip(result[1:], ref[1:]):
+        assert hexes(got) == hexes(want)
+
+
 def test_unsorted_times_and_events_after_the_horizon_are_evaluated_as_given(rng):
     args = problem(rng, 3, 40, sort=False)
     args = (np.append(args[0], 25.0), np.append(args[1], 1), *args[2:])

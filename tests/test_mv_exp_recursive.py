@@ -101,6 +101,19 @@ def test_loss_and_gradient_match_the_reference_bit_for_bit(rng, M, n, ties):
     assert hexes(out) == hexes(ref_out)
 
 
+@pytest.mark.parametrize("ties", [False, True])
+def test_decays_that_underflow_to_zero_match_the_reference(rng, ties):
+    # Gaps of hundreds of decay times: many factors are exactly 0.
+    T, beta = 20000.0, 2.5
+    events = random_events(rng, 3, 150, T, ties=ties)
+    coeffs = coefficients(rng, 3)
+    model = MvExpRecursiveLogLik(events, T, beta)
+    out = np.empty(model.n_coeffs)
+    ref_loss, ref_out = reference(events, T, beta, coeffs)
+    assert model.loss_and_grad(coeffs, out).hex() == ref_loss.hex()
+    assert hexes(out) == hexes(ref_out)
+
+
 def test_events_at_zero_and_at_the_horizon_and_floored_intensity():
     # mu_0 = 0 and the first event of dimension 0 has nothing before it: floored to 1e-30.
     events = [np.array([0.0, 1.0, 5.0]), np.array([1.0, 5.0])]

@@ -105,6 +105,16 @@ def test_matches_the_reference_bit_for_bit(rng, link, n, n_quad, mu, alpha):
     assert hexes(grad) == hexes(ref_grad)
 
 
+@pytest.mark.parametrize("link", LINKS)
+def test_decays_that_underflow_to_zero_match_the_reference(rng, link):
+    times = np.sort(rng.uniform(0.0, 3000.0, 40))
+    args = (3000.0, 0.5, 0.4, 2.0, link, 1.5, 400)
+    value, grad = nonlinear_uni_exp_neg_ll_with_grad(times, *args)
+    ref_value, ref_grad = reference(times, *args)
+    assert value.hex() == nonlinear_uni_exp_neg_ll(times, *args).hex() == ref_value.hex()
+    assert hexes(grad) == hexes(ref_grad)
+
+
 def test_unsorted_times_and_events_beyond_the_horizon(rng):
     times = np.append(rng.uniform(0.0, 10.0, 30), [12.0, 3.0])
     args = (10.0, 0.5, 0.4, 1.0, "softplus", 1.0, 50)

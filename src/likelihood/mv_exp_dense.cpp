@@ -2,6 +2,7 @@
 // in blocks: the decay factors of a block (they depend on the times only) are computed first into
 // a buffer, then the recursion runs over them, then the block's logs are accumulated in order.
 #include "likelihood/mv_exp_dense.hpp"
+#include "likelihood/decay_exp.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -64,7 +65,7 @@ double block_factors(const double* times, std::size_t count, double previous, co
     for (std::size_t q = 0; q < count; ++q) {
         const double dt = times[q] - previous;
         double* f = factors + q * cells;
-        for (std::size_t c = 0; c < cells; ++c) f[c] = std::exp((-beta[c]) * dt);
+        for (std::size_t c = 0; c < cells; ++c) f[c] = decay_exp((-beta[c]) * dt);
         previous = times[q];
     }
     return previous;
@@ -131,7 +132,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
-                decayed[q] = std::exp((-beta[c]) * (T - times[i0 + q]));
+                decayed[q] = decay_exp((-beta[c]) * (T - times[i0 + q]));
             }
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
@@ -222,7 +223,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
-                decayed[q] = std::exp((-beta[c]) * (T - times[i0 + q]));
+                decayed[q] = decay_exp((-beta[c]) * (T - times[i0 + q]));
             }
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);

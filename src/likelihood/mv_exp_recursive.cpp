@@ -3,6 +3,7 @@
 // over source dimensions run across many events at once while each event's own sum keeps its
 // order, and the log calls are independent of every loop-carried chain.
 #include "likelihood/mv_exp_recursive.hpp"
+#include "likelihood/decay_exp.hpp"
 
 #include <algorithm>
 #include <array>
@@ -206,7 +207,7 @@ void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t
             double* f = factor.data() + q * M;
             for (std::size_t i = 0; i < M; ++i) f[i] = (row_time[i] - s) * (-beta);
         }
-        for (std::size_t k = 0; k < b * M; ++k) factor[k] = std::exp(factor[k]);
+        for (std::size_t k = 0; k < b * M; ++k) factor[k] = decay_exp(factor[k]);
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double* f = factor.data() + q * M;
@@ -330,7 +331,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
             const std::size_t rows = std::min(kRows, n_i + 1 - h0);
             for (std::size_t q = 0; q < rows; ++q) {
                 const std::size_t h = h0 + q;
-                if (h >= 1) step[q] = std::exp((tau(h) - target[h - 1]) * (-beta));
+                if (h >= 1) step[q] = decay_exp((tau(h) - target[h - 1]) * (-beta));
             }
             for (std::size_t j = 0; j < M; ++j) {
                 const double* source = timestamps_[j].data();
@@ -348,7 +349,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     std::size_t q = 0;
                     for (std::size_t r = p0; r < p; ++r) {
                         while (row_end[q] <= r) ++q;
-                        absorbed[r - p0] = std::exp((tau(h0 + q) - source[r]) * (-beta));
+                        absorbed[r - p0] = decay_exp((tau(h0 + q) - source[r]) * (-beta));
                     }
                 }
 
@@ -367,7 +368,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     const double t = tau(h);
                     for (const std::size_t end = row_end[q]; p < end; ++p) {
                         const double e = buffered ? absorbed[p - p0]
-                                                  : std::exp((t - source[p]) * (-beta));
+                                                  : decay_exp((t - source[p]) * (-beta));
                         excitation = beta * e + excitation;
                         integral = (1.0 - e) + integral;
                     }

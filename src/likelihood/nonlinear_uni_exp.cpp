@@ -3,6 +3,7 @@
 // link values computed together, then the trapezoid sums accumulated in grid order, so memory
 // does not grow with n_quad. The event pass is blocked the same way.
 #include "likelihood/nonlinear_uni_exp.hpp"
+#include "likelihood/decay_exp.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -79,13 +80,13 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                 // Absorb events up to s; stops at the first later (or NaN) time.
                 while (k < N && times[k] <= s) {
                     const double gap = times[k] - e;
-                    const double g = std::exp(gap * (-beta));
+                    const double g = decay_exp(gap * (-beta));
                     if constexpr (Grad) D = D * g - gap * (S * g);
                     S = S * g + 1.0;
                     e = times[k];
                     ++k;
                 }
-                const double f = std::exp((s - e) * (-beta));
+                const double f = decay_exp((s - e) * (-beta));
                 s_block[q] = s;
                 S_block[q] = S * f;
                 if constexpr (Grad) dS_block[q] = f * D - (S * f) * (s - e);
@@ -132,7 +133,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
             const double* t = times.data() + i0;
             double previous = p;
             for (std::size_t q = 0; q < b; ++q) {
-                factor[q] = std::exp((t[q] - previous) * (-beta));
+                factor[q] = decay_exp((t[q] - previous) * (-beta));
                 previous = t[q];
             }
             for (std::size_t q = 0; q < b; ++q) {
