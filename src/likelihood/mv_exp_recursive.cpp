@@ -254,7 +254,10 @@ bool MvExpRecursiveModel::precompute_weights_merged() {
     const double beta = decay_;
     const double T = end_time_;
     const std::size_t N = static_cast<std::size_t>(n_total_jumps_);
-    if (!std::isfinite(T) || M > std::numeric_limits<std::uint32_t>::max()) return false;
+    // The walk holds three M x M matrices of state; past a few hundred dimensions the per-pair
+    // cursors, which hold a few values per pair at a time, are the better trade.
+    constexpr std::size_t kMaxWalkDimensions = 256;
+    if (!std::isfinite(T) || M > kMaxWalkDimensions) return false;
 
     // All events merged by time, each with its dimension (one dimension is its own merge);
     // refuse ties and non-finite data.
