@@ -1,21 +1,22 @@
 // Construction (validation and weight precomputation) and evaluation of the fixed-decay
-// multivariate exponential model. The evaluation loops are blocked so that the per-event sums
-// over source dimensions run across many events at once while each event's own sum keeps its
-// order, and the log calls are independent of every loop-carried chain.
+// multivariate exponential model. The weights come from one time-ordered walk over all events
+// (or, for ties and non-finite data, from per-pair cursors); the evaluation loops are blocked so
+// that the per-event sums over source dimensions run across many events at once while each
+// event's own sum keeps its order, and the log calls are independent of every loop-carried chain.
 #include "likelihood/mv_exp_recursive.hpp"
-#include "likelihood/decay_exp.hpp"
 
 #include <algorithm>
 #include <array>
-#include <type_traits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/format.hpp"
+#include "likelihood/decay_exp.hpp"
 
 namespace vostrel::likelihood {
 namespace {
@@ -295,12 +296,16 @@ bool MvExpRecursiveModel::precompute_weights_merged() {
     excitation_weights_.resize(M);
     compensator_weights_.resize(M);
     const std::uint32_t* dim_data = M == 1 ? nullptr : dims.data();
+    auto walk = [&](auto fixed) {
+        merged_walk<decltype(fixed)::value>(M, times, dim_data, N, beta, T, timestamps_,
+                                            excitation_weights_, compensator_weights_);
+    };
     switch (M) {
-        case 1: merged_walk<1>(M, times, dim_data, N, beta, T, timestamps_, excitation_weights_, compensator_weights_); break;
-        case 2: merged_walk<2>(M, times, dim_data, N, beta, T, timestamps_, excitation_weights_, compensator_weights_); break;
-        case 3: merged_walk<3>(M, times, dim_data, N, beta, T, timestamps_, excitation_weights_, compensator_weights_); break;
-        case 4: merged_walk<4>(M, times, dim_data, N, beta, T, timestamps_, excitation_weights_, compensator_weights_); break;
-        default: merged_walk<0>(M, times, dim_data, N, beta, T, timestamps_, excitation_weights_, compensator_weights_); break;
+        case 1: walk(std::integral_constant<std::size_t, 1>{}); break;
+        case 2: walk(std::integral_constant<std::size_t, 2>{}); break;
+        case 3: walk(std::integral_constant<std::size_t, 3>{}); break;
+        case 4: walk(std::integral_constant<std::size_t, 4>{}); break;
+        default: walk(std::integral_constant<std::size_t, 0>{}); break;
     }
     return true;
 }
