@@ -5,6 +5,8 @@
 // the same double as the plain fused loop.
 #include "likelihood/uni_exp.hpp"
 
+#include "likelihood/decay_exp.hpp"
+
 #include <algorithm>
 #include <cmath>
 
@@ -30,21 +32,24 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
     double log_sum = 0.0;     // L
     double compensator = 0.0; // S1: sum of 1 - exp(-beta (T - t_i))
 
+    double gap[kBlock];
     double decay[kBlock];
     double tail[kBlock];
+    double lam[kBlock];
     double log_lam[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
-        decay[0] = std::exp((t[0] - previous) * neg_beta);
-        for (std::size_t k = 1; k < m; ++k) decay[k] = std::exp((t[k] - t[k - 1]) * neg_beta);
-        for (std::size_t k = 0; k < m; ++k) tail[k] = std::exp((t_horizon - t[k]) * neg_beta);
+        gap[0] = t[0] - previous;
+        for (std::size_t k = 1; k < m; ++k) gap[k] = t[k] - t[k - 1];
+        for (std::size_t k = 0; k < m; ++k) decay[k] = decay_exp(gap[k] * neg_beta);
+        for (std::size_t k = 0; k < m; ++k) tail[k] = decay_exp((t_horizon - t[k]) * neg_beta);
         for (std::size_t k = 0; k < m; ++k) {
             const double r = decay[k] * excitation;  // R_i: excitation just before event i
-            log_lam[k] = floored(ab * r + mu);
+            lam[k] = floored(ab * r + mu);
             excitation = r + 1.0;
         }
-        for (std::size_t k = 0; k < m; ++k) log_lam[k] = std::log(log_lam[k]);
+        for (std::size_t k = 0; k < m; ++k) log_lam[k] = std::log(lam[k]);
         for (std::size_t k = 0; k < m; ++k) {
             log_sum = log_sum + log_lam[k];
             compensator = compensator + (1.0 - tail[k]);
@@ -81,8 +86,8 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
         const double* t = times.data() + start;
         gap[0] = t[0] - previous;
         for (std::size_t k = 1; k < m; ++k) gap[k] = t[k] - t[k - 1];
-        for (std::size_t k = 0; k < m; ++k) decay[k] = std::exp(gap[k] * neg_beta);
-        for (std::size_t k = 0; k < m; ++k) tail[k] = std::exp((t_horizon - t[k]) * neg_beta);
+        for (std::size_t k = 0; k < m; ++k) decay[k] = decay_exp(gap[k] * neg_beta);
+        for (std::size_t k = 0; k < m; ++k) tail[k] = decay_exp((t_horizon - t[k]) * neg_beta);
         for (std::size_t k = 0; k < m; ++k) {
             const double r = decay[k] * excitation;
             derivative = derivative * decay[k] - gap[k] * r;
