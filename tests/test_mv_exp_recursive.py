@@ -86,7 +86,7 @@ def coefficients(rng, M):
 
 # Distinct times take the time-ordered walk over all events; ties, and events at T, take the
 # per-pair cursors: both must give the reference's bits.
-@pytest.mark.parametrize("M", [1, 2, 3, 5, 9])
+@pytest.mark.parametrize("M", [1, 2, 3, 4, 5, 8, 9])
 @pytest.mark.parametrize("n", [0, 1, 7, 300, 700])
 @pytest.mark.parametrize("ties", [False, True])
 def test_loss_and_gradient_match_the_reference_bit_for_bit(rng, M, n, ties):

@@ -305,6 +305,7 @@ bool MvExpRecursiveModel::precompute_weights_merged() {
         case 2: walk(std::integral_constant<std::size_t, 2>{}); break;
         case 3: walk(std::integral_constant<std::size_t, 3>{}); break;
         case 4: walk(std::integral_constant<std::size_t, 4>{}); break;
+        case 8: walk(std::integral_constant<std::size_t, 8>{}); break;
         default: walk(std::integral_constant<std::size_t, 0>{}); break;
     }
     return true;
