@@ -381,3 +381,10 @@ def test_many_dimensions(rng):
     ref_loss, ref_out = reference(events, T, 0.7, coeffs)
     assert model.loss_and_grad(coeffs, out).hex() == ref_loss.hex()
     assert hexes(out) == hexes(ref_out)
+
+
+def test_weights_beyond_physical_memory_are_a_memory_error():
+    # 100000 dimensions need 10^10 compensator weights: refused before anything is allocated.
+    events = [np.empty(0)] * 100_000
+    with pytest.raises(MemoryError):
+        MvExpRecursiveLogLik(events, 1.0, 1.0)

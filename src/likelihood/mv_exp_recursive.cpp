@@ -11,9 +11,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
+
+#include <unistd.h>
 
 #include "core/format.hpp"
 #include "likelihood/decay_exp.hpp"
@@ -108,6 +111,21 @@ DimensionLoss pick_dimension_loss(std::size_t M) {
     }
 }
 
+// The weights take N*M + M*M doubles. A model whose weights could not fit in the machine's
+// physical memory (many thousands of dimensions, say) is reported as an allocation failure
+// before anything is allocated: otherwise the vectors would be zero-filled page by page and the
+// process could be killed for running out of memory before any allocation failed cleanly.
+void reserve_weights(std::uint64_t n_dims, std::uint64_t n_events) {
+    using u128 = unsigned __int128;
+    const u128 doubles = static_cast<u128>(n_events) * n_dims + static_cast<u128>(n_dims) * n_dims;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0) {
+        const u128 memory = static_cast<u128>(pages) * static_cast<u128>(page_size);
+        if (doubles * sizeof(double) > memory) throw std::bad_alloc();
+    }
+}
+
 }  // namespace
 
 Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
@@ -135,6 +153,7 @@ Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
         }
         n_total += times.size();
     }
+    reserve_weights(timestamps.size(), n_total);
     MvExpRecursiveModel model;
     model.timestamps_ = std::move(timestamps);
     model.end_time_ = end_time;

@@ -14,7 +14,8 @@ namespace vostrel::likelihood {
 class MvExpRecursiveModel {
 public:
     // Validates (decay, end_time, at least one dimension, then each dimension's order and range)
-    // and precomputes the weights. Takes ownership of the copied event arrays.
+    // and precomputes the weights. Takes ownership of the copied event arrays. Throws
+    // std::bad_alloc, before allocating, when the weights could not fit in physical memory.
     static Result<MvExpRecursiveModel> create(std::vector<std::vector<double>> timestamps,
                                               double end_time, double decay);
 
