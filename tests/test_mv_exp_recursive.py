@@ -323,9 +323,9 @@ def test_misaligned_out_is_written(model):
 
 def load_example():
     path = ROOT / "examples" / "fit_bivariate_exp.py"
-    spec = importlib.util.spec_from_file_location("fit_bivariate_exp", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("fit_bivariate_exp", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

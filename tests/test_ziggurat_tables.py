@@ -14,9 +14,9 @@ def load_generator():
     path = SIMULATION_SOURCES / "gen_ziggurat_tables.py"
     if not path.exists():
         pytest.skip("source tree not available")
-    spec = importlib.util.spec_from_file_location("gen_ziggurat_tables", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("gen_ziggurat_tables", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 

@@ -107,7 +107,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec{"vostrel._libvostrel.kernels.ExponentialKernel",
+PyType_Spec type_spec{"vostrel._libvostrel.kernels.ExponentialKernel",
                  static_cast<int>(sizeof(Instance<Kernel>)), 0,
                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
@@ -115,6 +115,6 @@ PyTypeObject* cached_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* exponential_kernel_type() { return create_class(&spec, cached_type); }
+PyTypeObject* exponential_kernel_type() { return create_class(&type_spec, cached_type); }
 
 }  // namespace vostrel::py

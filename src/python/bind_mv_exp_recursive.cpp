@@ -199,7 +199,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec{"vostrel._libvostrel.likelihood.MvExpRecursiveLogLik",
+PyType_Spec type_spec{"vostrel._libvostrel.likelihood.MvExpRecursiveLogLik",
                  static_cast<int>(sizeof(Instance<Model>)), 0,
                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
@@ -207,6 +207,6 @@ PyTypeObject* cached_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* mv_exp_recursive_type() { return create_class(&spec, cached_type); }
+PyTypeObject* mv_exp_recursive_type() { return create_class(&type_spec, cached_type); }
 
 }  // namespace vostrel::py

@@ -75,7 +75,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec{"vostrel._libvostrel.kernels.PowerLawKernel",
+PyType_Spec type_spec{"vostrel._libvostrel.kernels.PowerLawKernel",
                  static_cast<int>(sizeof(Instance<Kernel>)), 0,
                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
 
@@ -83,6 +83,6 @@ PyTypeObject* cached_type = nullptr;
 
 }  // namespace
 
-PyTypeObject* power_law_kernel_type() { return create_class(&spec, cached_type); }
+PyTypeObject* power_law_kernel_type() { return create_class(&type_spec, cached_type); }
 
 }  // namespace vostrel::py

@@ -356,8 +356,8 @@ Instance<T>* instance_of(PyObject* self) {
     return reinterpret_cast<Instance<T>*>(self);
 }
 
-// Creates a final, immutable heap type from its spec once per process and caches it in `slot`.
-PyTypeObject* create_class(PyType_Spec* spec, PyTypeObject*& slot);
+// Creates a final, immutable heap type from its type description once per process and caches it in `slot`.
+PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot);
 
 // ---------------------------------------------------------------------------------------------
 // Registration

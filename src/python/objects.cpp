@@ -100,11 +100,11 @@ ExclusiveUse::ExclusiveUse(BorrowFlag& flag) {
 // ---------------------------------------------------------------------------------------------
 // Classes and registration
 
-PyTypeObject* create_class(PyType_Spec* spec, PyTypeObject*& slot) {
+PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot) {
     // Creation runs under the interpreter lock and never calls back into Python code that could
     // let another thread in, so a plain check of the cache slot suffices.
     if (slot == nullptr) {
-        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+        slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
     }
     return slot;
 }
