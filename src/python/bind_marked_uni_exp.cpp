@@ -9,46 +9,30 @@ const char* const kParams[] = {"times", "g_values", "t_horizon", "mu", "alpha", 
 const Signature kValue{"marked_uni_exp_neg_ll", nullptr, kParams, 6};
 const Signature kWithGrad{"marked_uni_exp_neg_ll_with_grad", nullptr, kParams, 6};
 
-PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(kValue);
-        ArrayF64 times, g_values;
-        double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta = 0.0;
-        if (!arguments.match(args, nargs, kwnames) ||
-            !arguments.convert(times, g_values, t_horizon, mu, alpha, beta) ||
-            !require_contiguous(times, g_values)) {
-            return nullptr;
-        }
-        return to_python(likelihood::marked_uni_exp_neg_ll(times.span(), g_values.span(),
-                                                           t_horizon, mu, alpha, beta));
-    });
-}
-
-PyObject* with_grad(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(kWithGrad);
-        ArrayF64 times, g_values;
-        double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta = 0.0;
-        if (!arguments.match(args, nargs, kwnames) ||
-            !arguments.convert(times, g_values, t_horizon, mu, alpha, beta) ||
-            !require_contiguous(times, g_values)) {
-            return nullptr;
-        }
+template <bool WithGrad>
+PyObject* call(Arguments& arguments) {
+    ArrayF64 times, g_values;
+    double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta = 0.0;
+    if (!arguments.convert(times, g_values, t_horizon, mu, alpha, beta) ||
+        !require_contiguous(times, g_values)) {
+        return nullptr;
+    }
+    if constexpr (WithGrad) {
         return to_python(likelihood::marked_uni_exp_neg_ll_with_grad(
             times.span(), g_values.span(), t_horizon, mu, alpha, beta));
-    });
+    } else {
+        return to_python(likelihood::marked_uni_exp_neg_ll(times.span(), g_values.span(),
+                                                           t_horizon, mu, alpha, beta));
+    }
 }
 
 }  // namespace
 
 PyMethodDef marked_uni_exp_functions[2] = {
-    {"marked_uni_exp_neg_ll_with_grad",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_grad)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "marked_uni_exp_neg_ll_with_grad(times, g_values, t_horizon, mu, alpha, beta)\n--\n\n"},
-    {"marked_uni_exp_neg_ll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(value)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "marked_uni_exp_neg_ll(times, g_values, t_horizon, mu, alpha, beta)\n--\n\n"},
+    function_def<&kWithGrad, call<true>>(
+        "marked_uni_exp_neg_ll_with_grad(times, g_values, t_horizon, mu, alpha, beta)\n--\n\n"),
+    function_def<&kValue, call<false>>(
+        "marked_uni_exp_neg_ll(times, g_values, t_horizon, mu, alpha, beta)\n--\n\n"),
 };
 
 }  // namespace vostrel::py

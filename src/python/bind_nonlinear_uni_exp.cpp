@@ -13,75 +13,53 @@ const char* const kParams[] = {"times", "t_horizon", "mu",           "alpha",
 const Signature kValue{"nonlinear_uni_exp_neg_ll", nullptr, kParams, 8};
 const Signature kWithGrad{"nonlinear_uni_exp_neg_ll_with_grad", nullptr, kParams, 8};
 
-struct Inputs {
+template <bool WithGrad>
+PyObject* call(Arguments& arguments) {
     ArrayF64 times;
     double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta = 0.0;
     Text link_name;
     double sigmoid_scale = 0.0;
     std::uint64_t n_quad = 0;
-    likelihood::Link link{likelihood::Link::Kind::Identity, 0.0};
-
     // Conversion in parameter order, then the link name, then contiguity of `times`.
-    bool read(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
-              PyObject* kwnames) {
-        Arguments arguments(signature);
-        if (!arguments.match(args, nargs, kwnames) ||
-            !arguments.convert(times, t_horizon, mu, alpha, beta, link_name, sigmoid_scale,
-                               n_quad)) {
-            return false;
-        }
-        std::optional<likelihood::Link> known =
-            likelihood::Link::from_name(link_name.utf8, sigmoid_scale);
-        if (!known) {
-            // Built as a str from the exact bytes, so the name is repeated as passed (embedded
-            // NULs included).
-            const std::string message =
-                "link_function must be 'softplus', 'relu', 'sigmoid', or 'identity'; got '" +
-                std::string(link_name.utf8) +
-                "' (callable link_function falls back to the JAX path)";
-            PyObject* text = PyUnicode_DecodeUTF8(
-                message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass");
-            if (text != nullptr) {
-                PyErr_SetObject(PyExc_ValueError, text);
-                Py_DECREF(text);
-            }
-            return false;
-        }
-        link = *known;
-        return require_contiguous(times);
+    if (!arguments.convert(times, t_horizon, mu, alpha, beta, link_name, sigmoid_scale, n_quad)) {
+        return nullptr;
     }
-};
-
-PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Inputs in;
-        if (!in.read(kValue, args, nargs, kwnames)) return nullptr;
-        return to_python(likelihood::nonlinear_uni_exp_neg_ll(
-            in.times.span(), in.t_horizon, in.mu, in.alpha, in.beta, in.link, in.n_quad));
-    });
-}
-
-PyObject* with_grad(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Inputs in;
-        if (!in.read(kWithGrad, args, nargs, kwnames)) return nullptr;
+    std::optional<likelihood::Link> link =
+        likelihood::Link::from_name(link_name.utf8, sigmoid_scale);
+    if (!link) {
+        // Built as a str from the exact bytes, so the name is repeated as passed (embedded NULs
+        // included).
+        const std::string message =
+            "link_function must be 'softplus', 'relu', 'sigmoid', or 'identity'; got '" +
+            std::string(link_name.utf8) + "' (callable link_function falls back to the JAX path)";
+        PyObject* text = PyUnicode_DecodeUTF8(message.data(),
+                                              static_cast<Py_ssize_t>(message.size()),
+                                              "surrogatepass");
+        if (text != nullptr) {
+            PyErr_SetObject(PyExc_ValueError, text);
+            Py_DECREF(text);
+        }
+        return nullptr;
+    }
+    if (!require_contiguous(times)) return nullptr;
+    if constexpr (WithGrad) {
         return to_python(likelihood::nonlinear_uni_exp_neg_ll_with_grad(
-            in.times.span(), in.t_horizon, in.mu, in.alpha, in.beta, in.link, in.n_quad));
-    });
+            times.span(), t_horizon, mu, alpha, beta, *link, n_quad));
+    } else {
+        return to_python(likelihood::nonlinear_uni_exp_neg_ll(times.span(), t_horizon, mu, alpha,
+                                                              beta, *link, n_quad));
+    }
 }
 
 }  // namespace
 
 PyMethodDef nonlinear_uni_exp_functions[2] = {
-    {"nonlinear_uni_exp_neg_ll_with_grad",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_grad)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "nonlinear_uni_exp_neg_ll_with_grad(times, t_horizon, mu, alpha, beta, link, "
-     "sigmoid_scale, n_quad)\n--\n\n"},
-    {"nonlinear_uni_exp_neg_ll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(value)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "nonlinear_uni_exp_neg_ll(times, t_horizon, mu, alpha, beta, link, sigmoid_scale, "
-     "n_quad)\n--\n\n"},
+    function_def<&kWithGrad, call<true>>(
+        "nonlinear_uni_exp_neg_ll_with_grad(times, t_horizon, mu, alpha, beta, link, "
+        "sigmoid_scale, n_quad)\n--\n\n"),
+    function_def<&kValue, call<false>>(
+        "nonlinear_uni_exp_neg_ll(times, t_horizon, mu, alpha, beta, link, sigmoid_scale, "
+        "n_quad)\n--\n\n"),
 };
 
 }  // namespace vostrel::py

@@ -11,53 +11,33 @@ const char* const kParams[] = {"times", "t_horizon", "mu",  "alpha",
 const Signature kValue{"uni_approx_powerlaw_neg_ll", nullptr, kParams, 8};
 const Signature kWithGrad{"uni_approx_powerlaw_neg_ll_with_grad", nullptr, kParams, 8};
 
-PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(kValue);
-        ArrayF64 times;
-        double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta_pow = 0.0, beta_min = 0.0, r = 0.0;
-        std::uint64_t n_components = 0;
-        if (!arguments.match(args, nargs, kwnames) ||
-            !arguments.convert(times, t_horizon, mu, alpha, beta_pow, beta_min, r,
-                               n_components) ||
-            !require_contiguous(times)) {
-            return nullptr;
-        }
-        return to_python(likelihood::uni_approx_powerlaw_neg_ll(
-            times.span(), t_horizon, mu, alpha, beta_pow, beta_min, r, n_components));
-    });
-}
-
-PyObject* with_grad(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(kWithGrad);
-        ArrayF64 times;
-        double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta_pow = 0.0, beta_min = 0.0, r = 0.0;
-        std::uint64_t n_components = 0;
-        if (!arguments.match(args, nargs, kwnames) ||
-            !arguments.convert(times, t_horizon, mu, alpha, beta_pow, beta_min, r,
-                               n_components) ||
-            !require_contiguous(times)) {
-            return nullptr;
-        }
+template <bool WithGrad>
+PyObject* call(Arguments& arguments) {
+    ArrayF64 times;
+    double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta_pow = 0.0, beta_min = 0.0, r = 0.0;
+    std::uint64_t n_components = 0;
+    if (!arguments.convert(times, t_horizon, mu, alpha, beta_pow, beta_min, r, n_components) ||
+        !require_contiguous(times)) {
+        return nullptr;
+    }
+    if constexpr (WithGrad) {
         return to_python(likelihood::uni_approx_powerlaw_neg_ll_with_grad(
             times.span(), t_horizon, mu, alpha, beta_pow, beta_min, r, n_components));
-    });
+    } else {
+        return to_python(likelihood::uni_approx_powerlaw_neg_ll(
+            times.span(), t_horizon, mu, alpha, beta_pow, beta_min, r, n_components));
+    }
 }
 
 }  // namespace
 
 PyMethodDef uni_approx_powerlaw_functions[2] = {
-    {"uni_approx_powerlaw_neg_ll_with_grad",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_grad)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "uni_approx_powerlaw_neg_ll_with_grad(times, t_horizon, mu, alpha, beta_pow, beta_min, r, "
-     "n_components)\n--\n\n"},
-    {"uni_approx_powerlaw_neg_ll",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(value)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "uni_approx_powerlaw_neg_ll(times, t_horizon, mu, alpha, beta_pow, beta_min, r, "
-     "n_components)\n--\n\n"},
+    function_def<&kWithGrad, call<true>>(
+        "uni_approx_powerlaw_neg_ll_with_grad(times, t_horizon, mu, alpha, beta_pow, beta_min, r, "
+        "n_components)\n--\n\n"),
+    function_def<&kValue, call<false>>(
+        "uni_approx_powerlaw_neg_ll(times, t_horizon, mu, alpha, beta_pow, beta_min, r, "
+        "n_components)\n--\n\n"),
 };
 
 }  // namespace vostrel::py

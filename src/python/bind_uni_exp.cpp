@@ -9,44 +9,30 @@ const char* const kParams[] = {"times", "t_horizon", "mu", "alpha", "beta"};
 const Signature kValue{"uni_exp_neg_ll", nullptr, kParams, 5};
 const Signature kWithGrad{"uni_exp_neg_ll_with_grad", nullptr, kParams, 5};
 
-PyObject* value(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(kValue);
-        ArrayF64 times;
-        double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta = 0.0;
-        if (!arguments.match(args, nargs, kwnames) ||
-            !arguments.convert(times, t_horizon, mu, alpha, beta) || !require_contiguous(times)) {
-            return nullptr;
-        }
-        return to_python(likelihood::uni_exp_neg_ll(times.span(), t_horizon, mu, alpha, beta));
-    });
-}
-
-PyObject* with_grad(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(kWithGrad);
-        ArrayF64 times;
-        double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta = 0.0;
-        if (!arguments.match(args, nargs, kwnames) ||
-            !arguments.convert(times, t_horizon, mu, alpha, beta) || !require_contiguous(times)) {
-            return nullptr;
-        }
+template <bool WithGrad>
+PyObject* call(Arguments& arguments) {
+    ArrayF64 times;
+    double t_horizon = 0.0, mu = 0.0, alpha = 0.0, beta = 0.0;
+    if (!arguments.convert(times, t_horizon, mu, alpha, beta) || !require_contiguous(times)) {
+        return nullptr;
+    }
+    if constexpr (WithGrad) {
         return to_python(
             likelihood::uni_exp_neg_ll_with_grad(times.span(), t_horizon, mu, alpha, beta));
-    });
+    } else {
+        return to_python(likelihood::uni_exp_neg_ll(times.span(), t_horizon, mu, alpha, beta));
+    }
 }
 
 }  // namespace
 
 PyMethodDef uni_exp_functions[2] = {
-    {"uni_exp_neg_ll_with_grad", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(with_grad)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "uni_exp_neg_ll_with_grad(times, t_horizon, mu, alpha, beta)\n--\n\n"
-     "Univariate exp Hawkes neg-log-likelihood + closed-form gradient.\n"
-     "Returns `(neg_loglik, grad_array)` where `grad_array` has shape (3,)\n"
-     "in (μ, α, β) order. `times` must be sorted on `[0, t_horizon]`."},
-    {"uni_exp_neg_ll", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(value)),
-     METH_FASTCALL | METH_KEYWORDS, "uni_exp_neg_ll(times, t_horizon, mu, alpha, beta)\n--\n\n"},
+    function_def<&kWithGrad, call<true>>(
+        "uni_exp_neg_ll_with_grad(times, t_horizon, mu, alpha, beta)\n--\n\n"
+        "Univariate exp Hawkes neg-log-likelihood + closed-form gradient.\n"
+        "Returns `(neg_loglik, grad_array)` where `grad_array` has shape (3,)\n"
+        "in (μ, α, β) order. `times` must be sorted on `[0, t_horizon]`."),
+    function_def<&kValue, call<false>>("uni_exp_neg_ll(times, t_horizon, mu, alpha, beta)\n--\n\n"),
 };
 
 }  // namespace vostrel::py

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -252,6 +253,27 @@ PyObject* to_python(std::pair<double, std::vector<double>>&& pair);  // (float, 
 // Sets ValueError with the error's display text.
 void raise_model_error(const ModelError& error);
 
+// A new tuple of the converted items; if any conversion fails, nothing leaks.
+template <class... T>
+PyObject* to_python(std::tuple<T...>&& items) {
+    PyObject* converted[sizeof...(T)] = {};
+    std::size_t k = 0;
+    std::apply([&](auto&... item) { ((converted[k++] = to_python(std::move(item))), ...); },
+               items);
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(sizeof...(T)));
+    for (std::size_t i = 0; i < sizeof...(T); ++i) {
+        if (converted[i] == nullptr || tuple == nullptr) {
+            for (PyObject* item : converted) Py_XDECREF(item);
+            Py_XDECREF(tuple);
+            return nullptr;
+        }
+    }
+    for (std::size_t i = 0; i < sizeof...(T); ++i) {
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), converted[i]);
+    }
+    return tuple;
+}
+
 template <class T>
 PyObject* to_python(Result<T>&& result) {
     if (!result.ok()) {
@@ -259,6 +281,17 @@ PyObject* to_python(Result<T>&& result) {
         return nullptr;
     }
     return to_python(std::move(result.value()));
+}
+
+// The same for a value that needs a conversion of its own, for example a gradient record
+// turned into a tuple: convert(value) runs only on success.
+template <class T, class F>
+PyObject* to_python(Result<T>&& result, F&& convert) {
+    if (!result.ok()) {
+        raise_model_error(result.error());
+        return nullptr;
+    }
+    return convert(result.value());
 }
 
 // The exception type for internal failures that no valid call reaches. It derives directly
@@ -282,6 +315,31 @@ PyObject* guarded(F&& body) noexcept {
         raise_internal_error("unknown C++ exception");
     }
     return nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module functions
+
+// The body of a module function: converts its matched arguments and calls into the core.
+using FunctionBody = PyObject* (*)(Arguments&);
+
+// The vectorcall entry of a module function: match against the signature, then the body, with
+// every C++ exception kept inside.
+template <const Signature* Sig, FunctionBody Body>
+PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments arguments(*Sig);
+        if (!arguments.match(args, nargs, kwnames)) return nullptr;
+        return Body(arguments);
+    });
+}
+
+// The method-table entry of a module function; `doc` is in text-signature form.
+template <const Signature* Sig, FunctionBody Body>
+PyMethodDef function_def(const char* doc) {
+    return {Sig->name,
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_entry<Sig, Body>)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 // ---------------------------------------------------------------------------------------------
