@@ -42,9 +42,13 @@ bool copy_dimension(PyObject* element, std::vector<double>& times) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
         return false;
     }
-    times.resize(info.size);
-    // Byte copy: the caller's buffer need not be aligned for double.
-    if (info.size != 0) std::memcpy(times.data(), info.data, info.size * sizeof(double));
+    if (reinterpret_cast<std::uintptr_t>(info.data) % alignof(double) == 0) {
+        times.assign(info.data, info.data + info.size);  // one pass, no zero-fill first
+    } else {
+        // Byte copy: the caller's buffer need not be aligned for double.
+        times.resize(info.size);
+        if (info.size != 0) std::memcpy(times.data(), info.data, info.size * sizeof(double));
+    }
     return true;
 }
 
