@@ -70,12 +70,14 @@ def test_reimport_returns_the_same_module_objects_without_rewriting_sys_modules(
         sys.modules["vostrel._libvostrel.simulation"] = saved.simulation
 
 
-def test_entry_functions_are_exported():
+@pytest.mark.parametrize("entry", ["_libvostrel", "kernels", "likelihood", "simulation", "diagnostics"])
+def test_entry_functions_return_the_cached_module(entry):
     import ctypes
 
-    so = ctypes.CDLL(lib.__file__)
-    for entry in ("_libvostrel", "kernels", "likelihood", "simulation", "diagnostics"):
-        assert hasattr(so, f"PyInit_{entry}")
+    function = getattr(ctypes.PyDLL(lib.__file__), f"PyInit_{entry}")
+    function.restype = ctypes.py_object
+    expected = lib if entry == "_libvostrel" else getattr(lib, entry)
+    assert function() is expected
 
 
 def test_a_second_interpreter_gets_import_error():
