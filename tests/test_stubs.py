@@ -55,3 +55,12 @@ def test_stubs_type_check_with_mypy(tmp_path):
         capture_output=True, text=True, cwd=tmp_path,
     )
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_stubs_agree_with_the_runtime_module_under_stubtest():
+    pytest.importorskip("mypy")
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "vostrel._libvostrel"],
+        capture_output=True, text=True,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr

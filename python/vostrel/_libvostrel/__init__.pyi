@@ -5,4 +5,4 @@ from . import kernels as kernels
 from . import likelihood as likelihood
 from . import simulation as simulation
 
-__all__: list[str]
+__all__ = ["kernels", "likelihood", "simulation", "diagnostics"]

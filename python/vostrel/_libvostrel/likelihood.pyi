@@ -3,7 +3,25 @@ from typing import Literal, final
 import numpy as np
 import numpy.typing as npt
 
-__all__: list[str]
+__all__ = [
+    "uni_exp_neg_ll_with_grad",
+    "uni_exp_neg_ll",
+    "uni_powerlaw_neg_ll_with_grad",
+    "uni_powerlaw_neg_ll",
+    "uni_nonparametric_neg_ll_with_grad",
+    "uni_nonparametric_neg_ll",
+    "uni_sumexp_neg_ll_with_grad",
+    "uni_sumexp_neg_ll",
+    "uni_approx_powerlaw_neg_ll_with_grad",
+    "uni_approx_powerlaw_neg_ll",
+    "marked_uni_exp_neg_ll_with_grad",
+    "marked_uni_exp_neg_ll",
+    "nonlinear_uni_exp_neg_ll_with_grad",
+    "nonlinear_uni_exp_neg_ll",
+    "mv_exp_dense_neg_ll_with_grad",
+    "mv_exp_dense_neg_ll",
+    "MvExpRecursiveLogLik",
+]
 
 _F64Array = npt.NDArray[np.float64]
 _I64Array = npt.NDArray[np.int64]
