@@ -54,7 +54,19 @@ std::string quote_names(const std::vector<const char*>& names) {
 
 }  // namespace
 
+namespace {
+
+// The slots are a fixed array; a table larger than it is a bug in a binding, never a call error.
+bool table_fits(const Signature& sig) {
+    if (sig.size() <= kMaxParameters) return true;
+    raise_internal_error(sig.full_name() + " declares more parameters than the matcher holds");
+    return false;
+}
+
+}  // namespace
+
 bool Arguments::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!table_fits(signature_)) return false;
     const std::size_t n_positional = signature_.positional.size();
     if (static_cast<std::size_t>(nargs) > n_positional) {
         raise_positional_count(signature_, nargs);
@@ -71,6 +83,7 @@ bool Arguments::match(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames
 }
 
 bool Arguments::match(PyObject* args, PyObject* kwargs) {
+    if (!table_fits(signature_)) return false;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     const std::size_t n_positional = signature_.positional.size();
     if (static_cast<std::size_t>(nargs) > n_positional) {

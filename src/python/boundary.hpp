@@ -26,6 +26,9 @@ namespace vostrel::py {
 // ---------------------------------------------------------------------------------------------
 // Parameter tables and matching
 
+// The most parameters any callable of the system has room for.
+constexpr std::size_t kMaxParameters = 12;
+
 // Static description of one callable's parameters. Positional-or-keyword names come first, the
 // leading `required` of them have no default; keyword-only names follow and are never required.
 struct Signature {
@@ -37,7 +40,7 @@ struct Signature {
 
     // Interned names, created on first use: keyword names arrive interned, so a pointer
     // comparison usually finds the parameter without comparing text.
-    mutable PyObject* interned[12] = {};
+    mutable PyObject* interned[kMaxParameters] = {};
 
     std::size_t size() const { return positional.size() + keyword_only.size(); }
     const char* name_at(std::size_t index) const {
@@ -47,8 +50,6 @@ struct Signature {
     // "{class}.{name}()" or "{name}()", as used in the matching messages.
     std::string full_name() const;
 };
-
-constexpr std::size_t kMaxParameters = 12;
 
 // Arguments matched to a signature. Each filled slot holds a strong reference until the call
 // ends, so an argument's __float__ that mutates the caller's containers cannot free another.
