@@ -10,6 +10,7 @@
 #include <numpy/arrayobject.h>
 
 #include <cstring>
+#include <type_traits>
 
 namespace vostrel::py {
 namespace {
@@ -82,9 +83,11 @@ const T* readable_data(PyArrayObject* array, std::size_t size, std::vector<T>& c
 
 }  // namespace
 
-bool convert_value(PyObject* object, ArrayF64& out) {
+template <class T>
+bool convert_read_view(PyObject* object, ReadView<T>& out) {
+    constexpr int type_num = std::is_same_v<T, double> ? NPY_DOUBLE : NPY_INT64;
     if (!ensure_numpy()) return false;
-    if (!is_1d_of(object, NPY_DOUBLE)) {
+    if (!is_1d_of(object, type_num)) {
         cast_error(object, "ndarray");
         return false;
     }
@@ -94,26 +97,12 @@ bool convert_value(PyObject* object, ArrayF64& out) {
     out.contiguous_ = is_contiguous(array);
     byte_range(array, out.begin_, out.end_);
     // A strided array is never read: the contiguity check refuses it before any computation.
-    out.data_ = out.contiguous_ ? readable_data<double>(array, out.size_, out.aligned_copy_)
-                                : nullptr;
+    out.data_ = out.contiguous_ ? readable_data<T>(array, out.size_, out.aligned_copy_) : nullptr;
     return true;
 }
 
-bool convert_value(PyObject* object, ArrayI64& out) {
-    if (!ensure_numpy()) return false;
-    if (!is_1d_of(object, NPY_INT64)) {
-        cast_error(object, "ndarray");
-        return false;
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    out.object_ = Py_NewRef(object);
-    out.size_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    out.contiguous_ = is_contiguous(array);
-    out.data_ = out.contiguous_
-                    ? readable_data<std::int64_t>(array, out.size_, out.aligned_copy_)
-                    : nullptr;
-    return true;
-}
+bool convert_value(PyObject* object, ArrayF64& out) { return convert_read_view(object, out); }
+bool convert_value(PyObject* object, ArrayI64& out) { return convert_read_view(object, out); }
 
 bool convert_value(PyObject* object, ArrayF64Out& out) {
     if (!ensure_numpy()) return false;

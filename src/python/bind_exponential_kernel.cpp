@@ -51,15 +51,15 @@ double l1_norm_of(const Kernel& k) { return k.l1_norm(); }
 bool recursive_form_of(const Kernel& k) { return k.has_recursive_form(); }
 
 PyMethodDef methods[] = {
-    {"evaluate", km::fastcall(km::lag_array<Kernel, kEvaluate, &Kernel::evaluate>),
+    {"evaluate", km::fastcall(km::method<Kernel, kEvaluate, &Kernel::evaluate>),
      METH_FASTCALL | METH_KEYWORDS,
      "evaluate($self, t)\n--\n\n"
      "φ(t) = α·β·exp(-β·t). Accepts a NumPy 1-D array of lags."},
-    {"integrate", km::fastcall(km::scalar<Kernel, kIntegrate, &Kernel::integrate>),
+    {"integrate", km::fastcall(km::method<Kernel, kIntegrate, &Kernel::integrate>),
      METH_FASTCALL | METH_KEYWORDS,
      "integrate($self, t)\n--\n\n"
      "∫₀^t φ(τ)dτ = α·(1 - exp(-β·t)). Scalar input."},
-    {"integrate_vec", km::fastcall(km::lag_array<Kernel, kIntegrateVec, &Kernel::integrate_vec>),
+    {"integrate_vec", km::fastcall(km::method<Kernel, kIntegrateVec, &Kernel::integrate_vec>),
      METH_FASTCALL | METH_KEYWORDS,
      "integrate_vec($self, t)\n--\n\n"
      "Vectorized integrate: applies `integrate(t_i)` element-wise."},
@@ -72,17 +72,17 @@ PyMethodDef methods[] = {
      "has_recursive_form($self)\n--\n\n"
      "Whether the kernel admits the O(N) recursive likelihood path."},
     {"recursive_state_update",
-     km::fastcall(km::scalar2<Kernel, kStateUpdate, &Kernel::recursive_state_update>),
+     km::fastcall(km::method<Kernel, kStateUpdate, &Kernel::recursive_state_update>),
      METH_FASTCALL | METH_KEYWORDS,
      "recursive_state_update($self, state, dt)\n--\n\nR_i = exp(-β·dt)·(1 + R_{i-1})."},
-    {"recursive_decay", km::fastcall(km::scalar2<Kernel, kDecay, &Kernel::recursive_decay>),
+    {"recursive_decay", km::fastcall(km::method<Kernel, kDecay, &Kernel::recursive_decay>),
      METH_FASTCALL | METH_KEYWORDS,
      "recursive_decay($self, state, dt)\n--\n\nDecay-only step: R_dec = exp(-β·dt)·R."},
-    {"recursive_absorb", km::fastcall(km::scalar<Kernel, kAbsorb, &Kernel::recursive_absorb>),
+    {"recursive_absorb", km::fastcall(km::method<Kernel, kAbsorb, &Kernel::recursive_absorb>),
      METH_FASTCALL | METH_KEYWORDS,
      "recursive_absorb($self, state)\n--\n\nPost-event absorb: R⁺ = R + 1."},
     {"recursive_intensity_excitation",
-     km::fastcall(km::scalar<Kernel, kExcitation, &Kernel::recursive_intensity_excitation>),
+     km::fastcall(km::method<Kernel, kExcitation, &Kernel::recursive_intensity_excitation>),
      METH_FASTCALL | METH_KEYWORDS,
      "recursive_intensity_excitation($self, state)\n--\n\nα·β·R."},
     {nullptr, nullptr, 0, nullptr},

@@ -40,11 +40,11 @@ double l1_norm_of(const Kernel& k) { return k.l1_norm(); }
 bool recursive_form_of(const Kernel& k) { return k.has_recursive_form(); }
 
 PyMethodDef methods[] = {
-    {"evaluate", km::fastcall(km::lag_array<Kernel, kEvaluate, &Kernel::evaluate>),
+    {"evaluate", km::fastcall(km::method<Kernel, kEvaluate, &Kernel::evaluate>),
      METH_FASTCALL | METH_KEYWORDS, "evaluate($self, t)\n--\n\nφ(t) = α·(t + c)^{-(1+β)}."},
-    {"integrate", km::fastcall(km::scalar<Kernel, kIntegrate, &Kernel::integrate>),
+    {"integrate", km::fastcall(km::method<Kernel, kIntegrate, &Kernel::integrate>),
      METH_FASTCALL | METH_KEYWORDS, "integrate($self, t)\n--\n\nScalar integrate."},
-    {"integrate_vec", km::fastcall(km::lag_array<Kernel, kIntegrateVec, &Kernel::integrate_vec>),
+    {"integrate_vec", km::fastcall(km::method<Kernel, kIntegrateVec, &Kernel::integrate_vec>),
      METH_FASTCALL | METH_KEYWORDS, "integrate_vec($self, t)\n--\n\nVectorized integrate."},
     {"l1_norm", reinterpret_cast<PyCFunction>(km::noargs<Kernel, double, l1_norm_of>), METH_NOARGS,
      "l1_norm($self)\n--\n\n"},

@@ -93,21 +93,20 @@ private:
 // Converters: each returns false with the exception set. Argument errors (TypeErrors) carry the
 // prefix "argument '{name}': " and the original exception as their cause.
 
-class ArrayF64;
-class ArrayI64;
 class ArrayF64Out;
 
-// A read-only view of a caller's one-dimensional float64 array for the duration of one call.
-// Holds a reference to the array. Contiguous but misaligned data is copied once into an aligned
-// buffer, because the core reads through double pointers.
-class ArrayF64 {
+// A read-only view of a caller's one-dimensional array of T (float64 or int64) for the duration
+// of one call. Holds a reference to the array. Contiguous but misaligned data is copied once into
+// an aligned buffer, because the core reads through typed pointers.
+template <class T>
+class ReadView {
 public:
-    ArrayF64() = default;
-    ArrayF64(const ArrayF64&) = delete;
-    ArrayF64& operator=(const ArrayF64&) = delete;
-    ~ArrayF64() { Py_XDECREF(object_); }
+    ReadView() = default;
+    ReadView(const ReadView&) = delete;
+    ReadView& operator=(const ReadView&) = delete;
+    ~ReadView() { Py_XDECREF(object_); }
 
-    std::span<const double> span() const { return {data_, size_}; }
+    std::span<const T> span() const { return {data_, size_}; }
     std::size_t size() const { return size_; }
     bool contiguous() const { return contiguous_; }
     PyObject* object() const { return object_; }
@@ -116,37 +115,19 @@ public:
     const char* end_byte() const { return end_; }
 
 private:
-    friend bool convert_value(PyObject*, ArrayF64&);
+    template <class U>
+    friend bool convert_read_view(PyObject*, ReadView<U>&);
     PyObject* object_ = nullptr;
-    const double* data_ = nullptr;
+    const T* data_ = nullptr;
     std::size_t size_ = 0;
     bool contiguous_ = true;
     const char* begin_ = nullptr;
     const char* end_ = nullptr;
-    std::vector<double> aligned_copy_;
+    std::vector<T> aligned_copy_;
 };
 
-// The same for one-dimensional int64 arrays (source labels).
-class ArrayI64 {
-public:
-    ArrayI64() = default;
-    ArrayI64(const ArrayI64&) = delete;
-    ArrayI64& operator=(const ArrayI64&) = delete;
-    ~ArrayI64() { Py_XDECREF(object_); }
-
-    std::span<const std::int64_t> span() const { return {data_, size_}; }
-    std::size_t size() const { return size_; }
-    bool contiguous() const { return contiguous_; }
-    PyObject* object() const { return object_; }
-
-private:
-    friend bool convert_value(PyObject*, ArrayI64&);
-    PyObject* object_ = nullptr;
-    const std::int64_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    bool contiguous_ = true;
-    std::vector<std::int64_t> aligned_copy_;
-};
+using ArrayF64 = ReadView<double>;
+using ArrayI64 = ReadView<std::int64_t>;
 
 // A write view of a caller's one-dimensional float64 array. Conversion checks only the type;
 // acquire() then takes write access (writeable, no overlap with arrays read in the same call).

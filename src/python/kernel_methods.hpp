@@ -5,6 +5,8 @@
 
 #include <span>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
 #include "python/boundary.hpp"
@@ -16,48 +18,46 @@ PyCFunction fastcall(F* function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
-// method(t) over an array of lags -> new array.
-template <class T, const Signature& S, std::vector<double> (T::*Method)(std::span<const double>) const>
-PyObject* lag_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(S);
-        if (!arguments.match(args, nargs, kwnames)) return nullptr;
-        Instance<T>* instance = instance_of<T>(self);
-        SharedUse use(instance->borrow);
-        if (!use) return nullptr;
-        ArrayF64 t;
-        if (!arguments.convert(t) || !require_contiguous(t)) return nullptr;
-        return to_python((instance->value.*Method)(t.span()));
-    });
-}
+// What a method parameter converts from: lags arrive as an array view, scalars as doubles.
+template <class P>
+struct ArgumentFor {
+    using type = double;
+};
+template <>
+struct ArgumentFor<std::span<const double>> {
+    using type = ArrayF64;
+};
 
-// method(x) over one double -> float.
-template <class T, const Signature& S, double (T::*Method)(double) const>
-PyObject* scalar(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(S);
-        if (!arguments.match(args, nargs, kwnames)) return nullptr;
-        Instance<T>* instance = instance_of<T>(self);
-        SharedUse use(instance->borrow);
-        if (!use) return nullptr;
-        double x = 0.0;
-        if (!arguments.convert(x)) return nullptr;
-        return to_python((instance->value.*Method)(x));
-    });
-}
+template <class M>
+struct MethodTraits;
+template <class T, class R, class... P>
+struct MethodTraits<R (T::*)(P...) const> {
+    using Arguments = std::tuple<typename ArgumentFor<std::decay_t<P>>::type...>;
+};
 
-// method(x, y) over two doubles -> float.
-template <class T, const Signature& S, double (T::*Method)(double, double) const>
-PyObject* scalar2(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+inline bool contiguous_if_array(const ArrayF64& a) { return require_contiguous(a); }
+inline bool contiguous_if_array(double) { return true; }
+inline std::span<const double> pass(const ArrayF64& a) { return a.span(); }
+inline double pass(double x) { return x; }
+
+// A read-only method of T taking doubles and lag arrays: match, take the receiver for shared
+// use, convert in parameter order, check the arrays' contiguity, compute.
+template <class T, const Signature& S, auto Method>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments arguments(S);
         if (!arguments.match(args, nargs, kwnames)) return nullptr;
         Instance<T>* instance = instance_of<T>(self);
         SharedUse use(instance->borrow);
         if (!use) return nullptr;
-        double x = 0.0, y = 0.0;
-        if (!arguments.convert(x, y)) return nullptr;
-        return to_python((instance->value.*Method)(x, y));
+        typename MethodTraits<decltype(Method)>::Arguments converted;
+        const bool ok = std::apply(
+            [&](auto&... a) { return arguments.convert(a...) && (contiguous_if_array(a) && ...); },
+            converted);
+        if (!ok) return nullptr;
+        return std::apply(
+            [&](auto&... a) { return to_python((instance->value.*Method)(pass(a)...)); },
+            converted);
     });
 }
 
