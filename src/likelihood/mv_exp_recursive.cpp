@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -115,21 +116,39 @@ DimensionLoss pick_dimension_loss(std::size_t M) {
 // physical memory (many thousands of dimensions, say) is reported as an allocation failure
 // before anything is allocated: otherwise the vectors would be zero-filled page by page and the
 // process could be killed for running out of memory before any allocation failed cleanly.
-void reserve_weights(std::uint64_t n_dims, std::uint64_t n_events) {
+bool weights_fit(std::uint64_t n_dims, std::uint64_t n_events) {
     using u128 = unsigned __int128;
     const u128 doubles = static_cast<u128>(n_events) * n_dims + static_cast<u128>(n_dims) * n_dims;
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGE_SIZE);
     if (pages > 0 && page_size > 0) {
         const u128 memory = static_cast<u128>(pages) * static_cast<u128>(page_size);
-        if (doubles * sizeof(double) > memory) throw std::bad_alloc();
+        if (doubles * sizeof(double) > memory) return false;
     }
+    return true;
+}
+
+// The order fault of one dimension's events: the first decreasing neighbours.
+std::optional<ModelError> order_fault(std::span<const double> times) {
+    for (std::size_t k = 1; k < times.size(); ++k) {
+        if (times[k - 1] > times[k]) return ModelError::non_monotone(k, times[k - 1], times[k]);
+    }
+    return std::nullopt;
+}
+
+// The range fault of one dimension's events: only the first and the last are tested.
+std::optional<ModelError> range_fault(std::span<const double> times, double end_time) {
+    if (!times.empty()) {
+        if (times.front() < 0.0) return ModelError::out_of_range(times.front(), end_time);
+        if (times.back() > end_time) return ModelError::out_of_range(times.back(), end_time);
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
 Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
-    std::vector<std::vector<double>> timestamps, double end_time, double decay) {
+    std::span<const std::span<const double>> timestamps, double end_time, double decay) {
     // Plain IEEE comparisons: a NaN passes every check.
     if (decay <= 0.0) {
         return ModelError::invalid_parameter("decay must be positive; got " + format_double(decay));
@@ -142,25 +161,58 @@ Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
         return ModelError::invalid_parameter(
             "timestamps must not be empty (need at least 1 dimension)");
     }
+    const std::size_t M = timestamps.size();
     std::uint64_t n_total = 0;
-    for (const std::vector<double>& times : timestamps) {
-        for (std::size_t k = 1; k < times.size(); ++k) {
-            if (times[k - 1] > times[k]) return ModelError::non_monotone(k, times[k - 1], times[k]);
+    for (std::span<const double> times : timestamps) n_total += times.size();
+    if (!weights_fit(M, n_total)) {
+        // A fault in the events is still reported first.
+        for (std::span<const double> times : timestamps) {
+            if (std::optional<ModelError> fault = order_fault(times)) return *fault;
+            if (std::optional<ModelError> fault = range_fault(times, end_time)) return *fault;
         }
-        if (!times.empty()) {
-            if (times.front() < 0.0) return ModelError::out_of_range(times.front(), end_time);
-            if (times.back() > end_time) return ModelError::out_of_range(times.back(), end_time);
-        }
-        n_total += times.size();
+        throw std::bad_alloc();
     }
-    reserve_weights(timestamps.size(), n_total);
     MvExpRecursiveModel model;
-    model.timestamps_ = std::move(timestamps);
+    // Left uninitialised: the copy and the weights write every entry.
+    model.storage_.reset(new double[n_total * (M + 1) + M * M]);
+    model.offsets_.resize(M + 1);
     model.end_time_ = end_time;
     model.decay_ = decay;
     model.n_total_jumps_ = n_total;
-    model.precompute_weights();
+    // Each dimension is checked while it is copied: a pair of neighbours not strictly increasing
+    // (decreasing, tied, or with a NaN) sends it to the exact order check, which is rare.
+    bool strictly_increasing = true;
+    std::size_t offset = 0;
+    for (std::size_t d = 0; d < M; ++d) {
+        const std::span<const double> times = timestamps[d];
+        const double* source = times.data();
+        const std::size_t n = times.size();
+        double* copy = model.storage_.get() + offset;
+        model.offsets_[d] = offset;
+        bool uneven = false;
+        if (n > 0) copy[0] = source[0];
+        for (std::size_t k = 1; k < n; ++k) {
+            const double t = source[k];
+            copy[k] = t;
+            uneven |= !(source[k - 1] < t);
+        }
+        if (uneven) {
+            if (std::optional<ModelError> fault = order_fault(times)) return *fault;
+        }
+        if (std::optional<ModelError> fault = range_fault(times, end_time)) return *fault;
+        strictly_increasing = strictly_increasing && !uneven &&
+                              (n == 0 || (source[0] >= 0.0 && source[n - 1] < end_time));
+        offset += n;
+    }
+    model.offsets_[M] = offset;
+    model.precompute_weights(strictly_increasing);
     return model;
+}
+
+Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
+    const std::vector<std::vector<double>>& timestamps, double end_time, double decay) {
+    std::vector<std::span<const double>> spans(timestamps.begin(), timestamps.end());
+    return create(spans, end_time, decay);
 }
 
 // For each pair (target i, source j), one pass over the rows h = 0..n_i (row times t_{i,h}, then
@@ -172,8 +224,8 @@ Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
 // source j), then for each j the factors of the events the block absorbs, leaving the recursion a
 // chain of multiply-adds. Each pair's cursor, last excitation and running S_i[j] carry over from
 // block to block.
-void MvExpRecursiveModel::precompute_weights() {
-    if (!precompute_weights_merged()) precompute_weights_per_pair();
+void MvExpRecursiveModel::precompute_weights(bool strictly_increasing) {
+    if (!precompute_weights_merged(strictly_increasing)) precompute_weights_per_pair();
 }
 
 namespace {
@@ -183,12 +235,9 @@ namespace {
 // excitation chain is a multiply and an add per event rather than a round trip through memory.
 template <std::size_t Fixed>
 void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t* dims,
-                 std::size_t N, double beta, double T,
-                 const std::vector<std::vector<double>>& timestamps,
-                 std::vector<std::vector<double>>& excitation_weights,
-                 std::vector<std::vector<double>>& compensator_weights) {
+                 std::size_t N, double beta, double T, const double* events,
+                 const std::size_t* offsets, double* weights, double* compensator_weights) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
-    for (std::size_t i = 0; i < M; ++i) excitation_weights[i].assign(timestamps[i].size() * M, 0.0);
     // Cell (i, j) at i*M + j: the open row's excitation and integral, and the closed rows' sum.
     using State = std::conditional_t<(Fixed > 0), std::array<double, Fixed * Fixed>,
                                      std::vector<double>>;
@@ -209,7 +258,8 @@ void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t
         row_time.assign(M, 0.0);
     }
     auto tau = [&](std::size_t d, std::size_t h) {
-        return h < timestamps[d].size() ? timestamps[d][h] : T;
+        const std::size_t x = offsets[d] + h;
+        return x < offsets[d + 1] ? events[x] : T;
     };
     for (std::size_t d = 0; d < M; ++d) row_time[d] = tau(d, 0);
     auto dim_of = [&](std::size_t x) -> std::size_t { return Fixed == 1 ? 0 : dims[x]; };
@@ -232,7 +282,7 @@ void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t
             const std::size_t d = dim_of(x0 + q);
             const double* f = factor.data() + q * M;
             // Close target d's row h and open row h + 1.
-            double* row = excitation_weights[d].data() + open_row[d]++ * M;
+            double* row = weights + (offsets[d] + open_row[d]++) * M;
             const double a = f[d];
             for (std::size_t j = 0; j < M; ++j) {
                 const std::size_t c = d * M + j;
@@ -253,8 +303,7 @@ void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t
     }
     // Every target's last row ends at T.
     for (std::size_t i = 0; i < M; ++i) {
-        std::vector<double>& S = compensator_weights[i];
-        S.resize(M);
+        double* S = compensator_weights + i * M;
         for (std::size_t j = 0; j < M; ++j) S[j] = integral[i * M + j] + compensator[i * M + j];
     }
 }
@@ -269,8 +318,8 @@ void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t
 // above it, each source's events in their own order. It needs no data-dependent branch, and the
 // step factor of target d's row equals the factor of the event's absorption into cell (d, d), so
 // the walk costs M exp calls per event, half of what the per-pair cursors make.
-bool MvExpRecursiveModel::precompute_weights_merged() {
-    const std::size_t M = timestamps_.size();
+bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
+    const std::size_t M = n_dims();
     const double beta = decay_;
     const double T = end_time_;
     const std::size_t N = static_cast<std::size_t>(n_total_jumps_);
@@ -283,12 +332,11 @@ bool MvExpRecursiveModel::precompute_weights_merged() {
     // refuse ties and non-finite data.
     std::vector<double> merged;
     std::vector<std::uint32_t> dims;
-    const double* times = timestamps_[0].data();
+    const double* events = storage_.get();
+    const double* times = events;
     if (M == 1) {
-        for (std::size_t x = 0; x < N; ++x) {
-            if (!(times[x] < T) || times[x] < 0.0) return false;
-            if (x > 0 && !(times[x - 1] < times[x])) return false;
-        }
+        // Checked while the events were copied.
+        if (!strictly_increasing) return false;
     } else {
         constexpr double inf = std::numeric_limits<double>::infinity();
         merged.resize(N);
@@ -298,7 +346,8 @@ bool MvExpRecursiveModel::precompute_weights_merged() {
             std::size_t best = 0;
             double best_time = inf;
             for (std::size_t d = 0; d < M; ++d) {
-                const double t = head[d] < timestamps_[d].size() ? timestamps_[d][head[d]] : inf;
+                const std::size_t x_d = offsets_[d] + head[d];
+                const double t = x_d < offsets_[d + 1] ? events[x_d] : inf;
                 const bool earlier = t < best_time;
                 best = earlier ? d : best;
                 best_time = earlier ? t : best_time;
@@ -312,12 +361,11 @@ bool MvExpRecursiveModel::precompute_weights_merged() {
         }
         times = merged.data();
     }
-    excitation_weights_.resize(M);
-    compensator_weights_.resize(M);
     const std::uint32_t* dim_data = M == 1 ? nullptr : dims.data();
     auto walk = [&](auto fixed) {
-        merged_walk<decltype(fixed)::value>(M, times, dim_data, N, beta, T, timestamps_,
-                                            excitation_weights_, compensator_weights_);
+        merged_walk<decltype(fixed)::value>(M, times, dim_data, N, beta, T, events,
+                                            offsets_.data(), excitation_data(),
+                                            compensator_data());
     };
     switch (M) {
         case 1: walk(std::integral_constant<std::size_t, 1>{}); break;
@@ -331,11 +379,9 @@ bool MvExpRecursiveModel::precompute_weights_merged() {
 }
 
 void MvExpRecursiveModel::precompute_weights_per_pair() {
-    const std::size_t M = timestamps_.size();
+    const std::size_t M = n_dims();
     const double beta = decay_;
     const double T = end_time_;
-    excitation_weights_.resize(M);
-    compensator_weights_.resize(M);
 
     constexpr std::size_t kRows = 256;
     constexpr std::size_t kAbsorbed = 2048;
@@ -345,12 +391,12 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
     std::vector<std::size_t> cursor(M);
     std::vector<double> previous(M);  // g_i[h-1][j]
     for (std::size_t i = 0; i < M; ++i) {
-        const std::vector<double>& target = timestamps_[i];
+        const std::span<const double> target = times(i);
         const std::size_t n_i = target.size();
-        std::vector<double>& g = excitation_weights_[i];
-        g.assign(n_i * M, 0.0);
-        std::vector<double>& S = compensator_weights_[i];
-        S.assign(M, 0.0);
+        double* g = excitation_data() + offsets_[i] * M;
+        std::fill(g, g + n_i * M, 0.0);
+        double* S = compensator_data() + i * M;
+        std::fill(S, S + M, 0.0);
         std::fill(cursor.begin(), cursor.end(), std::size_t{0});
         std::fill(previous.begin(), previous.end(), 0.0);
         auto tau = [&](std::size_t h) { return h < n_i ? target[h] : T; };
@@ -362,8 +408,8 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                 if (h >= 1) step[q] = decay_exp((tau(h) - target[h - 1]) * (-beta));
             }
             for (std::size_t j = 0; j < M; ++j) {
-                const double* source = timestamps_[j].data();
-                const std::size_t n_j = timestamps_[j].size();
+                const double* source = times(j).data();
+                const std::size_t n_j = times(j).size();
                 // Strictly earlier events only: an event at exactly tau_h waits for row h + 1.
                 const std::size_t p0 = cursor[j];
                 std::size_t p = p0;
@@ -415,7 +461,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
 }
 
 double MvExpRecursiveModel::evaluate(const double* coeffs, double* out) const {
-    const std::size_t M = timestamps_.size();
+    const std::size_t M = n_dims();
     const double T = end_time_;
     const DimensionLoss dimension = pick_dimension_loss(M);
     if (out != nullptr) {
@@ -425,7 +471,7 @@ double MvExpRecursiveModel::evaluate(const double* coeffs, double* out) const {
     for (std::size_t i = 0; i < M; ++i) {
         const double mu = coeffs[i];
         const double* alpha = coeffs + M + i * M;
-        const double* S = compensator_weights_[i].data();
+        const double* S = compensator_weights(i).data();
         double L = mu * T;
         for (std::size_t j = 0; j < M; ++j) L = L + alpha[j] * S[j];
         double* grad_mu = nullptr;
@@ -436,8 +482,8 @@ double MvExpRecursiveModel::evaluate(const double* coeffs, double* out) const {
             *grad_mu = *grad_mu + T;
             for (std::size_t j = 0; j < M; ++j) grad_alpha[j] = grad_alpha[j] + S[j];
         }
-        L = dimension(M, mu, alpha, excitation_weights_[i].data(), timestamps_[i].size(), L,
-                      grad_mu, grad_alpha);
+        L = dimension(M, mu, alpha, excitation_weights(i).data(), times(i).size(), L, grad_mu,
+                      grad_alpha);
         total = total + L;
     }
     return total;

@@ -1,7 +1,11 @@
 // Python class MvExpRecursiveLogLik of the likelihood submodule over
-// likelihood/mv_exp_recursive.hpp: construction copies the caller's event arrays, loss and
+// likelihood/mv_exp_recursive.hpp: construction copies the caller's event arrays (the core
+// copies them, checking them in the same pass), loss and
 // loss_and_grad evaluate the stored model, loss_and_grad writing the gradient into `out`.
+#include <cstdint>
 #include <cstring>
+#include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,9 +26,11 @@ const Signature kLoss{"loss", "MvExpRecursiveLogLik", kLossParams, 1};
 const char* const kGradParams[] = {"coeffs", "out"};
 const Signature kLossAndGrad{"loss_and_grad", "MvExpRecursiveLogLik", kGradParams, 2};
 
-// Copies one element of `timestamps`, checking type, stride and contiguity in that order.
-// Returns false with the exception set.
-bool copy_dimension(PyObject* element, std::vector<double>& times) {
+// Checks one element of `timestamps` (type, stride and contiguity in that order) and points
+// `times` at its values. A buffer not aligned for double is first copied, byte for byte, into
+// `aligned`. Returns false with the exception set.
+bool view_dimension(PyObject* element, std::span<const double>& times,
+                    std::vector<double>& aligned) {
     ArrayInfo info;
     if (!inspect_array(element, info)) return false;
     if (!info.is_array || info.ndim != 1 || !info.is_float64) {
@@ -42,12 +48,14 @@ bool copy_dimension(PyObject* element, std::vector<double>& times) {
         PyErr_SetString(PyExc_TypeError, "The given array is not contiguous");
         return false;
     }
-    if (reinterpret_cast<std::uintptr_t>(info.data) % alignof(double) == 0) {
-        times.assign(info.data, info.data + info.size);  // one pass, no zero-fill first
+    if (info.size == 0) {
+        times = {};
+    } else if (reinterpret_cast<std::uintptr_t>(info.data) % alignof(double) == 0) {
+        times = {info.data, static_cast<std::size_t>(info.size)};
     } else {
-        // Byte copy: the caller's buffer need not be aligned for double.
-        times.resize(info.size);
-        if (info.size != 0) std::memcpy(times.data(), info.data, info.size * sizeof(double));
+        aligned.resize(info.size);
+        std::memcpy(aligned.data(), info.data, info.size * sizeof(double));
+        times = aligned;
     }
     return true;
 }
@@ -61,17 +69,20 @@ PyObject* new_model(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         double end_time = 0.0, decay = 0.0;
         if (!arguments.convert(list_arg, end_time, decay)) return nullptr;
         PyObject* list = list_arg.object;
-        std::vector<std::vector<double>> timestamps;
-        timestamps.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list)));
-        for (Py_ssize_t d = 0; d < PyList_GET_SIZE(list); ++d) {
-            // A strong reference, so the element outlives anything the inspection could run.
-            PyObject* element = Py_NewRef(PyList_GET_ITEM(list, d));
-            timestamps.emplace_back();
-            const bool ok = copy_dimension(element, timestamps.back());
-            Py_DECREF(element);
-            if (!ok) return nullptr;
+        // Every element is checked first, then the core copies them all. A copy of the list
+        // holds a reference to each array until then, so nothing the inspections could run
+        // (a dtype's or buffer's code) can drop an array whose values are still to be read.
+        const std::unique_ptr<PyObject, void (*)(PyObject*)> held(
+            PyList_GetSlice(list, 0, PyList_GET_SIZE(list)), [](PyObject* o) { Py_XDECREF(o); });
+        if (held == nullptr) return nullptr;
+        const std::size_t M = static_cast<std::size_t>(PyList_GET_SIZE(held.get()));
+        std::vector<std::span<const double>> timestamps(M);
+        std::vector<std::vector<double>> aligned(M);
+        for (std::size_t d = 0; d < M; ++d) {
+            PyObject* element = PyList_GET_ITEM(held.get(), static_cast<Py_ssize_t>(d));
+            if (!view_dimension(element, timestamps[d], aligned[d])) return nullptr;
         }
-        Result<Model> model = Model::create(std::move(timestamps), end_time, decay);
+        Result<Model> model = Model::create(timestamps, end_time, decay);
         if (!model.ok()) {
             raise_model_error(model.error());
             return nullptr;
