@@ -236,6 +236,41 @@ def test_construction_checks_and_their_order(timestamps, end_time, decay, error,
     assert str(info.value) == message
 
 
+@pytest.mark.parametrize(
+    ("events", "message"),
+    [
+        # Ties and NaN pass the order check, so the first decreasing pair after them is reported.
+        ([1.0, 1.0, 0.5], "non-monotone events: index 2 (1 > 0.5)"),
+        ([math.nan, 2.0, 1.0], "non-monotone events: index 2 (2 > 1)"),
+        ([0.5, 0.5, 1.0, math.nan, 3.0, 2.0], "non-monotone events: index 5 (3 > 2)"),
+        ([1.0, 1.0, 2.0], None),
+        ([1.0, math.nan, 0.5], None),
+    ],
+)
+def test_order_check_after_ties_and_nan(events, message):
+    timestamps = [np.array([0.25]), np.array(events)]
+    if message is None:
+        assert MvExpRecursiveLogLik(timestamps, 4.0, 1.0).n_total_jumps == len(events) + 1
+    else:
+        with pytest.raises(ValueError) as info:
+            MvExpRecursiveLogLik(timestamps, 4.0, 1.0)
+        assert str(info.value) == message
+
+
+@pytest.mark.parametrize("M", [1, 3])
+def test_misaligned_event_arrays_give_the_same_bits(rng, M):
+    events = random_events(rng, M, 40, 10.0)
+    shifted = []
+    for times in events:
+        raw = np.zeros(times.size * 8 + 1, dtype=np.uint8)
+        view = raw[1:].view(np.float64)
+        view[:] = times
+        shifted.append(view)
+    coeffs = coefficients(rng, M)
+    expected = MvExpRecursiveLogLik(events, 10.0, 0.8).loss(coeffs)
+    assert MvExpRecursiveLogLik(shifted, 10.0, 0.8).loss(coeffs).hex() == expected.hex()
+
+
 def test_one_element_reversed_view_and_list_subclass_are_accepted():
     class Events(list):
         pass
@@ -388,3 +423,9 @@ def test_weights_beyond_physical_memory_are_a_memory_error():
     events = [np.empty(0)] * 100_000
     with pytest.raises(MemoryError):
         MvExpRecursiveLogLik(events, 1.0, 1.0)
+
+
+def test_event_faults_come_before_the_memory_error():
+    events = [np.array([2.0, 1.0])] + [np.empty(0)] * 99_999
+    with pytest.raises(ValueError, match=r"^non-monotone events: index 1 \(2 > 1\)$"):
+        MvExpRecursiveLogLik(events, 5.0, 1.0)
