@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -234,8 +235,7 @@ namespace {
 // (Fixed > 0) the open rows' state lives in fixed arrays the compiler keeps in registers, so the
 // excitation chain is a multiply and an add per event rather than a round trip through memory.
 template <std::size_t Fixed>
-void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t* dims,
-                 std::size_t N, double beta, double T, const double* events,
+void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N, double beta, double T, const double* events,
                  const std::size_t* offsets, double* weights, double* compensator_weights) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
     // Cell (i, j) at i*M + j: the open row's excitation and integral, and the closed rows' sum.
@@ -271,8 +271,8 @@ void merged_walk(std::size_t m_dynamic, const double* times, const std::uint32_t
     for (std::size_t x0 = 0; x0 < N; x0 += block) {
         const std::size_t b = std::min(block, N - x0);
         for (std::size_t q = 0; q < b; ++q) {
-            const double s = times[x0 + q];
             const std::size_t d = dim_of(x0 + q);
+            const double s = events[offsets[d] + planned_row[d]];  // the event's own time
             row_time[d] = tau(d, ++planned_row[d]);
             double* f = factor.data() + q * M;
             for (std::size_t i = 0; i < M; ++i) f[i] = (row_time[i] - s) * (-beta);
@@ -325,23 +325,23 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
     const std::size_t N = static_cast<std::size_t>(n_total_jumps_);
     // The walk holds three M x M matrices of state; past a few hundred dimensions the per-pair
     // cursors, which hold a few values per pair at a time, are the better trade.
+    // (At most 256, so that a dimension's number fits in a byte.)
     constexpr std::size_t kMaxWalkDimensions = 256;
     if (!std::isfinite(T) || M > kMaxWalkDimensions) return false;
 
-    // All events merged by time, each with its dimension (one dimension is its own merge);
-    // refuse ties and non-finite data.
-    std::vector<double> merged;
-    std::vector<std::uint32_t> dims;
+    // The dimension of every event in time order (one dimension is its own merge; the walk
+    // reads each event's time from its dimension's copy); refuse ties and non-finite data.
+    // Left uninitialised: the merge writes every entry it keeps.
+    std::unique_ptr<std::uint8_t[]> dims;
     const double* events = storage_.get();
-    const double* times = events;
     if (M == 1) {
         // Checked while the events were copied.
         if (!strictly_increasing) return false;
     } else {
         constexpr double inf = std::numeric_limits<double>::infinity();
-        merged.resize(N);
-        dims.resize(N);
+        dims.reset(new std::uint8_t[N]);
         std::vector<std::size_t> head(M, 0);
+        double previous = 0.0;
         for (std::size_t x = 0; x < N; ++x) {
             std::size_t best = 0;
             double best_time = inf;
@@ -354,16 +354,14 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
             }
             // A NaN is never picked as earlier, so it ends the walk here too.
             if (!(best_time < T) || best_time < 0.0) return false;
-            if (x > 0 && !(merged[x - 1] < best_time)) return false;
-            merged[x] = best_time;
-            dims[x] = static_cast<std::uint32_t>(best);
+            if (x > 0 && !(previous < best_time)) return false;
+            previous = best_time;
+            dims[x] = static_cast<std::uint8_t>(best);
             ++head[best];
         }
-        times = merged.data();
     }
-    const std::uint32_t* dim_data = M == 1 ? nullptr : dims.data();
     auto walk = [&](auto fixed) {
-        merged_walk<decltype(fixed)::value>(M, times, dim_data, N, beta, T, events,
+        merged_walk<decltype(fixed)::value>(M, dims.get(), N, beta, T, events,
                                             offsets_.data(), excitation_data(),
                                             compensator_data());
     };
