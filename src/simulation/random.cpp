@@ -3,6 +3,7 @@
 #include "simulation/random.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 
 #include "simulation/chacha_simd.hpp"
@@ -106,11 +107,23 @@ RandomStream RandomStream::from_seed(std::uint64_t seed, ChachaVariant variant) 
     expand_seed(seed, stream.key_);
     stream.four_blocks_ = chacha_four_blocks(variant, 12);
     if (stream.four_blocks_ == nullptr) stream.four_blocks_ = &four_blocks_portable<12>;
+    if (variant != ChachaVariant::Portable && chacha_variant_supported(variant)) {
+        stream.sixteen_blocks_ = chacha::simd_sixteen_blocks(variant, 12);
+    }
     return stream;
 }
 
 void RandomStream::refill() {
-    four_blocks_(key_, block_counter_, stream_id_, buffer_);
+    if (sixteen_blocks_ == nullptr) {
+        four_blocks_(key_, block_counter_, stream_id_, buffer_);
+    } else {
+        if (ahead_next_ == 4) {
+            sixteen_blocks_(key_, block_counter_, stream_id_, ahead_);
+            ahead_next_ = 0;
+        }
+        std::memcpy(buffer_, ahead_ + 64 * ahead_next_, sizeof buffer_);
+        ++ahead_next_;
+    }
     block_counter_ += 4;
 }
 

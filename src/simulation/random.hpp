@@ -21,6 +21,11 @@ namespace vostrel {
 using ChachaFourBlocks = void (*)(const std::uint32_t key[8], std::uint64_t counter,
                                   std::uint64_t stream_id, std::uint32_t out[64]);
 
+// Sixteen consecutive keystream blocks (counters counter .. counter + 15) into out[0..255],
+// block b at out[16 b]: the words of four four-block calls at counter, counter + 4, + 8, + 12.
+using ChachaSixteenBlocks = void (*)(const std::uint32_t key[8], std::uint64_t counter,
+                                     std::uint64_t stream_id, std::uint32_t out[256]);
+
 // The forms of the four-block function. Every form yields exactly the words of the portable one;
 // the vector forms only exist where the processor has the instructions.
 enum class ChachaVariant { Portable, Sse2, Avx2, Avx512 };
@@ -101,6 +106,12 @@ private:
     alignas(64) std::uint32_t buffer_[64] = {};
     std::size_t index_ = 64;  // not an int type, so a libm call (errno) cannot alias it
     ChachaFourBlocks four_blocks_ = nullptr;
+    // Where the variant computes sixteen blocks faster than four at a time, refills take the
+    // buffer's four blocks from `ahead_`, computed sixteen at a time: the same words in the same
+    // order, and the buffer and block counter step by four blocks as before.
+    ChachaSixteenBlocks sixteen_blocks_ = nullptr;
+    unsigned ahead_next_ = 4;  // the next group of four blocks in ahead_; 4: none left
+    alignas(64) std::uint32_t ahead_[256] = {};
 };
 
 // ---------------------------------------------------------------------------------------------

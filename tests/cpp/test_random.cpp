@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "simulation/chacha_simd.hpp"
 #include "simulation/random.hpp"
 #include "simulation/ziggurat_tables.hpp"
 
@@ -103,6 +104,29 @@ void variants_agree() {
                 portable(key, counter + 3, stream_id, single);
                 bool same = true;
                 for (int k = 0; k < 16; ++k) same = same && single[k] == reference[48 + k];
+                CHECK(same);
+            }
+        }
+    }
+    // Sixteen blocks at once are four four-block calls, across a wrap of the counter too.
+    const std::uint64_t wrapping_counters[] = {0, 0xfffffffaULL, UINT64_MAX - 5};
+    for (int rounds : {8, 12, 20}) {
+        ChachaFourBlocks portable = chacha_four_blocks(ChachaVariant::Portable, rounds);
+        for (ChachaVariant variant : kVariants) {
+            if (!chacha_variant_supported(variant)) continue;
+            ChachaSixteenBlocks sixteen = chacha::simd_sixteen_blocks(variant, rounds);
+            if (sixteen == nullptr) continue;
+            for (std::uint64_t counter : wrapping_counters) {
+                std::uint32_t key[8];
+                expand_seed(counter, key);
+                std::uint32_t reference[256];
+                for (int g = 0; g < 4; ++g) {
+                    portable(key, counter + std::uint64_t(4 * g), 77, reference + 64 * g);
+                }
+                std::uint32_t out[256];
+                sixteen(key, counter, 77, out);
+                bool same = true;
+                for (int k = 0; k < 256; ++k) same = same && out[k] == reference[k];
                 CHECK(same);
             }
         }
