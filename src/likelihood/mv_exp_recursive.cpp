@@ -115,7 +115,7 @@ DimensionLoss pick_dimension_loss(std::size_t M) {
 
 // The weights take N*M + M*M doubles. A model whose weights could not fit in the machine's
 // physical memory (many thousands of dimensions, say) is reported as an allocation failure
-// before anything is allocated: otherwise the vectors would be zero-filled page by page and the
+// before anything is allocated: otherwise the weights would be written page by page and the
 // process could be killed for running out of memory before any allocation failed cleanly.
 bool weights_fit(std::uint64_t n_dims, std::uint64_t n_events) {
     using u128 = unsigned __int128;
@@ -235,8 +235,9 @@ namespace {
 // (Fixed > 0) the open rows' state lives in fixed arrays the compiler keeps in registers, so the
 // excitation chain is a multiply and an add per event rather than a round trip through memory.
 template <std::size_t Fixed>
-void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N, double beta, double T, const double* events,
-                 const std::size_t* offsets, double* weights, double* compensator_weights) {
+void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N, double beta,
+                 double T, const double* events, const std::size_t* offsets, double* weights,
+                 double* compensator_weights) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
     // Cell (i, j) at i*M + j: the open row's excitation and integral, and the closed rows' sum.
     using State = std::conditional_t<(Fixed > 0), std::array<double, Fixed * Fixed>,
