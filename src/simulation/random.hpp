@@ -95,6 +95,7 @@ public:
     }
 
 private:
+    friend class StreamCursor;
     RandomStream() = default;
     void refill();
     std::uint64_t draw_u64_refill();
@@ -112,6 +113,61 @@ private:
     ChachaSixteenBlocks sixteen_blocks_ = nullptr;
     unsigned ahead_next_ = 4;  // the next group of four blocks in ahead_; 4: none left
     alignas(64) std::uint32_t ahead_[256] = {};
+};
+
+// A loop's own copy of a stream's buffer position. Held in a local, it stays in a register across
+// calls into the C library, which the compiler must otherwise assume may change the stream; the
+// stream gets it back at every refill and when the cursor ends. Its draws are the stream's own,
+// word for word; the stream must not be drawn from directly while a cursor on it is alive.
+class StreamCursor {
+public:
+    explicit StreamCursor(RandomStream& stream)
+        : stream_(stream), words_(stream.buffer_), index_(stream.index_) {}
+    ~StreamCursor() { stream_.index_ = index_; }
+    StreamCursor(const StreamCursor&) = delete;
+    StreamCursor& operator=(const StreamCursor&) = delete;
+
+    std::uint64_t draw_u64() {
+        if (index_ < 63) {
+            std::uint64_t word = words_[index_] | (std::uint64_t(words_[index_ + 1]) << 32);
+            index_ += 2;
+            return word;
+        }
+        return draw_u64_refill();
+    }
+    double draw_unit() { return RandomStream::unit_from(draw_u64()); }
+    // RandomStream::draw_exp1, the slow path run by the stream itself.
+    double draw_exp1() {
+        std::uint64_t word = draw_u64();
+        unsigned layer = unsigned(word & 0xFF);
+        double x = RandomStream::open_unit_from(word) * ziggurat::EXP_X[layer];
+        if (ziggurat::EXP_X[layer + 1] > x) return x;
+        stream_.index_ = index_;
+        const double value = stream_.draw_exp1_slow(layer, x);
+        index_ = stream_.index_;
+        return value;
+    }
+
+    // Looking ahead without drawing: the words the next draw_u64 calls return, as far as the
+    // buffer holds them (words_buffered() of them), and skipping those that were used.
+    std::size_t words_buffered() const { return index_ < 64 ? (64 - index_) / 2 : 0; }
+    std::uint64_t peek_u64(std::size_t ahead) const {
+        const std::size_t at = index_ + 2 * ahead;
+        return words_[at] | (std::uint64_t(words_[at + 1]) << 32);
+    }
+    void skip(std::size_t words) { index_ += 2 * words; }
+
+private:
+    std::uint64_t draw_u64_refill() {
+        stream_.index_ = index_;
+        const std::uint64_t word = stream_.draw_u64_refill();
+        index_ = stream_.index_;
+        return word;
+    }
+
+    RandomStream& stream_;
+    const std::uint32_t* words_;
+    std::size_t index_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -62,11 +62,22 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
     double t_last = 0.0;
     std::uint64_t n_candidates = 0;
     double state = 0.0;  // S: excitation at t_last
+    // Between events the intensity only falls: w <= 1 and rounding is monotone, so lam / bound
+    // never exceeds its value at w = 1, (beta alpha S + mu) / bound. An accept word above that
+    // rejects the candidate whatever w is, and the candidate needs no exp at all; the words drawn
+    // and every result are those of the full test.
+    double ceiling = (beta_alpha * state + mu) / bound;
+    StreamCursor draws(stream);
     for (;;) {
-        const double candidate = t + gap.draw(stream);
+        const double candidate = t + draws.draw_exp1() * gap.inverse_rate();
         ++n_candidates;
         if (candidate >= t_horizon) break;
         t = candidate;
+        if (draws.words_buffered() != 0 &&
+            RandomStream::unit_from(draws.peek_u64(0)) > ceiling) {
+            draws.skip(1);
+            continue;
+        }
         const double w = std::exp((candidate - t_last) * minus_beta);
         const double lam = beta_alpha * (w * state) + mu;
         if (lam > bound) {
@@ -74,9 +85,10 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
             bound = 1.5 * lam;
             if (bound == kInf) return unbounded_error();
             ExpSampler::create(bound, gap);
+            ceiling = (beta_alpha * state + mu) / bound;
             continue;
         }
-        const double u = stream.draw_unit();
+        const double u = draws.draw_unit();
         if (lam / bound >= u) {
             events.push_back(candidate);
             state = w * state + 1.0;
@@ -89,6 +101,7 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
                 if (bound == kInf) return unbounded_error();
                 ExpSampler::create(bound, gap);
             }
+            ceiling = lam_after / bound;
         }
     }
     if (candidates != nullptr) *candidates = n_candidates;
