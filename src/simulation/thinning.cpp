@@ -64,8 +64,9 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
     double state = 0.0;  // S: excitation at t_last
     // Between events the intensity only falls: w <= 1 and rounding is monotone, so lam / bound
     // never exceeds its value at w = 1, (beta alpha S + mu) / bound. An accept word above that
-    // rejects the candidate whatever w is, and the candidate needs no exp at all; the words drawn
-    // and every result are those of the full test.
+    // (it is below 1, so lam is below the bound and the full test would draw that very word)
+    // rejects the candidate whatever w is, and the candidate needs no exp at all; the words
+    // drawn and every result are those of the full test.
     double ceiling = (beta_alpha * state + mu) / bound;
     StreamCursor draws(stream);
     for (;;) {
