@@ -185,11 +185,15 @@ __attribute__((target("avx512f"))) inline void qr_avx512(__m512i& a, __m512i& b,
     c = _mm512_add_epi32(c, d); b = _mm512_rol_epi32(_mm512_xor_si512(b, c), 7);
 }
 
-template <int Rounds>
-__attribute__((target("avx512f"))) void four_blocks_avx512(const std::uint32_t key[8],
-                                                            std::uint64_t counter,
-                                                            std::uint64_t stream_id,
-                                                            std::uint32_t out[64]) {
+// 4·States blocks as States interleaved states of the four-block layout (each register holds one
+// row of four blocks). One state's quarter-round is a serial chain of twelve one-cycle steps, so
+// a single state leaves the vector units idle most of the time; several independent chains keep
+// them busy. Block b lands at out[16 b].
+template <int Rounds, int States>
+__attribute__((target("avx512f"))) void blocks_avx512(const std::uint32_t key[8],
+                                                       std::uint64_t counter,
+                                                       std::uint64_t stream_id,
+                                                       std::uint32_t* out) {
     const __m512i row0 = _mm512_broadcast_i32x4(
         _mm_setr_epi32(int(kSigma[0]), int(kSigma[1]), int(kSigma[2]), int(kSigma[3])));
     const __m512i row1 = _mm512_broadcast_i32x4(
@@ -198,67 +202,16 @@ __attribute__((target("avx512f"))) void four_blocks_avx512(const std::uint32_t k
         _mm_setr_epi32(int(key[4]), int(key[5]), int(key[6]), int(key[7])));
     const int id_low = int(std::uint32_t(stream_id));
     const int id_high = int(std::uint32_t(stream_id >> 32));
-    int words[16];
-    for (int b = 0; b < 4; ++b) {
+    int words[16 * States];
+    for (int b = 0; b < 4 * States; ++b) {
         const std::uint64_t block = counter + std::uint64_t(b);
         words[4 * b + 0] = int(std::uint32_t(block));
         words[4 * b + 1] = int(std::uint32_t(block >> 32));
         words[4 * b + 2] = id_low;
         words[4 * b + 3] = id_high;
     }
-    const __m512i row3 = _mm512_loadu_si512(words);
-    __m512i a = row0, b = row1, c = row2, d = row3;
-    for (int r = 0; r < Rounds; r += 2) {
-        qr_avx512(a, b, c, d);
-        b = _mm512_shuffle_epi32(b, _MM_PERM_ADCB);  // rotate words left by 1
-        c = _mm512_shuffle_epi32(c, _MM_PERM_BADC);  // by 2
-        d = _mm512_shuffle_epi32(d, _MM_PERM_CBAD);  // by 3
-        qr_avx512(a, b, c, d);
-        b = _mm512_shuffle_epi32(b, _MM_PERM_CBAD);
-        c = _mm512_shuffle_epi32(c, _MM_PERM_BADC);
-        d = _mm512_shuffle_epi32(d, _MM_PERM_ADCB);
-    }
-    a = _mm512_add_epi32(a, row0);
-    b = _mm512_add_epi32(b, row1);
-    c = _mm512_add_epi32(c, row2);
-    d = _mm512_add_epi32(d, row3);
-    // Transpose the 4x4 grid of 128-bit lanes: register r lane k -> block k row r.
-    const __m512i t0 = _mm512_shuffle_i32x4(a, b, 0x44);  // a0 a1 b0 b1
-    const __m512i t1 = _mm512_shuffle_i32x4(a, b, 0xee);  // a2 a3 b2 b3
-    const __m512i t2 = _mm512_shuffle_i32x4(c, d, 0x44);  // c0 c1 d0 d1
-    const __m512i t3 = _mm512_shuffle_i32x4(c, d, 0xee);  // c2 c3 d2 d3
-    _mm512_storeu_si512(out + 0, _mm512_shuffle_i32x4(t0, t2, 0x88));   // a0 b0 c0 d0
-    _mm512_storeu_si512(out + 16, _mm512_shuffle_i32x4(t0, t2, 0xdd));  // a1 b1 c1 d1
-    _mm512_storeu_si512(out + 32, _mm512_shuffle_i32x4(t1, t3, 0x88));
-    _mm512_storeu_si512(out + 48, _mm512_shuffle_i32x4(t1, t3, 0xdd));
-}
-
-// Sixteen blocks as four interleaved states of the four-block layout: one state's quarter-round
-// is a serial chain of twelve one-cycle steps, so a single state leaves the vector units idle
-// most of the time; four independent chains keep them busy. Block b lands at out[16 b].
-template <int Rounds>
-__attribute__((target("avx512f"))) void sixteen_blocks_avx512(const std::uint32_t key[8],
-                                                               std::uint64_t counter,
-                                                               std::uint64_t stream_id,
-                                                               std::uint32_t out[256]) {
-    const __m512i row0 = _mm512_broadcast_i32x4(
-        _mm_setr_epi32(int(kSigma[0]), int(kSigma[1]), int(kSigma[2]), int(kSigma[3])));
-    const __m512i row1 = _mm512_broadcast_i32x4(
-        _mm_setr_epi32(int(key[0]), int(key[1]), int(key[2]), int(key[3])));
-    const __m512i row2 = _mm512_broadcast_i32x4(
-        _mm_setr_epi32(int(key[4]), int(key[5]), int(key[6]), int(key[7])));
-    const int id_low = int(std::uint32_t(stream_id));
-    const int id_high = int(std::uint32_t(stream_id >> 32));
-    int words[64];
-    for (int b = 0; b < 16; ++b) {
-        const std::uint64_t block = counter + std::uint64_t(b);
-        words[4 * b + 0] = int(std::uint32_t(block));
-        words[4 * b + 1] = int(std::uint32_t(block >> 32));
-        words[4 * b + 2] = id_low;
-        words[4 * b + 3] = id_high;
-    }
-    __m512i row3[4], a[4], b[4], c[4], d[4];
-    for (int s = 0; s < 4; ++s) {
+    __m512i row3[States], a[States], b[States], c[States], d[States];
+    for (int s = 0; s < States; ++s) {
         row3[s] = _mm512_loadu_si512(words + 16 * s);
         a[s] = row0;
         b[s] = row1;
@@ -266,34 +219,47 @@ __attribute__((target("avx512f"))) void sixteen_blocks_avx512(const std::uint32_
         d[s] = row3[s];
     }
     for (int r = 0; r < Rounds; r += 2) {
-        for (int s = 0; s < 4; ++s) qr_avx512(a[s], b[s], c[s], d[s]);
-        for (int s = 0; s < 4; ++s) {
-            b[s] = _mm512_shuffle_epi32(b[s], _MM_PERM_ADCB);
-            c[s] = _mm512_shuffle_epi32(c[s], _MM_PERM_BADC);
-            d[s] = _mm512_shuffle_epi32(d[s], _MM_PERM_CBAD);
+        for (int s = 0; s < States; ++s) qr_avx512(a[s], b[s], c[s], d[s]);
+        for (int s = 0; s < States; ++s) {
+            b[s] = _mm512_shuffle_epi32(b[s], _MM_PERM_ADCB);  // rotate words left by 1
+            c[s] = _mm512_shuffle_epi32(c[s], _MM_PERM_BADC);  // by 2
+            d[s] = _mm512_shuffle_epi32(d[s], _MM_PERM_CBAD);  // by 3
         }
-        for (int s = 0; s < 4; ++s) qr_avx512(a[s], b[s], c[s], d[s]);
-        for (int s = 0; s < 4; ++s) {
+        for (int s = 0; s < States; ++s) qr_avx512(a[s], b[s], c[s], d[s]);
+        for (int s = 0; s < States; ++s) {
             b[s] = _mm512_shuffle_epi32(b[s], _MM_PERM_CBAD);
             c[s] = _mm512_shuffle_epi32(c[s], _MM_PERM_BADC);
             d[s] = _mm512_shuffle_epi32(d[s], _MM_PERM_ADCB);
         }
     }
-    for (int s = 0; s < 4; ++s) {
+    for (int s = 0; s < States; ++s) {
         const __m512i as = _mm512_add_epi32(a[s], row0);
         const __m512i bs = _mm512_add_epi32(b[s], row1);
         const __m512i cs = _mm512_add_epi32(c[s], row2);
         const __m512i ds = _mm512_add_epi32(d[s], row3[s]);
-        const __m512i t0 = _mm512_shuffle_i32x4(as, bs, 0x44);
-        const __m512i t1 = _mm512_shuffle_i32x4(as, bs, 0xee);
-        const __m512i t2 = _mm512_shuffle_i32x4(cs, ds, 0x44);
-        const __m512i t3 = _mm512_shuffle_i32x4(cs, ds, 0xee);
+        // Transpose the 4x4 grid of 128-bit lanes: register r lane k -> block k row r.
+        const __m512i t0 = _mm512_shuffle_i32x4(as, bs, 0x44);  // a0 a1 b0 b1
+        const __m512i t1 = _mm512_shuffle_i32x4(as, bs, 0xee);  // a2 a3 b2 b3
+        const __m512i t2 = _mm512_shuffle_i32x4(cs, ds, 0x44);  // c0 c1 d0 d1
+        const __m512i t3 = _mm512_shuffle_i32x4(cs, ds, 0xee);  // c2 c3 d2 d3
         std::uint32_t* group = out + 64 * s;
-        _mm512_storeu_si512(group + 0, _mm512_shuffle_i32x4(t0, t2, 0x88));
-        _mm512_storeu_si512(group + 16, _mm512_shuffle_i32x4(t0, t2, 0xdd));
+        _mm512_storeu_si512(group + 0, _mm512_shuffle_i32x4(t0, t2, 0x88));   // a0 b0 c0 d0
+        _mm512_storeu_si512(group + 16, _mm512_shuffle_i32x4(t0, t2, 0xdd));  // a1 b1 c1 d1
         _mm512_storeu_si512(group + 32, _mm512_shuffle_i32x4(t1, t3, 0x88));
         _mm512_storeu_si512(group + 48, _mm512_shuffle_i32x4(t1, t3, 0xdd));
     }
+}
+
+template <int Rounds>
+void four_blocks_avx512(const std::uint32_t key[8], std::uint64_t counter,
+                        std::uint64_t stream_id, std::uint32_t out[64]) {
+    blocks_avx512<Rounds, 1>(key, counter, stream_id, out);
+}
+
+template <int Rounds>
+void sixteen_blocks_avx512(const std::uint32_t key[8], std::uint64_t counter,
+                           std::uint64_t stream_id, std::uint32_t out[256]) {
+    blocks_avx512<Rounds, 4>(key, counter, stream_id, out);
 }
 
 #if defined(__GNUC__) && !defined(__clang__)
