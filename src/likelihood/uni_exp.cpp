@@ -1,8 +1,8 @@
 // Univariate exponential Hawkes likelihood. Events are processed in blocks: first all of a
-// block's exp calls (they depend only on the times), then the cheap recursion, then the block's
-// log calls, then the sums in event order. The library calls of a block are independent, so the
-// processor overlaps them; every sum is still one accumulator in event order, so the result is
-// the same double as the plain fused loop.
+// block's exp calls (they depend only on the times), then the cheap recursion, then the log calls
+// with the sums in event order. The library calls of a block are independent of each other, so
+// the processor overlaps them; every sum is still one accumulator in event order, so the result
+// is the same double as the plain fused loop.
 #include "likelihood/uni_exp.hpp"
 
 #include "likelihood/decay_exp.hpp"
@@ -17,6 +17,16 @@ constexpr std::size_t kBlock = 256;
 
 // The intensity is floored at 1e-30 so that log stays finite; NaN also becomes 1e-30.
 inline double floored(double lam) { return lam > 1e-30 ? lam : 1e-30; }
+
+// A block's exp calls, which depend only on the times: the decay over each gap (the first gap
+// measured from `previous`) and each event's tail to the horizon.
+inline void block_exps(const double* t, std::size_t m, double previous, double t_horizon,
+                       double neg_beta, double* gap, double* decay, double* tail) {
+    gap[0] = t[0] - previous;
+    for (std::size_t k = 1; k < m; ++k) gap[k] = t[k] - t[k - 1];
+    for (std::size_t k = 0; k < m; ++k) decay[k] = decay_exp(gap[k] * neg_beta);
+    for (std::size_t k = 0; k < m; ++k) tail[k] = decay_exp((t_horizon - t[k]) * neg_beta);
+}
 
 }  // namespace
 
@@ -36,22 +46,17 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
     double decay[kBlock];
     double tail[kBlock];
     double lam[kBlock];
-    double log_lam[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
-        gap[0] = t[0] - previous;
-        for (std::size_t k = 1; k < m; ++k) gap[k] = t[k] - t[k - 1];
-        for (std::size_t k = 0; k < m; ++k) decay[k] = decay_exp(gap[k] * neg_beta);
-        for (std::size_t k = 0; k < m; ++k) tail[k] = decay_exp((t_horizon - t[k]) * neg_beta);
+        block_exps(t, m, previous, t_horizon, neg_beta, gap, decay, tail);
         for (std::size_t k = 0; k < m; ++k) {
             const double r = decay[k] * excitation;  // R_i: excitation just before event i
             lam[k] = floored(ab * r + mu);
             excitation = r + 1.0;
         }
-        for (std::size_t k = 0; k < m; ++k) log_lam[k] = std::log(lam[k]);
         for (std::size_t k = 0; k < m; ++k) {
-            log_sum = log_sum + log_lam[k];
+            log_sum = log_sum + std::log(lam[k]);
             compensator = compensator + (1.0 - tail[k]);
         }
         previous = t[m - 1];
@@ -80,14 +85,10 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
     double r_block[kBlock];
     double d_block[kBlock];
     double lam_block[kBlock];
-    double log_lam[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
-        gap[0] = t[0] - previous;
-        for (std::size_t k = 1; k < m; ++k) gap[k] = t[k] - t[k - 1];
-        for (std::size_t k = 0; k < m; ++k) decay[k] = decay_exp(gap[k] * neg_beta);
-        for (std::size_t k = 0; k < m; ++k) tail[k] = decay_exp((t_horizon - t[k]) * neg_beta);
+        block_exps(t, m, previous, t_horizon, neg_beta, gap, decay, tail);
         for (std::size_t k = 0; k < m; ++k) {
             const double r = decay[k] * excitation;
             derivative = derivative * decay[k] - gap[k] * r;
@@ -96,9 +97,8 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
             lam_block[k] = floored(ab * r + mu);
             excitation = r + 1.0;
         }
-        for (std::size_t k = 0; k < m; ++k) log_lam[k] = std::log(lam_block[k]);
         for (std::size_t k = 0; k < m; ++k) {
-            log_sum = log_sum + log_lam[k];
+            log_sum = log_sum + std::log(lam_block[k]);
             const double inv = 1.0 / lam_block[k];
             g_mu = g_mu + inv;
             g_alpha = g_alpha + (beta * r_block[k]) * inv;

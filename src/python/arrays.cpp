@@ -83,15 +83,25 @@ const T* readable_data(PyArrayObject* array, std::size_t size, std::vector<T>& c
 
 }  // namespace
 
-template <class T>
-bool convert_read_view(PyObject* object, ReadView<T>& out) {
-    constexpr int type_num = std::is_same_v<T, double> ? NPY_DOUBLE : NPY_INT64;
-    if (!ensure_numpy()) return false;
+namespace {
+
+// The array behind an argument of a one-dimensional array type, or null with the argument
+// error set.
+PyArrayObject* accept_1d(PyObject* object, int type_num) {
+    if (!ensure_numpy()) return nullptr;
     if (!is_1d_of(object, type_num)) {
         cast_error(object, "ndarray");
-        return false;
+        return nullptr;
     }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    return reinterpret_cast<PyArrayObject*>(object);
+}
+
+}  // namespace
+
+template <class T>
+bool convert_read_view(PyObject* object, ReadView<T>& out) {
+    PyArrayObject* array = accept_1d(object, std::is_same_v<T, double> ? NPY_DOUBLE : NPY_INT64);
+    if (array == nullptr) return false;
     out.object_ = Py_NewRef(object);
     out.size_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
     out.contiguous_ = is_contiguous(array);
@@ -105,12 +115,8 @@ bool convert_value(PyObject* object, ArrayF64& out) { return convert_read_view(o
 bool convert_value(PyObject* object, ArrayI64& out) { return convert_read_view(object, out); }
 
 bool convert_value(PyObject* object, ArrayF64Out& out) {
-    if (!ensure_numpy()) return false;
-    if (!is_1d_of(object, NPY_DOUBLE)) {
-        cast_error(object, "ndarray");
-        return false;
-    }
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    PyArrayObject* array = accept_1d(object, NPY_DOUBLE);
+    if (array == nullptr) return false;
     out.object_ = Py_NewRef(object);
     out.size_ = static_cast<std::size_t>(PyArray_DIM(array, 0));
     out.contiguous_ = is_contiguous(array);

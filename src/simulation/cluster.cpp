@@ -12,15 +12,14 @@
 #include <utility>
 
 #include "core/format.hpp"
+#include "simulation/checks.hpp"
 #include "simulation/random.hpp"
 
 namespace vostrel {
 
 namespace {
 
-ModelError invalid(std::string message) {
-    return ModelError::invalid_parameter(std::move(message));
-}
+using simulation_checks::invalid;
 
 ModelError sampler_error(const std::string& prefix, PoissonError error) {
     return invalid(prefix + poisson_error_text(error));
@@ -143,15 +142,9 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_branching(double t_hori
                                                                    double beta,
                                                                    std::uint64_t seed) {
     const std::size_t m = mu.size();
-    if (t_horizon <= 0.0) {
-        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
+    if (auto error = simulation_checks::check_mv_shape(t_horizon, mu, alpha, beta)) {
+        return *error;
     }
-    if (m == 0) return invalid("mu is empty");
-    if (alpha.size() != m * m) {
-        return invalid("alpha length (" + format_uint(alpha.size()) + ") must be M·M (" +
-                       format_uint(m * m) + ")");
-    }
-    if (beta <= 0.0) return invalid("beta must be positive; got " + format_double(beta));
     RandomStream stream = RandomStream::from_seed(seed);
 
     struct Pending {

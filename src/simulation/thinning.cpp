@@ -8,15 +8,14 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "simulation/checks.hpp"
 #include "simulation/random.hpp"
 
 namespace vostrel {
 
 namespace {
 
-ModelError invalid(std::string message) {
-    return ModelError::invalid_parameter(std::move(message));
-}
+using simulation_checks::invalid;
 
 ModelError exp_sampler_error() {
     return invalid(std::string("exponential distribution: ") + kExpErrorText);
@@ -115,15 +114,9 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
                                                                 double beta, std::uint64_t seed,
                                                     std::uint64_t* candidates) {
     const std::size_t m = mu.size();
-    if (t_horizon <= 0.0) {
-        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
+    if (auto error = simulation_checks::check_mv_shape(t_horizon, mu, alpha, beta)) {
+        return *error;
     }
-    if (m == 0) return invalid("mu is empty");
-    if (alpha.size() != m * m) {
-        return invalid("alpha length (" + format_uint(alpha.size()) + ") must be M·M (" +
-                       format_uint(m * m) + ")");
-    }
-    if (beta <= 0.0) return invalid("beta must be positive; got " + format_double(beta));
     for (std::size_t i = 0; i < m; ++i) {
         if (mu[i] < 0.0) {
             return invalid("mu[" + format_uint(i) + "] must be non-negative; got " +
