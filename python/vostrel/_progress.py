@@ -1,0 +1,33 @@
+"""Progress bars for long work, through tqdm (the ``progress`` extra), imported only when a bar
+is asked for."""
+
+from __future__ import annotations
+
+from typing import Any
+
+
+class _NoBar:
+    def update(self, n: int = 1) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+    def __enter__(self) -> _NoBar:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
+
+
+def progress_bar(enabled: bool, total: int, description: str) -> Any:
+    """A tqdm bar counting `total` steps with an ETA, or a do-nothing stand-in."""
+    if not enabled:
+        return _NoBar()
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:
+        raise ImportError(
+            "progress=True needs tqdm: install it with pip install 'vostrel[progress]'"
+        ) from None
+    return tqdm(total=total, desc=description, unit="step", dynamic_ncols=True)

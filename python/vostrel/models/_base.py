@@ -1,0 +1,559 @@
+"""What every model shares: parameter metadata, the prepared form of the data, the flat parameter
+vector that the fitting code optimises, and the numerical helpers (the exponential recursion in
+vectorised form) that intensities and compensators use.
+
+Units. A model's parameters are in the time unit of the data. For fitting, time is rescaled by a
+power of two (exact in binary floating point) so that rates are of order one; `_scaled(s)` gives
+the same model in the unit u = s·t, and every parameter declares how it scales (`time_power`).
+"""
+
+from __future__ import annotations
+
+import math
+from abc import ABC, abstractmethod
+from collections.abc import Sequence
+from dataclasses import dataclass, field, fields
+from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
+
+import numpy as np
+
+from .._checks import FloatArray, IntArray, as_int, finite_scalar, float_array, fmt, positive_scalar
+from ..events import Events, Realization
+
+if TYPE_CHECKING:
+    from typing import Self
+
+__all__ = ["Model", "ParamInfo"]
+
+M = TypeVar("M", bound="Model")
+
+# Exponents below this give exactly +0 in double precision: skip the call.
+_EXP_UNDERFLOW = -745.2
+
+
+@dataclass(frozen=True)
+class ParamInfo:
+    """Metadata of one scalar parameter of a model's flat parameter vector.
+
+    Attributes
+    ----------
+    name : str
+        Name as shown in results, e.g. ``"mu"``, ``"alpha[0,1]"``.
+    group : str
+        The model field it belongs to, e.g. ``"alpha"``; `fit(fixed=...)` and
+        `fit(bounds=...)` accept either name.
+    lower, upper : float
+        The parameter's domain (bounds of a fit must lie inside it).
+    log_scale : bool
+        Whether Wald intervals are formed on the log scale (positive parameters).
+    time_power : int
+        The parameter has units of time**time_power: a rate has -1, a time lag +1.
+    strict : bool
+        Whether the domain excludes `lower` itself in fits (rates and decays must stay
+        positive).
+    """
+
+    name: str
+    group: str
+    lower: float
+    upper: float
+    log_scale: bool
+    time_power: int
+    strict: bool = False
+
+
+@dataclass
+class Prepared:
+    """Events in the form the likelihoods take: per realisation, times shifted to start at 0
+    (and rescaled by `scale`), the window length, and dims and marks as stored. Built once per
+    fit; native objects that precompute from the data are cached in `cache`."""
+
+    times: list[FloatArray]
+    horizons: list[float]
+    dims: list[IntArray | None]
+    marks: list[FloatArray | None]
+    n_dims: int
+    n_events: int
+    scale: float
+    cache: dict[Any, Any] = field(default_factory=dict)
+
+
+def prepare(events: Events, scale: float = 1.0) -> Prepared:
+    """Shift each realisation to start at 0 and multiply by `scale` (a power of two). A
+    realisation that already starts at 0 with scale 1 is used as it is, without a copy."""
+    times, horizons, dims, marks = [], [], [], []
+    for r in events:
+        t = r.times
+        if r.start_time != 0.0 or scale != 1.0:
+            t = (t - r.start_time) * scale
+        times.append(t)
+        horizons.append((r.end_time - r.start_time) * scale)
+        dims.append(r.dims)
+        marks.append(r.marks)
+    return Prepared(times, horizons, dims, marks, events.n_dims, events.n_events, scale)
+
+
+def time_scale(events: Events) -> float:
+    """A power of two s such that the mean event rate in units of s·t is close to one."""
+    duration = events.total_duration
+    n = max(events.n_events, 1)
+    exponent = int(round(math.log2(n / duration))) if duration > 0 else 0
+    return math.ldexp(1.0, max(-1000, min(1000, exponent)))
+
+
+@dataclass(frozen=True)
+class DataStats:
+    """Summary of prepared data that sets default bounds and start values."""
+
+    n_events: int
+    duration: float  # total window length
+    max_window: float
+    min_gap: float  # smallest positive gap between consecutive events
+    median_gap: float
+    rate: float  # events per unit time over all dimensions
+    max_lag: float  # largest lag between two events of one realisation
+
+    def in_units(self, factor: float) -> DataStats:
+        """The same summary with times multiplied by `factor`."""
+        return DataStats(
+            self.n_events,
+            self.duration * factor,
+            self.max_window * factor,
+            self.min_gap * factor,
+            self.median_gap * factor,
+            self.rate / factor,
+            self.max_lag * factor,
+        )
+
+
+def data_stats(data: Prepared) -> DataStats:
+    gaps = [np.diff(t) for t in data.times if t.shape[0] > 1]
+    positive = np.concatenate(gaps) if gaps else np.empty(0)
+    positive = positive[positive > 0]
+    duration = math.fsum(data.horizons)
+    max_window = max(data.horizons)
+    return DataStats(
+        n_events=data.n_events,
+        duration=duration,
+        max_window=max_window,
+        min_gap=float(positive.min()) if positive.size else max_window,
+        median_gap=float(np.median(positive)) if positive.size else max_window,
+        rate=data.n_events / duration,
+        max_lag=max((float(t[-1] - t[0]) for t in data.times if t.shape[0] > 1), default=0.0),
+    )
+
+
+class Model(ABC):
+    """Base of the frozen parameter objects.
+
+    A model is immutable, picklable and compares by value. Subclasses are frozen dataclasses
+    whose fields are the parameters (and structural settings such as bin edges); they provide
+    the flat parameter vector used by :func:`vostrel.fit`, the likelihood over an
+    :class:`~vostrel.Events`, the conditional intensity and the compensator.
+    """
+
+    #: Human-readable family name.
+    family: ClassVar[str] = "model"
+    #: Whether the native likelihood accepts marks (the marked model needs them).
+    needs_marks: ClassVar[bool] = False
+
+    # -- structure -----------------------------------------------------------------------------
+
+    @property
+    @abstractmethod
+    def n_dims(self) -> int:
+        """Number of dimensions."""
+
+    @abstractmethod
+    def param_info(self) -> tuple[ParamInfo, ...]:
+        """Metadata of each entry of the flat parameter vector, in order."""
+
+    @abstractmethod
+    def to_vector(self) -> FloatArray:
+        """The free parameters as one flat float64 vector (order of :meth:`param_info`)."""
+
+    @abstractmethod
+    def with_vector(self, vector: Any) -> Self:
+        """A model of the same structure with parameters taken from `vector`."""
+
+    @property
+    def param_names(self) -> tuple[str, ...]:
+        """Names of the entries of the flat parameter vector."""
+        return tuple(p.name for p in self.param_info())
+
+    def params(self) -> dict[str, float]:
+        """The parameters as a mapping from flat name to value."""
+        return dict(zip(self.param_names, self.to_vector().tolist()))
+
+    def rescale_time(self, factor: float) -> Self:
+        """The same model with time measured in a unit `factor` times smaller (times multiplied
+        by `factor`): rates divide by `factor`, lags multiply by it.
+
+        Parameters
+        ----------
+        factor : float
+            Positive factor applied to every time.
+        """
+        return self._scaled(positive_scalar(factor, "factor"))
+
+    def _scaled(self, s: float) -> Self:
+        info = self.param_info()
+        x = self.to_vector()
+        powers = np.array([p.time_power for p in info], dtype=np.float64)
+        return self._with_structure_scaled(s).with_vector(x * np.power(s, powers))
+
+    def _with_structure_scaled(self, s: float) -> Self:
+        """Structural settings in time units (e.g. bin edges), rescaled; parameters untouched."""
+        return self
+
+    def _unscale_jacobian(self, x_scaled: FloatArray, s: float) -> FloatArray:
+        """d(natural parameters)/d(parameters in units s·t), at `x_scaled`."""
+        powers = np.array([p.time_power for p in self.param_info()], dtype=np.float64)
+        return np.diag(np.power(s, -powers))
+
+    def _rescalable(self) -> bool:
+        """Whether rescaling time is an exact reparameterisation of this model."""
+        return True
+
+    def _boxes_survive_rescaling(self, bounded: set[int]) -> bool:
+        """Whether user bounds on the parameters at these indices stay boxes after rescaling."""
+        return True
+
+    def _fixed_objective(self, data: Prepared, template: FloatArray, free: Any) -> Any:
+        """A cheaper objective for this pattern of fixed parameters, or None."""
+        return None
+
+    # -- statistics of the process -----------------------------------------------------------
+
+    @property
+    @abstractmethod
+    def branching_ratio(self) -> float:
+        """Expected number of direct offspring of an event (the kernel's L1 norm; for
+        multivariate models the spectral radius of the matrix of L1 norms)."""
+
+    @property
+    def is_stationary(self) -> bool:
+        """Whether the process is stationary (branching ratio below one)."""
+        return self.branching_ratio < 1.0
+
+    # -- likelihood ----------------------------------------------------------------------------
+
+    def check_events(self, events: Events, argument: str = "events") -> None:
+        """Raise if `events` cannot be evaluated under this model."""
+        if not isinstance(events, Events):
+            raise TypeError(
+                f"{argument} must be a vostrel.Events; got {type(events).__name__} "
+                "(build one with Events.from_arrays(times, end_time))"
+            )
+        if events.n_dims != self.n_dims:
+            raise ValueError(
+                f"{argument} has {events.n_dims} dimension(s) but the model has {self.n_dims}"
+            )
+        if self.needs_marks and not events.has_marks:
+            raise ValueError(f"{argument} carries no marks, which {type(self).__name__} needs")
+
+    def neg_log_likelihood(self, events: Events) -> float:
+        """Negative log-likelihood of all realisations of `events` (summed in realisation
+        order), each on its own window.
+
+        Parameters
+        ----------
+        events : Events
+
+        Returns
+        -------
+        float
+        """
+        self.check_events(events)
+        data = prepare(events)
+        return self._neg_ll(data, self.to_vector())
+
+    def log_likelihood(self, events: Events) -> float:
+        """Log-likelihood of all realisations of `events` (minus :meth:`neg_log_likelihood`)."""
+        return -self.neg_log_likelihood(events)
+
+    def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
+        return self._neg_ll_grad(data, x)[0]
+
+    @abstractmethod
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        """Negative log-likelihood and gradient over the flat vector `x`, in the data's units;
+        realisations summed in order."""
+
+    # -- intensity and compensator -------------------------------------------------------------
+
+    @abstractmethod
+    def _history(self, r: Realization) -> Any:
+        """Whatever the intensity and compensator of one realisation need from its events."""
+
+    @abstractmethod
+    def _intensity_at(self, r: Realization, history: Any, t: FloatArray) -> FloatArray:
+        """λ at times `t` (shape (P, M)), from the events strictly before each time."""
+
+    @abstractmethod
+    def _compensator_increments(self, r: Realization, history: Any) -> FloatArray:
+        """Shape (N + 1, M): ∫ λ_m over (previous event or start, event i], and a last row for
+        (last event, end]."""
+
+    def intensity(self, events: Events, t: Any, realization: int = 0) -> FloatArray:
+        """Conditional intensity at the times `t`, given the events of one realisation
+        strictly before each time.
+
+        Parameters
+        ----------
+        events : Events
+        t : array_like of float
+            Times inside the realisation's window.
+        realization : int, default 0
+            Which realisation of `events` supplies the history.
+
+        Returns
+        -------
+        ndarray
+            Shape ``(len(t),)`` for one-dimensional models, ``(len(t), M)`` otherwise.
+        """
+        self.check_events(events)
+        r = events[as_int(realization, "realization")]
+        times = float_array(t, "t")
+        bad = ~np.isfinite(times)
+        if bad.any():
+            i = int(np.argmax(bad))
+            raise ValueError(f"t[{i}] is {fmt(times[i])}; times must be finite")
+        values = self._intensity_at(r, self._history(r), times)
+        return values[:, 0] if self.n_dims == 1 else values
+
+    def compensator(self, events: Events) -> list[FloatArray]:
+        """Compensator at the events: for each realisation, Λ_m(t_i) = ∫ λ_m from the window's
+        start to event i, where m is the event's own dimension.
+
+        Parameters
+        ----------
+        events : Events
+
+        Returns
+        -------
+        list of ndarray
+            One array per realisation, aligned with its events.
+        """
+        self.check_events(events)
+        out = []
+        for r in events:
+            increments = self._compensator_increments(r, self._history(r))
+            totals = np.cumsum(increments[:-1], axis=0)
+            out.append(totals[np.arange(r.n_events), r.dimension_indices()])
+        return out
+
+    # -- the kernel ----------------------------------------------------------------------------
+
+    @abstractmethod
+    def kernel(self, lags: Any) -> FloatArray:
+        """Excitation kernel φ at the given lags (shape (L,), or (L, M, M) for multivariate
+        models, cell [m, k] being the effect of dimension k on dimension m)."""
+
+    def kernel_support(self) -> float:
+        """A lag beyond which the kernel is negligible (for plots)."""
+        return 10.0
+
+    # -- fitting hooks --------------------------------------------------------------------------
+
+    @abstractmethod
+    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
+        """Default bounds of the flat vector for data in the given units."""
+
+    @abstractmethod
+    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
+        """A start vector: from simple moments of the data when `rng` is None, else random."""
+
+    def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
+        """Identifiability remarks about an estimate (natural units)."""
+        return []
+
+    def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
+        """(amplitudes, decay): the decay at that index is not identified when every amplitude
+        listed is exactly zero."""
+        return []
+
+    def _unidentified(self, x: FloatArray) -> Any:
+        """Mask of parameters that the likelihood does not depend on at `x`."""
+        out = np.zeros(x.shape[0], dtype=bool)
+        for amplitudes, decay_index in self._amplitude_pairs():
+            if np.all(x[amplitudes] == 0.0):
+                out[decay_index] = True
+        return out
+
+    def _canonical(self, x: FloatArray) -> FloatArray:
+        """A permutation matrix that puts equivalent estimates in canonical order (e.g. sorting
+        sum-of-exponential components by decay); identity by default."""
+        return np.eye(x.shape[0])
+
+    def _branching_ratio_for(self, events: Events) -> float:
+        return self.branching_ratio
+
+    # -- simulation ----------------------------------------------------------------------------
+
+    def simulate(
+        self,
+        end_time: float,
+        *,
+        seed: int,
+        n: int = 1,
+        start_time: float = 0.0,
+    ) -> Events:
+        """Simulate `n` realisations on [start_time, end_time).
+
+        Raises
+        ------
+        NotImplementedError
+            This model has no simulator.
+        """
+        raise NotImplementedError(f"{type(self).__name__} has no simulator")
+
+    # -- value semantics ------------------------------------------------------------------------
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        for f in fields(self):  # type: ignore[arg-type]
+            a, b = getattr(self, f.name), getattr(other, f.name)
+            if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+                if not np.array_equal(a, b):
+                    return False
+            elif a != b:
+                return False
+        return True
+
+    def __hash__(self) -> int:
+        return hash((type(self).__name__, self.to_vector().tobytes()))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Through the constructor, so that unpickled arrays are read-only again.
+        return (type(self), tuple(getattr(self, f.name) for f in fields(self)))  # type: ignore[arg-type]
+
+    def __repr__(self) -> str:
+        parts = []
+        for f in fields(self):  # type: ignore[arg-type]
+            value = getattr(self, f.name)
+            if isinstance(value, np.ndarray):
+                text = np.array2string(value, precision=6, separator=", ", threshold=20)
+                parts.append(f"{f.name}={text}")
+            elif isinstance(value, float):
+                parts.append(f"{f.name}={value:.6g}")
+            else:
+                parts.append(f"{f.name}={value!r}")
+        return f"{type(self).__name__}({', '.join(parts)})"
+
+
+# -- conversions for model fields -----------------------------------------------------------------
+
+
+def set_field(obj: object, name: str, value: Any) -> None:
+    object.__setattr__(obj, name, value)
+
+
+def param_vector(value: Any, name: str, shape: tuple[int, ...] | None = None) -> FloatArray:
+    """A frozen float64 copy of a parameter array, finite, of the given shape."""
+    from .._checks import freeze
+
+    array = float_array(value, name, ndim=len(shape) if shape is not None else np.ndim(value))
+    if shape is not None and array.shape != shape:
+        raise ValueError(f"{name} must have shape {shape}; got {array.shape}")
+    bad = ~np.isfinite(array)
+    if bad.any():
+        i = np.unravel_index(int(np.argmax(bad)), array.shape)
+        pos = ",".join(str(int(k)) for k in i)
+        raise ValueError(f"{name}[{pos}] is {fmt(float(array[i]))}; parameters must be finite")
+    return freeze(array)
+
+
+def check_at_least(array: FloatArray, name: str, lower: float, strict: bool) -> None:
+    bad = array <= lower if strict else array < lower
+    if bad.any():
+        i = np.unravel_index(int(np.argmax(bad)), array.shape)
+        pos = ",".join(str(int(k)) for k in i)
+        relation = "positive" if strict and lower == 0 else f"at least {fmt(lower)}"
+        if not strict and lower == 0:
+            relation = "non-negative"
+        raise ValueError(f"{name}[{pos}] must be {relation}; got {fmt(float(array[i]))}")
+
+
+def scalar_param(value: Any, name: str, *, lower: float | None = None, strict: bool = False) -> float:
+    result = finite_scalar(value, name)
+    if lower is not None and (result <= lower if strict else result < lower):
+        relation = ("positive" if lower == 0 else f"greater than {fmt(lower)}") if strict else (
+            "non-negative" if lower == 0 else f"at least {fmt(lower)}"
+        )
+        raise ValueError(f"{name} must be {relation}; got {fmt(result)}")
+    return result
+
+
+# -- numerical helpers ----------------------------------------------------------------------------
+
+
+def linear_recurrence(a: FloatArray, b: FloatArray) -> FloatArray:
+    """x_i = a_i·x_{i-1} + b_i with x_{-1} = 0, along the first axis (any trailing shape).
+
+    Computed in O(N) vector work with about 2·√N Python steps: the sequence is cut into blocks,
+    each block's recursion runs in lockstep across blocks, and the values carried into each block
+    are then propagated. With a, b ≥ 0 (decays and unit jumps) every operation adds or multiplies
+    non-negative numbers, so nothing cancels.
+    """
+    n = a.shape[0]
+    if n == 0:
+        return np.zeros_like(b)
+    length = max(1, math.isqrt(n))
+    blocks = -(-n // length)
+    pad = blocks * length - n
+    tail = a.shape[1:]
+    if pad:
+        a = np.concatenate([a, np.ones((pad, *tail))])
+        b = np.concatenate([b, np.zeros((pad, *tail))])
+    # Position k of every block side by side: row k holds the k-th element of each block.
+    a2 = np.ascontiguousarray(np.swapaxes(a.reshape(blocks, length, *tail), 0, 1))
+    b2 = np.ascontiguousarray(np.swapaxes(b.reshape(blocks, length, *tail), 0, 1))
+    x = np.empty_like(b2)
+    p = np.empty_like(a2)
+    x[0] = b2[0]
+    p[0] = a2[0]
+    for k in range(1, length):
+        np.multiply(a2[k], x[k - 1], out=x[k])
+        x[k] += b2[k]
+        np.multiply(a2[k], p[k - 1], out=p[k])
+    # Value entering each block.
+    carry = np.zeros((blocks, *tail))
+    ends, products = x[-1], p[-1]
+    state = np.zeros(tail)
+    for j in range(1, blocks):
+        state = products[j - 1] * state + ends[j - 1]
+        carry[j] = state
+    x += p * carry[None]
+    return np.swapaxes(x, 0, 1).reshape(blocks * length, *tail)[:n]
+
+
+def decay(exponent: FloatArray) -> FloatArray:
+    """exp(exponent) for exponents ≤ 0, with underflowing ones answered directly."""
+    out = np.zeros_like(exponent)
+    live = exponent > _EXP_UNDERFLOW
+    np.exp(exponent, out=out, where=live)
+    return out
+
+
+def previous_index(times: FloatArray, t: FloatArray) -> IntArray:
+    """For each query time, the index of the last event strictly before it (-1 if none)."""
+    return np.searchsorted(times, t, side="left").astype(np.int64) - 1
+
+
+def gauss_legendre(n: int) -> tuple[FloatArray, FloatArray]:
+    nodes, weights = np.polynomial.legendre.leggauss(n)
+    return 0.5 * (nodes + 1.0), 0.5 * weights
+
+
+def sequence_of_floats(value: Any, name: str) -> FloatArray:
+    return float_array(value, name)
+
+
+def require_int(value: Any, name: str, minimum: int) -> int:
+    return as_int(value, name, minimum=minimum)
+
+
+def realization_windows(data: Prepared) -> Sequence[float]:
+    return data.horizons

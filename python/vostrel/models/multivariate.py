@@ -1,0 +1,357 @@
+"""Multivariate exponential Hawkes model: M dimensions, kernel
+φ_mk(t) = α_mk·β_mk·exp(−β_mk·t) for the effect of dimension k on dimension m (row m is the
+target, as in the native module), with the decay fixed, shared and fitted, or fitted per cell.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, ClassVar, Literal
+
+import numpy as np
+
+from .. import _libvostrel  # noqa: F401  (loads the extension and its submodules)
+from .._checks import FloatArray, float_array
+from .._libvostrel import likelihood as native
+from .._libvostrel import simulation as native_simulation
+from ..events import Events, Realization
+from . import _expsum, _simulate
+from ._base import (
+    DataStats,
+    Model,
+    ParamInfo,
+    Prepared,
+    check_at_least,
+    param_vector,
+    scalar_param,
+    set_field,
+)
+
+__all__ = ["MultivariateExponential", "DecayMode"]
+
+DecayMode = Literal["fixed", "shared", "per_cell"]
+_INF = math.inf
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class MultivariateExponential(Model):
+    """M-dimensional Hawkes process with exponential kernels.
+
+    The intensity of dimension m is λ_m(t) = μ_m + Σ_k Σ_{events s of k before t}
+    α[m, k]·β[m, k]·exp(−β[m, k]·(t − s)): α[m, k] is the expected number of events of
+    dimension m triggered directly by one event of dimension k.
+
+    Parameters
+    ----------
+    mu : array_like, shape (M,)
+        Baseline rates (≥ 0).
+    alpha : array_like, shape (M, M)
+        Branching matrix (≥ 0); row m holds the effects on dimension m.
+    beta : float or array_like of shape (M, M)
+        Decay rate(s) (> 0): one number for ``decay="fixed"`` and ``"shared"``, a matrix for
+        ``"per_cell"``.
+    decay : {"shared", "fixed", "per_cell"}, default "shared"
+        ``"fixed"``: β is a constant of the model, not fitted (the fastest fits: the data are
+        preprocessed once for that β); ``"shared"``: one β, fitted; ``"per_cell"``: one β per
+        cell, fitted.
+    """
+
+    mu: Any = (0.5, 0.5)
+    alpha: Any = ((0.2, 0.1), (0.1, 0.2))
+    beta: Any = 1.0
+    decay: DecayMode = "shared"
+
+    family: ClassVar[str] = "multivariate exponential"
+
+    def __post_init__(self) -> None:
+        if self.decay not in ("fixed", "shared", "per_cell"):
+            raise ValueError(f"decay must be 'fixed', 'shared' or 'per_cell'; got {self.decay!r}")
+        mu = param_vector(self.mu, "mu", None)
+        if mu.ndim != 1 or mu.shape[0] == 0:
+            raise ValueError(f"mu must be a non-empty 1-dimensional array; got shape {mu.shape}")
+        m = mu.shape[0]
+        alpha = param_vector(self.alpha, "alpha", (m, m))
+        check_at_least(mu, "mu", 0.0, strict=False)
+        check_at_least(alpha, "alpha", 0.0, strict=False)
+        if self.decay == "per_cell":
+            beta = param_vector(self.beta, "beta", (m, m))
+            check_at_least(beta, "beta", 0.0, strict=True)
+        else:
+            if np.ndim(self.beta) != 0:
+                raise ValueError(
+                    f"beta must be one number with decay={self.decay!r}; use decay='per_cell' "
+                    "for a matrix of decays"
+                )
+            beta = scalar_param(self.beta, "beta", lower=0.0, strict=True)
+        set_field(self, "mu", mu)
+        set_field(self, "alpha", alpha)
+        set_field(self, "beta", beta)
+
+    @property
+    def n_dims(self) -> int:
+        return int(self.mu.shape[0])
+
+    def _beta_matrix(self) -> FloatArray:
+        m = self.n_dims
+        return self.beta if self.decay == "per_cell" else np.full((m, m), float(self.beta))
+
+    def param_info(self) -> tuple[ParamInfo, ...]:
+        m = self.n_dims
+        info = tuple(ParamInfo(f"mu[{i}]", "mu", 0.0, _INF, True, -1, True) for i in range(m))
+        info += tuple(
+            ParamInfo(f"alpha[{i},{j}]", "alpha", 0.0, _INF, True, 0) for i in range(m) for j in range(m)
+        )
+        if self.decay == "shared":
+            info += (ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),)
+        elif self.decay == "per_cell":
+            info += tuple(
+                ParamInfo(f"beta[{i},{j}]", "beta", 0.0, _INF, True, -1, True) for i in range(m) for j in range(m)
+            )
+        return info
+
+    def to_vector(self) -> FloatArray:
+        parts = [self.mu, self.alpha.ravel()]
+        if self.decay == "shared":
+            parts.append(np.array([self.beta]))
+        elif self.decay == "per_cell":
+            parts.append(self.beta.ravel())
+        return np.concatenate(parts)
+
+    def with_vector(self, vector: Any) -> MultivariateExponential:
+        m = self.n_dims
+        x = float_array(vector, "vector")
+        expected = len(self.param_info())
+        if x.shape[0] != expected:
+            raise ValueError(f"vector must have {expected} entries for this model; got {x.shape[0]}")
+        mu, alpha = x[:m], x[m : m + m * m].reshape(m, m)
+        if self.decay == "shared":
+            beta: Any = float(x[-1])
+        elif self.decay == "per_cell":
+            beta = x[m + m * m :].reshape(m, m)
+        else:
+            beta = self.beta
+        return MultivariateExponential(mu, alpha, beta, self.decay)
+
+    def _with_structure_scaled(self, s: float) -> MultivariateExponential:
+        if self.decay == "fixed":
+            return MultivariateExponential(self.mu, self.alpha, self.beta / s, "fixed")
+        return self
+
+    @property
+    def branching_ratio(self) -> float:
+        """Spectral radius of |α|: the process is stationary when it is below one."""
+        return float(np.max(np.abs(np.linalg.eigvals(np.abs(self.alpha)))))
+
+    # -- likelihood -----------------------------------------------------------------------------
+
+    def _sources(self, data: Prepared) -> list[Any]:
+        key = ("sources",)
+        if key not in data.cache:
+            data.cache[key] = [
+                np.zeros(t.shape[0], dtype=np.int64) if d is None else d
+                for t, d in zip(data.times, data.dims)
+            ]
+        return data.cache[key]  # type: ignore[no-any-return]
+
+    def _recursive(self, data: Prepared, beta: float) -> list[Any]:
+        """The native fixed-decay objects, one per realisation, built once per data and β."""
+        key = ("recursive", beta)
+        if key not in data.cache:
+            objects = []
+            for times, dims, horizon in zip(data.times, data.dims, data.horizons):
+                per_dim = [
+                    np.ascontiguousarray(times if dims is None else times[dims == k])
+                    for k in range(self.n_dims)
+                ]
+                objects.append(native.MvExpRecursiveLogLik(per_dim, horizon, beta))
+            data.cache[key] = objects
+        return data.cache[key]  # type: ignore[no-any-return]
+
+    def _recursive_neg_ll_grad(self, data: Prepared, coeffs: FloatArray, beta: float) -> tuple[float, FloatArray]:
+        total = 0.0
+        grad = np.zeros(coeffs.shape[0])
+        out = np.empty(coeffs.shape[0])
+        for model in self._recursive(data, beta):
+            total += model.loss_and_grad(coeffs, out)
+            grad += out
+        return total, grad
+
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        m = self.n_dims
+        if self.decay == "fixed":
+            return self._recursive_neg_ll_grad(data, np.ascontiguousarray(x), float(self.beta))
+        mu = np.ascontiguousarray(x[:m])
+        alpha = np.ascontiguousarray(x[m : m + m * m])
+        beta = np.full(m * m, x[-1]) if self.decay == "shared" else np.ascontiguousarray(x[m + m * m :])
+        total = 0.0
+        g_mu_sum = np.zeros(m)
+        g_alpha_sum = np.zeros(m * m)
+        g_beta_sum = np.zeros(m * m)
+        for times, sources, horizon in zip(data.times, self._sources(data), data.horizons):
+            value, g_mu, g_alpha, g_beta = native.mv_exp_dense_neg_ll_with_grad(
+                times, sources, horizon, m, mu, alpha, beta
+            )
+            total += value
+            g_mu_sum += g_mu
+            g_alpha_sum += g_alpha
+            g_beta_sum += g_beta
+        g_beta_out = np.array([g_beta_sum.sum()]) if self.decay == "shared" else g_beta_sum
+        return total, np.concatenate([g_mu_sum, g_alpha_sum, g_beta_out])
+
+    def _fixed_objective(self, data: Prepared, template: FloatArray, free: Any) -> Any:
+        """With decay 'shared' and β held fixed, the fixed-decay native object is far cheaper
+        than the dense likelihood; use it."""
+        m = self.n_dims
+        if self.decay == "shared" and not free[-1]:
+            beta = float(template[-1])
+
+            def objective(x: FloatArray) -> tuple[float, FloatArray]:
+                value, grad = self._recursive_neg_ll_grad(data, np.ascontiguousarray(x[: m + m * m]), beta)
+                return value, np.append(grad, 0.0)
+
+            return objective
+        return None
+
+    # -- intensity and compensator --------------------------------------------------------------
+
+    def _history(self, r: Realization) -> Any:
+        m = self.n_dims
+        jumps = np.zeros((r.n_events, m))
+        jumps[np.arange(r.n_events), r.dimension_indices()] = 1.0
+        betas = self._beta_matrix()
+        if self.decay != "per_cell":
+            shared = _expsum.states(r.times, r.start_time, betas[0], jumps)
+            return [shared] * m
+        return [_expsum.states(r.times, r.start_time, betas[i], jumps) for i in range(m)]
+
+    def _intensity_at(self, r: Realization, history: Any, t: FloatArray) -> FloatArray:
+        betas = self._beta_matrix()
+        return np.stack(
+            [
+                _expsum.intensity(r.times, history[i], float(self.mu[i]), betas[i], self.alpha[i], t)
+                for i in range(self.n_dims)
+            ],
+            axis=1,
+        )
+
+    def _compensator_increments(self, r: Realization, history: Any) -> FloatArray:
+        betas = self._beta_matrix()
+        return np.stack(
+            [
+                _expsum.increments(
+                    r.times, r.start_time, r.end_time, history[i], float(self.mu[i]), betas[i], self.alpha[i]
+                )
+                for i in range(self.n_dims)
+            ],
+            axis=1,
+        )
+
+    def kernel(self, lags: Any) -> FloatArray:
+        t = float_array(lags, "lags")
+        betas = self._beta_matrix()
+        values = self.alpha * betas * np.exp(-np.maximum(t, 0.0)[:, None, None] * betas)
+        return np.where((t >= 0)[:, None, None], values, 0.0)
+
+    def kernel_support(self) -> float:
+        return float(5.0 / self._beta_matrix().min())
+
+    # -- fitting hooks ----------------------------------------------------------------------------
+
+    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
+        m = self.n_dims
+        bounds: list[tuple[float | None, float | None]] = [(1e-10 * stats.rate, None)] * m
+        bounds += [(0.0, None)] * (m * m)
+        rate = (1e-3 / stats.max_window, 1e3 / stats.min_gap)
+        if self.decay == "shared":
+            bounds.append(rate)
+        elif self.decay == "per_cell":
+            bounds += [rate] * (m * m)
+        return bounds
+
+    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
+        m = self.n_dims
+        rate = stats.rate / m
+        if rng is None:
+            alpha = np.full((m, m), 0.5 / m)
+        else:
+            alpha = rng.uniform(0.0, 0.9 / m, (m, m))
+        radius = float(np.max(np.abs(np.linalg.eigvals(alpha))))
+        mu = np.full(m, rate * max(1.0 - radius, 0.1))
+        lo, hi = 1e-3 / stats.max_window, 1e3 / stats.min_gap
+        beta0 = min(max(1.0 / stats.median_gap, 2 * lo), 0.5 * hi)
+        parts = [mu, alpha.ravel()]
+        if self.decay == "shared":
+            parts.append(np.array([beta0 * (1.0 if rng is None else math.exp(rng.uniform(-1.5, 1.5)))]))
+        elif self.decay == "per_cell":
+            factor = np.ones(m * m) if rng is None else np.exp(rng.uniform(-1.5, 1.5, m * m))
+            parts.append(np.clip(beta0 * factor, 2 * lo, 0.5 * hi))
+        return np.concatenate(parts)
+
+    def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
+        m = self.n_dims
+        if self.decay == "shared":
+            return [(list(range(m, m + m * m)), m + m * m)]
+        if self.decay == "per_cell":
+            return [([m + c], m + m * m + c) for c in range(m * m)]
+        return []
+
+    # -- simulation -------------------------------------------------------------------------------
+
+    def simulate(
+        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
+    ) -> Events:
+        """Simulate `n` realisations on [start_time, end_time): the native branching simulator
+        for one decay, the vectorised cluster construction for per-cell decays (seeds as in
+        :meth:`Exponential.simulate`).
+
+        Raises
+        ------
+        ValueError
+            The spectral radius of α is 1 or more.
+        """
+        end, start, seed, count = _simulate.check_simulation(
+            self.branching_ratio, end_time, start_time, seed, n
+        )
+        m = self.n_dims
+        horizon = end - start
+        out = []
+        for k in range(count):
+            if self.decay == "per_cell":
+                times, dims = _simulate.cluster(
+                    _simulate.generator(seed, k), horizon, self.mu, self._offspring()
+                )
+            elif not self.mu.any():
+                times, dims = np.empty(0), np.empty(0, dtype=np.int64)
+            else:
+                per_dim = native_simulation.simulate_mv_exp_branching(
+                    horizon,
+                    self.mu,
+                    np.ascontiguousarray(self.alpha.ravel()),
+                    float(self.beta),
+                    _simulate.native_seed(seed, k),
+                )
+                times = np.concatenate(per_dim)
+                dims = np.concatenate([np.full(a.shape[0], i, dtype=np.int64) for i, a in enumerate(per_dim)])
+                order = np.argsort(times, kind="stable")
+                times, dims = times[order], dims[order]
+            out.append(_simulate.realization(times, dims, start, end, m))
+        return Events(out, m)
+
+    def _offspring(self) -> _simulate.Offspring:
+        alpha, betas, m = self.alpha, self._beta_matrix(), self.n_dims
+
+        def offspring(
+            rng: np.random.Generator, parents: FloatArray, parent_dims: Any
+        ) -> tuple[FloatArray, Any]:
+            times, dims = [], []
+            for target in range(m):
+                counts = rng.poisson(alpha[target, parent_dims])
+                total = int(counts.sum())
+                rates = np.repeat(betas[target, parent_dims], counts)
+                times.append(np.repeat(parents, counts) + rng.exponential(1.0, total) / rates)
+                dims.append(np.full(total, target, dtype=np.int64))
+            return np.concatenate(times), np.concatenate(dims)
+
+        return offspring
+

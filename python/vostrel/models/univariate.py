@@ -1,0 +1,860 @@
+"""One-dimensional linear Hawkes models: exponential, sum of exponentials, marked exponential,
+exact and approximate power law, and nonparametric (piecewise-constant) kernels.
+
+Each is a frozen dataclass of its parameters. The likelihoods are the native module's; the
+intensity and compensator are computed here in vectorised NumPy.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any, ClassVar
+
+import numpy as np
+
+from .. import _libvostrel  # noqa: F401  (loads the extension and its submodules)
+from .._checks import FloatArray, as_int, float_array, fmt
+from .._libvostrel import likelihood as native
+from .._libvostrel import simulation as native_simulation
+from ..events import Events, Realization
+from . import _expsum, _simulate
+from ._base import (
+    DataStats,
+    Model,
+    ParamInfo,
+    Prepared,
+    check_at_least,
+    param_vector,
+    previous_index,
+    scalar_param,
+    set_field,
+)
+
+__all__ = [
+    "Exponential",
+    "SumExponential",
+    "MarkedExponential",
+    "PowerLaw",
+    "ApproxPowerLaw",
+    "Nonparametric",
+]
+
+_INF = math.inf
+
+
+def _vector(x: Any, n: int, model: str) -> FloatArray:
+    vector = float_array(x, "vector")
+    if vector.shape[0] != n:
+        raise ValueError(f"vector must have {n} entries for {model}; got {vector.shape[0]}")
+    return vector
+
+
+def _rate_bounds(stats: DataStats) -> tuple[float, float]:
+    """A range for a decay rate: from far slower than the longest window to far faster than the
+    shortest gap."""
+    return 1e-3 / stats.max_window, 1e3 / stats.min_gap
+
+
+def _clip_rate(value: float, stats: DataStats) -> float:
+    lo, hi = _rate_bounds(stats)
+    return min(max(value, 2 * lo), 0.5 * hi)
+
+
+class _ExpSumModel(Model):
+    """A one-dimensional model whose kernel is Σ_k w_k·β_k·exp(−β_k·t)."""
+
+    mu: float
+
+    def _components(self) -> tuple[FloatArray, FloatArray]:
+        """(decays β_k, weights w_k)."""
+        raise NotImplementedError
+
+    def _jumps(self, r: Realization) -> FloatArray:
+        return np.ones((r.n_events, 1))
+
+    def _history(self, r: Realization) -> Any:
+        decays, _ = self._components()
+        return _expsum.states(r.times, r.start_time, decays, self._jumps(r))
+
+    def _intensity_at(self, r: Realization, history: Any, t: FloatArray) -> FloatArray:
+        decays, weights = self._components()
+        return _expsum.intensity(r.times, history, self.mu, decays, weights, t)[:, None]
+
+    def _compensator_increments(self, r: Realization, history: Any) -> FloatArray:
+        decays, weights = self._components()
+        return _expsum.increments(
+            r.times, r.start_time, r.end_time, history, self.mu, decays, weights
+        )[:, None]
+
+    def kernel(self, lags: Any) -> FloatArray:
+        t = float_array(lags, "lags")
+        decays, weights = self._components()
+        values = np.exp(-np.maximum(t, 0.0)[:, None] * decays[None, :]) @ (weights * decays)
+        return np.where(t >= 0, values, 0.0)
+
+    def kernel_support(self) -> float:
+        decays, _ = self._components()
+        return float(5.0 / decays.min())
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Exponential(_ExpSumModel):
+    """Univariate Hawkes process with the exponential kernel φ(t) = α·β·exp(−β·t).
+
+    Parameters
+    ----------
+    mu : float
+        Baseline rate μ ≥ 0.
+    alpha : float
+        Branching ratio α ≥ 0 (the kernel's integral).
+    beta : float
+        Decay rate β > 0.
+
+    Examples
+    --------
+    >>> from vostrel import Exponential
+    >>> model = Exponential(mu=0.5, alpha=0.6, beta=2.0)
+    >>> events = model.simulate(1000.0, seed=1)
+    """
+
+    mu: float = 1.0
+    alpha: float = 0.5
+    beta: float = 1.0
+
+    family: ClassVar[str] = "exponential"
+
+    def __post_init__(self) -> None:
+        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
+        set_field(self, "alpha", scalar_param(self.alpha, "alpha", lower=0.0))
+        set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
+
+    @property
+    def n_dims(self) -> int:
+        return 1
+
+    def param_info(self) -> tuple[ParamInfo, ...]:
+        return (
+            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
+            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0),
+            ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
+        )
+
+    def to_vector(self) -> FloatArray:
+        return np.array([self.mu, self.alpha, self.beta])
+
+    def with_vector(self, vector: Any) -> Exponential:
+        mu, alpha, beta = _vector(vector, 3, "Exponential")
+        return type(self)(mu, alpha, beta)
+
+    @property
+    def branching_ratio(self) -> float:
+        return self.alpha
+
+    def _components(self) -> tuple[FloatArray, FloatArray]:
+        return np.array([self.beta]), np.array([self.alpha])
+
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        mu, alpha, beta = (float(v) for v in x)
+        total = 0.0
+        grad = np.zeros(3)
+        for times, horizon in zip(data.times, data.horizons):
+            value, g = native.uni_exp_neg_ll_with_grad(times, horizon, mu, alpha, beta)
+            total += value
+            grad += g
+        return total, grad
+
+    def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
+        mu, alpha, beta = (float(v) for v in x)
+        total = 0.0
+        for times, horizon in zip(data.times, data.horizons):
+            total += native.uni_exp_neg_ll(times, horizon, mu, alpha, beta)
+        return total
+
+    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
+        return [(1e-10 * stats.rate, None), (0.0, None), _rate_bounds(stats)]
+
+    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
+        alpha = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
+        beta = 1.0 / stats.median_gap
+        if rng is not None:
+            beta *= math.exp(rng.uniform(-2.0, 2.0))
+        return np.array([stats.rate * (1.0 - alpha), alpha, _clip_rate(beta, stats)])
+
+    def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
+        return [([1], 2)]
+
+    def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
+        return _weak_excitation_note(x[1], se[1], "alpha", "beta")
+
+    def simulate(
+        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
+    ) -> Events:
+        """Simulate `n` realisations on [start_time, end_time) with the native branching
+        simulator.
+
+        Parameters
+        ----------
+        end_time : float
+            End of each window.
+        seed : int
+            Non-negative seed; realisation k uses a seed derived from (seed, k) with
+            :class:`numpy.random.SeedSequence`, whatever `n` is.
+        n : int, default 1
+            Number of realisations.
+        start_time : float, default 0.0
+            Start of each window.
+
+        Returns
+        -------
+        Events
+
+        Raises
+        ------
+        ValueError
+            The branching ratio is 1 or more (the process would grow without bound).
+        """
+        end, start, seed, count = _simulate.check_simulation(
+            self.branching_ratio, end_time, start_time, seed, n
+        )
+        horizon = end - start
+        out = []
+        for k in range(count):
+            if self.mu == 0.0:
+                times = np.empty(0)
+            elif self.alpha == 0.0:
+                rng = _simulate.generator(seed, k)
+                times = np.sort(rng.random(rng.poisson(self.mu * horizon)) * horizon)
+            else:
+                times = native_simulation.simulate_uni_exp_branching(
+                    horizon, self.mu, self.alpha, self.beta, _simulate.native_seed(seed, k)
+                )
+            out.append(_simulate.realization(times, None, start, end, 1))
+        return Events(out, 1)
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class MarkedExponential(Exponential):
+    """Univariate exponential Hawkes process in which each event's excitation is scaled by its
+    mark: φ_j(t) = α·g_j·β·exp(−β·t), with g_j the mark carried by the data (`Events` built with
+    `marks=`). Marks are data, not parameters; transform them before building the events if the
+    multiplier should be a function of the raw mark.
+
+    Parameters
+    ----------
+    mu, alpha, beta : float
+        As in :class:`Exponential`; α is the branching ratio of an event with mark 1.
+    """
+
+    family: ClassVar[str] = "marked exponential"
+    needs_marks: ClassVar[bool] = True
+
+    def _jumps(self, r: Realization) -> FloatArray:
+        assert r.marks is not None
+        return r.marks[:, None]
+
+    def _branching_ratio_for(self, events: Events) -> float:
+        marks = np.concatenate([r.marks for r in events if r.marks is not None])
+        return self.alpha * float(marks.mean()) if marks.size else self.alpha
+
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        mu, alpha, beta = (float(v) for v in x)
+        total = 0.0
+        grad = np.zeros(3)
+        for times, marks, horizon in zip(data.times, data.marks, data.horizons):
+            value, g = native.marked_uni_exp_neg_ll_with_grad(times, marks, horizon, mu, alpha, beta)
+            total += value
+            grad += g
+        return total, grad
+
+    def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
+        mu, alpha, beta = (float(v) for v in x)
+        total = 0.0
+        for times, marks, horizon in zip(data.times, data.marks, data.horizons):
+            total += native.marked_uni_exp_neg_ll(times, marks, horizon, mu, alpha, beta)
+        return total
+
+    def simulate(
+        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
+    ) -> Events:
+        """Not available: the model does not describe the distribution of the marks."""
+        raise NotImplementedError(
+            "MarkedExponential cannot simulate: it does not model the distribution of the marks"
+        )
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class SumExponential(_ExpSumModel):
+    """Univariate Hawkes process with a sum of K exponential kernels,
+    φ(t) = Σ_k α_k·β_k·exp(−β_k·t).
+
+    Parameters
+    ----------
+    mu : float
+        Baseline rate μ ≥ 0.
+    alphas : array_like, shape (K,)
+        Branching ratio of each component (≥ 0).
+    betas : array_like, shape (K,)
+        Decay rate of each component (> 0). Fits sort the components by decay, since their
+        labels are interchangeable.
+    """
+
+    mu: float = 1.0
+    alphas: Any = (0.3, 0.2)
+    betas: Any = (0.5, 5.0)
+
+    family: ClassVar[str] = "sum of exponentials"
+
+    def __post_init__(self) -> None:
+        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
+        alphas = param_vector(self.alphas, "alphas", None)
+        if alphas.ndim != 1 or alphas.shape[0] == 0:
+            raise ValueError(f"alphas must be a non-empty 1-dimensional array; got shape {alphas.shape}")
+        betas = param_vector(self.betas, "betas", alphas.shape)
+        check_at_least(alphas, "alphas", 0.0, strict=False)
+        check_at_least(betas, "betas", 0.0, strict=True)
+        set_field(self, "alphas", alphas)
+        set_field(self, "betas", betas)
+
+    @property
+    def n_dims(self) -> int:
+        return 1
+
+    @property
+    def n_components(self) -> int:
+        """Number of exponential components K."""
+        return int(self.alphas.shape[0])
+
+    def param_info(self) -> tuple[ParamInfo, ...]:
+        k = self.n_components
+        return (
+            (ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),)
+            + tuple(ParamInfo(f"alphas[{i}]", "alphas", 0.0, _INF, True, 0) for i in range(k))
+            + tuple(ParamInfo(f"betas[{i}]", "betas", 0.0, _INF, True, -1, True) for i in range(k))
+        )
+
+    def to_vector(self) -> FloatArray:
+        return np.concatenate([[self.mu], self.alphas, self.betas])
+
+    def with_vector(self, vector: Any) -> SumExponential:
+        k = self.n_components
+        x = _vector(vector, 1 + 2 * k, "SumExponential")
+        return SumExponential(x[0], x[1 : 1 + k], x[1 + k :])
+
+    @property
+    def branching_ratio(self) -> float:
+        return float(self.alphas.sum())
+
+    def _components(self) -> tuple[FloatArray, FloatArray]:
+        return self.betas, self.alphas
+
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        k = self.n_components
+        mu, alphas, betas = float(x[0]), np.ascontiguousarray(x[1 : 1 + k]), np.ascontiguousarray(x[1 + k :])
+        total = 0.0
+        grad = np.zeros(1 + 2 * k)
+        for times, horizon in zip(data.times, data.horizons):
+            value, g_mu, g_alphas, g_betas = native.uni_sumexp_neg_ll_with_grad(
+                times, horizon, mu, alphas, betas
+            )
+            total += value
+            grad[0] += g_mu
+            grad[1 : 1 + k] += g_alphas
+            grad[1 + k :] += g_betas
+        return total, grad
+
+    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
+        k = self.n_components
+        return [(1e-10 * stats.rate, None)] + [(0.0, None)] * k + [_rate_bounds(stats)] * k
+
+    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
+        k = self.n_components
+        total = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
+        alphas = np.full(k, total / k)
+        # Decays spread over two decades around the typical gap.
+        spread = np.logspace(-1.0, 1.0, k) if k > 1 else np.ones(1)
+        betas = spread / stats.median_gap
+        if rng is not None:
+            betas = betas * np.exp(rng.uniform(-1.0, 1.0, k))
+        betas = np.array([_clip_rate(b, stats) for b in betas])
+        return np.concatenate([[stats.rate * (1.0 - total)], alphas, betas])
+
+    def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
+        k = self.n_components
+        return [([1 + i], 1 + k + i) for i in range(k)]
+
+    def _canonical(self, x: FloatArray) -> FloatArray:
+        k = self.n_components
+        order = np.argsort(x[1 + k :], kind="stable")
+        index = np.concatenate([[0], 1 + order, 1 + k + order])
+        return np.eye(x.shape[0])[index]
+
+    def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
+        notes = ["components are ordered by decay (their labels are interchangeable)"]
+        k = self.n_components
+        for i in range(k):
+            notes += _weak_excitation_note(x[1 + i], se[1 + i], f"alphas[{i}]", f"betas[{i}]")
+        return notes
+
+    def simulate(
+        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
+    ) -> Events:
+        """Simulate `n` realisations on [start_time, end_time) by the cluster construction
+        (seeds as in :meth:`Exponential.simulate`)."""
+        end, start, seed, count = _simulate.check_simulation(
+            self.branching_ratio, end_time, start_time, seed, n
+        )
+        total = self.branching_ratio
+        weights = self.alphas / total if total > 0 else np.ones(self.n_components)
+        offspring = _simulate.univariate_offspring(
+            total, _simulate.mixture_of_exponentials(weights, self.betas)
+        )
+        return _cluster_events(self.mu, offspring, end, start, seed, count)
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class ApproxPowerLaw(_ExpSumModel):
+    """Univariate Hawkes process whose kernel approximates a power law by K exponentials on a
+    geometric grid of decays: φ(t) = α·Σ_k w_k·β_k·exp(−β_k·t), β_k = beta_min·r^k,
+    w_k ∝ β_k^(beta_pow − 1), Σ w_k = 1.
+
+    Parameters
+    ----------
+    mu : float
+        Baseline rate μ ≥ 0.
+    alpha : float
+        Branching ratio α > 0.
+    beta_pow : float
+        Exponent of the weight law (> 0).
+    beta_min : float
+        Smallest decay rate (> 0).
+    r : float, default 2.0
+        Ratio of consecutive decays (> 1); fixed in fits.
+    n_components : int, default 10
+        Number of components K; fixed in fits.
+    """
+
+    mu: float = 1.0
+    alpha: float = 0.5
+    beta_pow: float = 0.5
+    beta_min: float = 0.1
+    r: float = 2.0
+    n_components: int = 10
+
+    family: ClassVar[str] = "approximate power law"
+
+    def __post_init__(self) -> None:
+        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
+        set_field(self, "alpha", scalar_param(self.alpha, "alpha", lower=0.0))
+        set_field(self, "beta_pow", scalar_param(self.beta_pow, "beta_pow", lower=0.0, strict=True))
+        set_field(self, "beta_min", scalar_param(self.beta_min, "beta_min", lower=0.0, strict=True))
+        set_field(self, "r", scalar_param(self.r, "r", lower=1.0, strict=True))
+        set_field(self, "n_components", as_int(self.n_components, "n_components", minimum=1))
+
+    @property
+    def n_dims(self) -> int:
+        return 1
+
+    def param_info(self) -> tuple[ParamInfo, ...]:
+        return (
+            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
+            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0, True),
+            ParamInfo("beta_pow", "beta_pow", 0.0, _INF, True, 0, True),
+            ParamInfo("beta_min", "beta_min", 0.0, _INF, True, -1, True),
+        )
+
+    def to_vector(self) -> FloatArray:
+        return np.array([self.mu, self.alpha, self.beta_pow, self.beta_min])
+
+    def with_vector(self, vector: Any) -> ApproxPowerLaw:
+        mu, alpha, beta_pow, beta_min = _vector(vector, 4, "ApproxPowerLaw")
+        return ApproxPowerLaw(mu, alpha, beta_pow, beta_min, self.r, self.n_components)
+
+    @property
+    def branching_ratio(self) -> float:
+        return self.alpha
+
+    def _components(self) -> tuple[FloatArray, FloatArray]:
+        decays = self.beta_min * self.r ** np.arange(self.n_components, dtype=np.float64)
+        u = decays ** (self.beta_pow - 1.0)
+        return decays, self.alpha * (u / u.sum())
+
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        mu, alpha, beta_pow, beta_min = (float(v) for v in x)
+        total = 0.0
+        grad = np.zeros(4)
+        for times, horizon in zip(data.times, data.horizons):
+            value, g = native.uni_approx_powerlaw_neg_ll_with_grad(
+                times, horizon, mu, alpha, beta_pow, beta_min, self.r, self.n_components
+            )
+            total += value
+            grad += g
+        return total, grad
+
+    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
+        lo, hi = _rate_bounds(stats)
+        return [(1e-10 * stats.rate, None), (1e-8, None), (1e-3, 20.0), (lo, hi)]
+
+    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
+        alpha = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
+        beta_pow = 0.5 if rng is None else float(rng.uniform(0.1, 2.0))
+        # Slowest decay about the window's scale, so that the grid covers the gaps.
+        beta_min = 1.0 / stats.max_window * (1.0 if rng is None else math.exp(rng.uniform(0.0, 3.0)))
+        return np.array([stats.rate * (1.0 - alpha), alpha, beta_pow, _clip_rate(beta_min, stats)])
+
+    def simulate(
+        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
+    ) -> Events:
+        """Simulate `n` realisations on [start_time, end_time) by the cluster construction."""
+        end, start, seed, count = _simulate.check_simulation(
+            self.branching_ratio, end_time, start_time, seed, n
+        )
+        decays, weights = self._components()
+        norm = weights / weights.sum() if self.alpha > 0 else np.ones_like(weights)
+        offspring = _simulate.univariate_offspring(
+            self.alpha, _simulate.mixture_of_exponentials(norm, decays)
+        )
+        return _cluster_events(self.mu, offspring, end, start, seed, count)
+
+
+# -- kernels without a finite recursion -------------------------------------------------------------
+
+
+class _PairwiseModel(Model):
+    """A one-dimensional model whose intensity sums the kernel over every earlier event."""
+
+    mu: float
+
+    def _kernel_values(self, lags: FloatArray) -> FloatArray:
+        raise NotImplementedError
+
+    def _kernel_integral(self, lags: FloatArray) -> FloatArray:
+        """∫₀^lag φ for lags ≥ 0."""
+        raise NotImplementedError
+
+    def _support(self) -> float:
+        """Lag at and beyond which the kernel is zero (inf when it never is)."""
+        return _INF
+
+    def _history(self, r: Realization) -> Any:
+        return None
+
+    def _windowed_sum(self, times: FloatArray, at: FloatArray, f: Any, far_value: float) -> FloatArray:
+        """Σ over events strictly before each query time of f(lag); lags at or beyond the
+        kernel's support count far_value each, without evaluating f."""
+        hi = previous_index(times, at)  # last event strictly before
+        support = self._support()
+        if math.isinf(support):
+            lo = np.zeros_like(hi)
+        else:
+            lo = np.searchsorted(times, at - support, side="right").astype(np.int64)
+            lo = np.minimum(lo, hi + 1)
+        count = hi - lo + 1
+        out = lo * far_value if far_value else np.zeros(at.shape[0])
+        out = np.asarray(out, dtype=np.float64)
+        for d in range(int(count.max(initial=0))):
+            live = count > d
+            j = hi[live] - d
+            out[live] += f(at[live] - times[j])
+        return out
+
+    def _intensity_at(self, r: Realization, history: Any, t: FloatArray) -> FloatArray:
+        return (self.mu + self._windowed_sum(r.times, t, self._kernel_values, 0.0))[:, None]
+
+    def _compensator_increments(self, r: Realization, history: Any) -> FloatArray:
+        # Λ at each event and at the window's end, then differences.
+        ends = np.append(r.times, r.end_time)
+        excitation = self._windowed_sum(r.times, ends, self._kernel_integral, self.branching_ratio_raw())
+        cumulative = self.mu * (ends - r.start_time) + excitation
+        return np.diff(cumulative, prepend=0.0)[:, None]
+
+    def branching_ratio_raw(self) -> float:
+        """The kernel's integral (signed)."""
+        return self.branching_ratio
+
+    def kernel(self, lags: Any) -> FloatArray:
+        t = float_array(lags, "lags")
+        out = np.zeros_like(t)
+        live = t >= 0
+        out[live] = self._kernel_values(t[live])
+        return out
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class PowerLaw(_PairwiseModel):
+    """Univariate Hawkes process with the power-law kernel φ(t) = α·(t + c)^(−(1+β)).
+
+    The likelihood sums the kernel over all pairs of events: O(N²) time.
+
+    Parameters
+    ----------
+    mu : float
+        Baseline rate μ ≥ 0.
+    alpha : float
+        Amplitude α ≥ 0 (branching ratio α·c^(−β)/β).
+    beta : float
+        Tail exponent β > 0.
+    c : float
+        Lag offset c > 0 (a time).
+    """
+
+    mu: float = 1.0
+    alpha: float = 0.5
+    beta: float = 1.0
+    c: float = 1.0
+
+    family: ClassVar[str] = "power law"
+
+    def __post_init__(self) -> None:
+        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
+        set_field(self, "alpha", scalar_param(self.alpha, "alpha", lower=0.0))
+        set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
+        set_field(self, "c", scalar_param(self.c, "c", lower=0.0, strict=True))
+
+    @property
+    def n_dims(self) -> int:
+        return 1
+
+    def param_info(self) -> tuple[ParamInfo, ...]:
+        # α's time power depends on β; _scaled and _unscale_jacobian handle it.
+        return (
+            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
+            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0),
+            ParamInfo("beta", "beta", 0.0, _INF, True, 0, True),
+            ParamInfo("c", "c", 0.0, _INF, True, 1, True),
+        )
+
+    def to_vector(self) -> FloatArray:
+        return np.array([self.mu, self.alpha, self.beta, self.c])
+
+    def with_vector(self, vector: Any) -> PowerLaw:
+        mu, alpha, beta, c = _vector(vector, 4, "PowerLaw")
+        return PowerLaw(mu, alpha, beta, c)
+
+    @property
+    def branching_ratio(self) -> float:
+        return self.alpha * self.c ** (-self.beta) / self.beta
+
+    def _scaled(self, s: float) -> PowerLaw:
+        # In the unit u = s·t: φ_u(u) = α·s^β·(u + s·c)^(−(1+β)).
+        return PowerLaw(self.mu / s, self.alpha * s**self.beta, self.beta, self.c * s)
+
+    def _boxes_survive_rescaling(self, bounded: set[int]) -> bool:
+        # α's unit depends on β, so a box on α is not a box after rescaling.
+        return 1 not in bounded
+
+    def _unscale_jacobian(self, x_scaled: FloatArray, s: float) -> FloatArray:
+        alpha_scaled, beta = float(x_scaled[1]), float(x_scaled[2])
+        jacobian = np.diag([s, s ** (-beta), 1.0, 1.0 / s])
+        jacobian[1, 2] = -alpha_scaled * s ** (-beta) * math.log(s)
+        return jacobian
+
+    def _kernel_values(self, lags: FloatArray) -> FloatArray:
+        return self.alpha * (lags + self.c) ** (-(1.0 + self.beta))
+
+    def _kernel_integral(self, lags: FloatArray) -> FloatArray:
+        return (self.alpha / self.beta) * (self.c ** (-self.beta) - (lags + self.c) ** (-self.beta))
+
+    def kernel_support(self) -> float:
+        return 100.0 * self.c
+
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        mu, alpha, beta, c = (float(v) for v in x)
+        total = 0.0
+        grad = np.zeros(4)
+        for times, horizon in zip(data.times, data.horizons):
+            value, g = native.uni_powerlaw_neg_ll_with_grad(times, horizon, mu, alpha, beta, c)
+            total += value
+            grad += g
+        return total, grad
+
+    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
+        return [
+            (1e-10 * stats.rate, None),
+            (0.0, None),
+            (1e-3, 50.0),
+            (1e-3 * stats.min_gap, 10.0 * stats.max_window),
+        ]
+
+    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
+        branching = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
+        beta = 1.0 if rng is None else float(rng.uniform(0.3, 3.0))
+        c = stats.median_gap * (1.0 if rng is None else math.exp(rng.uniform(-2.0, 2.0)))
+        c = min(max(c, 2e-3 * stats.min_gap), 5.0 * stats.max_window)
+        alpha = branching * beta * c**beta
+        return np.array([stats.rate * (1.0 - branching), alpha, beta, c])
+
+    def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
+        return []
+
+    def simulate(
+        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
+    ) -> Events:
+        """Simulate `n` realisations on [start_time, end_time) by the cluster construction."""
+        end, start, seed, count = _simulate.check_simulation(
+            self.branching_ratio, end_time, start_time, seed, n
+        )
+        beta, c = self.beta, self.c
+
+        def delays(rng: np.random.Generator, size: int) -> FloatArray:
+            # Inverse of the normalised kernel's survival function (1 + t/c)^(−β).
+            return c * (rng.random(size) ** (-1.0 / beta) - 1.0)
+
+        offspring = _simulate.univariate_offspring(self.branching_ratio, delays)
+        return _cluster_events(self.mu, offspring, end, start, seed, count)
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class Nonparametric(_PairwiseModel):
+    """Univariate Hawkes process with a piecewise-constant kernel: φ(t) = values[m] for
+    edges[m] ≤ t < edges[m+1], and 0 outside [edges[0], edges[-1]).
+
+    Parameters
+    ----------
+    mu : float
+        Baseline rate μ ≥ 0.
+    edges : array_like, shape (K + 1,)
+        Strictly increasing, non-negative bin edges (fixed in fits).
+    values : array_like, shape (K,)
+        Kernel value in each bin (≥ 0).
+    """
+
+    mu: float = 1.0
+    edges: Any = (0.0, 0.5, 1.0, 2.0, 4.0)
+    values: Any = (0.3, 0.2, 0.1, 0.025)
+
+    family: ClassVar[str] = "nonparametric"
+
+    def __post_init__(self) -> None:
+        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
+        edges = param_vector(self.edges, "edges", None)
+        if edges.ndim != 1 or edges.shape[0] < 2:
+            raise ValueError(f"edges must be a 1-dimensional array of at least 2 entries; got shape {edges.shape}")
+        if edges[0] < 0:
+            raise ValueError(f"edges[0] must be non-negative; got {fmt(edges[0])}")
+        steps = np.diff(edges) <= 0
+        if steps.any():
+            i = int(np.argmax(steps)) + 1
+            raise ValueError(f"edges must be strictly increasing: edges[{i}] = {fmt(edges[i])} <= edges[{i - 1}]")
+        values = param_vector(self.values, "values", (edges.shape[0] - 1,))
+        check_at_least(values, "values", 0.0, strict=False)
+        set_field(self, "edges", edges)
+        set_field(self, "values", values)
+
+    @property
+    def n_dims(self) -> int:
+        return 1
+
+    @property
+    def n_bins(self) -> int:
+        """Number of bins K."""
+        return int(self.values.shape[0])
+
+    def param_info(self) -> tuple[ParamInfo, ...]:
+        return (ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),) + tuple(
+            ParamInfo(f"values[{i}]", "values", 0.0, _INF, True, -1) for i in range(self.n_bins)
+        )
+
+    def to_vector(self) -> FloatArray:
+        return np.concatenate([[self.mu], self.values])
+
+    def with_vector(self, vector: Any) -> Nonparametric:
+        x = _vector(vector, 1 + self.n_bins, "Nonparametric")
+        return Nonparametric(x[0], self.edges, x[1:])
+
+    def _with_structure_scaled(self, s: float) -> Nonparametric:
+        return Nonparametric(self.mu, self.edges * s, self.values)
+
+    @property
+    def branching_ratio(self) -> float:
+        return float(np.abs(self.values) @ np.diff(self.edges))
+
+    def _support(self) -> float:
+        return float(self.edges[-1])
+
+    def kernel_support(self) -> float:
+        return float(self.edges[-1]) * 1.1
+
+    def _kernel_values(self, lags: FloatArray) -> FloatArray:
+        index = np.searchsorted(self.edges, lags, side="right") - 1
+        inside = (index >= 0) & (index < self.n_bins)
+        return np.where(inside, self.values[np.clip(index, 0, self.n_bins - 1)], 0.0)
+
+    def _kernel_integral(self, lags: FloatArray) -> FloatArray:
+        cumulative = np.concatenate([[0.0], np.cumsum(self.values * np.diff(self.edges))])
+        return np.interp(lags, self.edges, cumulative, left=0.0, right=cumulative[-1])
+
+    def branching_ratio_raw(self) -> float:
+        return float(self.values @ np.diff(self.edges))
+
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+        mu, values = float(x[0]), np.ascontiguousarray(x[1:])
+        total = 0.0
+        grad = np.zeros(x.shape[0])
+        for times, horizon in zip(data.times, data.horizons):
+            value, g_mu, g_values = native.uni_nonparametric_neg_ll_with_grad(
+                times, horizon, mu, self.edges, values
+            )
+            total += value
+            grad[0] += g_mu
+            grad[1:] += g_values
+        return total, grad
+
+    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
+        return [(1e-10 * stats.rate, None)] + [(0.0, None)] * self.n_bins
+
+    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
+        total = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
+        widths = np.diff(self.edges)
+        shape = np.ones(self.n_bins) if rng is None else rng.uniform(0.2, 1.0, self.n_bins)
+        values = total * shape / (shape @ widths)
+        return np.concatenate([[stats.rate * (1.0 - total)], values])
+
+    def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
+        beyond = [i for i in range(self.n_bins) if self.edges[i] >= stats.max_lag]
+        if beyond:
+            return [
+                f"bins {beyond[0]}..{beyond[-1]} start beyond the largest observed lag "
+                f"({stats.max_lag:.4g}): the data carry no information about them"
+            ]
+        return []
+
+    def simulate(
+        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
+    ) -> Events:
+        """Simulate `n` realisations on [start_time, end_time) by the cluster construction."""
+        end, start, seed, count = _simulate.check_simulation(
+            self.branching_ratio, end_time, start_time, seed, n
+        )
+        widths = np.diff(self.edges)
+        areas = self.values * widths
+        total = float(areas.sum())
+        probabilities = areas / total if total > 0 else np.full(self.n_bins, 1.0 / self.n_bins)
+        edges = self.edges
+
+        def delays(rng: np.random.Generator, size: int) -> FloatArray:
+            bins = rng.choice(self.n_bins, size=size, p=probabilities)
+            return edges[bins] + rng.random(size) * widths[bins]
+
+        offspring = _simulate.univariate_offspring(total, delays)
+        return _cluster_events(self.mu, offspring, end, start, seed, count)
+
+
+def _cluster_events(
+    mu: float, offspring: _simulate.Offspring, end: float, start: float, seed: int, count: int
+) -> Events:
+    out = []
+    for k in range(count):
+        times, _ = _simulate.cluster(_simulate.generator(seed, k), end - start, np.array([mu]), offspring)
+        out.append(_simulate.realization(times, None, start, end, 1))
+    return Events(out, 1)
+
+
+def _weak_excitation_note(alpha: float, se: float, name: str, decay_name: str) -> list[str]:
+    if alpha < 1e-3 or (math.isfinite(se) and alpha < 2.0 * se):
+        return [
+            f"{name} is close to 0: the data look like a Poisson process and {decay_name} is "
+            "poorly identified"
+        ]
+    return []
+
