@@ -432,22 +432,23 @@ class Events:
             label = column.index[first_true(column.isna().to_numpy())]
             raise ValueError(f"time column {time!r} is missing a value at row {label!r}")
 
+        groups: dict[Hashable, IntArray]
         if realization is None:
             labels: list[Hashable] = [None]
-            groups = {None: np.arange(len(frame))}
+            groups = {None: np.arange(len(frame), dtype=np.int64)}
         else:
             codes, uniques = pd.factorize(frame[realization], sort=True)
             if (codes < 0).any():
                 label = frame.index[first_true(codes < 0)]
                 raise ValueError(f"realization column {realization!r} is missing a value at row {label!r}")
             labels = list(uniques)
-            groups = {lab: np.flatnonzero(codes == i) for i, lab in enumerate(labels)}
+            groups = {lab: np.flatnonzero(codes == i).astype(np.int64) for i, lab in enumerate(labels)}
             for mapping in (end_time, start_time):
                 if isinstance(mapping, (Mapping, pd.Series)):
                     for lab in mapping.keys():
                         if lab not in groups:
                             labels.append(lab)
-                            groups[lab] = np.arange(0)
+                            groups[lab] = np.arange(0, dtype=np.int64)
             labels = sorted(labels, key=_sort_key)
 
         def window(value: Any, label: Hashable, argument: str) -> Any:

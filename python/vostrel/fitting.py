@@ -10,9 +10,10 @@ information: the Hessian at the optimum by central differences of the analytic g
 
 from __future__ import annotations
 
+import functools
 import html
 import math
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any, Literal
 
@@ -22,7 +23,7 @@ from scipy import optimize, stats
 from ._checks import FloatArray, as_int, as_scalar, fmt
 from ._progress import progress_bar
 from .events import Events
-from .models._base import DataStats, Model, ParamInfo, Prepared, data_stats, prepare, time_scale
+from .models._base import DataStats, Model, ParamInfo, event_stats, prepare, time_scale
 
 __all__ = ["fit", "FitResult", "StartResult"]
 
@@ -348,18 +349,45 @@ def fit(
         scale = time_scale(events)
     else:
         scale = 1.0
-    if executor is not None:
-        from .parallel import distributed_prepared
-
-        data: Any = distributed_prepared(executor, events, scale)
-    else:
-        data = prepare(events, scale)
-    stats_internal = data_stats(data) if executor is None else data.stats
+    stats_internal = event_stats(events).in_units(scale)
     template_internal = template._scaled(scale)
     x_template = template_internal.to_vector()
     box = _internal_bounds(template_internal._default_bounds(stats_internal), user_bounds, info, scale)
+    mode = template_internal._mode(free)
+    if executor is not None:
+        from .parallel import DistributedData
 
-    objective = _Objective(template_internal, data, x_template, free, max(events.n_events, 1))
+        distributed = DistributedData(executor, events, scale)
+        evaluate = functools.partial(distributed.evaluate, template_internal, mode=mode)
+    else:
+        data = prepare(events, scale)
+        evaluate = functools.partial(template_internal._neg_ll_grad, data, mode=mode)
+    try:
+        return _fit(events, model, template_internal, evaluate, stats_internal, box, info, free, scale,
+                    start, n_starts, seed, max_iter, progress)
+    finally:
+        if executor is not None:
+            distributed.close()
+
+
+def _fit(
+    events: Events,
+    model: Model,
+    template_internal: Model,
+    evaluate: Callable[[FloatArray], tuple[float, FloatArray]],
+    stats_internal: DataStats,
+    box: list[tuple[float | None, float | None]],
+    info: Sequence[ParamInfo],
+    free: Any,
+    scale: float,
+    start: str,
+    n_starts: int,
+    seed: int,
+    max_iter: int,
+    progress: bool,
+) -> FitResult:
+    x_template = template_internal.to_vector()
+    objective = _Objective(evaluate, x_template, free, max(events.n_events, 1))
     starts_internal = _starts(template_internal, stats_internal, start, x_template, free, box, n_starts, seed)
 
     runs: list[StartResult] = []
@@ -373,7 +401,7 @@ def fit(
                     x0[free],
                     jac=True,
                     method="L-BFGS-B",
-                    bounds=[box[i] for i in np.flatnonzero(free)],
+                    bounds=[box[int(i)] for i in np.flatnonzero(free)],
                     options={"maxiter": max_iter, "ftol": 1e-13, "gtol": 1e-9, "maxcor": 20},
                 )
             except (ValueError, FloatingPointError, ArithmeticError) as exc:
@@ -469,15 +497,14 @@ class _Objective:
     divides by the number of events so that the optimiser's tolerances mean the same at any
     data size."""
 
-    def __init__(self, model: Model, data: Prepared, template: FloatArray, free: Any, norm: int) -> None:
-        self.model = model
-        self.data = data
+    def __init__(
+        self, evaluate: Callable[[FloatArray], tuple[float, FloatArray]], template: FloatArray, free: Any, norm: int
+    ) -> None:
+        self.evaluate = evaluate
         self.template = template
         self.free = free
         self.norm = float(norm)
         self.calls = 0
-        special = model._fixed_objective(data, template, free)
-        self._function = special if special is not None else (lambda x: model._neg_ll_grad(data, x))
 
     def full(self, x_free: FloatArray) -> FloatArray:
         x = self.template.copy()
@@ -486,7 +513,7 @@ class _Objective:
 
     def value_and_gradient(self, x: FloatArray) -> tuple[float, FloatArray]:
         self.calls += 1
-        value, gradient = self._function(x)
+        value, gradient = self.evaluate(x)
         return float(value), np.asarray(gradient, dtype=np.float64)
 
     def gradient(self, x: FloatArray) -> FloatArray:
@@ -693,7 +720,7 @@ def _observed_information(
         return covariance, True, 0
     before = objective.calls
     hessian = np.empty((index.size, index.size))
-    for column, i in enumerate(index):
+    for column, i in enumerate(index.tolist()):
         step = 1e-5 * max(abs(x[i]), 1e-8)
         lower, upper = box[i]
         if lower is not None:

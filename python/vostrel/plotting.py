@@ -7,7 +7,7 @@ the caller's own figures.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from scipy import stats
@@ -75,7 +75,9 @@ def qq_plot(
     if isinstance(residuals, GoodnessOfFit):
         labels = residuals._labels()
         chosen = range(len(residuals.residuals)) if dim is None else [as_int(dim, "dim", minimum=0)]
-        series = [(residuals.residuals[i], f"dimension {labels[i]}") for i in chosen]
+        series: list[tuple[FloatArray, str | None]] = [
+            (residuals.residuals[i], f"dimension {labels[i]}") for i in chosen
+        ]
     else:
         values = np.asarray(residuals, dtype=np.float64)
         if values.ndim != 1:
@@ -289,7 +291,7 @@ def diagnostic_figure(
     qq_plot(goodness_of_fit(events, fitted), ax=figure.add_subplot(grid[0, 0]))
     kernel_plot(fitted, ax=figure.add_subplot(grid[0, 1]))
     if multivariate:
-        alpha_heatmap(fitted, ax=figure.add_subplot(grid[0, 2]), labels=events.dim_names)
+        alpha_heatmap(cast(MultivariateExponential, fitted), ax=figure.add_subplot(grid[0, 2]), labels=events.dim_names)
     intensity_plot(fitted, events, realization=realization, ax=figure.add_subplot(grid[1, :]))
     if path is not None:
         figure.savefig(path, dpi=110)

@@ -126,20 +126,29 @@ class DataStats:
         )
 
 
-def data_stats(data: Prepared) -> DataStats:
-    gaps = [np.diff(t) for t in data.times if t.shape[0] > 1]
-    positive = np.concatenate(gaps) if gaps else np.empty(0)
-    positive = positive[positive > 0]
-    duration = math.fsum(data.horizons)
-    max_window = max(data.horizons)
+def event_stats(events: Events) -> DataStats:
+    """Summary of the events in their own time unit."""
+    minimum, samples = math.inf, []
+    for r in events:
+        t = r.times
+        if t.shape[0] > 1:
+            gaps = np.diff(t)
+            positive = gaps if gaps.min() > 0 else gaps[gaps > 0]
+            if positive.size:
+                minimum = min(minimum, float(positive.min()))
+                # The median only sets start values: a strided sample of a long series is enough.
+                samples.append(positive[:: max(1, positive.shape[0] // 65536)])
+    sample = np.concatenate(samples) if samples else np.empty(0)
+    duration = events.total_duration
+    max_window = max(r.duration for r in events)
     return DataStats(
-        n_events=data.n_events,
+        n_events=events.n_events,
         duration=duration,
         max_window=max_window,
-        min_gap=float(positive.min()) if positive.size else max_window,
-        median_gap=float(np.median(positive)) if positive.size else max_window,
-        rate=data.n_events / duration,
-        max_lag=max((float(t[-1] - t[0]) for t in data.times if t.shape[0] > 1), default=0.0),
+        min_gap=minimum if sample.size else max_window,
+        median_gap=float(np.median(sample)) if sample.size else max_window,
+        rate=events.n_events / duration,
+        max_lag=max((float(r.times[-1] - r.times[0]) for r in events if r.n_events > 1), default=0.0),
     )
 
 
@@ -219,9 +228,10 @@ class Model(ABC):
         """Whether user bounds on the parameters at these indices stay boxes after rescaling."""
         return True
 
-    def _fixed_objective(self, data: Prepared, template: FloatArray, free: Any) -> Any:
-        """A cheaper objective for this pattern of fixed parameters, or None."""
-        return None
+    def _mode(self, free: Any) -> str:
+        """How to evaluate the likelihood when only the parameters in `free` vary: a model may
+        have a cheaper evaluation for some patterns of fixed parameters."""
+        return "default"
 
     # -- statistics of the process -----------------------------------------------------------
 
@@ -275,10 +285,27 @@ class Model(ABC):
     def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
         return self._neg_ll_grad(data, x)[0]
 
+    def _neg_ll_grad(self, data: Prepared, x: FloatArray, mode: str = "default") -> tuple[float, FloatArray]:
+        """Negative log-likelihood and gradient over the flat vector `x`, in the data's units,
+        summed over the realisations in order."""
+        return self._combine([self._piece(data, i, x, mode) for i in range(len(data.times))], x, mode)
+
     @abstractmethod
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
-        """Negative log-likelihood and gradient over the flat vector `x`, in the data's units;
-        realisations summed in order."""
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+        """One realisation's negative log-likelihood and raw gradient (what the native call
+        returns, flattened). Pieces computed anywhere combine to the same bits."""
+
+    def _combine(self, pieces: Sequence[tuple[float, FloatArray]], x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+        """Sum pieces in realisation order, then map the raw gradient onto `x`."""
+        total = 0.0
+        raw = np.zeros(pieces[0][1].shape[0]) if pieces else np.zeros(x.shape[0])
+        for value, gradient in pieces:
+            total += value
+            raw += gradient
+        return total, self._finish(raw, x, mode)
+
+    def _finish(self, raw: FloatArray, x: FloatArray, mode: str) -> FloatArray:
+        return raw
 
     # -- intensity and compensator -------------------------------------------------------------
 
@@ -401,11 +428,42 @@ class Model(ABC):
     ) -> Events:
         """Simulate `n` realisations on [start_time, end_time).
 
+        Parameters
+        ----------
+        end_time : float
+            End of each window.
+        seed : int
+            Non-negative seed. Realisation k uses the seed sequence (seed, spawn key k) of
+            :class:`numpy.random.SeedSequence`, so it is the same whatever `n` is and wherever
+            it is computed.
+        n : int, default 1
+            Number of realisations.
+        start_time : float, default 0.0
+            Start of each window.
+
+        Returns
+        -------
+        Events
+
         Raises
         ------
+        ValueError
+            The branching ratio is 1 or more: the process would grow without bound.
         NotImplementedError
             This model has no simulator.
         """
+        end, start, seed, count = self._check_simulation(end_time, start_time, seed, n)
+        return Events([self._simulate_realization(end, start, seed, k) for k in range(count)], self.n_dims)
+
+    def _check_simulation(self, end_time: float, start_time: float, seed: int, n: int) -> tuple[float, float, int, int]:
+        from ._simulate import check_simulation
+
+        if type(self)._simulate_realization is Model._simulate_realization:
+            raise NotImplementedError(f"{type(self).__name__} has no simulator")
+        return check_simulation(self.branching_ratio, end_time, start_time, seed, n)
+
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        """Realisation number `index` of a simulation with `seed` (arguments checked)."""
         raise NotImplementedError(f"{type(self).__name__} has no simulator")
 
     # -- value semantics ------------------------------------------------------------------------

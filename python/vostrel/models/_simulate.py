@@ -105,7 +105,7 @@ def univariate_offspring(
     def offspring(
         rng: np.random.Generator, parents: FloatArray, parent_dims: IntArray
     ) -> tuple[FloatArray, IntArray]:
-        counts = rng.poisson(branching, size=parents.shape[0])
+        counts: IntArray = np.asarray(rng.poisson(branching, size=parents.shape[0]), dtype=np.int64)
         total = int(counts.sum())
         children = np.repeat(parents, counts) + delays(rng, total)
         return children, np.zeros(total, dtype=np.int64)

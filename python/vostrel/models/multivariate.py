@@ -74,6 +74,7 @@ class MultivariateExponential(Model):
         alpha = param_vector(self.alpha, "alpha", (m, m))
         check_at_least(mu, "mu", 0.0, strict=False)
         check_at_least(alpha, "alpha", 0.0, strict=False)
+        beta: Any
         if self.decay == "per_cell":
             beta = param_vector(self.beta, "beta", (m, m))
             check_at_least(beta, "beta", 0.0, strict=True)
@@ -145,73 +146,52 @@ class MultivariateExponential(Model):
 
     # -- likelihood -----------------------------------------------------------------------------
 
-    def _sources(self, data: Prepared) -> list[Any]:
-        key = ("sources",)
+    def _recursive(self, data: Prepared, index: int, beta: float) -> Any:
+        """The native fixed-decay object of one realisation, built once per data and β (it
+        precomputes the excitation weights of every event)."""
+        key = ("recursive", beta, index)
         if key not in data.cache:
-            data.cache[key] = [
-                np.zeros(t.shape[0], dtype=np.int64) if d is None else d
-                for t, d in zip(data.times, data.dims)
-            ]
-        return data.cache[key]  # type: ignore[no-any-return]
+            times, dims = data.times[index], data.dims[index]
+            per_dim = [np.ascontiguousarray(times if dims is None else times[dims == k]) for k in range(self.n_dims)]
+            data.cache[key] = native.MvExpRecursiveLogLik(per_dim, data.horizons[index], beta)
+        return data.cache[key]
 
-    def _recursive(self, data: Prepared, beta: float) -> list[Any]:
-        """The native fixed-decay objects, one per realisation, built once per data and β."""
-        key = ("recursive", beta)
-        if key not in data.cache:
-            objects = []
-            for times, dims, horizon in zip(data.times, data.dims, data.horizons):
-                per_dim = [
-                    np.ascontiguousarray(times if dims is None else times[dims == k])
-                    for k in range(self.n_dims)
-                ]
-                objects.append(native.MvExpRecursiveLogLik(per_dim, horizon, beta))
-            data.cache[key] = objects
-        return data.cache[key]  # type: ignore[no-any-return]
+    def _mode(self, free: Any) -> str:
+        # With one decay held fixed, the precomputing native object is far cheaper than the
+        # dense likelihood, which recomputes every exponential at each call.
+        if self.decay == "shared" and not free[-1]:
+            return "recursive"
+        return "default"
 
-    def _recursive_neg_ll_grad(self, data: Prepared, coeffs: FloatArray, beta: float) -> tuple[float, FloatArray]:
-        total = 0.0
-        grad = np.zeros(coeffs.shape[0])
-        out = np.empty(coeffs.shape[0])
-        for model in self._recursive(data, beta):
-            total += model.loss_and_grad(coeffs, out)
-            grad += out
-        return total, grad
-
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         m = self.n_dims
-        if self.decay == "fixed":
-            return self._recursive_neg_ll_grad(data, np.ascontiguousarray(x), float(self.beta))
+        if self.decay == "fixed" or mode == "recursive":
+            beta = float(self.beta) if self.decay == "fixed" else float(x[-1])
+            coeffs = np.ascontiguousarray(x[: m + m * m])
+            out = np.empty(m + m * m)
+            value = self._recursive(data, index, beta).loss_and_grad(coeffs, out)
+            return value, out
+        dims = data.dims[index]
+        times = data.times[index]
+        sources = np.zeros(times.shape[0], dtype=np.int64) if dims is None else dims
         mu = np.ascontiguousarray(x[:m])
         alpha = np.ascontiguousarray(x[m : m + m * m])
-        beta = np.full(m * m, x[-1]) if self.decay == "shared" else np.ascontiguousarray(x[m + m * m :])
-        total = 0.0
-        g_mu_sum = np.zeros(m)
-        g_alpha_sum = np.zeros(m * m)
-        g_beta_sum = np.zeros(m * m)
-        for times, sources, horizon in zip(data.times, self._sources(data), data.horizons):
-            value, g_mu, g_alpha, g_beta = native.mv_exp_dense_neg_ll_with_grad(
-                times, sources, horizon, m, mu, alpha, beta
-            )
-            total += value
-            g_mu_sum += g_mu
-            g_alpha_sum += g_alpha
-            g_beta_sum += g_beta
-        g_beta_out = np.array([g_beta_sum.sum()]) if self.decay == "shared" else g_beta_sum
-        return total, np.concatenate([g_mu_sum, g_alpha_sum, g_beta_out])
+        beta_cells = np.full(m * m, x[-1]) if self.decay == "shared" else np.ascontiguousarray(x[m + m * m :])
+        value, g_mu, g_alpha, g_beta = native.mv_exp_dense_neg_ll_with_grad(
+            times, sources, data.horizons[index], m, mu, alpha, beta_cells
+        )
+        return value, np.concatenate([g_mu, g_alpha, g_beta])
 
-    def _fixed_objective(self, data: Prepared, template: FloatArray, free: Any) -> Any:
-        """With decay 'shared' and β held fixed, the fixed-decay native object is far cheaper
-        than the dense likelihood; use it."""
+    def _finish(self, raw: FloatArray, x: FloatArray, mode: str) -> FloatArray:
         m = self.n_dims
-        if self.decay == "shared" and not free[-1]:
-            beta = float(template[-1])
-
-            def objective(x: FloatArray) -> tuple[float, FloatArray]:
-                value, grad = self._recursive_neg_ll_grad(data, np.ascontiguousarray(x[: m + m * m]), beta)
-                return value, np.append(grad, 0.0)
-
-            return objective
-        return None
+        if self.decay == "fixed":
+            return raw
+        if mode == "recursive":
+            return np.append(raw, 0.0)
+        if self.decay == "shared":
+            # One decay: its derivative is the sum over the cells.
+            return np.append(raw[: m + m * m], raw[m + m * m :].sum())
+        return raw
 
     # -- intensity and compensator --------------------------------------------------------------
 
@@ -298,45 +278,27 @@ class MultivariateExponential(Model):
 
     # -- simulation -------------------------------------------------------------------------------
 
-    def simulate(
-        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
-    ) -> Events:
-        """Simulate `n` realisations on [start_time, end_time): the native branching simulator
-        for one decay, the vectorised cluster construction for per-cell decays (seeds as in
-        :meth:`Exponential.simulate`).
-
-        Raises
-        ------
-        ValueError
-            The spectral radius of α is 1 or more.
-        """
-        end, start, seed, count = _simulate.check_simulation(
-            self.branching_ratio, end_time, start_time, seed, n
-        )
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        # One decay: the native branching simulator; per-cell decays: the cluster construction.
         m = self.n_dims
         horizon = end - start
-        out = []
-        for k in range(count):
-            if self.decay == "per_cell":
-                times, dims = _simulate.cluster(
-                    _simulate.generator(seed, k), horizon, self.mu, self._offspring()
-                )
-            elif not self.mu.any():
-                times, dims = np.empty(0), np.empty(0, dtype=np.int64)
-            else:
-                per_dim = native_simulation.simulate_mv_exp_branching(
-                    horizon,
-                    self.mu,
-                    np.ascontiguousarray(self.alpha.ravel()),
-                    float(self.beta),
-                    _simulate.native_seed(seed, k),
-                )
-                times = np.concatenate(per_dim)
-                dims = np.concatenate([np.full(a.shape[0], i, dtype=np.int64) for i, a in enumerate(per_dim)])
-                order = np.argsort(times, kind="stable")
-                times, dims = times[order], dims[order]
-            out.append(_simulate.realization(times, dims, start, end, m))
-        return Events(out, m)
+        if self.decay == "per_cell":
+            times, dims = _simulate.cluster(_simulate.generator(seed, index), horizon, self.mu, self._offspring())
+        elif not self.mu.any():
+            times, dims = np.empty(0), np.empty(0, dtype=np.int64)
+        else:
+            per_dim = native_simulation.simulate_mv_exp_branching(
+                horizon,
+                self.mu,
+                np.ascontiguousarray(self.alpha.ravel()),
+                float(self.beta),
+                _simulate.native_seed(seed, index),
+            )
+            times = np.concatenate(per_dim)
+            dims = np.concatenate([np.full(a.shape[0], i, dtype=np.int64) for i, a in enumerate(per_dim)])
+            order = np.argsort(times, kind="stable")
+            times, dims = times[order], dims[order]
+        return _simulate.realization(times, dims, start, end, m)
 
     def _offspring(self) -> _simulate.Offspring:
         alpha, betas, m = self.alpha, self._beta_matrix(), self.n_dims

@@ -13,7 +13,7 @@ import functools
 import math
 from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Any, ClassVar
+from typing import Any, ClassVar, Literal, cast
 
 import numpy as np
 
@@ -27,6 +27,7 @@ from ._base import DataStats, Model, ParamInfo, Prepared, decay, gauss_legendre,
 __all__ = ["NonlinearExponential", "LINKS"]
 
 LINKS = ("softplus", "relu", "sigmoid", "identity")
+NativeLink = Literal["softplus", "relu", "sigmoid", "identity"]
 _INF = math.inf
 _NODES, _WEIGHTS = gauss_legendre(32)
 
@@ -152,21 +153,16 @@ class NonlinearExponential(Model):
 
     # -- likelihood ------------------------------------------------------------------------------
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         mu, alpha, beta = (float(v) for v in x)
-        total = 0.0
-        grad = np.zeros(3)
-        for times, horizon in zip(data.times, data.horizons):
-            g_points = self.grid_size(times.shape[0])
-            if callable(self.link):
-                value, g = _jax_neg_ll_grad(self.link, times, horizon, mu, alpha, beta, g_points)
-            else:
-                value, g = native.nonlinear_uni_exp_neg_ll_with_grad(
-                    times, horizon, mu, alpha, beta, self.link, self.sigmoid_scale, g_points
-                )
-            total += value
-            grad += g
-        return total, grad
+        times, horizon = data.times[index], data.horizons[index]
+        g_points = self.grid_size(times.shape[0])
+        if callable(self.link):
+            return _jax_neg_ll_grad(self.link, times, horizon, mu, alpha, beta, g_points)
+        value, g = native.nonlinear_uni_exp_neg_ll_with_grad(
+            times, horizon, mu, alpha, beta, cast(NativeLink, self.link), self.sigmoid_scale, g_points
+        )
+        return value, g
 
     # -- intensity and compensator --------------------------------------------------------------
 
@@ -275,7 +271,7 @@ def _x64(jax: Any) -> Any:
     enable = getattr(jax, "enable_x64", None)
     if enable is not None:
         return enable(True)
-    from jax.experimental import enable_x64  # older releases
+    from jax.experimental import enable_x64  # type: ignore[attr-defined]  # older releases
 
     return enable_x64()
 

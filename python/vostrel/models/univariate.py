@@ -154,15 +154,10 @@ class Exponential(_ExpSumModel):
     def _components(self) -> tuple[FloatArray, FloatArray]:
         return np.array([self.beta]), np.array([self.alpha])
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         mu, alpha, beta = (float(v) for v in x)
-        total = 0.0
-        grad = np.zeros(3)
-        for times, horizon in zip(data.times, data.horizons):
-            value, g = native.uni_exp_neg_ll_with_grad(times, horizon, mu, alpha, beta)
-            total += value
-            grad += g
-        return total, grad
+        value, g = native.uni_exp_neg_ll_with_grad(data.times[index], data.horizons[index], mu, alpha, beta)
+        return value, g
 
     def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
         mu, alpha, beta = (float(v) for v in x)
@@ -187,50 +182,19 @@ class Exponential(_ExpSumModel):
     def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
         return _weak_excitation_note(x[1], se[1], "alpha", "beta")
 
-    def simulate(
-        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
-    ) -> Events:
-        """Simulate `n` realisations on [start_time, end_time) with the native branching
-        simulator.
-
-        Parameters
-        ----------
-        end_time : float
-            End of each window.
-        seed : int
-            Non-negative seed; realisation k uses a seed derived from (seed, k) with
-            :class:`numpy.random.SeedSequence`, whatever `n` is.
-        n : int, default 1
-            Number of realisations.
-        start_time : float, default 0.0
-            Start of each window.
-
-        Returns
-        -------
-        Events
-
-        Raises
-        ------
-        ValueError
-            The branching ratio is 1 or more (the process would grow without bound).
-        """
-        end, start, seed, count = _simulate.check_simulation(
-            self.branching_ratio, end_time, start_time, seed, n
-        )
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        # The native branching simulator; it needs μ > 0 and α > 0.
         horizon = end - start
-        out = []
-        for k in range(count):
-            if self.mu == 0.0:
-                times = np.empty(0)
-            elif self.alpha == 0.0:
-                rng = _simulate.generator(seed, k)
-                times = np.sort(rng.random(rng.poisson(self.mu * horizon)) * horizon)
-            else:
-                times = native_simulation.simulate_uni_exp_branching(
-                    horizon, self.mu, self.alpha, self.beta, _simulate.native_seed(seed, k)
-                )
-            out.append(_simulate.realization(times, None, start, end, 1))
-        return Events(out, 1)
+        if self.mu == 0.0:
+            times = np.empty(0)
+        elif self.alpha == 0.0:
+            rng = _simulate.generator(seed, index)
+            times = np.sort(rng.random(rng.poisson(self.mu * horizon)) * horizon)
+        else:
+            times = native_simulation.simulate_uni_exp_branching(
+                horizon, self.mu, self.alpha, self.beta, _simulate.native_seed(seed, index)
+            )
+        return _simulate.realization(times, None, start, end, 1)
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -257,27 +221,24 @@ class MarkedExponential(Exponential):
         marks = np.concatenate([r.marks for r in events if r.marks is not None])
         return self.alpha * float(marks.mean()) if marks.size else self.alpha
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         mu, alpha, beta = (float(v) for v in x)
-        total = 0.0
-        grad = np.zeros(3)
-        for times, marks, horizon in zip(data.times, data.marks, data.horizons):
-            value, g = native.marked_uni_exp_neg_ll_with_grad(times, marks, horizon, mu, alpha, beta)
-            total += value
-            grad += g
-        return total, grad
+        marks = data.marks[index]
+        if marks is None:
+            raise ValueError("the marked model needs marks on every realisation")
+        value, g = native.marked_uni_exp_neg_ll_with_grad(data.times[index], marks, data.horizons[index], mu, alpha, beta)
+        return value, g
 
     def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
         mu, alpha, beta = (float(v) for v in x)
         total = 0.0
         for times, marks, horizon in zip(data.times, data.marks, data.horizons):
+            if marks is None:
+                raise ValueError("the marked model needs marks on every realisation")
             total += native.marked_uni_exp_neg_ll(times, marks, horizon, mu, alpha, beta)
         return total
 
-    def simulate(
-        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
-    ) -> Events:
-        """Not available: the model does not describe the distribution of the marks."""
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         raise NotImplementedError(
             "MarkedExponential cannot simulate: it does not model the distribution of the marks"
         )
@@ -348,20 +309,13 @@ class SumExponential(_ExpSumModel):
     def _components(self) -> tuple[FloatArray, FloatArray]:
         return self.betas, self.alphas
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         k = self.n_components
         mu, alphas, betas = float(x[0]), np.ascontiguousarray(x[1 : 1 + k]), np.ascontiguousarray(x[1 + k :])
-        total = 0.0
-        grad = np.zeros(1 + 2 * k)
-        for times, horizon in zip(data.times, data.horizons):
-            value, g_mu, g_alphas, g_betas = native.uni_sumexp_neg_ll_with_grad(
-                times, horizon, mu, alphas, betas
-            )
-            total += value
-            grad[0] += g_mu
-            grad[1 : 1 + k] += g_alphas
-            grad[1 + k :] += g_betas
-        return total, grad
+        value, g_mu, g_alphas, g_betas = native.uni_sumexp_neg_ll_with_grad(
+            data.times[index], data.horizons[index], mu, alphas, betas
+        )
+        return value, np.concatenate([[g_mu], g_alphas, g_betas])
 
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
         k = self.n_components
@@ -387,7 +341,7 @@ class SumExponential(_ExpSumModel):
         k = self.n_components
         order = np.argsort(x[1 + k :], kind="stable")
         index = np.concatenate([[0], 1 + order, 1 + k + order])
-        return np.eye(x.shape[0])[index]
+        return np.asarray(np.eye(x.shape[0])[index], dtype=np.float64)
 
     def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
         notes = ["components are ordered by decay (their labels are interchangeable)"]
@@ -396,20 +350,12 @@ class SumExponential(_ExpSumModel):
             notes += _weak_excitation_note(x[1 + i], se[1 + i], f"alphas[{i}]", f"betas[{i}]")
         return notes
 
-    def simulate(
-        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
-    ) -> Events:
-        """Simulate `n` realisations on [start_time, end_time) by the cluster construction
-        (seeds as in :meth:`Exponential.simulate`)."""
-        end, start, seed, count = _simulate.check_simulation(
-            self.branching_ratio, end_time, start_time, seed, n
-        )
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        # The cluster construction: a mixture of exponential delays.
         total = self.branching_ratio
         weights = self.alphas / total if total > 0 else np.ones(self.n_components)
-        offspring = _simulate.univariate_offspring(
-            total, _simulate.mixture_of_exponentials(weights, self.betas)
-        )
-        return _cluster_events(self.mu, offspring, end, start, seed, count)
+        offspring = _simulate.univariate_offspring(total, _simulate.mixture_of_exponentials(weights, self.betas))
+        return _cluster_realization(self.mu, offspring, end, start, seed, index)
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -479,17 +425,12 @@ class ApproxPowerLaw(_ExpSumModel):
         u = decays ** (self.beta_pow - 1.0)
         return decays, self.alpha * (u / u.sum())
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         mu, alpha, beta_pow, beta_min = (float(v) for v in x)
-        total = 0.0
-        grad = np.zeros(4)
-        for times, horizon in zip(data.times, data.horizons):
-            value, g = native.uni_approx_powerlaw_neg_ll_with_grad(
-                times, horizon, mu, alpha, beta_pow, beta_min, self.r, self.n_components
-            )
-            total += value
-            grad += g
-        return total, grad
+        value, g = native.uni_approx_powerlaw_neg_ll_with_grad(
+            data.times[index], data.horizons[index], mu, alpha, beta_pow, beta_min, self.r, self.n_components
+        )
+        return value, g
 
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
         lo, hi = _rate_bounds(stats)
@@ -502,19 +443,11 @@ class ApproxPowerLaw(_ExpSumModel):
         beta_min = 1.0 / stats.max_window * (1.0 if rng is None else math.exp(rng.uniform(0.0, 3.0)))
         return np.array([stats.rate * (1.0 - alpha), alpha, beta_pow, _clip_rate(beta_min, stats)])
 
-    def simulate(
-        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
-    ) -> Events:
-        """Simulate `n` realisations on [start_time, end_time) by the cluster construction."""
-        end, start, seed, count = _simulate.check_simulation(
-            self.branching_ratio, end_time, start_time, seed, n
-        )
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         decays, weights = self._components()
         norm = weights / weights.sum() if self.alpha > 0 else np.ones_like(weights)
-        offspring = _simulate.univariate_offspring(
-            self.alpha, _simulate.mixture_of_exponentials(norm, decays)
-        )
-        return _cluster_events(self.mu, offspring, end, start, seed, count)
+        offspring = _simulate.univariate_offspring(self.alpha, _simulate.mixture_of_exponentials(norm, decays))
+        return _cluster_realization(self.mu, offspring, end, start, seed, index)
 
 
 # -- kernels without a finite recursion -------------------------------------------------------------
@@ -633,7 +566,7 @@ class PowerLaw(_PairwiseModel):
 
     @property
     def branching_ratio(self) -> float:
-        return self.alpha * self.c ** (-self.beta) / self.beta
+        return float(self.alpha * self.c ** (-self.beta) / self.beta)
 
     def _scaled(self, s: float) -> PowerLaw:
         # In the unit u = s·t: φ_u(u) = α·s^β·(u + s·c)^(−(1+β)).
@@ -650,23 +583,19 @@ class PowerLaw(_PairwiseModel):
         return jacobian
 
     def _kernel_values(self, lags: FloatArray) -> FloatArray:
-        return self.alpha * (lags + self.c) ** (-(1.0 + self.beta))
+        return np.asarray(self.alpha * (lags + self.c) ** (-(1.0 + self.beta)), dtype=np.float64)
 
     def _kernel_integral(self, lags: FloatArray) -> FloatArray:
-        return (self.alpha / self.beta) * (self.c ** (-self.beta) - (lags + self.c) ** (-self.beta))
+        tail = (lags + self.c) ** (-self.beta)
+        return np.asarray((self.alpha / self.beta) * (self.c ** (-self.beta) - tail), dtype=np.float64)
 
     def kernel_support(self) -> float:
         return 100.0 * self.c
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         mu, alpha, beta, c = (float(v) for v in x)
-        total = 0.0
-        grad = np.zeros(4)
-        for times, horizon in zip(data.times, data.horizons):
-            value, g = native.uni_powerlaw_neg_ll_with_grad(times, horizon, mu, alpha, beta, c)
-            total += value
-            grad += g
-        return total, grad
+        value, g = native.uni_powerlaw_neg_ll_with_grad(data.times[index], data.horizons[index], mu, alpha, beta, c)
+        return value, g
 
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
         return [
@@ -687,13 +616,7 @@ class PowerLaw(_PairwiseModel):
     def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
         return []
 
-    def simulate(
-        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
-    ) -> Events:
-        """Simulate `n` realisations on [start_time, end_time) by the cluster construction."""
-        end, start, seed, count = _simulate.check_simulation(
-            self.branching_ratio, end_time, start_time, seed, n
-        )
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         beta, c = self.beta, self.c
 
         def delays(rng: np.random.Generator, size: int) -> FloatArray:
@@ -701,7 +624,7 @@ class PowerLaw(_PairwiseModel):
             return c * (rng.random(size) ** (-1.0 / beta) - 1.0)
 
         offspring = _simulate.univariate_offspring(self.branching_ratio, delays)
-        return _cluster_events(self.mu, offspring, end, start, seed, count)
+        return _cluster_realization(self.mu, offspring, end, start, seed, index)
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -778,30 +701,25 @@ class Nonparametric(_PairwiseModel):
     def _kernel_values(self, lags: FloatArray) -> FloatArray:
         index = np.searchsorted(self.edges, lags, side="right") - 1
         inside = (index >= 0) & (index < self.n_bins)
-        return np.where(inside, self.values[np.clip(index, 0, self.n_bins - 1)], 0.0)
+        return np.where(inside, np.asarray(self.values)[np.clip(index, 0, self.n_bins - 1)], 0.0)
 
     def _kernel_integral(self, lags: FloatArray) -> FloatArray:
         cumulative = np.concatenate([[0.0], np.cumsum(self.values * np.diff(self.edges))])
-        return np.interp(lags, self.edges, cumulative, left=0.0, right=cumulative[-1])
+        return np.asarray(np.interp(lags, self.edges, cumulative, left=0.0, right=cumulative[-1]), dtype=np.float64)
 
     def branching_ratio_raw(self) -> float:
         return float(self.values @ np.diff(self.edges))
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray) -> tuple[float, FloatArray]:
+    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
         mu, values = float(x[0]), np.ascontiguousarray(x[1:])
-        total = 0.0
-        grad = np.zeros(x.shape[0])
-        for times, horizon in zip(data.times, data.horizons):
-            value, g_mu, g_values = native.uni_nonparametric_neg_ll_with_grad(
-                times, horizon, mu, self.edges, values
-            )
-            total += value
-            grad[0] += g_mu
-            grad[1:] += g_values
-        return total, grad
+        value, g_mu, g_values = native.uni_nonparametric_neg_ll_with_grad(
+            data.times[index], data.horizons[index], mu, self.edges, values
+        )
+        return value, np.concatenate([[g_mu], g_values])
 
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        return [(1e-10 * stats.rate, None)] + [(0.0, None)] * self.n_bins
+        bounds: list[tuple[float | None, float | None]] = [(1e-10 * stats.rate, None)]
+        return bounds + [(0.0, None)] * self.n_bins
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         total = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
@@ -819,13 +737,7 @@ class Nonparametric(_PairwiseModel):
             ]
         return []
 
-    def simulate(
-        self, end_time: float, *, seed: int, n: int = 1, start_time: float = 0.0
-    ) -> Events:
-        """Simulate `n` realisations on [start_time, end_time) by the cluster construction."""
-        end, start, seed, count = _simulate.check_simulation(
-            self.branching_ratio, end_time, start_time, seed, n
-        )
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         widths = np.diff(self.edges)
         areas = self.values * widths
         total = float(areas.sum())
@@ -834,20 +746,17 @@ class Nonparametric(_PairwiseModel):
 
         def delays(rng: np.random.Generator, size: int) -> FloatArray:
             bins = rng.choice(self.n_bins, size=size, p=probabilities)
-            return edges[bins] + rng.random(size) * widths[bins]
+            return np.asarray(edges[bins] + rng.random(size) * widths[bins], dtype=np.float64)
 
         offspring = _simulate.univariate_offspring(total, delays)
-        return _cluster_events(self.mu, offspring, end, start, seed, count)
+        return _cluster_realization(self.mu, offspring, end, start, seed, index)
 
 
-def _cluster_events(
-    mu: float, offspring: _simulate.Offspring, end: float, start: float, seed: int, count: int
-) -> Events:
-    out = []
-    for k in range(count):
-        times, _ = _simulate.cluster(_simulate.generator(seed, k), end - start, np.array([mu]), offspring)
-        out.append(_simulate.realization(times, None, start, end, 1))
-    return Events(out, 1)
+def _cluster_realization(
+    mu: float, offspring: _simulate.Offspring, end: float, start: float, seed: int, index: int
+) -> Realization:
+    times, _ = _simulate.cluster(_simulate.generator(seed, index), end - start, np.array([mu]), offspring)
+    return _simulate.realization(times, None, start, end, 1)
 
 
 def _weak_excitation_note(alpha: float, se: float, name: str, decay_name: str) -> list[str]:
