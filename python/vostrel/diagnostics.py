@@ -15,7 +15,6 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from scipy import stats
 
 from ._checks import FloatArray, IntArray, as_scalar, fmt
 from .events import Events
@@ -174,6 +173,8 @@ def goodness_of_fit(events: Events, model: Model) -> GoodnessOfFit:
     >>> gof.passed()  # doctest: +SKIP
     True
     """
+    from scipy import stats  # imported here: it takes a second to load
+
     _check(events, model)
     pooled = _residuals(events, model)
     statistics = np.full(len(pooled), math.nan)

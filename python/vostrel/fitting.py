@@ -18,10 +18,10 @@ from dataclasses import dataclass, field
 from typing import Any, Literal
 
 import numpy as np
-from scipy import optimize, stats
 
 from ._checks import FloatArray, as_int, as_scalar, fmt
 from ._progress import progress_bar
+from ._threads import one_blas_thread
 from .events import Events
 from .models._base import DataStats, Model, ParamInfo, event_stats, prepare, time_scale
 
@@ -163,7 +163,9 @@ class FitResult:
         level = as_scalar(level, "level")
         if not 0.0 < level < 1.0:
             raise ValueError(f"level must be in (0, 1); got {fmt(level)}")
-        z = float(stats.norm.ppf(0.5 + level / 2.0))
+        from scipy import special
+
+        z = float(special.ndtri(0.5 + level / 2.0))
         est, se = self.estimates, self.std_errors
         out = np.column_stack([est - z * se, est + z * se])
         with np.errstate(divide="ignore", invalid="ignore"):
@@ -363,8 +365,9 @@ def fit(
         data = prepare(events, scale)
         evaluate = functools.partial(template_internal._neg_ll_grad, data, mode=mode)
     try:
-        return _fit(events, model, template_internal, evaluate, stats_internal, box, info, free, scale,
-                    start, n_starts, seed, max_iter, progress)
+        with one_blas_thread():
+            return _fit(events, template_internal, evaluate, stats_internal, box, info, free, scale,
+                        start, n_starts, seed, max_iter, progress)
     finally:
         if executor is not None:
             distributed.close()
@@ -372,7 +375,6 @@ def fit(
 
 def _fit(
     events: Events,
-    model: Model,
     template_internal: Model,
     evaluate: Callable[[FloatArray], tuple[float, FloatArray]],
     stats_internal: DataStats,
@@ -386,6 +388,8 @@ def _fit(
     max_iter: int,
     progress: bool,
 ) -> FitResult:
+    from scipy import optimize  # imported here: it takes a second to load
+
     x_template = template_internal.to_vector()
     objective = _Objective(evaluate, x_template, free, max(events.n_events, 1))
     starts_internal = _starts(template_internal, stats_internal, start, x_template, free, box, n_starts, seed)

@@ -10,7 +10,6 @@ from __future__ import annotations
 from typing import Any, cast
 
 import numpy as np
-from scipy import stats
 
 from ._checks import FloatArray, as_int
 from .diagnostics import GoodnessOfFit, goodness_of_fit
@@ -85,6 +84,8 @@ def qq_plot(
         series = [(values, None)]
     if not 0.0 < level < 1.0:
         raise ValueError(f"level must be in (0, 1); got {level}")
+    from scipy import special
+
     ax = _axes(ax)
     top = 0.0
     for values, label in series:
@@ -94,8 +95,8 @@ def qq_plot(
         ranks = np.unique(np.linspace(1, n, min(n, _QQ_POINTS)).round().astype(np.int64))
         ordered = np.sort(values)[ranks - 1]
         theoretical = -np.log1p(-(ranks - 0.5) / n)
-        lower = -np.log1p(-stats.beta.ppf((1 - level) / 2, ranks, n - ranks + 1))
-        upper = -np.log1p(-stats.beta.ppf((1 + level) / 2, ranks, n - ranks + 1))
+        lower = -np.log1p(-special.betaincinv(ranks, n - ranks + 1, (1 - level) / 2))
+        upper = -np.log1p(-special.betaincinv(ranks, n - ranks + 1, (1 + level) / 2))
         ax.fill_between(theoretical, lower, upper, alpha=0.2, linewidth=0)
         ax.plot(theoretical, ordered, ".", markersize=3, label=label)
         top = max(top, float(theoretical[-1]), float(ordered[-1]))

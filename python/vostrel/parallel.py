@@ -1,0 +1,393 @@
+"""Scale-out: many independent sequences on a process pool or a Dask cluster, and joint fits whose
+realisations live on Dask workers.
+
+The native calls keep the interpreter lock and native objects cannot be pickled, so all work
+travels as plain data (events, models, results) to module-level functions of this module, which
+import the native module themselves in whatever process runs them. Every result is a
+deterministic function of its inputs, so results are the same bits whatever the executor and
+the number of workers.
+"""
+
+from __future__ import annotations
+
+import concurrent.futures
+import math
+import os
+import pickle
+import traceback
+import uuid
+from collections.abc import Callable, Mapping, Sequence
+from typing import Any, Literal
+
+from ._checks import FloatArray, as_int
+from ._progress import progress_bar
+from .events import Events
+from .fitting import FitResult, fit
+from .models._base import Model, Prepared, prepare
+
+__all__ = ["fit_many", "simulate_many", "FitFailure"]
+
+Dataset = Events | Mapping[str, Any] | tuple[Any, float]
+
+
+class FitFailure(RuntimeError):
+    """Stands in for an exception raised in another process that could not be sent back as it
+    was; carries its type name, message and traceback text."""
+
+    def __init__(self, kind: str, message: str, trace: str) -> None:
+        super().__init__(f"{kind}: {message}")
+        self.kind = kind
+        self.message = message
+        self.trace = trace
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (FitFailure, (self.kind, self.message, self.trace))
+
+
+# -- executors -------------------------------------------------------------------------------------
+
+
+def _is_dask_client(executor: Any) -> bool:
+    return type(executor).__module__.startswith("distributed") and hasattr(executor, "scheduler_info")
+
+
+def _as_executor(executor: Any) -> concurrent.futures.Executor | None:
+    if executor is None:
+        return None
+    if _is_dask_client(executor):
+        return executor.get_executor(pure=False)  # type: ignore[no-any-return]
+    if isinstance(executor, concurrent.futures.Executor):
+        return executor
+    raise TypeError(
+        "executor must be a concurrent.futures.Executor (e.g. a ProcessPoolExecutor) or a "
+        f"dask.distributed.Client; got {type(executor).__name__}"
+    )
+
+
+def _worker_count(executor: Any) -> int:
+    if executor is None:
+        return 1
+    if _is_dask_client(executor):
+        return max(1, len(executor.scheduler_info().get("workers", {})))
+    count = getattr(executor, "_max_workers", None)
+    return int(count) if count else (os.cpu_count() or 1)
+
+
+def _batches(n: int, batch_size: int | None, workers: int) -> list[range]:
+    if batch_size is None:
+        # Several batches per worker balance uneven sequences; a few dozen items per batch keep
+        # the per-task overhead small.
+        batch_size = max(1, min(32, math.ceil(n / (8 * workers))))
+    else:
+        batch_size = as_int(batch_size, "batch_size", minimum=1)
+    return [range(i, min(i + batch_size, n)) for i in range(0, n, batch_size)]
+
+
+def _run(
+    executor: Any,
+    function: Callable[..., list[tuple[int, Any]]],
+    payloads: list[tuple[Any, ...]],
+    sizes: list[int],
+    n: int,
+    on_error: Literal["store", "raise"],
+    progress: bool,
+    description: str,
+) -> list[Any]:
+    """Run `function(*payload)` for every batch; collect (index, outcome) pairs into input
+    order. An outcome that is an exception is stored, or raised with ``on_error="raise"``."""
+    results: list[Any] = [None] * n
+    pool = _as_executor(executor)
+    with progress_bar(progress, n, description) as bar:
+        if pool is None:
+            for payload, size in zip(payloads, sizes):
+                _store(results, function(*payload), on_error)
+                bar.update(size)
+            return results
+        futures = {pool.submit(function, *payload): size for payload, size in zip(payloads, sizes)}
+        try:
+            for future in concurrent.futures.as_completed(futures):
+                _store(results, future.result(), on_error)
+                bar.update(futures[future])
+        except BaseException as exc:
+            # Ctrl-C, a failed sequence under on_error="raise", or a lost worker: nothing more
+            # is waited for.
+            for future in futures:
+                future.cancel()
+            if isinstance(exc, concurrent.futures.process.BrokenProcessPool):
+                raise RuntimeError(
+                    "a worker process of the pool died (killed, or out of memory) before its "
+                    "sequences finished; the pool cannot be used any more"
+                ) from exc
+            raise
+    return results
+
+
+def _store(results: list[Any], outcomes: list[tuple[int, Any]], on_error: str) -> None:
+    for index, outcome in outcomes:
+        if on_error == "raise" and isinstance(outcome, BaseException):
+            raise outcome
+        results[index] = outcome
+
+
+def _portable(exc: BaseException) -> BaseException:
+    """The exception itself when it survives pickling, else a FitFailure describing it."""
+    try:
+        pickle.loads(pickle.dumps(exc))
+        return exc
+    except Exception:
+        return FitFailure(type(exc).__name__, str(exc), "".join(traceback.format_exception(exc)))
+
+
+# -- many independent fits -----------------------------------------------------------------------------
+
+
+def _as_events(dataset: Any) -> Events:
+    if isinstance(dataset, Events):
+        return dataset
+    if isinstance(dataset, Mapping):
+        return Events.from_realizations([dataset])
+    if isinstance(dataset, tuple) and len(dataset) == 2:
+        return Events.from_arrays(dataset[0], dataset[1])
+    raise TypeError(
+        "each dataset must be an Events, a mapping with 'times' and 'end_time', or a pair "
+        f"(times, end_time); got {type(dataset).__name__}"
+    )
+
+
+def _fit_batch(
+    items: list[tuple[int, Any]], model: Model, options: dict[str, Any]
+) -> list[tuple[int, FitResult | BaseException]]:
+    """Worker: fit every dataset of a batch; a failure is returned in its slot."""
+    out: list[tuple[int, FitResult | BaseException]] = []
+    for index, dataset in items:
+        try:
+            out.append((index, fit(_as_events(dataset), model, **options)))
+        except Exception as exc:
+            out.append((index, _portable(exc)))
+    return out
+
+
+def fit_many(
+    datasets: Sequence[Dataset],
+    model: Model,
+    *,
+    executor: Any = None,
+    batch_size: int | None = None,
+    errors: Literal["store", "raise"] = "store",
+    progress: bool = False,
+    **fit_options: Any,
+) -> list[FitResult | BaseException]:
+    """Fit one model separately to each of many datasets.
+
+    Parameters
+    ----------
+    datasets : sequence
+        Each item an `Events`, a mapping with ``times`` and ``end_time`` (and optionally
+        ``start_time``, ``dims``, ``marks``), or a pair ``(times, end_time)``; raw data are
+        validated in the worker, so bad data fail only their own slot.
+    model : Model
+        The model template, as for :func:`vostrel.fit`.
+    executor : optional
+        None (serial, in this process), any :class:`concurrent.futures.Executor` such as a
+        :class:`~concurrent.futures.ProcessPoolExecutor`, or a ``dask.distributed.Client``.
+    batch_size : int, optional
+        Datasets per task (default: a few dozen at most, several batches per worker).
+    errors : {"store", "raise"}, default "store"
+        ``"store"``: a dataset whose data or fit fails holds its exception in its slot;
+        ``"raise"``: the first failure seen is raised and pending work is cancelled.
+    progress : bool, default False
+        A progress bar counting finished datasets, with an ETA (the ``progress`` extra).
+    **fit_options
+        Passed to :func:`vostrel.fit` (``fixed``, ``bounds``, ``n_starts``, ``seed``, ...).
+
+    Returns
+    -------
+    list
+        In input order: a :class:`~vostrel.FitResult`, or the exception of a failed dataset.
+        Identical, bit for bit, whatever the executor and the number of workers.
+    """
+    if not isinstance(model, Model):
+        raise TypeError(f"model must be a vostrel model; got {type(model).__name__}")
+    if errors not in ("store", "raise"):
+        raise ValueError(f"errors must be 'store' or 'raise'; got {errors!r}")
+    if "executor" in fit_options:
+        raise TypeError("fit_many takes executor once; it runs each fit serially inside a worker")
+    if isinstance(datasets, (Events, Mapping)) or not isinstance(datasets, Sequence):
+        raise TypeError("datasets must be a list of datasets (Events, mappings or (times, end_time) pairs)")
+    n = len(datasets)
+    batches = _batches(n, batch_size, _worker_count(executor))
+    payloads = [([(i, datasets[i]) for i in batch], model, dict(fit_options)) for batch in batches]
+    return _run(executor, _fit_batch, payloads, [len(b) for b in batches], n, errors, progress, "fit_many")
+
+
+# -- many independent simulations -------------------------------------------------------------------------
+
+
+def _simulate_batch(
+    model: Model, end: float, start: float, seed: int, indices: Sequence[int]
+) -> list[tuple[int, Events | BaseException]]:
+    """Worker: realisations `indices` of one seeded simulation, one `Events` each."""
+    out: list[tuple[int, Events | BaseException]] = []
+    for index in indices:
+        try:
+            out.append((index, Events([model._simulate_realization(end, start, seed, index)], model.n_dims)))
+        except Exception as exc:
+            out.append((index, _portable(exc)))
+    return out
+
+
+def simulate_many(
+    model: Model,
+    end_time: float,
+    *,
+    n: int,
+    seed: int,
+    start_time: float = 0.0,
+    executor: Any = None,
+    batch_size: int | None = None,
+    progress: bool = False,
+) -> list[Events]:
+    """Simulate `n` independent sequences, one `Events` each.
+
+    Sequence k is realisation k of ``model.simulate(end_time, seed=seed, n=n)``: its seed comes
+    from :class:`numpy.random.SeedSequence` (seed, spawn key k), so the result does not depend
+    on the executor, the batch size or the number of workers.
+
+    Parameters
+    ----------
+    model : Model
+    end_time : float
+    n : int
+        Number of sequences.
+    seed : int
+    start_time : float, default 0.0
+    executor, batch_size, progress
+        As in :func:`fit_many`.
+
+    Returns
+    -------
+    list of Events
+    """
+    if not isinstance(model, Model):
+        raise TypeError(f"model must be a vostrel model; got {type(model).__name__}")
+    end, start, seed, count = model._check_simulation(end_time, start_time, seed, n)
+    batches = _batches(count, batch_size, _worker_count(executor))
+    payloads = [(model, end, start, seed, list(batch)) for batch in batches]
+    results = _run(executor, _simulate_batch, payloads, [len(b) for b in batches], count, "raise", progress, "simulate_many")
+    return list(results)
+
+
+# -- joint fits with the realisations on Dask workers ----------------------------------------------------
+
+#: Per-process store of prepared partitions of joint fits, keyed by (fit token, partition).
+_PARTITIONS: dict[tuple[str, int], Prepared] = {}
+
+
+def _evaluate_partition(
+    token: str, part: int, events: Events, scale: float, model: Model, x: FloatArray, mode: str
+) -> list[tuple[float, FloatArray]]:
+    """Worker: the likelihood pieces of one partition's realisations, in order. The partition is
+    prepared once per worker (with whatever the model precomputes from it) and reused."""
+    key = (token, part)
+    data = _PARTITIONS.get(key)
+    if data is None:
+        data = _PARTITIONS[key] = prepare(events, scale)
+    return [model._piece(data, i, x, mode) for i in range(len(data.times))]
+
+
+def _release(token: str) -> int:
+    """Worker: forget the partitions of a finished fit."""
+    keys = [key for key in _PARTITIONS if key[0] == token]
+    for key in keys:
+        del _PARTITIONS[key]
+    return len(keys)
+
+
+def _partition(counts: Sequence[int], parts: int) -> list[tuple[int, int]]:
+    """Contiguous blocks of realisations with about the same number of events each."""
+    total = sum(counts) + len(counts)  # count an empty realisation as a little work too
+    bounds: list[tuple[int, int]] = []
+    running, start = 0, 0
+    for i, count in enumerate(counts):
+        running += count + 1
+        if running >= total * (len(bounds) + 1) / parts and len(bounds) < parts - 1 and i + 1 < len(counts):
+            bounds.append((start, i + 1))
+            start = i + 1
+    bounds.append((start, len(counts)))
+    return bounds
+
+
+class DistributedData:
+    """The realisations of a joint fit, partitioned once over the workers of a Dask client.
+
+    Each evaluation sends only the parameters; every worker returns the per-realisation pieces
+    of its partition, which are summed here in realisation order, so the result is the same
+    bits as the serial joint fit for any number of workers. A partition lost with its worker is
+    sent again from this process and the evaluation retried.
+    """
+
+    _RETRIES = 2
+
+    def __init__(self, client: Any, events: Events, scale: float) -> None:
+        if not _is_dask_client(client):
+            raise TypeError(
+                "fit(executor=...) needs a dask.distributed.Client, whose workers keep the data "
+                "between evaluations; for many separate fits on a process pool use fit_many"
+            )
+        self.client = client
+        self.events = events
+        self.scale = scale
+        self.token = uuid.uuid4().hex
+        self.parts: list[tuple[str, int, int, Any]] = []
+        self._place()
+
+    def _place(self) -> None:
+        workers = sorted(self.client.scheduler_info().get("workers", {}))
+        if not workers:
+            raise RuntimeError("the Dask cluster has no workers")
+        counts = [r.n_events for r in self.events]
+        blocks = _partition(counts, min(len(workers), len(counts)))
+        self.parts = []
+        for (start, stop), worker in zip(blocks, workers):
+            future = self.client.scatter(self.events[start:stop], workers=[worker], hash=False)
+            self.parts.append((worker, start, stop, future))
+
+    def evaluate(self, model: Model, x: FloatArray, mode: str = "default") -> tuple[float, FloatArray]:
+        for attempt in range(self._RETRIES + 1):
+            futures = [
+                self.client.submit(
+                    _evaluate_partition, self.token, part, data, self.scale, model, x, mode,
+                    workers=[worker], allow_other_workers=True, pure=False,
+                )
+                for part, (worker, _, _, data) in enumerate(self.parts)
+            ]
+            try:
+                results = self.client.gather(futures)
+            except (KeyboardInterrupt, SystemExit):
+                self.client.cancel(futures)
+                raise
+            except Exception as exc:
+                self.client.cancel(futures)
+                if attempt == self._RETRIES:
+                    raise RuntimeError(
+                        f"the joint fit lost its Dask workers {self._RETRIES + 1} times: {exc}"
+                    ) from exc
+                self._release_all()
+                self.token = uuid.uuid4().hex
+                self._place()
+                continue
+            pieces = [piece for part in results for piece in part]
+            return model._combine(pieces, x, mode)
+        raise AssertionError("unreachable")
+
+    def _release_all(self) -> None:
+        try:
+            self.client.run(_release, self.token)
+        except Exception:
+            pass  # a worker that is gone has nothing left to release
+
+    def close(self) -> None:
+        self._release_all()
+        self.client.cancel([data for _, _, _, data in self.parts])
+        self.parts = []
+

@@ -1,0 +1,209 @@
+# Scale-out: results identical bit for bit serially, on a process pool and on a two-worker Dask
+# LocalCluster (loopback only); a failing sequence holds its error; a killed worker gives a clear
+# error or a retried result, never a hang; Ctrl-C in the driver returns promptly.
+import concurrent.futures
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import vostrel as vs
+from vostrel.parallel import fit_many, simulate_many
+
+MODEL = vs.Exponential(0.5, 0.6, 2.0)
+
+
+def same_fits(a, b):
+    return all(
+        x.estimates.tobytes() == y.estimates.tobytes()
+        and np.array_equal(x.std_errors, y.std_errors, equal_nan=True)
+        and x.log_likelihood == y.log_likelihood
+        for x, y in zip(a, b)
+    )
+
+
+@pytest.fixture(scope="module")
+def sequences():
+    return simulate_many(MODEL, 400.0, n=24, seed=1)
+
+
+@pytest.fixture(scope="module")
+def pool():
+    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+        yield executor
+
+
+def test_simulate_many_is_simulate_split_whatever_runs_it(sequences, pool):
+    together = MODEL.simulate(400.0, seed=1, n=24)
+    assert all(s == together[[k]] for k, s in enumerate(sequences))
+    assert simulate_many(MODEL, 400.0, n=24, seed=1, executor=pool, batch_size=5) == sequences
+
+
+def test_fit_many_is_identical_on_a_pool_and_isolates_failures(sequences, pool):
+    datasets = list(sequences[:10]) + [{"times": [2.0, 1.0], "end_time": 3.0}] + list(sequences[10:])
+    serial = fit_many(datasets, vs.Exponential(), n_starts=2)
+    pooled = fit_many(datasets, vs.Exponential(), n_starts=2, executor=pool, batch_size=3)
+    assert isinstance(serial[10], ValueError) and isinstance(pooled[10], ValueError)
+    assert "comes after" in str(pooled[10])
+    good = [i for i in range(len(datasets)) if i != 10]
+    assert same_fits([serial[i] for i in good], [pooled[i] for i in good])
+    assert same_fits([serial[i] for i in good], [vs.fit(datasets[i], vs.Exponential(), n_starts=2) for i in good])
+    with pytest.raises(ValueError, match="comes after"):
+        fit_many(datasets, vs.Exponential(), n_starts=1, executor=pool, errors="raise")
+
+
+def test_fit_many_progress_bar_counts_sequences(sequences, capsys):
+    pytest.importorskip("tqdm")
+    fit_many(sequences[:6], vs.Exponential(), n_starts=1, progress=True, batch_size=2)
+    assert "6/6" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: fit_many([], "exponential"), TypeError, "model must be a vostrel model"),
+        (lambda: fit_many([], MODEL, executor=object()), TypeError, "executor must be"),
+        (lambda: fit_many([], MODEL, errors="ignore"), ValueError, "errors must be"),
+        (lambda: fit_many(vs.Events.from_arrays([1.0], 2.0), MODEL), TypeError, "datasets must be a list"),
+        (lambda: simulate_many(vs.Exponential(1, 1.2, 1), 10.0, n=2, seed=1), ValueError, "branching ratio"),
+        (lambda: vs.fit(vs.Events.from_arrays([1.0], 2.0), MODEL, executor=object()), TypeError, "dask.distributed.Client"),
+    ],
+)
+def test_bad_arguments(call, error, text):
+    with pytest.raises(error, match=text):
+        call()
+
+
+def slow_datasets(count):
+    # Power-law fits are O(N^2): long enough per sequence to interrupt the run.
+    model = vs.PowerLaw(0.5, 0.3, 1.0, 0.5)
+    return model, simulate_many(model, 400.0, n=count, seed=2)
+
+
+def test_killed_pool_worker_gives_a_clear_error():
+    model, datasets = slow_datasets(8)
+    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+        # Start the workers, then kill one while the fits run.
+        executor.submit(os.getpid).result()
+        victim = next(iter(executor._processes))
+        threading.Timer(1.0, os.kill, (victim, signal.SIGKILL)).start()
+        start = time.monotonic()
+        with pytest.raises(RuntimeError, match="worker process of the pool died"):
+            fit_many(datasets, model, executor=executor, batch_size=1, n_starts=1)
+        assert time.monotonic() - start < 60
+
+
+def test_ctrl_c_in_the_driver_returns_promptly(tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text(textwrap.dedent("""
+        import concurrent.futures, sys
+        import vostrel as vs
+        from vostrel.parallel import fit_many, simulate_many
+        if __name__ == "__main__":
+            model = vs.PowerLaw(0.5, 0.3, 1.0, 0.5)
+            data = simulate_many(model, 800.0, n=40, seed=2)
+            with concurrent.futures.ProcessPoolExecutor(2) as pool:
+                print("started", flush=True)
+                fit_many(data, model, executor=pool, batch_size=1, n_starts=1)
+            print("finished", flush=True)
+    """))
+    process = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert process.stdout.readline().strip() == "started"
+    time.sleep(1.5)
+    process.send_signal(signal.SIGINT)
+    start = time.monotonic()
+    out, err = process.communicate(timeout=60)
+    assert time.monotonic() - start < 30
+    assert "KeyboardInterrupt" in err and "finished" not in out
+
+
+# -- Dask -------------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def client():
+    distributed = pytest.importorskip("distributed")
+    cluster = distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1", dashboard_address=None
+    )
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def test_dask_fit_many_and_simulate_many_match_serial(client, sequences):
+    assert simulate_many(MODEL, 400.0, n=24, seed=1, executor=client) == sequences
+    assert same_fits(fit_many(sequences, vs.Exponential(), n_starts=1, executor=client),
+                     fit_many(sequences, vs.Exponential(), n_starts=1))
+
+
+@pytest.mark.parametrize(
+    "model",
+    [
+        vs.Exponential(0.5, 0.6, 2.0),
+        vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], 1.5, "fixed"),
+        vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], 1.5, "shared"),
+    ],
+)
+def test_joint_fit_on_dask_is_the_serial_fit_bit_for_bit(client, model):
+    events = model.simulate(150.0, seed=3, n=9)
+    serial = vs.fit(events, model, n_starts=2)
+    distributed = vs.fit(events, model, n_starts=2, executor=client)
+    assert same_fits([serial], [distributed])
+    assert [s.neg_log_likelihood for s in serial.starts] == [s.neg_log_likelihood for s in distributed.starts]
+
+
+def kill_a_worker(client, delay):
+    pids = client.run(os.getpid)
+    victim = sorted(pids.values())[0]
+    threading.Timer(delay, os.kill, (victim, signal.SIGKILL)).start()
+
+
+def finish_within(seconds, function):
+    """Run `function` in a thread; fail (instead of hanging) if it has not returned in time."""
+    box = {}
+
+    def target():
+        try:
+            box["value"] = function()
+        except BaseException as exc:  # noqa: BLE001 - handed to the test
+            box["error"] = exc
+
+    thread = threading.Thread(target=target, daemon=True)
+    thread.start()
+    thread.join(seconds)
+    assert not thread.is_alive(), "the call hung after a worker was killed"
+    return box
+
+
+def test_killed_dask_worker_gives_a_retried_result_or_a_clear_error(client):
+    model, datasets = slow_datasets(8)
+    expected = fit_many(datasets, model, n_starts=1)
+    kill_a_worker(client, 1.0)
+    box = finish_within(240, lambda: fit_many(datasets, model, n_starts=1, executor=client, batch_size=1))
+    print("outcome:", "error" if "error" in box else "retried", box.get("error"))
+    if "error" in box:
+        assert "KilledWorker" in type(box["error"]).__name__ or "worker" in str(box["error"]).lower()
+    else:
+        assert same_fits(box["value"], expected)
+    client.wait_for_workers(2, timeout=60)
+
+
+def test_killed_dask_worker_during_a_joint_fit(client):
+    model = vs.PowerLaw(0.5, 0.3, 1.0, 0.5)
+    events = model.simulate(600.0, seed=5, n=6)
+    expected = vs.fit(events, model, n_starts=1)
+    kill_a_worker(client, 1.0)
+    box = finish_within(240, lambda: vs.fit(events, model, n_starts=1, executor=client))
+    print("outcome:", "error" if "error" in box else "retried", box.get("error"))
+    if "error" in box:
+        assert "worker" in str(box["error"]).lower()
+    else:
+        assert same_fits([box["value"]], [expected])
+    client.wait_for_workers(2, timeout=60)
