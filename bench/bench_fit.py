@@ -16,7 +16,6 @@ import statistics
 import time
 import tracemalloc
 
-import numpy as np
 
 import vostrel as vs
 from vostrel._libvostrel import likelihood as native
@@ -73,10 +72,18 @@ def main() -> None:
         hessian_calls.append(result.n_hessian_evaluations)
         peaks.append(peak / (8 * events.n_events))
     p = len(result.names)
-    print(f"fit: {statistics.median(walls):.3f} s, {result.n_iter} iterations, converged={result.converged}")
+    print(
+        f"fit: {statistics.median(walls):.3f} s, {result.n_iter} iterations, "
+        f"converged={result.converged}"
+    )
     print(f"  share of time inside native calls: {statistics.median(shares):.3f} (target >= 0.90)")
-    print(f"  gradient evaluations for standard errors: {max(hessian_calls)} (target <= 2p + 1 = {2 * p + 1})")
-    print(f"  peak memory allocated during the fit: {statistics.median(peaks):.2f} event-array copies")
+    print(
+        f"  gradient evaluations for standard errors: {max(hessian_calls)} "
+        f"(target <= 2p + 1 = {2 * p + 1})"
+    )
+    print(
+        f"  peak memory allocated during the fit: {statistics.median(peaks):.2f} event-array copies"
+    )
 
     r = events[0]
     ratios = []
@@ -88,7 +95,9 @@ def main() -> None:
         vs.goodness_of_fit(events, truth)
         gof = time.perf_counter() - start
         ratios.append(gof / one_call)
-    print(f"goodness of fit: {statistics.median(ratios):.1f}x one uni_exp_neg_ll call (target <= 20)")
+    print(
+        f"goodness of fit: {statistics.median(ratios):.1f}x one uni_exp_neg_ll call (target <= 20)"
+    )
 
 
 if __name__ == "__main__":

@@ -51,7 +51,11 @@ def test_result_object():
     model = vs.Exponential(0.5, 0.5, 1.0)
     result = vs.goodness_of_fit(model.simulate(500.0, seed=1), model)
     assert result.n.tolist() == [result.residuals[0].shape[0]]
-    assert "KS" in str(result) and "<table>" in result._repr_html_() and "GoodnessOfFit" in repr(result)
+    assert (
+        "KS" in str(result)
+        and "<table>" in result._repr_html_()
+        and "GoodnessOfFit" in repr(result)
+    )
     with pytest.raises(ValueError, match="level must be in"):
         result.passed(1.5)
     with pytest.raises(TypeError, match="model must be a vostrel model"):

@@ -37,19 +37,43 @@ def test_integer_times_become_float64_and_lists_are_accepted():
         (dict(times=[1.0, 0.5, 2.0], end_time=3.0), ValueError, r"times\[1\] = 0.5 comes after 1"),
         (dict(times=[1.0, np.nan], end_time=3.0), ValueError, r"times\[1\] is nan"),
         (dict(times=[1.0, np.inf], end_time=3.0), ValueError, r"times\[1\] is inf"),
-        (dict(times=[-1.0, 1.0], end_time=3.0), ValueError, r"times\[0\] = -1 is before start_time = 0"),
-        (dict(times=[1.0, 4.0, 5.0], end_time=3.0), ValueError, r"times\[1\] = 4 is after end_time = 3"),
+        (
+            dict(times=[-1.0, 1.0], end_time=3.0),
+            ValueError,
+            r"times\[0\] = -1 is before start_time = 0",
+        ),
+        (
+            dict(times=[1.0, 4.0, 5.0], end_time=3.0),
+            ValueError,
+            r"times\[1\] = 4 is after end_time = 3",
+        ),
         (dict(times=[1.0, 2.0], end_time=None), TypeError, "end_time is required"),
-        (dict(times=[1.0, 2.0], end_time=1.0, start_time=1.0), ValueError, "must be greater than start_time"),
+        (
+            dict(times=[1.0, 2.0], end_time=1.0, start_time=1.0),
+            ValueError,
+            "must be greater than start_time",
+        ),
         (dict(times=[1.0, 2.0], end_time=np.nan), ValueError, "end_time must be finite"),
         (dict(times=["a", "b"], end_time=3.0), TypeError, "times must be an array of real numbers"),
         (dict(times=[[1.0, 2.0]], end_time=3.0), ValueError, "times must be 1-dimensional"),
         (dict(times=[1.0, 2.0], end_time="3"), TypeError, "end_time must be a real number"),
         (dict(times=[1.0, 1.0], end_time=3.0), ValueError, r"times\[1\] = 1 is tied"),
-        (dict(times=[1.0, 2.0], end_time=3.0, dims=[0, 2], n_dims=2), ValueError, r"dims\[1\] = 2 is not in \[0, 2\)"),
-        (dict(times=[1.0, 2.0], end_time=3.0, dims=[0.0, 1.0]), TypeError, "dims must be an array of integers"),
+        (
+            dict(times=[1.0, 2.0], end_time=3.0, dims=[0, 2], n_dims=2),
+            ValueError,
+            r"dims\[1\] = 2 is not in \[0, 2\)",
+        ),
+        (
+            dict(times=[1.0, 2.0], end_time=3.0, dims=[0.0, 1.0]),
+            TypeError,
+            "dims must be an array of integers",
+        ),
         (dict(times=[1.0, 2.0], end_time=3.0, dims=[0]), ValueError, "dims has 1 entries"),
-        (dict(times=[1.0, 2.0], end_time=3.0, marks=[1.0, np.nan]), ValueError, r"marks\[1\] is nan"),
+        (
+            dict(times=[1.0, 2.0], end_time=3.0, marks=[1.0, np.nan]),
+            ValueError,
+            r"marks\[1\] is nan",
+        ),
         (dict(times=[1.0, 2.0], end_time=3.0, ties="drop"), ValueError, "ties must be"),
         (dict(times=[1.0, 2.0], end_time=3.0, ties="jitter"), TypeError, "needs a seed"),
     ],
@@ -98,18 +122,28 @@ def test_from_realizations_keeps_each_window_and_names_the_realisation():
     assert events.end_times.tolist() == [2.0, 5.0, 4.0]
     assert events.start_times.tolist() == [0.0, 1.0, 0.0]
     assert events.counts.ravel().tolist() == [2, 0, 1]
-    with pytest.raises(ValueError, match=r"realizations\[1\]\.times\[0\] = 3 is after realizations\[1\]\.end_time = 2"):
-        Events.from_realizations([{"times": [1.0], "end_time": 2.0}, {"times": [3.0], "end_time": 2.0}])
+    with pytest.raises(
+        ValueError,
+        match=r"realizations\[1\]\.times\[0\] = 3 is after realizations\[1\]\.end_time = 2",
+    ):
+        Events.from_realizations(
+            [{"times": [1.0], "end_time": 2.0}, {"times": [3.0], "end_time": 2.0}]
+        )
     with pytest.raises(TypeError, match=r"realizations\[0\] needs the keys"):
         Events.from_realizations([{"times": [1.0]}])
 
 
 def test_indexing_slicing_equality_and_pickle():
     events = Events.from_realizations(
-        [{"times": [0.5, 1.0], "end_time": 2.0, "marks": [1.0, 2.0]}, {"times": [0.1], "end_time": 1.0, "marks": [3.0]}]
+        [
+            {"times": [0.5, 1.0], "end_time": 2.0, "marks": [1.0, 2.0]},
+            {"times": [0.1], "end_time": 1.0, "marks": [3.0]},
+        ]
     )
     assert isinstance(events[1], Realization) and events[1].marks.tolist() == [3.0]
-    assert events[1:] == Events.from_realizations([{"times": [0.1], "end_time": 1.0, "marks": [3.0]}])
+    assert events[1:] == Events.from_realizations(
+        [{"times": [0.1], "end_time": 1.0, "marks": [3.0]}]
+    )
     restored = pickle.loads(pickle.dumps(events))
     assert restored == events
     assert not restored[0].times.flags.writeable and not restored[0].marks.flags.writeable
@@ -126,12 +160,21 @@ def test_from_dataframe_groups_sorts_and_labels():
         }
     )
     events = Events.from_dataframe(
-        frame, time="t", dim="kind", realization="who", mark="size", end_time={"a": 2.0, "b": 4.0, "c": 1.0}
+        frame,
+        time="t",
+        dim="kind",
+        realization="who",
+        mark="size",
+        end_time={"a": 2.0, "b": 4.0, "c": 1.0},
     )
     assert events.realization_names == ("a", "b", "c")
     assert events.dim_names == ("buy", "sell")
     assert events[0].times.tolist() == [0.5, 1.0] and events[0].dims.tolist() == [0, 1]
-    assert events[1].times.tolist() == [0.2, 2.0, 3.0] and events[1].marks.tolist() == [5.0, 1.0, 4.0]
+    assert events[1].times.tolist() == [0.2, 2.0, 3.0] and events[1].marks.tolist() == [
+        5.0,
+        1.0,
+        4.0,
+    ]
     assert events[2].n_events == 0 and events[2].end_time == 1.0
     with pytest.raises(ValueError, match="end_time has no entry for realization 'b'"):
         Events.from_dataframe(frame, time="t", realization="who", end_time={"a": 2.0})
@@ -143,7 +186,9 @@ def test_from_dataframe_datetimes_become_offsets_in_the_unit():
     stamps = pd.to_datetime(["2026-01-01 00:00:01.000", "2026-01-01 00:00:03.500"], utc=True)
     frame = pd.DataFrame({"time": stamps})
     start = pd.Timestamp("2026-01-01", tz="UTC")
-    events = Events.from_dataframe(frame, start_time=start, end_time=start + pd.Timedelta(seconds=10), unit="ms")
+    events = Events.from_dataframe(
+        frame, start_time=start, end_time=start + pd.Timedelta(seconds=10), unit="ms"
+    )
     assert events[0].times.tolist() == [1000.0, 3500.0]
     assert (events[0].start_time, events[0].end_time) == (0.0, 10000.0)
     assert events.time_origin == start and events.time_unit == "ms"
@@ -152,3 +197,11 @@ def test_from_dataframe_datetimes_become_offsets_in_the_unit():
     late = pd.DataFrame({"time": pd.to_datetime(["2026-01-01 00:00:11"], utc=True)})
     with pytest.raises(ValueError, match="is after end_time"):
         Events.from_dataframe(late, start_time=start, end_time=start + pd.Timedelta(seconds=10))
+
+
+def test_a_realisation_built_by_hand_is_validated_and_frozen():
+    times = np.array([1.0, 0.5])
+    with pytest.raises(ValueError, match=r"realizations\[0\]\.times\[1\] = 0.5 comes after 1"):
+        Events([Realization(times, end_time=2.0)], 1)
+    events = Events([Realization(np.array([0.5, 1.0]), end_time=2.0)], 1)
+    assert not events[0].times.flags.writeable

@@ -55,13 +55,21 @@ CASES = {
     "marked": (vs.MarkedExponential(0.5, 0.5, 2.0), 3000.0),
     "powerlaw": (vs.PowerLaw(0.3, 0.6 * 0.2, 1.0, 0.2), 1000.0),
     "approx_powerlaw": (vs.ApproxPowerLaw(0.5, 0.5, 0.6, 0.05, 2.0, 10), 6000.0),
-    "nonparametric": (vs.Nonparametric(0.5, [0.0, 0.5, 1.0, 2.0, 4.0], [0.4, 0.3, 0.1, 0.05]), 3000.0),
+    "nonparametric": (
+        vs.Nonparametric(0.5, [0.0, 0.5, 1.0, 2.0, 4.0], [0.4, 0.3, 0.1, 0.05]),
+        3000.0,
+    ),
     "softplus": (vs.NonlinearExponential(0.2, 0.5, 2.0, "softplus"), 2000.0),
     "sigmoid": (vs.NonlinearExponential(-0.5, 0.5, 2.0, "sigmoid", 2.0), 2000.0),
     "mv_shared": (vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], 1.5), 4000.0),
-    "mv_fixed": (vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], 1.5, "fixed"), 4000.0),
+    "mv_fixed": (
+        vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], 1.5, "fixed"),
+        4000.0,
+    ),
     "mv_per_cell": (
-        vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], [[1.0, 2.0], [3.0, 1.5]], "per_cell"),
+        vs.MultivariateExponential(
+            [0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], [[1.0, 2.0], [3.0, 1.5]], "per_cell"
+        ),
         8000.0,
     ),
 }
@@ -102,8 +110,14 @@ def test_wald_intervals_cover_the_truth_at_the_nominal_rate():
 def brute_force_neg_ll(times, end_time, mu, alpha, beta):
     """The exponential likelihood from the kernel summed over all pairs, in plain NumPy."""
     lags = times[:, None] - times[None, :]
-    excitation = np.where(lags > 0, alpha * beta * np.exp(-beta * np.where(lags > 0, lags, 0.0)), 0.0).sum(axis=1)
-    return mu * end_time + alpha * np.sum(1.0 - np.exp(-beta * (end_time - times))) - np.sum(np.log(mu + excitation))
+    excitation = np.where(
+        lags > 0, alpha * beta * np.exp(-beta * np.where(lags > 0, lags, 0.0)), 0.0
+    ).sum(axis=1)
+    return (
+        mu * end_time
+        + alpha * np.sum(1.0 - np.exp(-beta * (end_time - times)))
+        - np.sum(np.log(mu + excitation))
+    )
 
 
 def test_standard_errors_match_an_independent_hessian():
@@ -117,8 +131,12 @@ def test_standard_errors_match_an_independent_hessian():
     for i in range(3):
         for j in range(3):
             ei, ej = np.eye(3)[i] * h[i], np.eye(3)[j] * h[j]
-            hessian[i, j] = (f(theta + ei + ej) - f(theta + ei - ej) - f(theta - ei + ej) + f(theta - ei - ej)) / (4 * h[i] * h[j])
-    np.testing.assert_allclose(result.std_errors, np.sqrt(np.diag(np.linalg.inv(hessian))), rtol=1e-3)
+            hessian[i, j] = (
+                f(theta + ei + ej) - f(theta + ei - ej) - f(theta - ei + ej) + f(theta - ei - ej)
+            ) / (4 * h[i] * h[j])
+    np.testing.assert_allclose(
+        result.std_errors, np.sqrt(np.diag(np.linalg.inv(hessian))), rtol=1e-3
+    )
     assert result.n_hessian_evaluations <= 2 * 3 + 1
 
 
@@ -127,31 +145,47 @@ def test_time_unit_and_origin_do_not_change_the_answer(scale, origin):
     events = vs.Exponential(0.5, 0.6, 2.0).simulate(3000.0, seed=4)
     base = vs.fit(events, vs.Exponential())
     r = events[0]
-    moved = vs.Events.from_arrays(r.times * scale + origin, r.end_time * scale + origin, start_time=origin)
+    moved = vs.Events.from_arrays(
+        r.times * scale + origin, r.end_time * scale + origin, start_time=origin
+    )
     result = vs.fit(moved, vs.Exponential())
     expected = base.estimates * np.array([1.0 / scale, 1.0, 1.0 / scale])
     tolerance = 1e-5 if origin == 0.0 else 1e-3
     np.testing.assert_allclose(result.estimates, expected, rtol=tolerance)
-    np.testing.assert_allclose(result.std_errors, base.std_errors * np.array([1.0 / scale, 1.0, 1.0 / scale]), rtol=1e-3)
+    np.testing.assert_allclose(
+        result.std_errors, base.std_errors * np.array([1.0 / scale, 1.0, 1.0 / scale]), rtol=1e-3
+    )
     n = events.n_events
-    assert result.log_likelihood == pytest.approx(base.log_likelihood - n * math.log(scale), rel=1e-8, abs=1e-5)
+    assert result.log_likelihood == pytest.approx(
+        base.log_likelihood - n * math.log(scale), rel=1e-8, abs=1e-5
+    )
 
 
 def test_joint_fit_minimises_the_sum_over_windows():
     model = vs.Exponential(0.5, 0.6, 2.0)
     windows = [(0.0, 300.0), (50.0, 1000.0), (10.0, 90.0)]
-    parts = [model.simulate(end, seed=k, start_time=start) for k, (start, end) in enumerate(windows)]
+    parts = [
+        model.simulate(end, seed=k, start_time=start) for k, (start, end) in enumerate(windows)
+    ]
     events = vs.Events.from_realizations(parts)
     result = vs.fit(events, vs.Exponential())
 
-    shifted = [(np.array(p[0].times) - p[0].start_time, p[0].end_time - p[0].start_time) for p in parts]
+    shifted = [
+        (np.array(p[0].times) - p[0].start_time, p[0].end_time - p[0].start_time) for p in parts
+    ]
 
     def summed(theta):
         values = [native.uni_exp_neg_ll_with_grad(t, end, *theta) for t, end in shifted]
         return sum(v for v, _ in values), sum(g for _, g in values)
 
-    direct = optimize.minimize(summed, [0.4, 0.5, 1.0], jac=True, method="L-BFGS-B",
-                               bounds=[(1e-9, None), (0, None), (1e-6, None)], options={"ftol": 1e-15, "gtol": 1e-10})
+    direct = optimize.minimize(
+        summed,
+        [0.4, 0.5, 1.0],
+        jac=True,
+        method="L-BFGS-B",
+        bounds=[(1e-9, None), (0, None), (1e-6, None)],
+        options={"ftol": 1e-15, "gtol": 1e-10},
+    )
     np.testing.assert_allclose(result.estimates, direct.x, rtol=1e-5)
     assert -result.log_likelihood == pytest.approx(direct.fun, rel=1e-10)
     # Concatenating the windows would be a different (wrong) model: the result must differ.
@@ -187,9 +221,17 @@ def test_fixed_parameters_and_bounds():
     [
         (dict(fixed=["gamma"]), ValueError, "fixed: unknown parameter 'gamma'"),
         (dict(fixed=["mu", "alpha", "beta"]), ValueError, "every parameter is fixed"),
-        (dict(bounds={"beta": (2.0, 1.0)}), ValueError, r"bounds\['beta'\]: lower \(2\) must be below upper \(1\)"),
+        (
+            dict(bounds={"beta": (2.0, 1.0)}),
+            ValueError,
+            r"bounds\['beta'\]: lower \(2\) must be below upper \(1\)",
+        ),
         (dict(bounds={"beta": (0.0, 1.0)}), ValueError, "lower bound of beta must be above 0"),
-        (dict(bounds={"alpha": (-1.0, 1.0)}), ValueError, "lower bound of alpha must be at least 0"),
+        (
+            dict(bounds={"alpha": (-1.0, 1.0)}),
+            ValueError,
+            "lower bound of alpha must be at least 0",
+        ),
         (dict(bounds={"beta": 3.0}), TypeError, "must be a pair"),
         (dict(n_starts=0), ValueError, "n_starts must be at least 1"),
         (dict(seed=-1), TypeError, "seed must be a non-negative integer"),
@@ -208,7 +250,9 @@ def test_result_survives_pickle_and_prints():
     restored = pickle.loads(pickle.dumps(result))
     assert restored.model == result.model
     assert np.array_equal(restored.covariance, result.covariance, equal_nan=True)
-    assert [s.neg_log_likelihood for s in restored.starts] == [s.neg_log_likelihood for s in result.starts]
+    assert [s.neg_log_likelihood for s in restored.starts] == [
+        s.neg_log_likelihood for s in result.starts
+    ]
     assert len(result.starts) == 2 and result.seed == 7
     assert np.all(np.diff(result.model.betas) > 0)  # components sorted by decay
     text = result.summary()

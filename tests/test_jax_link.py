@@ -25,7 +25,9 @@ def test_callable_link_matches_the_native_link():
     jax_value, jax_grad = through_jax._neg_ll_grad(data, through_jax.to_vector())
     assert jax_value == pytest.approx(value, rel=1e-12)
     np.testing.assert_allclose(jax_grad, grad, rtol=1e-9)
-    np.testing.assert_allclose(through_jax.compensator(events)[0], native.compensator(events)[0], rtol=1e-12)
+    np.testing.assert_allclose(
+        through_jax.compensator(events)[0], native.compensator(events)[0], rtol=1e-12
+    )
     result = vs.fit(events, through_jax, n_starts=1)
     assert result.converged
 

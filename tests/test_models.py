@@ -22,7 +22,9 @@ MODELS = {
     "relu": vs.NonlinearExponential(0.3, -0.4, 2.0, "relu"),
     "identity": vs.NonlinearExponential(0.3, 0.4, 2.0, "identity"),
     "mv_shared": vs.MultivariateExponential([0.3, 0.2], [[0.2, 0.3], [0.0, 0.4]], 1.5),
-    "mv_per_cell": vs.MultivariateExponential([0.3, 0.2], [[0.2, 0.3], [0.1, 0.4]], [[1.0, 3.0], [0.5, 2.0]], "per_cell"),
+    "mv_per_cell": vs.MultivariateExponential(
+        [0.3, 0.2], [[0.2, 0.3], [0.1, 0.4]], [[1.0, 3.0], [0.5, 2.0]], "per_cell"
+    ),
 }
 
 
@@ -53,12 +55,16 @@ def test_compensator_agrees_with_quadrature_of_the_intensity(name):
             # Kernel discontinuities, and a fine split so that kinks of a link are resolved.
             breaks = [t + e for t in r.times[:i] for e in edges if a < t + e < b]
             breaks += list(np.linspace(a, b, 17)[1:-1])
-            running += integrate.quad(lam_of, a, b, args=(m,), points=breaks, limit=500, epsabs=1e-12, epsrel=1e-12)[0]
+            running += integrate.quad(
+                lam_of, a, b, args=(m,), points=breaks, limit=500, epsabs=1e-12, epsrel=1e-12
+            )[0]
             if dims[i] == m:
                 assert computed[i] == pytest.approx(running, rel=1e-7, abs=1e-9)
 
 
-@pytest.mark.parametrize("name", ["exponential", "sumexp", "powerlaw", "nonparametric", "mv_per_cell"])
+@pytest.mark.parametrize(
+    "name", ["exponential", "sumexp", "powerlaw", "nonparametric", "mv_per_cell"]
+)
 def test_intensity_is_the_kernel_summed_over_earlier_events(name):
     model = MODELS[name]
     events = small_events(model, seed=1)
@@ -73,18 +79,23 @@ def test_intensity_is_the_kernel_summed_over_earlier_events(name):
             expected = baseline + phi.sum()
         else:
             sources = r.dims[earlier]
-            expected = baseline + np.array([phi[np.arange(sources.shape[0]), m, sources].sum() for m in range(2)])
+            expected = baseline + np.array(
+                [phi[np.arange(sources.shape[0]), m, sources].sum() for m in range(2)]
+            )
         np.testing.assert_allclose(row, expected, rtol=1e-12)
 
 
 def test_neg_log_likelihood_sums_realisations_on_their_own_windows():
     model = MODELS["exponential"]
     events = vs.Events.from_realizations(
-        [{"times": [1.0, 1.5, 4.0], "end_time": 5.0}, {"times": [12.0, 13.0], "start_time": 10.0, "end_time": 20.0}]
+        [
+            {"times": [1.0, 1.5, 4.0], "end_time": 5.0},
+            {"times": [12.0, 13.0], "start_time": 10.0, "end_time": 20.0},
+        ]
     )
-    expected = native.uni_exp_neg_ll(np.array([1.0, 1.5, 4.0]), 5.0, 0.4, 0.5, 1.5) + native.uni_exp_neg_ll(
-        np.array([2.0, 3.0]), 10.0, 0.4, 0.5, 1.5
-    )
+    expected = native.uni_exp_neg_ll(
+        np.array([1.0, 1.5, 4.0]), 5.0, 0.4, 0.5, 1.5
+    ) + native.uni_exp_neg_ll(np.array([2.0, 3.0]), 10.0, 0.4, 0.5, 1.5)
     assert model.neg_log_likelihood(events) == expected
     assert model.log_likelihood(events) == -expected
 
@@ -105,7 +116,9 @@ def test_branching_ratio_is_the_kernel_integral(model, ratio):
     values = model.kernel(lags)
     if values.ndim == 3:
         values = values.sum(axis=(1,)).max(axis=1)  # column sums: offspring of one event
-    assert integrate.trapezoid(values, lags) == pytest.approx(ratio if model.n_dims == 1 else 0.5, rel=2e-2)
+    assert integrate.trapezoid(values, lags) == pytest.approx(
+        ratio if model.n_dims == 1 else 0.5, rel=2e-2
+    )
 
 
 def test_spectral_radius_uses_absolute_alpha_and_decides_stationarity():
@@ -125,13 +138,33 @@ def test_spectral_radius_uses_absolute_alpha_and_decides_stationarity():
         (lambda: vs.Exponential(1.0, 0.5, 0.0), ValueError, "beta must be positive; got 0"),
         (lambda: vs.Exponential(1.0, np.nan, 1.0), ValueError, "alpha must be finite"),
         (lambda: vs.Exponential("1", 0.5, 1.0), TypeError, "mu must be a real number"),
-        (lambda: vs.SumExponential(1.0, [0.1, 0.2], [1.0]), ValueError, r"betas must have shape \(2,\)"),
-        (lambda: vs.SumExponential(1.0, [0.1, -0.2], [1.0, 2.0]), ValueError, r"alphas\[1\] must be non-negative"),
-        (lambda: vs.Nonparametric(1.0, [0.0, 1.0, 1.0], [0.1, 0.1]), ValueError, "strictly increasing"),
+        (
+            lambda: vs.SumExponential(1.0, [0.1, 0.2], [1.0]),
+            ValueError,
+            r"betas must have shape \(2,\)",
+        ),
+        (
+            lambda: vs.SumExponential(1.0, [0.1, -0.2], [1.0, 2.0]),
+            ValueError,
+            r"alphas\[1\] must be non-negative",
+        ),
+        (
+            lambda: vs.Nonparametric(1.0, [0.0, 1.0, 1.0], [0.1, 0.1]),
+            ValueError,
+            "strictly increasing",
+        ),
         (lambda: vs.ApproxPowerLaw(r=1.0), ValueError, "r must be greater than 1"),
         (lambda: vs.NonlinearExponential(link="tanh"), ValueError, "link must be one of"),
-        (lambda: vs.MultivariateExponential([1.0], [[0.1]], [[1.0]]), ValueError, "beta must be one number"),
-        (lambda: vs.MultivariateExponential([1.0, 1.0], [[0.1]], 1.0), ValueError, r"alpha must have shape \(2, 2\)"),
+        (
+            lambda: vs.MultivariateExponential([1.0], [[0.1]], [[1.0]]),
+            ValueError,
+            "beta must be one number",
+        ),
+        (
+            lambda: vs.MultivariateExponential([1.0, 1.0], [[0.1]], 1.0),
+            ValueError,
+            r"alpha must have shape \(2, 2\)",
+        ),
     ],
 )
 def test_bad_parameters_are_refused_by_name(build, error, text):
@@ -148,7 +181,9 @@ def test_events_must_match_the_model():
         MODELS["exponential"].neg_log_likelihood(np.array([1.0]))
 
 
-@pytest.mark.parametrize("name", ["exponential", "sumexp", "powerlaw", "nonparametric", "mv_shared", "mv_per_cell"])
+@pytest.mark.parametrize(
+    "name", ["exponential", "sumexp", "powerlaw", "nonparametric", "mv_shared", "mv_per_cell"]
+)
 def test_simulation_seeds_do_not_depend_on_how_many_are_drawn(name):
     model = MODELS[name]
     three = model.simulate(50.0, seed=11, n=3, start_time=5.0)
@@ -159,7 +194,9 @@ def test_simulation_seeds_do_not_depend_on_how_many_are_drawn(name):
     assert three[1] != three[0]
     for r in three:
         assert r.start_time == 5.0 and r.end_time == 50.0
-        assert np.all(np.diff(r.times) > 0) and (r.n_events == 0 or (r.times[0] >= 5.0 and r.times[-1] <= 50.0))
+        assert np.all(np.diff(r.times) > 0) and (
+            r.n_events == 0 or (r.times[0] >= 5.0 and r.times[-1] <= 50.0)
+        )
 
 
 def test_simulated_counts_match_the_stationary_mean():

@@ -2,6 +2,7 @@
 # LocalCluster (loopback only); a failing sequence holds its error; a killed worker gives a clear
 # error or a retried result, never a hang; Ctrl-C in the driver returns promptly.
 import concurrent.futures
+import multiprocessing
 import os
 import signal
 import subprocess
@@ -17,6 +18,9 @@ import vostrel as vs
 from vostrel.parallel import fit_many, simulate_many
 
 MODEL = vs.Exponential(0.5, 0.6, 2.0)
+# Workers start from a clean server process, not by forking a test process that may have loaded
+# multi-threaded libraries.
+FORKSERVER = multiprocessing.get_context("forkserver")
 
 
 def same_fits(a, b):
@@ -35,7 +39,7 @@ def sequences():
 
 @pytest.fixture(scope="module")
 def pool():
-    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=FORKSERVER) as executor:
         yield executor
 
 
@@ -46,14 +50,18 @@ def test_simulate_many_is_simulate_split_whatever_runs_it(sequences, pool):
 
 
 def test_fit_many_is_identical_on_a_pool_and_isolates_failures(sequences, pool):
-    datasets = list(sequences[:10]) + [{"times": [2.0, 1.0], "end_time": 3.0}] + list(sequences[10:])
+    datasets = (
+        list(sequences[:10]) + [{"times": [2.0, 1.0], "end_time": 3.0}] + list(sequences[10:])
+    )
     serial = fit_many(datasets, vs.Exponential(), n_starts=2)
     pooled = fit_many(datasets, vs.Exponential(), n_starts=2, executor=pool, batch_size=3)
     assert isinstance(serial[10], ValueError) and isinstance(pooled[10], ValueError)
     assert "comes after" in str(pooled[10])
     good = [i for i in range(len(datasets)) if i != 10]
     assert same_fits([serial[i] for i in good], [pooled[i] for i in good])
-    assert same_fits([serial[i] for i in good], [vs.fit(datasets[i], vs.Exponential(), n_starts=2) for i in good])
+    assert same_fits(
+        [serial[i] for i in good], [vs.fit(datasets[i], vs.Exponential(), n_starts=2) for i in good]
+    )
     with pytest.raises(ValueError, match="comes after"):
         fit_many(datasets, vs.Exponential(), n_starts=1, executor=pool, errors="raise")
 
@@ -70,9 +78,21 @@ def test_fit_many_progress_bar_counts_sequences(sequences, capsys):
         (lambda: fit_many([], "exponential"), TypeError, "model must be a vostrel model"),
         (lambda: fit_many([], MODEL, executor=object()), TypeError, "executor must be"),
         (lambda: fit_many([], MODEL, errors="ignore"), ValueError, "errors must be"),
-        (lambda: fit_many(vs.Events.from_arrays([1.0], 2.0), MODEL), TypeError, "datasets must be a list"),
-        (lambda: simulate_many(vs.Exponential(1, 1.2, 1), 10.0, n=2, seed=1), ValueError, "branching ratio"),
-        (lambda: vs.fit(vs.Events.from_arrays([1.0], 2.0), MODEL, executor=object()), TypeError, "dask.distributed.Client"),
+        (
+            lambda: fit_many(vs.Events.from_arrays([1.0], 2.0), MODEL),
+            TypeError,
+            "datasets must be a list",
+        ),
+        (
+            lambda: simulate_many(vs.Exponential(1, 1.2, 1), 10.0, n=2, seed=1),
+            ValueError,
+            "branching ratio",
+        ),
+        (
+            lambda: vs.fit(vs.Events.from_arrays([1.0], 2.0), MODEL, executor=object()),
+            TypeError,
+            "dask.distributed.Client",
+        ),
     ],
 )
 def test_bad_arguments(call, error, text):
@@ -88,7 +108,7 @@ def slow_datasets(count):
 
 def test_killed_pool_worker_gives_a_clear_error():
     model, datasets = slow_datasets(8)
-    with concurrent.futures.ProcessPoolExecutor(2) as executor:
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=FORKSERVER) as executor:
         # Start the workers, then kill one while the fits run.
         executor.submit(os.getpid).result()
         victim = next(iter(executor._processes))
@@ -101,7 +121,8 @@ def test_killed_pool_worker_gives_a_clear_error():
 
 def test_ctrl_c_in_the_driver_returns_promptly(tmp_path):
     script = tmp_path / "interrupted.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent("""
         import concurrent.futures, sys
         import vostrel as vs
         from vostrel.parallel import fit_many, simulate_many
@@ -112,8 +133,11 @@ def test_ctrl_c_in_the_driver_returns_promptly(tmp_path):
                 print("started", flush=True)
                 fit_many(data, model, executor=pool, batch_size=1, n_starts=1)
             print("finished", flush=True)
-    """))
-    process = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    """)
+    )
+    process = subprocess.Popen(
+        [sys.executable, str(script)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     assert process.stdout.readline().strip() == "started"
     time.sleep(1.5)
     process.send_signal(signal.SIGINT)
@@ -139,8 +163,10 @@ def client():
 
 def test_dask_fit_many_and_simulate_many_match_serial(client, sequences):
     assert simulate_many(MODEL, 400.0, n=24, seed=1, executor=client) == sequences
-    assert same_fits(fit_many(sequences, vs.Exponential(), n_starts=1, executor=client),
-                     fit_many(sequences, vs.Exponential(), n_starts=1))
+    assert same_fits(
+        fit_many(sequences, vs.Exponential(), n_starts=1, executor=client),
+        fit_many(sequences, vs.Exponential(), n_starts=1),
+    )
 
 
 @pytest.mark.parametrize(
@@ -156,7 +182,9 @@ def test_joint_fit_on_dask_is_the_serial_fit_bit_for_bit(client, model):
     serial = vs.fit(events, model, n_starts=2)
     distributed = vs.fit(events, model, n_starts=2, executor=client)
     assert same_fits([serial], [distributed])
-    assert [s.neg_log_likelihood for s in serial.starts] == [s.neg_log_likelihood for s in distributed.starts]
+    assert [s.neg_log_likelihood for s in serial.starts] == [
+        s.neg_log_likelihood for s in distributed.starts
+    ]
 
 
 def kill_a_worker(client, delay):
@@ -186,10 +214,14 @@ def test_killed_dask_worker_gives_a_retried_result_or_a_clear_error(client):
     model, datasets = slow_datasets(8)
     expected = fit_many(datasets, model, n_starts=1)
     kill_a_worker(client, 1.0)
-    box = finish_within(240, lambda: fit_many(datasets, model, n_starts=1, executor=client, batch_size=1))
+    box = finish_within(
+        240, lambda: fit_many(datasets, model, n_starts=1, executor=client, batch_size=1)
+    )
     print("outcome:", "error" if "error" in box else "retried", box.get("error"))
     if "error" in box:
-        assert "KilledWorker" in type(box["error"]).__name__ or "worker" in str(box["error"]).lower()
+        assert (
+            "KilledWorker" in type(box["error"]).__name__ or "worker" in str(box["error"]).lower()
+        )
     else:
         assert same_fits(box["value"], expected)
     client.wait_for_workers(2, timeout=60)

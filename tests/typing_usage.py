@@ -6,14 +6,18 @@ from vostrel import plotting
 
 events: vs.Events = vs.Events.from_arrays(np.array([0.5, 1.2, 3.0]), end_time=5.0)
 model: vs.Exponential = vs.Exponential(mu=0.5, alpha=0.5, beta=1.0)
-result: vs.FitResult = vs.fit(events, model, fixed=["beta"], bounds={"alpha": (0.0, 0.9)}, n_starts=2)
+result: vs.FitResult = vs.fit(
+    events, model, fixed=["beta"], bounds={"alpha": (0.0, 0.9)}, n_starts=2
+)
 estimates: np.ndarray = result.estimates
 interval: np.ndarray = result.conf_int(0.9)
 ratio: float = result.branching_ratio
 text: str = result.summary()
 gof: vs.GoodnessOfFit = vs.goodness_of_fit(events, result.model)
 p_value: float = float(gof.p_values[0])
-simulated: vs.Events = vs.MultivariateExponential([0.2, 0.3], [[0.1, 0.2], [0.0, 0.3]], 1.0).simulate(10.0, seed=1, n=2)
+simulated: vs.Events = vs.MultivariateExponential(
+    [0.2, 0.3], [[0.1, 0.2], [0.0, 0.3]], 1.0
+).simulate(10.0, seed=1, n=2)
 first: vs.Realization = simulated[0]
 intensity: np.ndarray = model.intensity(events, np.linspace(0.0, 5.0, 11))
 compensators: list[np.ndarray] = vs.compensator(events, model)

@@ -4,42 +4,67 @@ Build :class:`Events` from your data, pick a model (:class:`Exponential`,
 :class:`SumExponential`, :class:`PowerLaw`, :class:`ApproxPowerLaw`, :class:`Nonparametric`,
 :class:`MarkedExponential`, :class:`NonlinearExponential`, :class:`MultivariateExponential`),
 :func:`fit` it, judge it with :func:`goodness_of_fit`, simulate from it with
-``model.simulate``, and plot with :mod:`vostrel.plotting`. The numerical core is the extension
-module `vostrel._libvostrel`.
+``model.simulate``, plot with :mod:`vostrel.plotting`, and scale out with
+:mod:`vostrel.parallel`. The numerical core is the extension module `vostrel._libvostrel`.
 """
 
-from .diagnostics import GoodnessOfFit, compensator, goodness_of_fit, residuals
-from .events import Events, Realization
-from .fitting import FitResult, StartResult, fit
-from .models import (
-    ApproxPowerLaw,
-    Exponential,
-    MarkedExponential,
-    Model,
-    MultivariateExponential,
-    NonlinearExponential,
-    Nonparametric,
-    PowerLaw,
-    SumExponential,
-)
+from __future__ import annotations
 
-__all__ = [
-    "Events",
-    "Realization",
-    "Model",
-    "Exponential",
-    "SumExponential",
-    "MarkedExponential",
-    "PowerLaw",
-    "ApproxPowerLaw",
-    "Nonparametric",
-    "NonlinearExponential",
-    "MultivariateExponential",
-    "fit",
-    "FitResult",
-    "StartResult",
-    "goodness_of_fit",
-    "GoodnessOfFit",
-    "residuals",
-    "compensator",
-]
+import importlib
+from typing import TYPE_CHECKING, Any
+
+# Names are loaded on first use, so that importing the extension module alone
+# (`import vostrel._libvostrel`) does not load NumPy and the rest of the layer.
+_EXPORTS = {
+    "Events": "events",
+    "Realization": "events",
+    "Model": "models",
+    "Exponential": "models",
+    "SumExponential": "models",
+    "MarkedExponential": "models",
+    "PowerLaw": "models",
+    "ApproxPowerLaw": "models",
+    "Nonparametric": "models",
+    "NonlinearExponential": "models",
+    "MultivariateExponential": "models",
+    "fit": "fitting",
+    "FitResult": "fitting",
+    "StartResult": "fitting",
+    "goodness_of_fit": "diagnostics",
+    "GoodnessOfFit": "diagnostics",
+    "residuals": "diagnostics",
+    "compensator": "diagnostics",
+}
+
+__all__ = list(_EXPORTS)
+
+if TYPE_CHECKING:
+    from .diagnostics import GoodnessOfFit as GoodnessOfFit
+    from .diagnostics import compensator as compensator
+    from .diagnostics import goodness_of_fit as goodness_of_fit
+    from .diagnostics import residuals as residuals
+    from .events import Events as Events
+    from .events import Realization as Realization
+    from .fitting import FitResult as FitResult
+    from .fitting import StartResult as StartResult
+    from .fitting import fit as fit
+    from .models import ApproxPowerLaw as ApproxPowerLaw
+    from .models import Exponential as Exponential
+    from .models import MarkedExponential as MarkedExponential
+    from .models import Model as Model
+    from .models import MultivariateExponential as MultivariateExponential
+    from .models import NonlinearExponential as NonlinearExponential
+    from .models import Nonparametric as Nonparametric
+    from .models import PowerLaw as PowerLaw
+    from .models import SumExponential as SumExponential
+
+def __getattr__(name: str) -> Any:
+    if name in _EXPORTS:
+        value = getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), name)
+        globals()[name] = value
+        return value
+    raise AttributeError(f"module 'vostrel' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(_EXPORTS))

@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import math
 import numbers
-from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -52,13 +51,6 @@ def positive_scalar(value: Any, name: str) -> float:
     result = finite_scalar(value, name)
     if result <= 0.0:
         raise ValueError(f"{name} must be positive; got {fmt(result)}")
-    return result
-
-
-def nonnegative_scalar(value: Any, name: str) -> float:
-    result = finite_scalar(value, name)
-    if result < 0.0:
-        raise ValueError(f"{name} must be non-negative; got {fmt(result)}")
     return result
 
 
@@ -132,12 +124,3 @@ def freeze(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
     view = array.view()
     view.flags.writeable = False
     return view
-
-
-def check_names(names: Sequence[str], allowed: Sequence[str], argument: str) -> None:
-    for name in names:
-        if name not in allowed:
-            raise ValueError(
-                f"{argument}: unknown parameter {name!r}; the parameters are "
-                + ", ".join(repr(n) for n in allowed)
-            )

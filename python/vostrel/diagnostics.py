@@ -118,7 +118,9 @@ class GoodnessOfFit:
 
     def summary(self) -> str:
         """A text table of the test per dimension."""
-        lines = [f"Goodness of fit of {self.model_name}: time-rescaled residuals vs Exp(1), KS test"]
+        lines = [
+            f"Goodness of fit of {self.model_name}: time-rescaled residuals vs Exp(1), KS test"
+        ]
         lines.append(f"{'dimension':>10}  {'n':>9}  {'KS stat':>9}  {'p-value':>9}")
         for label, n, d, p in zip(self._labels(), self.n, self.statistics, self.p_values):
             lines.append(f"{label:>10}  {n:>9d}  {d:>9.4f}  {p:>9.4g}")

@@ -85,7 +85,10 @@ class Realization:
         return self.dims
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_restore_realization, (self.times, self.end_time, self.start_time, self.dims, self.marks))
+        return (
+            _restore_realization,
+            (self.times, self.end_time, self.start_time, self.dims, self.marks),
+        )
 
     def __repr__(self) -> str:
         return (
@@ -133,7 +136,14 @@ class Events:
     Events(1 realization, 1 dimension, 3 events, window [0, 5])
     """
 
-    __slots__ = ("_realizations", "_n_dims", "_dim_names", "_realization_names", "_time_origin", "_time_unit")
+    __slots__ = (
+        "_realizations",
+        "_n_dims",
+        "_dim_names",
+        "_realization_names",
+        "_time_origin",
+        "_time_unit",
+    )
 
     _realizations: tuple[Realization, ...]
     _n_dims: int
@@ -152,14 +162,33 @@ class Events:
         time_origin: Any = None,
         time_unit: str | None = None,
     ) -> None:
-        # Internal: the public constructors validate before they get here.
+        # The public constructors validate before they get here; a realisation built by hand
+        # (its arrays still writeable) is validated and copied now.
         if not realizations:
-            raise ValueError("realizations must not be empty: an Events object needs at least one realisation")
-        object.__setattr__(self, "_realizations", tuple(realizations))
+            raise ValueError(
+                "realizations must not be empty: an Events object needs at least one realisation"
+            )
+        checked = []
+        for index, r in enumerate(realizations):
+            if not isinstance(r, Realization):
+                raise TypeError(
+                    f"realizations[{index}] must be a Realization; build Events with "
+                    "Events.from_arrays or Events.from_realizations"
+                )
+            arrays = [a for a in (r.times, r.dims, r.marks) if a is not None]
+            if any(not isinstance(a, np.ndarray) or a.flags.writeable for a in arrays):
+                r = _build(
+                    r.times, r.end_time, r.start_time, r.dims, r.marks, int(n_dims),
+                    f"realizations[{index}].", "error", None, index,
+                )
+            checked.append(r)
+        object.__setattr__(self, "_realizations", tuple(checked))
         object.__setattr__(self, "_n_dims", int(n_dims))
         object.__setattr__(self, "_dim_names", None if dim_names is None else tuple(dim_names))
         object.__setattr__(
-            self, "_realization_names", None if realization_names is None else tuple(realization_names)
+            self,
+            "_realization_names",
+            None if realization_names is None else tuple(realization_names),
         )
         object.__setattr__(self, "_time_origin", time_origin)
         object.__setattr__(self, "_time_unit", time_unit)
@@ -263,7 +292,9 @@ class Events:
             _check_sorted(array, f"times[{m}]")
             per_dim.append(array)
         merged = np.concatenate(per_dim)
-        dims = np.concatenate([np.full(a.shape[0], m, dtype=np.int64) for m, a in enumerate(per_dim)])
+        dims = np.concatenate(
+            [np.full(a.shape[0], m, dtype=np.int64) for m, a in enumerate(per_dim)]
+        )
         order = np.argsort(merged, kind="stable")
         realization = _build(
             merged[order], end_time, start_time, dims[order], None, len(per_dim), "", ties, seed, 0
@@ -298,7 +329,9 @@ class Events:
         Events
         """
         _check_ties(ties, seed)
-        if isinstance(realizations, (Mapping, np.ndarray)) or not isinstance(realizations, Sequence):
+        if isinstance(realizations, (Mapping, np.ndarray)) or not isinstance(
+            realizations, Sequence
+        ):
             raise TypeError("realizations must be a list of Events, Realization or mappings")
         if not realizations:
             raise ValueError("realizations must not be empty")
@@ -414,7 +447,12 @@ class Events:
         _check_ties(ties, seed)
         if not isinstance(frame, pd.DataFrame):
             raise TypeError(f"frame must be a pandas DataFrame; got {type(frame).__name__}")
-        for argument, column in (("time", time), ("dim", dim), ("realization", realization), ("mark", mark)):
+        for argument, column in (
+            ("time", time),
+            ("dim", dim),
+            ("realization", realization),
+            ("mark", mark),
+        ):
             if column is not None and column not in frame.columns:
                 raise ValueError(f"{argument}: no column {column!r} in the DataFrame")
         if unit not in _TIME_UNITS:
@@ -425,7 +463,9 @@ class Events:
         column = frame[time]
         is_datetime = pd.api.types.is_datetime64_any_dtype(column)
         if not is_datetime and not pd.api.types.is_numeric_dtype(column):
-            raise TypeError(f"time column {time!r} must hold numbers or datetimes; got dtype {column.dtype}")
+            raise TypeError(
+                f"time column {time!r} must hold numbers or datetimes; got dtype {column.dtype}"
+            )
         if pd.api.types.is_bool_dtype(column):
             raise TypeError(f"time column {time!r} must hold numbers or datetimes; got dtype bool")
         if column.isna().any():
@@ -440,9 +480,13 @@ class Events:
             codes, uniques = pd.factorize(frame[realization], sort=True)
             if (codes < 0).any():
                 label = frame.index[first_true(codes < 0)]
-                raise ValueError(f"realization column {realization!r} is missing a value at row {label!r}")
+                raise ValueError(
+                    f"realization column {realization!r} is missing a value at row {label!r}"
+                )
             labels = list(uniques)
-            groups = {lab: np.flatnonzero(codes == i).astype(np.int64) for i, lab in enumerate(labels)}
+            groups = {
+                lab: np.flatnonzero(codes == i).astype(np.int64) for i, lab in enumerate(labels)
+            }
             for mapping in (end_time, start_time):
                 if isinstance(mapping, (Mapping, pd.Series)):
                     for lab in mapping.keys():
@@ -462,7 +506,10 @@ class Events:
             raise TypeError("start_time is required when the time column holds datetimes")
         origin = None
         if is_datetime:
-            starts = [_as_timestamp(pd, window(start_time, lab, "start_time"), "start_time") for lab in labels]
+            starts = [
+                _as_timestamp(pd, window(start_time, lab, "start_time"), "start_time")
+                for lab in labels
+            ]
             origin = min(starts)
             step = pd.Timedelta(1, unit=unit)
 
@@ -470,7 +517,9 @@ class Events:
                 try:
                     return (values - origin) / step
                 except TypeError as exc:
-                    raise TypeError(f"{argument}: cannot compare with the time column: {exc}") from None
+                    raise TypeError(
+                        f"{argument}: cannot compare with the time column: {exc}"
+                    ) from None
 
         if dim is not None:
             dim_column = frame[dim]
@@ -485,7 +534,9 @@ class Events:
                 dim_values = dim_codes.astype(np.int64)
                 dim_names = list(dim_uniques)
                 if n_dims is not None and n_dims != len(dim_names):
-                    raise ValueError(f"n_dims = {n_dims} but column {dim!r} has {len(dim_names)} labels")
+                    raise ValueError(
+                        f"n_dims = {n_dims} but column {dim!r} has {len(dim_names)} labels"
+                    )
         else:
             dim_values = None
             dim_names = None
@@ -496,8 +547,12 @@ class Events:
         marks_all = None
         if mark is not None:
             mark_column = frame[mark]
-            if not pd.api.types.is_numeric_dtype(mark_column) or pd.api.types.is_bool_dtype(mark_column):
-                raise TypeError(f"mark column {mark!r} must hold numbers; got dtype {mark_column.dtype}")
+            if not pd.api.types.is_numeric_dtype(mark_column) or pd.api.types.is_bool_dtype(
+                mark_column
+            ):
+                raise TypeError(
+                    f"mark column {mark!r} must hold numbers; got dtype {mark_column.dtype}"
+                )
             marks_all = mark_column.to_numpy(dtype=np.float64)
 
         realizations = []
@@ -787,7 +842,9 @@ def _build(
     end = finite_scalar(end_time, f"{where}end_time")
     start = finite_scalar(0.0 if start_time is None else start_time, f"{where}start_time")
     if not end > start:
-        raise ValueError(f"{where}end_time ({fmt(end)}) must be greater than start_time ({fmt(start)})")
+        raise ValueError(
+            f"{where}end_time ({fmt(end)}) must be greater than start_time ({fmt(start)})"
+        )
     t = float_array(times, name)
     bad = ~np.isfinite(t)
     if bad.any():
@@ -812,7 +869,9 @@ def _build(
         out = (d < 0) | (d >= n_dims)
         if out.any():
             i = first_true(out)
-            raise ValueError(f"{_position(where + 'dims', i, labels)} = {d[i]} is not in [0, {n_dims})")
+            raise ValueError(
+                f"{_position(where + 'dims', i, labels)} = {d[i]} is not in [0, {n_dims})"
+            )
         if n_dims == 1:
             d = None
     elif n_dims > 1:
@@ -825,7 +884,9 @@ def _build(
         bad = ~np.isfinite(g)
         if bad.any():
             i = first_true(bad)
-            raise ValueError(f"{_position(where + 'marks', i, labels)} is {fmt(g[i])}; marks must be finite")
+            raise ValueError(
+                f"{_position(where + 'marks', i, labels)} is {fmt(g[i])}; marks must be finite"
+            )
     if t.shape[0] > 1:
         tied = t[1:] == t[:-1]
         if tied.any():
@@ -893,7 +954,9 @@ def _as_timestamp(pd: Any, value: Any, argument: str) -> Any:
     try:
         return pd.Timestamp(value)
     except (TypeError, ValueError) as exc:
-        raise TypeError(f"{argument} must be a datetime for a datetime time column: {exc}") from None
+        raise TypeError(
+            f"{argument} must be a datetime for a datetime time column: {exc}"
+        ) from None
 
 
 def _sort_key(label: Any) -> tuple[str, Any]:

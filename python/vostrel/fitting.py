@@ -212,7 +212,10 @@ class FitResult:
             ("log-likelihood", f"{self.log_likelihood:.6g}"),
             ("AIC / BIC", f"{self.aic:.6g} / {self.bic:.6g}"),
             ("branching ratio", f"{self.branching_ratio:.4g}"),
-            ("converged", f"{'yes' if self.converged else 'NO'} ({iterations}; |grad| {self.grad_norm:.2g})"),
+            (
+                "converged",
+                f"{'yes' if self.converged else 'NO'} ({iterations}; |grad| {self.grad_norm:.2g})",
+            ),
         ]
 
     def summary(self) -> str:
@@ -225,7 +228,10 @@ class FitResult:
         widths = [max(len(r[c]) for r in rows) for c in range(6)]
         rule = "-" * (sum(widths) + 2 * 5)
         table = [
-            "  ".join(cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c]) for c, cell in enumerate(r))
+            "  ".join(
+                cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c])
+                for c, cell in enumerate(r)
+            )
             for r in rows
         ]
         lines += [rule, table[0], rule, *table[1:], rule]
@@ -250,7 +256,8 @@ class FitResult:
         )
         titles = ("parameter", "estimate", "std err", "z", "[0.025", "0.975]")
         body = "".join(
-            "<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in row) + "</tr>" for row in self._rows()
+            "<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in row) + "</tr>"
+            for row in self._rows()
         )
         notes = [f"{n} is on a bound of the fit; it has no standard error" for n in self.on_bound]
         notes += list(self.notes)
@@ -267,7 +274,11 @@ class FitResult:
 def _num(value: float, digits: int = 4) -> str:
     if not math.isfinite(value):
         return "nan" if math.isnan(value) else str(value)
-    return f"{value:.{digits}g}" if abs(value) < 1e5 and (abs(value) >= 1e-3 or value == 0) else f"{value:.{digits}e}"
+    return (
+        f"{value:.{digits}g}"
+        if abs(value) < 1e5 and (abs(value) >= 1e-3 or value == 0)
+        else f"{value:.{digits}e}"
+    )
 
 
 # -- the fit -------------------------------------------------------------------------------------
@@ -334,7 +345,9 @@ def fit(
     >>> print(result.summary())  # doctest: +SKIP
     """
     if not isinstance(model, Model):
-        raise TypeError(f"model must be a vostrel model such as Exponential(); got {type(model).__name__}")
+        raise TypeError(
+            f"model must be a vostrel model such as Exponential(); got {type(model).__name__}"
+        )
     model.check_events(events)
     n_starts = as_int(n_starts, "n_starts", minimum=1)
     max_iter = as_int(max_iter, "max_iter", minimum=1)
@@ -353,8 +366,9 @@ def fit(
         scale = 1.0
     stats_internal = event_stats(events).in_units(scale)
     template_internal = template._scaled(scale)
-    x_template = template_internal.to_vector()
-    box = _internal_bounds(template_internal._default_bounds(stats_internal), user_bounds, info, scale)
+    box = _internal_bounds(
+        template_internal._default_bounds(stats_internal), user_bounds, info, scale
+    )
     mode = template_internal._mode(free)
     if executor is not None:
         from .parallel import DistributedData
@@ -366,8 +380,21 @@ def fit(
         evaluate = functools.partial(template_internal._neg_ll_grad, data, mode=mode)
     try:
         with one_blas_thread():
-            return _fit(events, template_internal, evaluate, stats_internal, box, info, free, scale,
-                        start, n_starts, seed, max_iter, progress)
+            return _fit(
+                events,
+                template_internal,
+                evaluate,
+                stats_internal,
+                box,
+                info,
+                free,
+                scale,
+                start,
+                n_starts,
+                seed,
+                max_iter,
+                progress,
+            )
     finally:
         if executor is not None:
             distributed.close()
@@ -392,7 +419,9 @@ def _fit(
 
     x_template = template_internal.to_vector()
     objective = _Objective(evaluate, x_template, free, max(events.n_events, 1))
-    starts_internal = _starts(template_internal, stats_internal, start, x_template, free, box, n_starts, seed)
+    starts_internal = _starts(
+        template_internal, stats_internal, start, x_template, free, box, n_starts, seed
+    )
 
     runs: list[StartResult] = []
     best: tuple[float, FloatArray, bool, Any] | None = None
@@ -428,18 +457,24 @@ def _fit(
                     n_eval=int(outcome.nfev),
                 )
             )
-            if math.isfinite(value) and (best is None or _better(value, converged, best[0], best[2])):
+            if math.isfinite(value) and (
+                best is None or _better(value, converged, best[0], best[2])
+            ):
                 best = (value, x, converged, outcome)
             bar.update()
     if best is None:
         if first_error is not None:
             raise first_error
-        raise RuntimeError("every start of the fit failed: the likelihood was not finite anywhere tried")
+        raise RuntimeError(
+            "every start of the fit failed: the likelihood was not finite anywhere tried"
+        )
 
     value, x_best, converged, outcome = best
     unidentified = free & template_internal._unidentified(x_best)
     estimated = free & ~_on_bounds(x_best, box) & ~unidentified
-    covariance_internal, hessian_ok, hessian_calls = _observed_information(objective, x_best, estimated, box)
+    covariance_internal, hessian_ok, hessian_calls = _observed_information(
+        objective, x_best, estimated, box
+    )
     if not hessian_ok:
         estimated[:] = False
     fitted_internal = template_internal.with_vector(x_best)
@@ -465,7 +500,9 @@ def _fit(
     projected = _projected_gradient(x_best, gradient, box, free)
     grad_natural = np.linalg.solve(jacobian.T, projected) if projected.size else projected
     stats_natural = stats_internal.in_units(1.0 / scale)
-    notes = _notes(fitted, estimates, std_errors, covariance, stats_natural, names, hessian_ok, converged)
+    notes = _notes(
+        fitted, estimates, std_errors, covariance, stats_natural, names, hessian_ok, converged
+    )
     notes += [
         f"{n} is not identified: the excitation it shapes is zero; it has no standard error"
         for n, u in zip(names, unidentified_after)
@@ -502,7 +539,11 @@ class _Objective:
     data size."""
 
     def __init__(
-        self, evaluate: Callable[[FloatArray], tuple[float, FloatArray]], template: FloatArray, free: Any, norm: int
+        self,
+        evaluate: Callable[[FloatArray], tuple[float, FloatArray]],
+        template: FloatArray,
+        free: Any,
+        norm: int,
     ) -> None:
         self.evaluate = evaluate
         self.template = template
@@ -531,7 +572,13 @@ class _Objective:
         return value / self.norm, gradient[self.free] / self.norm
 
 
-def _converged(outcome: Any, x: FloatArray, box: Sequence[tuple[float | None, float | None]], free: Any, objective: _Objective) -> bool:
+def _converged(
+    outcome: Any,
+    x: FloatArray,
+    box: Sequence[tuple[float | None, float | None]],
+    free: Any,
+    objective: _Objective,
+) -> bool:
     """The optimiser's verdict, or a line search that gave up at the optimum: L-BFGS-B reports
     an abnormal end when no step improves the value in the last bits, which at a projected
     gradient below 1e-6 per event means the optimum was reached to machine precision."""
@@ -561,7 +608,9 @@ def _group_members(name: str, info: Sequence[ParamInfo], argument: str) -> list[
     members = [i for i, p in enumerate(info) if p.name == name or p.group == name]
     if not members:
         names = sorted({p.name for p in info} | {p.group for p in info})
-        raise ValueError(f"{argument}: unknown parameter {name!r}; the parameters are {', '.join(names)}")
+        raise ValueError(
+            f"{argument}: unknown parameter {name!r}; the parameters are {', '.join(names)}"
+        )
     return members
 
 
@@ -577,7 +626,9 @@ def _fixed_names(fixed: FixedSpec) -> list[str]:
             if not isinstance(item, str):
                 raise TypeError(f"fixed must hold parameter names; got {item!r}")
         return list(fixed)
-    raise TypeError(f"fixed must be a name, a list of names or a mapping; got {type(fixed).__name__}")
+    raise TypeError(
+        f"fixed must be a name, a list of names or a mapping; got {type(fixed).__name__}"
+    )
 
 
 def _free_mask(fixed: FixedSpec, info: Sequence[ParamInfo]) -> Any:
@@ -596,21 +647,31 @@ def _apply_fixed_values(model: Model, fixed: FixedSpec, info: Sequence[ParamInfo
     x = model.to_vector()
     for name, value in fixed.items():
         members = _group_members(str(name), info, "fixed")
-        values = np.asarray(value, dtype=np.float64).ravel() if not np.isscalar(value) else np.array([as_scalar(value, f"fixed[{name!r}]")])
+        values = (
+            np.asarray(value, dtype=np.float64).ravel()
+            if not np.isscalar(value)
+            else np.array([as_scalar(value, f"fixed[{name!r}]")])
+        )
         if values.shape[0] == 1:
             x[members] = values[0]
         elif values.shape[0] == len(members):
             x[members] = values
         else:
-            raise ValueError(f"fixed[{name!r}] must be one number or {len(members)} numbers; got {values.shape[0]}")
+            raise ValueError(
+                f"fixed[{name!r}] must be one number or {len(members)} numbers; got {values.shape[0]}"
+            )
     return model.with_vector(x)
 
 
-def _check_bounds(bounds: BoundsSpec | None, info: Sequence[ParamInfo]) -> dict[int, tuple[float | None, float | None]]:
+def _check_bounds(
+    bounds: BoundsSpec | None, info: Sequence[ParamInfo]
+) -> dict[int, tuple[float | None, float | None]]:
     if bounds is None:
         return {}
     if not isinstance(bounds, Mapping):
-        raise TypeError(f"bounds must be a mapping from parameter name to (lower, upper); got {type(bounds).__name__}")
+        raise TypeError(
+            f"bounds must be a mapping from parameter name to (lower, upper); got {type(bounds).__name__}"
+        )
     out: dict[int, tuple[float | None, float | None]] = {}
     for name, pair in bounds.items():
         members = _group_members(str(name), info, "bounds")
@@ -634,7 +695,9 @@ def _check_bounds(bounds: BoundsSpec | None, info: Sequence[ParamInfo]) -> dict[
                     f"bounds[{name!r}]: the lower bound of {p.name} must be {relation} {fmt(p.lower)}; got {fmt(lower)}"
                 )
             if upper is not None and (upper > p.upper or (p.strict and upper <= p.lower)):
-                raise ValueError(f"bounds[{name!r}]: the upper bound of {p.name} is outside its domain; got {fmt(upper)}")
+                raise ValueError(
+                    f"bounds[{name!r}]: the upper bound of {p.name} is outside its domain; got {fmt(upper)}"
+                )
             out[i] = (lower, upper)
     return out
 
@@ -699,12 +762,16 @@ def _on_bounds(x: FloatArray, box: Sequence[tuple[float | None, float | None]]) 
     return on
 
 
-def _projected_gradient(x: FloatArray, gradient: FloatArray, box: Sequence[tuple[float | None, float | None]], free: Any) -> FloatArray:
+def _projected_gradient(
+    x: FloatArray, gradient: FloatArray, box: Sequence[tuple[float | None, float | None]], free: Any
+) -> FloatArray:
     out = np.where(free, gradient, 0.0)
     on = _on_bounds(x, box)
     for i, (lower, upper) in enumerate(box):
         if on[i]:
-            pushes_out = (lower is not None and x[i] - lower <= 1e-8 * max(1.0, abs(x[i])) and gradient[i] > 0) or (
+            pushes_out = (
+                lower is not None and x[i] - lower <= 1e-8 * max(1.0, abs(x[i])) and gradient[i] > 0
+            ) or (
                 upper is not None and upper - x[i] <= 1e-8 * max(1.0, abs(x[i])) and gradient[i] < 0
             )
             if pushes_out:
@@ -713,7 +780,10 @@ def _projected_gradient(x: FloatArray, gradient: FloatArray, box: Sequence[tuple
 
 
 def _observed_information(
-    objective: _Objective, x: FloatArray, estimated: Any, box: Sequence[tuple[float | None, float | None]]
+    objective: _Objective,
+    x: FloatArray,
+    estimated: Any,
+    box: Sequence[tuple[float | None, float | None]],
 ) -> tuple[FloatArray, bool, int]:
     """Inverse of the Hessian of the negative log-likelihood over the estimated parameters, by
     central differences of the analytic gradient: two gradient calls per parameter."""
@@ -734,7 +804,9 @@ def _observed_information(
         plus, minus = x.copy(), x.copy()
         plus[i] += step
         minus[i] -= step
-        hessian[:, column] = (objective.gradient(plus)[index] - objective.gradient(minus)[index]) / (plus[i] - minus[i])
+        hessian[:, column] = (
+            objective.gradient(plus)[index] - objective.gradient(minus)[index]
+        ) / (plus[i] - minus[i])
     hessian = 0.5 * (hessian + hessian.T)
     calls = objective.calls - before
     if not np.all(np.isfinite(hessian)):
@@ -766,7 +838,9 @@ def _notes(
         )
     notes += model._notes(estimates, std_errors, stats)
     if not model.is_stationary:
-        notes.append(f"the fitted process is not stationary (branching ratio {model.branching_ratio:.4g} >= 1)")
+        notes.append(
+            f"the fitted process is not stationary (branching ratio {model.branching_ratio:.4g} >= 1)"
+        )
     with np.errstate(invalid="ignore", divide="ignore"):
         correlation = covariance / np.outer(std_errors, std_errors)
     strong = [
@@ -776,5 +850,7 @@ def _notes(
         if np.isfinite(correlation[i, j]) and abs(correlation[i, j]) > 0.95
     ]
     for a, b, r in strong:
-        notes.append(f"{a} and {b} are strongly correlated ({r:+.3f}): they trade off against each other")
+        notes.append(
+            f"{a} and {b} are strongly correlated ({r:+.3f}): they trade off against each other"
+        )
     return notes

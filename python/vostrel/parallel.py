@@ -48,7 +48,9 @@ class FitFailure(RuntimeError):
 
 
 def _is_dask_client(executor: Any) -> bool:
-    return type(executor).__module__.startswith("distributed") and hasattr(executor, "scheduler_info")
+    return type(executor).__module__.startswith("distributed") and hasattr(
+        executor, "scheduler_info"
+    )
 
 
 def _as_executor(executor: Any) -> concurrent.futures.Executor | None:
@@ -213,11 +215,15 @@ def fit_many(
     if "executor" in fit_options:
         raise TypeError("fit_many takes executor once; it runs each fit serially inside a worker")
     if isinstance(datasets, (Events, Mapping)) or not isinstance(datasets, Sequence):
-        raise TypeError("datasets must be a list of datasets (Events, mappings or (times, end_time) pairs)")
+        raise TypeError(
+            "datasets must be a list of datasets (Events, mappings or (times, end_time) pairs)"
+        )
     n = len(datasets)
     batches = _batches(n, batch_size, _worker_count(executor))
     payloads = [([(i, datasets[i]) for i in batch], model, dict(fit_options)) for batch in batches]
-    return _run(executor, _fit_batch, payloads, [len(b) for b in batches], n, errors, progress, "fit_many")
+    return _run(
+        executor, _fit_batch, payloads, [len(b) for b in batches], n, errors, progress, "fit_many"
+    )
 
 
 # -- many independent simulations -------------------------------------------------------------------------
@@ -230,7 +236,12 @@ def _simulate_batch(
     out: list[tuple[int, Events | BaseException]] = []
     for index in indices:
         try:
-            out.append((index, Events([model._simulate_realization(end, start, seed, index)], model.n_dims)))
+            out.append(
+                (
+                    index,
+                    Events([model._simulate_realization(end, start, seed, index)], model.n_dims),
+                )
+            )
         except Exception as exc:
             out.append((index, _portable(exc)))
     return out
@@ -273,7 +284,16 @@ def simulate_many(
     end, start, seed, count = model._check_simulation(end_time, start_time, seed, n)
     batches = _batches(count, batch_size, _worker_count(executor))
     payloads = [(model, end, start, seed, list(batch)) for batch in batches]
-    results = _run(executor, _simulate_batch, payloads, [len(b) for b in batches], count, "raise", progress, "simulate_many")
+    results = _run(
+        executor,
+        _simulate_batch,
+        payloads,
+        [len(b) for b in batches],
+        count,
+        "raise",
+        progress,
+        "simulate_many",
+    )
     return list(results)
 
 
@@ -310,7 +330,11 @@ def _partition(counts: Sequence[int], parts: int) -> list[tuple[int, int]]:
     running, start = 0, 0
     for i, count in enumerate(counts):
         running += count + 1
-        if running >= total * (len(bounds) + 1) / parts and len(bounds) < parts - 1 and i + 1 < len(counts):
+        if (
+            running >= total * (len(bounds) + 1) / parts
+            and len(bounds) < parts - 1
+            and i + 1 < len(counts)
+        ):
             bounds.append((start, i + 1))
             start = i + 1
     bounds.append((start, len(counts)))
@@ -352,12 +376,23 @@ class DistributedData:
             future = self.client.scatter(self.events[start:stop], workers=[worker], hash=False)
             self.parts.append((worker, start, stop, future))
 
-    def evaluate(self, model: Model, x: FloatArray, mode: str = "default") -> tuple[float, FloatArray]:
+    def evaluate(
+        self, model: Model, x: FloatArray, mode: str = "default"
+    ) -> tuple[float, FloatArray]:
         for attempt in range(self._RETRIES + 1):
             futures = [
                 self.client.submit(
-                    _evaluate_partition, self.token, part, data, self.scale, model, x, mode,
-                    workers=[worker], allow_other_workers=True, pure=False,
+                    _evaluate_partition,
+                    self.token,
+                    part,
+                    data,
+                    self.scale,
+                    model,
+                    x,
+                    mode,
+                    workers=[worker],
+                    allow_other_workers=True,
+                    pure=False,
                 )
                 for part, (worker, _, _, data) in enumerate(self.parts)
             ]
@@ -390,4 +425,3 @@ class DistributedData:
         self._release_all()
         self.client.cancel([data for _, _, _, data in self.parts])
         self.parts = []
-

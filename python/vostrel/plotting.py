@@ -28,7 +28,9 @@ def _pyplot() -> Any:
     try:
         import matplotlib.pyplot as plt
     except ImportError:
-        raise ImportError("plots need matplotlib: install it with pip install 'vostrel[plot]'") from None
+        raise ImportError(
+            "plots need matplotlib: install it with pip install 'vostrel[plot]'"
+        ) from None
     return plt
 
 
@@ -44,7 +46,9 @@ def _model_of(source: Model | FitResult, argument: str = "model") -> Model:
         return source.model
     if isinstance(source, Model):
         return source
-    raise TypeError(f"{argument} must be a vostrel model or a FitResult; got {type(source).__name__}")
+    raise TypeError(
+        f"{argument} must be a vostrel model or a FitResult; got {type(source).__name__}"
+    )
 
 
 def qq_plot(
@@ -147,7 +151,9 @@ def intensity_plot(
     jumps = r.times[inside]
     # Just after each event the intensity has jumped: sample there too.
     after = np.nextafter(jumps, np.inf)
-    grid = np.unique(np.concatenate([np.linspace(lo, hi, as_int(n_points, "n_points", minimum=2)), jumps, after]))
+    grid = np.unique(
+        np.concatenate([np.linspace(lo, hi, as_int(n_points, "n_points", minimum=2)), jumps, after])
+    )
     grid = grid[(grid >= lo) & (grid <= hi)]
     values = fitted.intensity(events, grid, realization)
     values = values[:, None] if values.ndim == 1 else values
@@ -205,7 +211,9 @@ def kernel_plot(
         m = values.shape[1]
         for target in range(m):
             for source in range(m):
-                ax.plot(lags, values[:, target, source], linewidth=1.2, label=f"{source} → {target}")
+                ax.plot(
+                    lags, values[:, target, source], linewidth=1.2, label=f"{source} → {target}"
+                )
         ax.legend(fontsize="small")
     if log:
         ax.set_xscale("log")
@@ -241,7 +249,9 @@ def alpha_heatmap(
     """
     fitted = _model_of(model)
     if not isinstance(fitted, MultivariateExponential):
-        raise TypeError(f"alpha_heatmap needs a MultivariateExponential; got {type(fitted).__name__}")
+        raise TypeError(
+            f"alpha_heatmap needs a MultivariateExponential; got {type(fitted).__name__}"
+        )
     alpha = fitted.alpha
     m = alpha.shape[0]
     ax = _axes(ax)
@@ -258,7 +268,9 @@ def alpha_heatmap(
         for i in range(m):
             for j in range(m):
                 colour = "black" if alpha[i, j] > 0.6 * top else "white"
-                ax.text(j, i, f"{alpha[i, j]:.2g}", ha="center", va="center", color=colour, fontsize=8)
+                ax.text(
+                    j, i, f"{alpha[i, j]:.2g}", ha="center", va="center", color=colour, fontsize=8
+                )
     return ax
 
 
@@ -292,8 +304,18 @@ def diagnostic_figure(
     qq_plot(goodness_of_fit(events, fitted), ax=figure.add_subplot(grid[0, 0]))
     kernel_plot(fitted, ax=figure.add_subplot(grid[0, 1]))
     if multivariate:
-        alpha_heatmap(cast(MultivariateExponential, fitted), ax=figure.add_subplot(grid[0, 2]), labels=events.dim_names)
-    intensity_plot(fitted, events, realization=realization, ax=figure.add_subplot(grid[1, :]))
+        alpha_heatmap(
+            cast(MultivariateExponential, fitted),
+            ax=figure.add_subplot(grid[0, 2]),
+            labels=events.dim_names,
+        )
+    # About three hundred events of the realisation: enough to see clusters, few enough to see
+    # each jump.
+    r = events[realization]
+    end = r.end_time if r.n_events <= 300 else float(r.times[299])
+    intensity_plot(
+        fitted, events, realization=realization, ax=figure.add_subplot(grid[1, :]), end=end
+    )
     if path is not None:
         figure.savefig(path, dpi=110)
     return figure

@@ -148,7 +148,9 @@ def event_stats(events: Events) -> DataStats:
         min_gap=minimum if sample.size else max_window,
         median_gap=float(np.median(sample)) if sample.size else max_window,
         rate=events.n_events / duration,
-        max_lag=max((float(r.times[-1] - r.times[0]) for r in events if r.n_events > 1), default=0.0),
+        max_lag=max(
+            (float(r.times[-1] - r.times[0]) for r in events if r.n_events > 1), default=0.0
+        ),
     )
 
 
@@ -169,21 +171,44 @@ class Model(ABC):
     # -- structure -----------------------------------------------------------------------------
 
     @property
-    @abstractmethod
     def n_dims(self) -> int:
         """Number of dimensions."""
+        return 1
 
     @abstractmethod
     def param_info(self) -> tuple[ParamInfo, ...]:
         """Metadata of each entry of the flat parameter vector, in order."""
 
-    @abstractmethod
-    def to_vector(self) -> FloatArray:
-        """The free parameters as one flat float64 vector (order of :meth:`param_info`)."""
+    def _groups(self) -> list[str]:
+        groups: list[str] = []
+        for p in self.param_info():
+            if p.group not in groups:
+                groups.append(p.group)
+        return groups
 
-    @abstractmethod
+    def to_vector(self) -> FloatArray:
+        """The free parameters as one flat float64 vector (order of :meth:`param_info`):
+        each parameter field in turn, arrays flattened row by row."""
+        return np.concatenate(
+            [np.ravel(np.asarray(getattr(self, g), dtype=np.float64)) for g in self._groups()]
+        )
+
     def with_vector(self, vector: Any) -> Self:
         """A model of the same structure with parameters taken from `vector`."""
+        x = float_array(vector, "vector")
+        expected = len(self.param_info())
+        if x.shape[0] != expected:
+            raise ValueError(
+                f"vector must have {expected} entries for {type(self).__name__}; got {x.shape[0]}"
+            )
+        values = {f.name: getattr(self, f.name) for f in fields(self)}  # type: ignore[arg-type]
+        offset = 0
+        for group in self._groups():
+            current = np.asarray(getattr(self, group))
+            chunk = x[offset : offset + current.size]
+            offset += current.size
+            values[group] = float(chunk[0]) if current.ndim == 0 else chunk.reshape(current.shape)
+        return type(self)(**values)
 
     @property
     def param_names(self) -> tuple[str, ...]:
@@ -285,17 +310,25 @@ class Model(ABC):
     def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
         return self._neg_ll_grad(data, x)[0]
 
-    def _neg_ll_grad(self, data: Prepared, x: FloatArray, mode: str = "default") -> tuple[float, FloatArray]:
+    def _neg_ll_grad(
+        self, data: Prepared, x: FloatArray, mode: str = "default"
+    ) -> tuple[float, FloatArray]:
         """Negative log-likelihood and gradient over the flat vector `x`, in the data's units,
         summed over the realisations in order."""
-        return self._combine([self._piece(data, i, x, mode) for i in range(len(data.times))], x, mode)
+        return self._combine(
+            [self._piece(data, i, x, mode) for i in range(len(data.times))], x, mode
+        )
 
     @abstractmethod
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         """One realisation's negative log-likelihood and raw gradient (what the native call
         returns, flattened). Pieces computed anywhere combine to the same bits."""
 
-    def _combine(self, pieces: Sequence[tuple[float, FloatArray]], x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _combine(
+        self, pieces: Sequence[tuple[float, FloatArray]], x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         """Sum pieces in realisation order, then map the raw gradient onto `x`."""
         total = 0.0
         raw = np.zeros(pieces[0][1].shape[0]) if pieces else np.zeros(x.shape[0])
@@ -453,9 +486,13 @@ class Model(ABC):
             This model has no simulator.
         """
         end, start, seed, count = self._check_simulation(end_time, start_time, seed, n)
-        return Events([self._simulate_realization(end, start, seed, k) for k in range(count)], self.n_dims)
+        return Events(
+            [self._simulate_realization(end, start, seed, k) for k in range(count)], self.n_dims
+        )
 
-    def _check_simulation(self, end_time: float, start_time: float, seed: int, n: int) -> tuple[float, float, int, int]:
+    def _check_simulation(
+        self, end_time: float, start_time: float, seed: int, n: int
+    ) -> tuple[float, float, int, int]:
         from ._simulate import check_simulation
 
         if type(self)._simulate_realization is Model._simulate_realization:
@@ -534,11 +571,15 @@ def check_at_least(array: FloatArray, name: str, lower: float, strict: bool) -> 
         raise ValueError(f"{name}[{pos}] must be {relation}; got {fmt(float(array[i]))}")
 
 
-def scalar_param(value: Any, name: str, *, lower: float | None = None, strict: bool = False) -> float:
+def scalar_param(
+    value: Any, name: str, *, lower: float | None = None, strict: bool = False
+) -> float:
     result = finite_scalar(value, name)
     if lower is not None and (result <= lower if strict else result < lower):
-        relation = ("positive" if lower == 0 else f"greater than {fmt(lower)}") if strict else (
-            "non-negative" if lower == 0 else f"at least {fmt(lower)}"
+        relation = (
+            ("positive" if lower == 0 else f"greater than {fmt(lower)}")
+            if strict
+            else ("non-negative" if lower == 0 else f"at least {fmt(lower)}")
         )
         raise ValueError(f"{name} must be {relation}; got {fmt(result)}")
     return result
@@ -603,15 +644,3 @@ def previous_index(times: FloatArray, t: FloatArray) -> IntArray:
 def gauss_legendre(n: int) -> tuple[FloatArray, FloatArray]:
     nodes, weights = np.polynomial.legendre.leggauss(n)
     return 0.5 * (nodes + 1.0), 0.5 * weights
-
-
-def sequence_of_floats(value: Any, name: str) -> FloatArray:
-    return float_array(value, name)
-
-
-def require_int(value: Any, name: str, minimum: int) -> int:
-    return as_int(value, name, minimum=minimum)
-
-
-def realization_windows(data: Prepared) -> Sequence[float]:
-    return data.horizons

@@ -12,9 +12,8 @@ from collections.abc import Callable
 
 import numpy as np
 
-from .._checks import FloatArray, IntArray, as_int, fmt, positive_scalar
-from ..events import Events, Realization
-from .._checks import finite_scalar, freeze
+from .._checks import FloatArray, IntArray, as_int, finite_scalar, fmt, freeze, positive_scalar
+from ..events import Realization
 
 #: offspring(rng, parent_times, parent_dims) -> (child_times, child_dims)
 Offspring = Callable[[np.random.Generator, FloatArray, IntArray], tuple[FloatArray, IntArray]]
@@ -68,10 +67,6 @@ def realization(
     )
 
 
-def events_of(realizations: list[Realization], n_dims: int) -> Events:
-    return Events(realizations, n_dims)
-
-
 def cluster(
     rng: np.random.Generator, horizon: float, mu: FloatArray, offspring: Offspring
 ) -> tuple[FloatArray, IntArray]:
@@ -113,7 +108,9 @@ def univariate_offspring(
     return offspring
 
 
-def mixture_of_exponentials(weights: FloatArray, decays: FloatArray) -> Callable[[np.random.Generator, int], FloatArray]:
+def mixture_of_exponentials(
+    weights: FloatArray, decays: FloatArray
+) -> Callable[[np.random.Generator, int], FloatArray]:
     """Delays from the density Σ_k w_k·β_k·exp(−β_k·t) with Σ w_k = 1."""
     probabilities = weights / weights.sum()
 

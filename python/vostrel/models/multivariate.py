@@ -15,7 +15,7 @@ from .. import _libvostrel  # noqa: F401  (loads the extension and its submodule
 from .._checks import FloatArray, float_array
 from .._libvostrel import likelihood as native
 from .._libvostrel import simulation as native_simulation
-from ..events import Events, Realization
+from ..events import Realization
 from . import _expsum, _simulate
 from ._base import (
     DataStats,
@@ -101,38 +101,19 @@ class MultivariateExponential(Model):
         m = self.n_dims
         info = tuple(ParamInfo(f"mu[{i}]", "mu", 0.0, _INF, True, -1, True) for i in range(m))
         info += tuple(
-            ParamInfo(f"alpha[{i},{j}]", "alpha", 0.0, _INF, True, 0) for i in range(m) for j in range(m)
+            ParamInfo(f"alpha[{i},{j}]", "alpha", 0.0, _INF, True, 0)
+            for i in range(m)
+            for j in range(m)
         )
         if self.decay == "shared":
             info += (ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),)
         elif self.decay == "per_cell":
             info += tuple(
-                ParamInfo(f"beta[{i},{j}]", "beta", 0.0, _INF, True, -1, True) for i in range(m) for j in range(m)
+                ParamInfo(f"beta[{i},{j}]", "beta", 0.0, _INF, True, -1, True)
+                for i in range(m)
+                for j in range(m)
             )
         return info
-
-    def to_vector(self) -> FloatArray:
-        parts = [self.mu, self.alpha.ravel()]
-        if self.decay == "shared":
-            parts.append(np.array([self.beta]))
-        elif self.decay == "per_cell":
-            parts.append(self.beta.ravel())
-        return np.concatenate(parts)
-
-    def with_vector(self, vector: Any) -> MultivariateExponential:
-        m = self.n_dims
-        x = float_array(vector, "vector")
-        expected = len(self.param_info())
-        if x.shape[0] != expected:
-            raise ValueError(f"vector must have {expected} entries for this model; got {x.shape[0]}")
-        mu, alpha = x[:m], x[m : m + m * m].reshape(m, m)
-        if self.decay == "shared":
-            beta: Any = float(x[-1])
-        elif self.decay == "per_cell":
-            beta = x[m + m * m :].reshape(m, m)
-        else:
-            beta = self.beta
-        return MultivariateExponential(mu, alpha, beta, self.decay)
 
     def _with_structure_scaled(self, s: float) -> MultivariateExponential:
         if self.decay == "fixed":
@@ -152,7 +133,10 @@ class MultivariateExponential(Model):
         key = ("recursive", beta, index)
         if key not in data.cache:
             times, dims = data.times[index], data.dims[index]
-            per_dim = [np.ascontiguousarray(times if dims is None else times[dims == k]) for k in range(self.n_dims)]
+            per_dim = [
+                np.ascontiguousarray(times if dims is None else times[dims == k])
+                for k in range(self.n_dims)
+            ]
             data.cache[key] = native.MvExpRecursiveLogLik(per_dim, data.horizons[index], beta)
         return data.cache[key]
 
@@ -163,7 +147,9 @@ class MultivariateExponential(Model):
             return "recursive"
         return "default"
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         m = self.n_dims
         if self.decay == "fixed" or mode == "recursive":
             beta = float(self.beta) if self.decay == "fixed" else float(x[-1])
@@ -176,7 +162,11 @@ class MultivariateExponential(Model):
         sources = np.zeros(times.shape[0], dtype=np.int64) if dims is None else dims
         mu = np.ascontiguousarray(x[:m])
         alpha = np.ascontiguousarray(x[m : m + m * m])
-        beta_cells = np.full(m * m, x[-1]) if self.decay == "shared" else np.ascontiguousarray(x[m + m * m :])
+        beta_cells = (
+            np.full(m * m, x[-1])
+            if self.decay == "shared"
+            else np.ascontiguousarray(x[m + m * m :])
+        )
         value, g_mu, g_alpha, g_beta = native.mv_exp_dense_neg_ll_with_grad(
             times, sources, data.horizons[index], m, mu, alpha, beta_cells
         )
@@ -209,7 +199,9 @@ class MultivariateExponential(Model):
         betas = self._beta_matrix()
         return np.stack(
             [
-                _expsum.intensity(r.times, history[i], float(self.mu[i]), betas[i], self.alpha[i], t)
+                _expsum.intensity(
+                    r.times, history[i], float(self.mu[i]), betas[i], self.alpha[i], t
+                )
                 for i in range(self.n_dims)
             ],
             axis=1,
@@ -220,7 +212,13 @@ class MultivariateExponential(Model):
         return np.stack(
             [
                 _expsum.increments(
-                    r.times, r.start_time, r.end_time, history[i], float(self.mu[i]), betas[i], self.alpha[i]
+                    r.times,
+                    r.start_time,
+                    r.end_time,
+                    history[i],
+                    float(self.mu[i]),
+                    betas[i],
+                    self.alpha[i],
                 )
                 for i in range(self.n_dims)
             ],
@@ -262,7 +260,9 @@ class MultivariateExponential(Model):
         beta0 = min(max(1.0 / stats.median_gap, 2 * lo), 0.5 * hi)
         parts = [mu, alpha.ravel()]
         if self.decay == "shared":
-            parts.append(np.array([beta0 * (1.0 if rng is None else math.exp(rng.uniform(-1.5, 1.5)))]))
+            parts.append(
+                np.array([beta0 * (1.0 if rng is None else math.exp(rng.uniform(-1.5, 1.5)))])
+            )
         elif self.decay == "per_cell":
             factor = np.ones(m * m) if rng is None else np.exp(rng.uniform(-1.5, 1.5, m * m))
             parts.append(np.clip(beta0 * factor, 2 * lo, 0.5 * hi))
@@ -283,7 +283,9 @@ class MultivariateExponential(Model):
         m = self.n_dims
         horizon = end - start
         if self.decay == "per_cell":
-            times, dims = _simulate.cluster(_simulate.generator(seed, index), horizon, self.mu, self._offspring())
+            times, dims = _simulate.cluster(
+                _simulate.generator(seed, index), horizon, self.mu, self._offspring()
+            )
         elif not self.mu.any():
             times, dims = np.empty(0), np.empty(0, dtype=np.int64)
         else:
@@ -295,7 +297,9 @@ class MultivariateExponential(Model):
                 _simulate.native_seed(seed, index),
             )
             times = np.concatenate(per_dim)
-            dims = np.concatenate([np.full(a.shape[0], i, dtype=np.int64) for i, a in enumerate(per_dim)])
+            dims = np.concatenate(
+                [np.full(a.shape[0], i, dtype=np.int64) for i, a in enumerate(per_dim)]
+            )
             order = np.argsort(times, kind="stable")
             times, dims = times[order], dims[order]
         return _simulate.realization(times, dims, start, end, m)
@@ -316,4 +320,3 @@ class MultivariateExponential(Model):
             return np.concatenate(times), np.concatenate(dims)
 
         return offspring
-

@@ -22,7 +22,17 @@ from .._checks import FloatArray, as_int, float_array
 from .._libvostrel import likelihood as native
 from ..events import Realization
 from . import _expsum
-from ._base import DataStats, Model, ParamInfo, Prepared, decay, gauss_legendre, previous_index, scalar_param, set_field
+from ._base import (
+    DataStats,
+    Model,
+    ParamInfo,
+    Prepared,
+    decay,
+    gauss_legendre,
+    previous_index,
+    scalar_param,
+    set_field,
+)
 
 __all__ = ["NonlinearExponential", "LINKS"]
 
@@ -74,22 +84,23 @@ class NonlinearExponential(Model):
         if isinstance(self.link, str):
             if self.link not in LINKS:
                 raise ValueError(
-                    f"link must be one of {', '.join(map(repr, LINKS))} or a callable; got {self.link!r}"
+                    f"link must be one of {', '.join(map(repr, LINKS))} or a callable; "
+                    f"got {self.link!r}"
                 )
         elif not callable(self.link):
             raise TypeError(f"link must be a string or a callable; got {type(self.link).__name__}")
         set_field(self, "mu", scalar_param(self.mu, "mu"))
         set_field(self, "alpha", scalar_param(self.alpha, "alpha"))
         set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
-        set_field(self, "sigmoid_scale", scalar_param(self.sigmoid_scale, "sigmoid_scale", lower=0.0, strict=True))
+        set_field(
+            self,
+            "sigmoid_scale",
+            scalar_param(self.sigmoid_scale, "sigmoid_scale", lower=0.0, strict=True),
+        )
         if self.n_quad is not None:
             set_field(self, "n_quad", as_int(self.n_quad, "n_quad", minimum=2))
         if self.link in ("relu", "identity") and self.mu < 0:
             raise ValueError(f"mu must be non-negative with the {self.link} link; got {self.mu}")
-
-    @property
-    def n_dims(self) -> int:
-        return 1
 
     def _positive_mu(self) -> bool:
         return self.link in ("relu", "identity")
@@ -101,15 +112,6 @@ class NonlinearExponential(Model):
             ParamInfo("alpha", "alpha", -_INF, _INF, False, 0),
             ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
         )
-
-    def to_vector(self) -> FloatArray:
-        return np.array([self.mu, self.alpha, self.beta])
-
-    def with_vector(self, vector: Any) -> NonlinearExponential:
-        x = float_array(vector, "vector")
-        if x.shape[0] != 3:
-            raise ValueError(f"vector must have 3 entries for NonlinearExponential; got {x.shape[0]}")
-        return NonlinearExponential(x[0], x[1], x[2], self.link, self.sigmoid_scale, self.n_quad)
 
     def _rescalable(self) -> bool:
         return False
@@ -153,28 +155,41 @@ class NonlinearExponential(Model):
 
     # -- likelihood ------------------------------------------------------------------------------
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         mu, alpha, beta = (float(v) for v in x)
         times, horizon = data.times[index], data.horizons[index]
         g_points = self.grid_size(times.shape[0])
         if callable(self.link):
             return _jax_neg_ll_grad(self.link, times, horizon, mu, alpha, beta, g_points)
         value, g = native.nonlinear_uni_exp_neg_ll_with_grad(
-            times, horizon, mu, alpha, beta, cast(NativeLink, self.link), self.sigmoid_scale, g_points
+            times,
+            horizon,
+            mu,
+            alpha,
+            beta,
+            cast(NativeLink, self.link),
+            self.sigmoid_scale,
+            g_points,
         )
         return value, g
 
     # -- intensity and compensator --------------------------------------------------------------
 
     def _history(self, r: Realization) -> Any:
-        return _expsum.states(r.times, r.start_time, np.array([self.beta]), np.ones((r.n_events, 1)))[:, 0]
+        return _expsum.states(
+            r.times, r.start_time, np.array([self.beta]), np.ones((r.n_events, 1))
+        )[:, 0]
 
     def _excitation(self, r: Realization, history: FloatArray, t: FloatArray) -> FloatArray:
         j = previous_index(r.times, t)
         out = np.full(t.shape[0], self.mu)
         seen = j >= 0
         jj = j[seen]
-        out[seen] += self.alpha * self.beta * history[jj] * decay(-self.beta * (t[seen] - r.times[jj]))
+        out[seen] += (
+            self.alpha * self.beta * history[jj] * decay(-self.beta * (t[seen] - r.times[jj]))
+        )
         return out
 
     def _intensity_at(self, r: Realization, history: Any, t: FloatArray) -> FloatArray:
@@ -224,7 +239,9 @@ class NonlinearExponential(Model):
     def kernel(self, lags: Any) -> FloatArray:
         """The excitation kernel α·β·exp(−β·t) before the link."""
         t = float_array(lags, "lags")
-        return np.where(t >= 0, self.alpha * self.beta * np.exp(-self.beta * np.maximum(t, 0.0)), 0.0)
+        return np.where(
+            t >= 0, self.alpha * self.beta * np.exp(-self.beta * np.maximum(t, 0.0)), 0.0
+        )
 
     def kernel_support(self) -> float:
         return 5.0 / self.beta
@@ -232,7 +249,9 @@ class NonlinearExponential(Model):
     # -- fitting hooks ----------------------------------------------------------------------------
 
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        mu: tuple[float | None, float | None] = (1e-10 * stats.rate, None) if self._positive_mu() else (None, None)
+        mu: tuple[float | None, float | None] = (
+            (1e-10 * stats.rate, None) if self._positive_mu() else (None, None)
+        )
         return [mu, (None, None), (1e-3 / stats.max_window, 1e3 / stats.min_gap)]
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:

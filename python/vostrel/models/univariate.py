@@ -43,13 +43,6 @@ __all__ = [
 _INF = math.inf
 
 
-def _vector(x: Any, n: int, model: str) -> FloatArray:
-    vector = float_array(x, "vector")
-    if vector.shape[0] != n:
-        raise ValueError(f"vector must have {n} entries for {model}; got {vector.shape[0]}")
-    return vector
-
-
 def _rate_bounds(stats: DataStats) -> tuple[float, float]:
     """A range for a decay rate: from far slower than the longest window to far faster than the
     shortest gap."""
@@ -129,23 +122,12 @@ class Exponential(_ExpSumModel):
         set_field(self, "alpha", scalar_param(self.alpha, "alpha", lower=0.0))
         set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
 
-    @property
-    def n_dims(self) -> int:
-        return 1
-
     def param_info(self) -> tuple[ParamInfo, ...]:
         return (
             ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
             ParamInfo("alpha", "alpha", 0.0, _INF, True, 0),
             ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
         )
-
-    def to_vector(self) -> FloatArray:
-        return np.array([self.mu, self.alpha, self.beta])
-
-    def with_vector(self, vector: Any) -> Exponential:
-        mu, alpha, beta = _vector(vector, 3, "Exponential")
-        return type(self)(mu, alpha, beta)
 
     @property
     def branching_ratio(self) -> float:
@@ -154,9 +136,13 @@ class Exponential(_ExpSumModel):
     def _components(self) -> tuple[FloatArray, FloatArray]:
         return np.array([self.beta]), np.array([self.alpha])
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         mu, alpha, beta = (float(v) for v in x)
-        value, g = native.uni_exp_neg_ll_with_grad(data.times[index], data.horizons[index], mu, alpha, beta)
+        value, g = native.uni_exp_neg_ll_with_grad(
+            data.times[index], data.horizons[index], mu, alpha, beta
+        )
         return value, g
 
     def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
@@ -221,12 +207,16 @@ class MarkedExponential(Exponential):
         marks = np.concatenate([r.marks for r in events if r.marks is not None])
         return self.alpha * float(marks.mean()) if marks.size else self.alpha
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         mu, alpha, beta = (float(v) for v in x)
         marks = data.marks[index]
         if marks is None:
             raise ValueError("the marked model needs marks on every realisation")
-        value, g = native.marked_uni_exp_neg_ll_with_grad(data.times[index], marks, data.horizons[index], mu, alpha, beta)
+        value, g = native.marked_uni_exp_neg_ll_with_grad(
+            data.times[index], marks, data.horizons[index], mu, alpha, beta
+        )
         return value, g
 
     def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
@@ -270,16 +260,14 @@ class SumExponential(_ExpSumModel):
         set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
         alphas = param_vector(self.alphas, "alphas", None)
         if alphas.ndim != 1 or alphas.shape[0] == 0:
-            raise ValueError(f"alphas must be a non-empty 1-dimensional array; got shape {alphas.shape}")
+            raise ValueError(
+                f"alphas must be a non-empty 1-dimensional array; got shape {alphas.shape}"
+            )
         betas = param_vector(self.betas, "betas", alphas.shape)
         check_at_least(alphas, "alphas", 0.0, strict=False)
         check_at_least(betas, "betas", 0.0, strict=True)
         set_field(self, "alphas", alphas)
         set_field(self, "betas", betas)
-
-    @property
-    def n_dims(self) -> int:
-        return 1
 
     @property
     def n_components(self) -> int:
@@ -294,14 +282,6 @@ class SumExponential(_ExpSumModel):
             + tuple(ParamInfo(f"betas[{i}]", "betas", 0.0, _INF, True, -1, True) for i in range(k))
         )
 
-    def to_vector(self) -> FloatArray:
-        return np.concatenate([[self.mu], self.alphas, self.betas])
-
-    def with_vector(self, vector: Any) -> SumExponential:
-        k = self.n_components
-        x = _vector(vector, 1 + 2 * k, "SumExponential")
-        return SumExponential(x[0], x[1 : 1 + k], x[1 + k :])
-
     @property
     def branching_ratio(self) -> float:
         return float(self.alphas.sum())
@@ -309,9 +289,15 @@ class SumExponential(_ExpSumModel):
     def _components(self) -> tuple[FloatArray, FloatArray]:
         return self.betas, self.alphas
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         k = self.n_components
-        mu, alphas, betas = float(x[0]), np.ascontiguousarray(x[1 : 1 + k]), np.ascontiguousarray(x[1 + k :])
+        mu, alphas, betas = (
+            float(x[0]),
+            np.ascontiguousarray(x[1 : 1 + k]),
+            np.ascontiguousarray(x[1 + k :]),
+        )
         value, g_mu, g_alphas, g_betas = native.uni_sumexp_neg_ll_with_grad(
             data.times[index], data.horizons[index], mu, alphas, betas
         )
@@ -354,7 +340,9 @@ class SumExponential(_ExpSumModel):
         # The cluster construction: a mixture of exponential delays.
         total = self.branching_ratio
         weights = self.alphas / total if total > 0 else np.ones(self.n_components)
-        offspring = _simulate.univariate_offspring(total, _simulate.mixture_of_exponentials(weights, self.betas))
+        offspring = _simulate.univariate_offspring(
+            total, _simulate.mixture_of_exponentials(weights, self.betas)
+        )
         return _cluster_realization(self.mu, offspring, end, start, seed, index)
 
 
@@ -397,10 +385,6 @@ class ApproxPowerLaw(_ExpSumModel):
         set_field(self, "r", scalar_param(self.r, "r", lower=1.0, strict=True))
         set_field(self, "n_components", as_int(self.n_components, "n_components", minimum=1))
 
-    @property
-    def n_dims(self) -> int:
-        return 1
-
     def param_info(self) -> tuple[ParamInfo, ...]:
         return (
             ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
@@ -408,13 +392,6 @@ class ApproxPowerLaw(_ExpSumModel):
             ParamInfo("beta_pow", "beta_pow", 0.0, _INF, True, 0, True),
             ParamInfo("beta_min", "beta_min", 0.0, _INF, True, -1, True),
         )
-
-    def to_vector(self) -> FloatArray:
-        return np.array([self.mu, self.alpha, self.beta_pow, self.beta_min])
-
-    def with_vector(self, vector: Any) -> ApproxPowerLaw:
-        mu, alpha, beta_pow, beta_min = _vector(vector, 4, "ApproxPowerLaw")
-        return ApproxPowerLaw(mu, alpha, beta_pow, beta_min, self.r, self.n_components)
 
     @property
     def branching_ratio(self) -> float:
@@ -425,10 +402,19 @@ class ApproxPowerLaw(_ExpSumModel):
         u = decays ** (self.beta_pow - 1.0)
         return decays, self.alpha * (u / u.sum())
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         mu, alpha, beta_pow, beta_min = (float(v) for v in x)
         value, g = native.uni_approx_powerlaw_neg_ll_with_grad(
-            data.times[index], data.horizons[index], mu, alpha, beta_pow, beta_min, self.r, self.n_components
+            data.times[index],
+            data.horizons[index],
+            mu,
+            alpha,
+            beta_pow,
+            beta_min,
+            self.r,
+            self.n_components,
         )
         return value, g
 
@@ -440,13 +426,17 @@ class ApproxPowerLaw(_ExpSumModel):
         alpha = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
         beta_pow = 0.5 if rng is None else float(rng.uniform(0.1, 2.0))
         # Slowest decay about the window's scale, so that the grid covers the gaps.
-        beta_min = 1.0 / stats.max_window * (1.0 if rng is None else math.exp(rng.uniform(0.0, 3.0)))
+        beta_min = (
+            1.0 / stats.max_window * (1.0 if rng is None else math.exp(rng.uniform(0.0, 3.0)))
+        )
         return np.array([stats.rate * (1.0 - alpha), alpha, beta_pow, _clip_rate(beta_min, stats)])
 
     def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         decays, weights = self._components()
         norm = weights / weights.sum() if self.alpha > 0 else np.ones_like(weights)
-        offspring = _simulate.univariate_offspring(self.alpha, _simulate.mixture_of_exponentials(norm, decays))
+        offspring = _simulate.univariate_offspring(
+            self.alpha, _simulate.mixture_of_exponentials(norm, decays)
+        )
         return _cluster_realization(self.mu, offspring, end, start, seed, index)
 
 
@@ -472,7 +462,9 @@ class _PairwiseModel(Model):
     def _history(self, r: Realization) -> Any:
         return None
 
-    def _windowed_sum(self, times: FloatArray, at: FloatArray, f: Any, far_value: float) -> FloatArray:
+    def _windowed_sum(
+        self, times: FloatArray, at: FloatArray, f: Any, far_value: float
+    ) -> FloatArray:
         """Σ over events strictly before each query time of f(lag); lags at or beyond the
         kernel's support count far_value each, without evaluating f."""
         hi = previous_index(times, at)  # last event strictly before
@@ -497,7 +489,9 @@ class _PairwiseModel(Model):
     def _compensator_increments(self, r: Realization, history: Any) -> FloatArray:
         # Λ at each event and at the window's end, then differences.
         ends = np.append(r.times, r.end_time)
-        excitation = self._windowed_sum(r.times, ends, self._kernel_integral, self.branching_ratio_raw())
+        excitation = self._windowed_sum(
+            r.times, ends, self._kernel_integral, self.branching_ratio_raw()
+        )
         cumulative = self.mu * (ends - r.start_time) + excitation
         return np.diff(cumulative, prepend=0.0)[:, None]
 
@@ -544,10 +538,6 @@ class PowerLaw(_PairwiseModel):
         set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
         set_field(self, "c", scalar_param(self.c, "c", lower=0.0, strict=True))
 
-    @property
-    def n_dims(self) -> int:
-        return 1
-
     def param_info(self) -> tuple[ParamInfo, ...]:
         # α's time power depends on β; _scaled and _unscale_jacobian handle it.
         return (
@@ -556,13 +546,6 @@ class PowerLaw(_PairwiseModel):
             ParamInfo("beta", "beta", 0.0, _INF, True, 0, True),
             ParamInfo("c", "c", 0.0, _INF, True, 1, True),
         )
-
-    def to_vector(self) -> FloatArray:
-        return np.array([self.mu, self.alpha, self.beta, self.c])
-
-    def with_vector(self, vector: Any) -> PowerLaw:
-        mu, alpha, beta, c = _vector(vector, 4, "PowerLaw")
-        return PowerLaw(mu, alpha, beta, c)
 
     @property
     def branching_ratio(self) -> float:
@@ -587,14 +570,20 @@ class PowerLaw(_PairwiseModel):
 
     def _kernel_integral(self, lags: FloatArray) -> FloatArray:
         tail = (lags + self.c) ** (-self.beta)
-        return np.asarray((self.alpha / self.beta) * (self.c ** (-self.beta) - tail), dtype=np.float64)
+        return np.asarray(
+            (self.alpha / self.beta) * (self.c ** (-self.beta) - tail), dtype=np.float64
+        )
 
     def kernel_support(self) -> float:
         return 100.0 * self.c
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         mu, alpha, beta, c = (float(v) for v in x)
-        value, g = native.uni_powerlaw_neg_ll_with_grad(data.times[index], data.horizons[index], mu, alpha, beta, c)
+        value, g = native.uni_powerlaw_neg_ll_with_grad(
+            data.times[index], data.horizons[index], mu, alpha, beta, c
+        )
         return value, g
 
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
@@ -652,21 +641,21 @@ class Nonparametric(_PairwiseModel):
         set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
         edges = param_vector(self.edges, "edges", None)
         if edges.ndim != 1 or edges.shape[0] < 2:
-            raise ValueError(f"edges must be a 1-dimensional array of at least 2 entries; got shape {edges.shape}")
+            raise ValueError(
+                f"edges must be a 1-dimensional array of at least 2 entries; got shape {edges.shape}"
+            )
         if edges[0] < 0:
             raise ValueError(f"edges[0] must be non-negative; got {fmt(edges[0])}")
         steps = np.diff(edges) <= 0
         if steps.any():
             i = int(np.argmax(steps)) + 1
-            raise ValueError(f"edges must be strictly increasing: edges[{i}] = {fmt(edges[i])} <= edges[{i - 1}]")
+            raise ValueError(
+                f"edges must be strictly increasing: edges[{i}] = {fmt(edges[i])} <= edges[{i - 1}]"
+            )
         values = param_vector(self.values, "values", (edges.shape[0] - 1,))
         check_at_least(values, "values", 0.0, strict=False)
         set_field(self, "edges", edges)
         set_field(self, "values", values)
-
-    @property
-    def n_dims(self) -> int:
-        return 1
 
     @property
     def n_bins(self) -> int:
@@ -677,13 +666,6 @@ class Nonparametric(_PairwiseModel):
         return (ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),) + tuple(
             ParamInfo(f"values[{i}]", "values", 0.0, _INF, True, -1) for i in range(self.n_bins)
         )
-
-    def to_vector(self) -> FloatArray:
-        return np.concatenate([[self.mu], self.values])
-
-    def with_vector(self, vector: Any) -> Nonparametric:
-        x = _vector(vector, 1 + self.n_bins, "Nonparametric")
-        return Nonparametric(x[0], self.edges, x[1:])
 
     def _with_structure_scaled(self, s: float) -> Nonparametric:
         return Nonparametric(self.mu, self.edges * s, self.values)
@@ -705,12 +687,17 @@ class Nonparametric(_PairwiseModel):
 
     def _kernel_integral(self, lags: FloatArray) -> FloatArray:
         cumulative = np.concatenate([[0.0], np.cumsum(self.values * np.diff(self.edges))])
-        return np.asarray(np.interp(lags, self.edges, cumulative, left=0.0, right=cumulative[-1]), dtype=np.float64)
+        return np.asarray(
+            np.interp(lags, self.edges, cumulative, left=0.0, right=cumulative[-1]),
+            dtype=np.float64,
+        )
 
     def branching_ratio_raw(self) -> float:
         return float(self.values @ np.diff(self.edges))
 
-    def _piece(self, data: Prepared, index: int, x: FloatArray, mode: str) -> tuple[float, FloatArray]:
+    def _piece(
+        self, data: Prepared, index: int, x: FloatArray, mode: str
+    ) -> tuple[float, FloatArray]:
         mu, values = float(x[0]), np.ascontiguousarray(x[1:])
         value, g_mu, g_values = native.uni_nonparametric_neg_ll_with_grad(
             data.times[index], data.horizons[index], mu, self.edges, values
@@ -755,7 +742,9 @@ class Nonparametric(_PairwiseModel):
 def _cluster_realization(
     mu: float, offspring: _simulate.Offspring, end: float, start: float, seed: int, index: int
 ) -> Realization:
-    times, _ = _simulate.cluster(_simulate.generator(seed, index), end - start, np.array([mu]), offspring)
+    times, _ = _simulate.cluster(
+        _simulate.generator(seed, index), end - start, np.array([mu]), offspring
+    )
     return _simulate.realization(times, None, start, end, 1)
 
 
@@ -766,4 +755,3 @@ def _weak_excitation_note(alpha: float, se: float, name: str, decay_name: str) -
             "poorly identified"
         ]
     return []
-

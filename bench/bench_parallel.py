@@ -1,0 +1,106 @@
+"""Benchmark of the scale-out paths.
+
+1. 2,000 sequences of about 1,000 events, exponential model: fits per second serially, on a
+   two-process pool and on a two-worker Dask LocalCluster, with the speed-up over serial
+   (targets on a two-core machine: >= 1.7x for the pool, >= 1.5x for Dask).
+2. Joint fit of 200 realisations totalling about 10^6 events: time of one likelihood-and-gradient
+   evaluation (one optimiser iteration) on two Dask workers against the serial joint fit
+   (target <= 0.8x).
+
+Every measurement is repeated; medians are shown, and the sides alternate within each round.
+Run: python bench/bench_parallel.py [--quick]
+"""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import time
+from concurrent.futures import ProcessPoolExecutor
+
+import numpy as np
+from dask.distributed import Client, LocalCluster
+
+import vostrel as vs
+from vostrel.models._base import prepare, time_scale
+from vostrel.parallel import DistributedData, fit_many, simulate_many
+
+
+def timed(function):
+    start = time.perf_counter()
+    value = function()
+    return time.perf_counter() - start, value
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    args = parser.parse_args()
+    n_sequences, rounds = (40, 1) if args.quick else (2000, 3)
+    truth = vs.Exponential(0.5, 0.6, 2.0)
+    # About 1,000 events each: the stationary rate is mu / (1 - alpha) = 1.25.
+    sequences = simulate_many(truth, 800.0, n=n_sequences, seed=1)
+    print(
+        f"{n_sequences} sequences, {np.mean([s.n_events for s in sequences]):.0f} events on average"
+    )
+
+    cluster = LocalCluster(
+        n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address=None
+    )
+    client = Client(cluster)
+    pool = ProcessPoolExecutor(2)
+    try:
+        # Warm this process and the workers (imports, first calls) before timing.
+        fit_many(sequences[:8], vs.Exponential(), n_starts=1)
+        fit_many(sequences[:8], vs.Exponential(), executor=pool, n_starts=1)
+        fit_many(sequences[:8], vs.Exponential(), executor=client, n_starts=1)
+        times: dict[str, list[float]] = {"serial": [], "pool": [], "dask": []}
+        reference = None
+        for _ in range(rounds):
+            for name, executor in (("serial", None), ("pool", pool), ("dask", client)):
+                seconds, results = timed(
+                    lambda: fit_many(sequences, vs.Exponential(), executor=executor, n_starts=1)
+                )
+                times[name].append(seconds)
+                estimates = np.array([r.estimates for r in results])
+                if reference is None:
+                    reference = estimates
+                assert np.array_equal(estimates, reference), "results differ between executors"
+        serial = statistics.median(times["serial"])
+        print(f"{'executor':8} {'fits/s':>9} {'speed-up':>9}")
+        for name in times:
+            median = statistics.median(times[name])
+            print(f"{name:8} {n_sequences / median:9.1f} {serial / median:9.2f}")
+
+        n_realisations, total = (20, 20_000) if args.quick else (200, 1_000_000)
+        events = truth.simulate(total / n_realisations / 1.25, seed=2, n=n_realisations)
+        scale = time_scale(events)
+        model = vs.Exponential()._scaled(scale)
+        x = vs.Exponential(0.5, 0.6, 2.0)._scaled(scale).to_vector()
+        data = prepare(events, scale)
+        distributed = DistributedData(client, events, scale)
+        distributed.evaluate(model, x)  # the workers prepare their partitions once
+        serial_times, dask_times = [], []
+        for _ in range(5 * rounds):
+            seconds, a = timed(lambda: model._neg_ll_grad(data, x))
+            serial_times.append(seconds)
+            seconds, b = timed(lambda: distributed.evaluate(model, x))
+            dask_times.append(seconds)
+            assert a[0] == b[0] and np.array_equal(a[1], b[1]), "distributed evaluation differs"
+        distributed.close()
+        s, d = statistics.median(serial_times), statistics.median(dask_times)
+        print(
+            f"joint fit, {events.n_events} events in {n_realisations} realisations, per iteration:"
+        )
+        print(
+            f"  serial {s * 1e3:.1f} ms, two Dask workers {d * 1e3:.1f} ms: "
+            f"ratio {d / s:.2f} (target <= 0.8)"
+        )
+    finally:
+        pool.shutdown()
+        client.close()
+        cluster.close()
+
+
+if __name__ == "__main__":
+    main()
