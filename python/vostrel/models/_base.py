@@ -127,30 +127,33 @@ class DataStats:
 
 
 def event_stats(events: Events) -> DataStats:
-    """Summary of the events in their own time unit."""
+    """Summary of the events in their own time unit, read in blocks so that no copy of the
+    whole event array is made."""
+    block = 1 << 16
     minimum, samples = math.inf, []
     for r in events:
-        t = r.times
-        if t.shape[0] > 1:
-            gaps = np.diff(t)
-            positive = gaps if gaps.min() > 0 else gaps[gaps > 0]
-            if positive.size:
-                minimum = min(minimum, float(positive.min()))
-                # The median only sets start values: a strided sample of a long series is enough.
-                samples.append(positive[:: max(1, positive.shape[0] // 65536)])
-    sample = np.concatenate(samples) if samples else np.empty(0)
+        t, n = r.times, r.n_events
+        for low in range(0, n - 1, block):
+            gaps = np.diff(t[low : min(low + block + 1, n)])
+            gaps = gaps[gaps > 0]
+            if gaps.size:
+                minimum = min(minimum, float(gaps.min()))
+        if n > 1:
+            # The median only sets start values: a strided sample of a long series is enough.
+            stride = max(1, (n - 1) // block)
+            sample = t[1::stride][: (n - 2) // stride + 1] - t[: n - 1 : stride]
+            samples.append(sample[sample > 0])
+    pooled = np.concatenate(samples) if samples else np.empty(0)
     duration = events.total_duration
     max_window = max(r.duration for r in events)
     return DataStats(
         n_events=events.n_events,
         duration=duration,
         max_window=max_window,
-        min_gap=minimum if sample.size else max_window,
-        median_gap=float(np.median(sample)) if sample.size else max_window,
+        min_gap=minimum if math.isfinite(minimum) else max_window,
+        median_gap=float(np.median(pooled)) if pooled.size else max_window,
         rate=events.n_events / duration,
-        max_lag=max(
-            (float(r.times[-1] - r.times[0]) for r in events if r.n_events > 1), default=0.0
-        ),
+        max_lag=max((float(r.times[-1] - r.times[0]) for r in events if r.n_events > 1), default=0.0),
     )
 
 
