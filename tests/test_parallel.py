@@ -239,3 +239,27 @@ def test_killed_dask_worker_during_a_joint_fit(client):
     else:
         assert same_fits([box["value"]], [expected])
     client.wait_for_workers(2, timeout=60)
+
+
+def test_partitions_and_their_native_objects_are_built_once_per_worker(client):
+    from vostrel.models._base import prepare
+    from vostrel.parallel import DistributedData
+
+    def held():
+        import vostrel.parallel as p
+
+        return sorted(id(v) for d in p._PARTITIONS.values() for v in d.cache.values())
+
+    model = vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], 1.5, "fixed")
+    events = model.simulate(100.0, seed=1, n=4)
+    data = DistributedData(client, events, 1.0)
+    x = model.to_vector()
+    first = data.evaluate(model, x)
+    objects = client.run(held)
+    assert sum(len(ids) for ids in objects.values()) == 4  # one native model per realisation
+    data.evaluate(model, x * 1.01)
+    assert client.run(held) == objects
+    value, gradient = model._neg_ll_grad(prepare(events), x)
+    assert first[0] == value and first[1].tobytes() == gradient.tobytes()
+    data.close()
+    assert all(not ids for ids in client.run(held).values())
