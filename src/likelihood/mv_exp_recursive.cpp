@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 #include "likelihood/decay_exp.hpp"
 
 namespace vostrel::likelihood {
@@ -151,13 +152,8 @@ std::optional<ModelError> range_fault(std::span<const double> times, double end_
 Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
     std::span<const std::span<const double>> timestamps, double end_time, double decay) {
     // Plain IEEE comparisons: a NaN passes every check.
-    if (decay <= 0.0) {
-        return ModelError::invalid_parameter("decay must be positive; got " + format_double(decay));
-    }
-    if (end_time <= 0.0) {
-        return ModelError::invalid_parameter("end_time must be positive; got " +
-                                             format_double(end_time));
-    }
+    if (auto error = require(decay, "decay", positive)) return *error;
+    if (auto error = require(end_time, "end_time", positive)) return *error;
     if (timestamps.empty()) {
         return ModelError::invalid_parameter(
             "timestamps must not be empty (need at least 1 dimension)");

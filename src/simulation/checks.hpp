@@ -7,6 +7,7 @@
 
 #include "core/format.hpp"
 #include "core/model_error.hpp"
+#include "core/require.hpp"
 
 namespace vostrel::simulation_checks {
 
@@ -14,21 +15,31 @@ inline ModelError invalid(std::string message) {
     return ModelError::invalid_parameter(std::move(message));
 }
 
+// The checks both univariate simulators make first, in this order: a positive horizon, a
+// non-negative mu, a positive alpha and beta.
+inline std::optional<ModelError> check_uni(double t_horizon, double mu, double alpha,
+                                           double beta) {
+    if (auto error = require(t_horizon, "t_horizon", positive)) return error;
+    if (auto error = require(mu, "mu", non_negative)) return error;
+    if (alpha <= 0.0 || beta <= 0.0) {
+        return invalid("alpha and beta must be positive; got alpha=" + format_double(alpha) +
+                       ", beta=" + format_double(beta));
+    }
+    return std::nullopt;
+}
+
 // The checks both multivariate simulators make first, in this order: a positive horizon, at
 // least one dimension, an M x M alpha, a positive beta.
 inline std::optional<ModelError> check_mv_shape(double t_horizon, std::span<const double> mu,
                                                 std::span<const double> alpha, double beta) {
     const std::size_t m = mu.size();
-    if (t_horizon <= 0.0) {
-        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
-    }
+    if (auto error = require(t_horizon, "t_horizon", positive)) return error;
     if (m == 0) return invalid("mu is empty");
     if (alpha.size() != m * m) {
         return invalid("alpha length (" + format_uint(alpha.size()) + ") must be M·M (" +
                        format_uint(m * m) + ")");
     }
-    if (beta <= 0.0) return invalid("beta must be positive; got " + format_double(beta));
-    return std::nullopt;
+    return require(beta, "beta", positive);
 }
 
 }  // namespace vostrel::simulation_checks

@@ -26,10 +26,6 @@ ModelError unbounded_error() {
     return invalid("intensity bound overflowed to inf; the candidate times cannot advance");
 }
 
-ModelError horizon_not_finite_error(double t_horizon) {
-    return invalid("t_horizon must be finite; got " + format_double(t_horizon));
-}
-
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
@@ -37,20 +33,13 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu, double alpha,
                                                     double beta, std::uint64_t seed,
                                                     std::uint64_t* candidates) {
-    if (t_horizon <= 0.0) {
-        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
-    }
-    if (mu < 0.0) return invalid("mu must be non-negative; got " + format_double(mu));
-    if (alpha <= 0.0 || beta <= 0.0) {
-        return invalid("alpha and beta must be positive; got alpha=" + format_double(alpha) +
-                       ", beta=" + format_double(beta));
-    }
+    if (auto error = simulation_checks::check_uni(t_horizon, mu, alpha, beta)) return *error;
     RandomStream stream = RandomStream::from_seed(seed);
 
     double bound = 1.5 * mu + 1e-6;
     ExpSampler gap;
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
-    if (!std::isfinite(t_horizon)) return horizon_not_finite_error(t_horizon);
+    if (auto error = require(t_horizon, "t_horizon", finite)) return *error;
     if (bound == kInf) return unbounded_error();
 
     std::vector<double> events;
@@ -118,10 +107,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         return *error;
     }
     for (std::size_t i = 0; i < m; ++i) {
-        if (mu[i] < 0.0) {
-            return invalid("mu[" + format_uint(i) + "] must be non-negative; got " +
-                           format_double(mu[i]));
-        }
+        if (auto error = require(mu[i], Element{"mu", i}, non_negative)) return *error;
     }
     RandomStream stream = RandomStream::from_seed(seed);
 
@@ -130,7 +116,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
     double bound = 1.5 * mu_sum + 1e-6;
     ExpSampler gap;
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
-    if (!std::isfinite(t_horizon)) return horizon_not_finite_error(t_horizon);
+    if (auto error = require(t_horizon, "t_horizon", finite)) return *error;
     if (bound == kInf) return unbounded_error();
 
     std::vector<std::vector<double>> events(m);
