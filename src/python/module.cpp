@@ -27,6 +27,8 @@ struct ModuleSlot {
     {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr}
 
 ModuleSlot top_level_slot{VOSTREL_MODULE_DEF("_libvostrel", ""), init_top_level};
+// The kernels docstring names a build component this repository does not have; it is part of the
+// published interface and stays word for word.
 ModuleSlot kernels_slot{
     VOSTREL_MODULE_DEF("kernels", "Module initializer: registered by the aggregator crate."),
     init_kernels};

@@ -26,6 +26,11 @@ ModelError unbounded_error() {
     return invalid("intensity bound overflowed to inf; the candidate times cannot advance");
 }
 
+// Raising the bound. The first ExpSampler::create of a run rejects a NaN or negative bound;
+// after it, the bound is only ever replaced by 1.5 times an intensity that exceeded it (so not
+// NaN, and above a bound that is at least 0) and a replacement equal to kInf ends the run. Every
+// later bound is therefore positive and finite, and the create calls that take it cannot fail:
+// their result is ignored.
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
@@ -73,7 +78,7 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
             // The bound was too low here: raise it and drop the candidate undecided.
             bound = 1.5 * lam;
             if (bound == kInf) return unbounded_error();
-            ExpSampler::create(bound, gap);
+            (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
             ceiling = (beta_alpha * state + mu) / bound;
             continue;
         }
@@ -88,7 +93,7 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
             if (lam_after > bound) {
                 bound = 1.5 * lam_after;
                 if (bound == kInf) return unbounded_error();
-                ExpSampler::create(bound, gap);
+                (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
             }
             ceiling = lam_after / bound;
         }
@@ -165,7 +170,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         if (total > bound) {
             bound = 1.5 * total;
             if (bound == kInf) return unbounded_error();
-            ExpSampler::create(bound, gap);
+            (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
             ceiling = total_ceiling / bound;
             continue;
         }
@@ -191,7 +196,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         if (total_after > bound) {
             bound = 1.5 * total_after;
             if (bound == kInf) return unbounded_error();
-            ExpSampler::create(bound, gap);
+            (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
         }
         total_ceiling = total_after;
         ceiling = total_ceiling / bound;
