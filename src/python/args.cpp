@@ -177,17 +177,7 @@ void cast_error(PyObject* object, const char* target) {
 
 void prefix_argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;  // other failures pass unchanged
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* cause = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyObject* cause = value;
-#endif
+    PyObject* cause = take_raised_exception();
     if (cause == nullptr) return;
     PyObject* reason = PyObject_Str(cause);
     if (reason == nullptr) {

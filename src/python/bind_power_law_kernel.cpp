@@ -40,18 +40,18 @@ double l1_norm_of(const Kernel& k) { return k.l1_norm(); }
 bool recursive_form_of(const Kernel& k) { return k.has_recursive_form(); }
 
 PyMethodDef methods[] = {
-    {"evaluate", km::fastcall(km::method<Kernel, kEvaluate, &Kernel::evaluate>),
+    {"evaluate", as_py_function(km::method<Kernel, kEvaluate, &Kernel::evaluate>),
      METH_FASTCALL | METH_KEYWORDS, "evaluate($self, t)\n--\n\nφ(t) = α·(t + c)^{-(1+β)}."},
-    {"integrate", km::fastcall(km::method<Kernel, kIntegrate, &Kernel::integrate>),
+    {"integrate", as_py_function(km::method<Kernel, kIntegrate, &Kernel::integrate>),
      METH_FASTCALL | METH_KEYWORDS, "integrate($self, t)\n--\n\nScalar integrate."},
-    {"integrate_vec", km::fastcall(km::method<Kernel, kIntegrateVec, &Kernel::integrate_vec>),
+    {"integrate_vec", as_py_function(km::method<Kernel, kIntegrateVec, &Kernel::integrate_vec>),
      METH_FASTCALL | METH_KEYWORDS, "integrate_vec($self, t)\n--\n\nVectorized integrate."},
-    {"l1_norm", reinterpret_cast<PyCFunction>(km::noargs<Kernel, double, l1_norm_of>), METH_NOARGS,
+    {"l1_norm", as_py_function(km::noargs<Kernel, double, l1_norm_of>), METH_NOARGS,
      "l1_norm($self)\n--\n\n"},
-    {"scale", km::fastcall(km::scale<Kernel, kScale>), METH_FASTCALL | METH_KEYWORDS,
+    {"scale", as_py_function(km::scale<Kernel, kScale>), METH_FASTCALL | METH_KEYWORDS,
      "scale($self, factor)\n--\n\n"},
     {"has_recursive_form",
-     reinterpret_cast<PyCFunction>(km::noargs<Kernel, bool, recursive_form_of>), METH_NOARGS,
+     as_py_function(km::noargs<Kernel, bool, recursive_form_of>), METH_NOARGS,
      "has_recursive_form($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

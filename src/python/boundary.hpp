@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/model_error.hpp"
+#include "python/idioms.hpp"
 
 namespace vostrel::py {
 
@@ -53,11 +54,9 @@ struct Signature {
 
 // Arguments matched to a signature. Each filled slot holds a strong reference until the call
 // ends, so an argument's __float__ that mutates the caller's containers cannot free another.
-class Arguments {
+class Arguments : NonCopyable {
 public:
     explicit Arguments(const Signature& signature) : signature_(signature) {}
-    Arguments(const Arguments&) = delete;
-    Arguments& operator=(const Arguments&) = delete;
     ~Arguments() {
         for (PyObject*& slot : slots_) Py_CLEAR(slot);
     }
@@ -99,11 +98,8 @@ class ArrayF64Out;
 // of one call. Holds a reference to the array. Contiguous but misaligned data is copied once into
 // an aligned buffer, because the core reads through typed pointers.
 template <class T>
-class ReadView {
+class ReadView : NonCopyable {
 public:
-    ReadView() = default;
-    ReadView(const ReadView&) = delete;
-    ReadView& operator=(const ReadView&) = delete;
     ~ReadView() { Py_XDECREF(object_); }
 
     std::span<const T> span() const { return {data_, size_}; }
@@ -133,13 +129,10 @@ using ArrayI64 = ReadView<std::int64_t>;
 // acquire() then takes write access (writeable, no overlap with arrays read in the same call).
 // Writes made through span() reach the caller's array at the latest when commit() runs (a
 // misaligned array is written through an aligned scratch buffer).
-class ArrayF64Out {
+class ArrayF64Out : NonCopyable {
 public:
     enum class Refusal { None, NotWriteable, AlreadyBorrowed };
 
-    ArrayF64Out() = default;
-    ArrayF64Out(const ArrayF64Out&) = delete;
-    ArrayF64Out& operator=(const ArrayF64Out&) = delete;
     ~ArrayF64Out() { Py_XDECREF(object_); }
 
     // Returns the refusal, or None once write access is held.
@@ -320,7 +313,7 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 template <const Signature* Sig, FunctionBody Body>
 PyMethodDef function_def(const char* doc) {
     return {Sig->name,
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_entry<Sig, Body>)),
+            as_py_function(function_entry<Sig, Body>),
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
@@ -333,14 +326,12 @@ struct BorrowFlag {
 
 // Shared (read-only) use of an instance for one call; fails with RuntimeError
 // "Already mutably borrowed" while an exclusive use is active.
-class SharedUse {
+class SharedUse : NonCopyable {
 public:
     explicit SharedUse(BorrowFlag& flag);
     ~SharedUse() {
         if (flag_ != nullptr) flag_->count.fetch_sub(1, std::memory_order_acq_rel);
     }
-    SharedUse(const SharedUse&) = delete;
-    SharedUse& operator=(const SharedUse&) = delete;
     explicit operator bool() const { return flag_ != nullptr; }
 
 private:
@@ -348,14 +339,12 @@ private:
 };
 
 // Exclusive (mutating) use; fails with RuntimeError "Already borrowed" while any use is active.
-class ExclusiveUse {
+class ExclusiveUse : NonCopyable {
 public:
     explicit ExclusiveUse(BorrowFlag& flag);
     ~ExclusiveUse() {
         if (flag_ != nullptr) flag_->count.store(0, std::memory_order_release);
     }
-    ExclusiveUse(const ExclusiveUse&) = delete;
-    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
     explicit operator bool() const { return flag_ != nullptr; }
 
 private:

@@ -13,11 +13,6 @@
 
 namespace vostrel::py::kernel_methods {
 
-template <class F>
-PyCFunction fastcall(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 // What a method parameter converts from: lags arrive as an array view, scalars as doubles.
 template <class P>
 struct ArgumentFor {

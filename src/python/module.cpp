@@ -61,15 +61,7 @@ PyObject* create_module(ModuleSlot& slot) {
 
 // Replaces the pending exception by the internal failure "failed to wrap pymodule: ...".
 void wrap_submodule_failure() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* value = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-#endif
+    PyObject* value = take_raised_exception();
     std::string description = "unknown error";
     if (value != nullptr) {
         PyObject* text = PyObject_Str(value);
