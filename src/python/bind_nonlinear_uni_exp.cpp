@@ -54,13 +54,9 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef nonlinear_uni_exp_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "nonlinear_uni_exp_neg_ll_with_grad(times, t_horizon, mu, alpha, beta, link, "
-        "sigmoid_scale, n_quad)\n--\n\n"),
-    function_def<&kValue, call<false>>(
-        "nonlinear_uni_exp_neg_ll(times, t_horizon, mu, alpha, beta, link, sigmoid_scale, "
-        "n_quad)\n--\n\n"),
+Function nonlinear_uni_exp_functions[2] = {
+    module_function<&kWithGrad, call<true>>(),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

@@ -32,12 +32,18 @@ constexpr std::size_t kMaxParameters = 12;
 
 // Static description of one callable's parameters. Positional-or-keyword names come first, the
 // leading `required` of them have no default; keyword-only names follow and are never required.
+// It is the one source of the callable's name, its parameter names and their defaults: the
+// matcher, the matching messages and the docstring's text signature all read them from here.
 struct Signature {
     const char* name;        // "uni_exp_neg_ll", "__new__", "evaluate"
     const char* class_name;  // nullptr for module functions
     std::span<const char* const> positional;
     std::size_t required;
     std::span<const char* const> keyword_only = {};
+    // The defaults of the optional parameters as the Python literals the text signature shows
+    // ("1.0", "False"): one per positional parameter after the required ones, then one per
+    // keyword-only parameter.
+    std::span<const char* const> defaults = {};
 
     // Interned names, created on first use: keyword names arrive interned, so a pointer
     // comparison usually finds the parameter without comparing text.
@@ -50,7 +56,24 @@ struct Signature {
     }
     // "{class}.{name}()" or "{name}()", as used in the matching messages.
     std::string full_name() const;
+    // Whether there is one default per optional parameter; a table that fails this is a bug in
+    // a binding, reported when the callable is registered.
+    bool defaults_complete() const {
+        return defaults.size() == positional.size() - required + keyword_only.size();
+    }
+    // The docstring in text-signature form, "{head}({parameters})\n--\n\n{body}": the head is
+    // the callable's name, or the class name for a constructor; a method's parameters start with
+    // $self; "*" precedes the keyword-only ones. Needs defaults_complete().
+    std::string docstring(const char* body) const;
 };
+
+// Keeps a text for the rest of the process and returns it as a C string: docstrings to which
+// method tables and function objects keep pointers that are never released.
+const char* keep_for_process(std::string text);
+
+// The docstring of a callable for its method table or type, kept for the process; nullptr with
+// the internal-failure exception set when the table's defaults are incomplete.
+const char* make_docstring(const Signature& signature, const char* body);
 
 // Arguments matched to a signature. Each filled slot holds a strong reference until the call
 // ends, so an argument's __float__ that mutates the caller's containers cannot free another.
@@ -309,12 +332,19 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-// The method-table entry of a module function; `doc` is in text-signature form.
+// A module function as its binding file declares it: the parameter table, the entry and the
+// prose of the docstring. add_function fills `def`, the method-table entry the function object
+// keeps a pointer to, from the other three.
+struct Function {
+    const Signature* signature;
+    PyCFunction entry;
+    const char* body;
+    PyMethodDef def = {};
+};
+
 template <const Signature* Sig, FunctionBody Body>
-PyMethodDef function_def(const char* doc) {
-    return {Sig->name,
-            as_py_function(function_entry<Sig, Body>),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+Function module_function(const char* body = "") {
+    return {Sig, as_py_function(function_entry<Sig, Body>), body};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -396,7 +426,7 @@ PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot);
 int add_member(PyObject* module, const char* name, PyObject* value);
 // Creates a built-in function bound to the module (its __module__ is the module's __name__)
 // and adds it.
-int add_function(PyObject* module, PyMethodDef* def);
+int add_function(PyObject* module, Function& function);
 
 // Submodule initialisation steps, one per binding file.
 int init_kernels(PyObject* module);

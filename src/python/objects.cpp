@@ -1,5 +1,9 @@
 // Scalar and tuple results, the mapping of ModelError and internal failures to exceptions, the
 // borrow counter of class instances, class creation and module member registration.
+#include <forward_list>
+#include <string>
+#include <utility>
+
 #include "python/boundary.hpp"
 
 namespace vostrel::py {
@@ -137,14 +141,33 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttrString(module, name, value);
 }
 
-int add_function(PyObject* module, PyMethodDef* def) {
+const char* keep_for_process(std::string text) {
+    // Never freed: what points into it lives until the process ends.
+    static auto* const texts = new std::forward_list<std::string>();
+    texts->push_front(std::move(text));
+    return texts->front().c_str();
+}
+
+const char* make_docstring(const Signature& signature, const char* body) {
+    if (!signature.defaults_complete()) {
+        raise_internal_error(signature.full_name() +
+                             " does not list one default per optional parameter");
+        return nullptr;
+    }
+    return keep_for_process(signature.docstring(body));
+}
+
+int add_function(PyObject* module, Function& function) {
+    const char* doc = make_docstring(*function.signature, function.body);
+    if (doc == nullptr) return -1;
+    function.def = {function.signature->name, function.entry, METH_FASTCALL | METH_KEYWORDS, doc};
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return -1;
-    PyObject* function = PyCMethod_New(def, module, module_name, nullptr);
+    PyObject* object = PyCMethod_New(&function.def, module, module_name, nullptr);
     Py_DECREF(module_name);
-    if (function == nullptr) return -1;
-    const int result = add_member(module, def->ml_name, function);
-    Py_DECREF(function);
+    if (object == nullptr) return -1;
+    const int result = add_member(module, function.def.ml_name, object);
+    Py_DECREF(object);
     return result;
 }
 
