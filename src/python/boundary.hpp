@@ -10,12 +10,14 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -415,8 +417,157 @@ Instance<T>* instance_of(PyObject* self) {
     return reinterpret_cast<Instance<T>*>(self);
 }
 
-// Creates a final, immutable heap type from its type description once per process and caches it in `slot`.
+// The constructor's result: a new instance holding the core's value, or the ModelError's
+// ValueError.
+template <class T>
+PyObject* new_instance(PyTypeObject* type, Result<T>&& value) {
+    if (!value.ok()) {
+        raise_model_error(value.error());
+        return nullptr;
+    }
+    return alloc_instance(type, std::move(value.value()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class bindings: entries, method and getter rows, and the class built from them
+
+// The body of a constructor: converts its matched arguments and returns the new instance.
+using ConstructorBody = PyObject* (*)(PyTypeObject*, Arguments&);
+
+// tp_new of a class: match against the constructor's signature, then the body.
+template <const Signature& S, ConstructorBody Body>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Arguments arguments(S);
+        if (!arguments.match(args, kwargs)) return nullptr;
+        return Body(type, arguments);
+    });
+}
+
+// How a method holds its receiver for the duration of the call.
+enum class Use { Shared, Exclusive };
+
+// The vectorcall entry of a method of T: match against the signature, take the receiver, then
+// the body on the instance's value (a const T& under shared use, a T& under exclusive use).
+template <class T, const Signature& S, Use U, auto Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments arguments(S);
+        if (!arguments.match(args, nargs, kwnames)) return nullptr;
+        Instance<T>* instance = instance_of<T>(self);
+        if constexpr (U == Use::Shared) {
+            SharedUse use(instance->borrow);
+            if (!use) return nullptr;
+            return Body(std::as_const(instance->value), arguments);
+        } else {
+            ExclusiveUse use(instance->borrow);
+            if (!use) return nullptr;
+            return Body(instance->value, arguments);
+        }
+    });
+}
+
+// A getter, a method without arguments or a repr: shared use, then the result of Read (a const
+// member function of T, or a function of const T&) as a Python object.
+template <class T, auto Read>
+PyObject* read(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        Instance<T>* instance = instance_of<T>(self);
+        SharedUse use(instance->borrow);
+        if (!use) return nullptr;
+        using R = std::decay_t<std::invoke_result_t<decltype(Read), const T&>>;
+        return to_python(R(std::invoke(Read, std::as_const(instance->value))));
+    });
+}
+
+template <class T, auto Read>
+PyObject* read_getter(PyObject* self, void*) {
+    return read<T, Read>(self);
+}
+
+template <class T, auto Read>
+PyObject* read_method(PyObject* self, PyObject*) {
+    return read<T, Read>(self);
+}
+
+// One method as a class binding declares it: the parameter table (its name and text
+// signature), the entry with its calling convention, and the prose of the docstring.
+struct Method {
+    const Signature* signature;
+    PyCFunction entry;
+    int flags;
+    const char* body;
+};
+
+template <class T, const Signature& S, Use U, auto Body>
+Method method_def(const char* body = "") {
+    return {&S, as_py_function(method_entry<T, S, U, Body>), METH_FASTCALL | METH_KEYWORDS, body};
+}
+
+// A method without arguments whose result is Read's (see read).
+template <class T, const Signature& S, auto Read>
+Method read_method_def(const char* body = "") {
+    return {&S, as_py_function(read_method<T, Read>), METH_NOARGS, body};
+}
+
+// One read-only attribute: its name, its read (see read) and its docstring (nullptr for none).
+struct Getter {
+    const char* name;
+    getter read;
+    const char* doc = nullptr;
+};
+
+template <class T, auto Read>
+Getter getter_def(const char* name, const char* doc = nullptr) {
+    return {name, read_getter<T, Read>, doc};
+}
+
+// What create_class needs to build a class.
+struct ClassSpec {
+    const char* type_name;  // dotted: "vostrel._libvostrel.kernels.ExponentialKernel"
+    const Signature& constructor;
+    const char* doc;  // the prose after the constructor's text signature
+    newfunc construct;
+    destructor dealloc;
+    reprfunc repr;
+    int basic_size;
+    std::span<const Method> methods;
+    std::span<const Getter> getters;
+};
+
+// Creates a final, immutable heap type from its type description once per process and caches it
+// in `slot`.
 PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot);
+// The same from a class binding's spec; the method table, getters and docstrings are built from
+// it and kept for the life of the process.
+PyTypeObject* create_class(const ClassSpec& spec, PyTypeObject*& slot);
+
+// A class of the module over the core's value type T, declared as a table: the constructor's
+// signature and body, the type's dotted name, the docstring's prose, the repr, the methods and
+// the getters. type() creates the class on first use.
+template <class T, const Signature& New, ConstructorBody Construct>
+struct ClassBinding {
+    const char* type_name;
+    const char* doc;
+    reprfunc repr;
+    std::span<const Method> methods;
+    std::span<const Getter> getters;
+    PyTypeObject* cached = nullptr;
+
+    PyTypeObject* type() {
+        const ClassSpec spec{type_name,
+                             New,
+                             doc,
+                             constructor_entry<New, Construct>,
+                             instance_dealloc<T>,
+                             repr,
+                             static_cast<int>(sizeof(Instance<T>)),
+                             methods,
+                             getters};
+        return create_class(spec, cached);
+    }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Registration
