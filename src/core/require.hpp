@@ -43,11 +43,14 @@ struct Rule {
     constexpr Rule worded(const char* words) const { return Rule{rejects, bound, words}; }
 };
 
+// The common rules, in a namespace of their own so that `finite` never meets the C library's.
+namespace rules {
 inline constexpr Rule positive{Rule::Rejects::AtMost, 0.0, "must be positive"};
 inline constexpr Rule non_negative{Rule::Rejects::Below, 0.0, "must be non-negative"};
 inline constexpr Rule finite{Rule::Rejects::NotFinite, 0.0, "must be finite"};
 inline constexpr Rule non_negative_finite{Rule::Rejects::NegativeOrNotFinite, 0.0,
                                           "must be a non-negative finite number"};
+}  // namespace rules
 
 // A count with an upper limit: "must be at most {limit}".
 struct AtMost {

@@ -10,10 +10,10 @@
 namespace vostrel {
 
 Result<ExponentialKernel> ExponentialKernel::create(double alpha, double beta, bool allow_signed) {
-    if (auto error = require(beta, "beta", positive)) return *error;
+    if (auto error = require(beta, "beta", rules::positive)) return *error;
     if (!allow_signed) {
         constexpr Rule kUnsigned =
-            positive.worded("must be positive (use allow_signed=True for signed)");
+            rules::positive.worded("must be positive (use allow_signed=True for signed)");
         if (auto error = require(alpha, "alpha", kUnsigned)) return *error;
     }
     if (allow_signed && alpha == 0.0) {

@@ -29,7 +29,7 @@ Result<NonparametricKernel> NonparametricKernel::create(std::span<const double> 
             format_uint(values.size() + 1) + ")");
     }
     for (std::size_t j = 0; j < values.size(); ++j) {
-        if (auto error = require(values[j], Element{"values", j}, non_negative_finite)) {
+        if (auto error = require(values[j], Element{"values", j}, rules::non_negative_finite)) {
             return *error;
         }
     }

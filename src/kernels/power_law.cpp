@@ -8,10 +8,10 @@
 namespace vostrel {
 
 Result<PowerLawKernel> PowerLawKernel::create(double alpha, double beta, double c) {
-    if (auto error = require(alpha, "alpha", positive)) return *error;
-    if (auto error = require(beta, "beta", positive)) return *error;
+    if (auto error = require(alpha, "alpha", rules::positive)) return *error;
+    if (auto error = require(beta, "beta", rules::positive)) return *error;
     constexpr Rule kNoSingularity =
-        positive.worded("must be positive (singularity at t=0 otherwise)");
+        rules::positive.worded("must be positive (singularity at t=0 otherwise)");
     if (auto error = require(c, "c", kNoSingularity)) return *error;
     return PowerLawKernel(alpha, beta, c);
 }

@@ -152,8 +152,8 @@ std::optional<ModelError> range_fault(std::span<const double> times, double end_
 Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
     std::span<const std::span<const double>> timestamps, double end_time, double decay) {
     // Plain IEEE comparisons: a NaN passes every check.
-    if (auto error = require(decay, "decay", positive)) return *error;
-    if (auto error = require(end_time, "end_time", positive)) return *error;
+    if (auto error = require(decay, "decay", rules::positive)) return *error;
+    if (auto error = require(end_time, "end_time", rules::positive)) return *error;
     if (timestamps.empty()) {
         return ModelError::invalid_parameter(
             "timestamps must not be empty (need at least 1 dimension)");

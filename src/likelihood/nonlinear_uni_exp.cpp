@@ -196,8 +196,8 @@ Result<double> nonlinear_uni_exp_neg_ll(std::span<const double> times, double t_
 Result<std::pair<double, std::vector<double>>> nonlinear_uni_exp_neg_ll_with_grad(
     std::span<const double> times, double t_horizon, double mu, double alpha, double beta,
     Link link, std::uint64_t n_quad) {
-    if (auto error = require(t_horizon, "t_horizon", positive)) return *error;
-    if (auto error = require(beta, "beta", positive)) return *error;
+    if (auto error = require(t_horizon, "t_horizon", rules::positive)) return *error;
+    if (auto error = require(beta, "beta", rules::positive)) return *error;
     if (auto error = check_quadrature(n_quad)) return *error;
     const Sums sums = evaluate<true>(times, t_horizon, mu, alpha, beta, link, n_quad);
     return std::pair<double, std::vector<double>>(

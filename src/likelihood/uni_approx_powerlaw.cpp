@@ -55,8 +55,8 @@ void reserve_components(std::uint64_t n_components, std::uint64_t n_vectors) {
 Result<DecayComponents> build_components(std::uint64_t n_components, double beta_pow,
                                          double beta_min, double r, std::uint64_t n_vectors) {
     // NaN passes each comparison.
-    if (auto error = require(beta_pow, "beta_pow", positive)) return *error;
-    if (auto error = require(beta_min, "beta_min", positive)) return *error;
+    if (auto error = require(beta_pow, "beta_pow", rules::positive)) return *error;
+    if (auto error = require(beta_min, "beta_min", rules::positive)) return *error;
     constexpr Rule kGeometric{Rule::Rejects::AtMost, 1.0, "must be > 1 for geometric spacing"};
     if (auto error = require(r, "r", kGeometric)) return *error;
     if (n_components == 0) return ModelError::invalid_parameter("n_components must be positive");
@@ -103,7 +103,7 @@ Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_g
     Result<DecayComponents> built =
         build_components(n_components, beta_pow, beta_min, r, kGradientVectors);
     if (!built.ok()) return built.error();
-    if (auto error = require(alpha, "alpha", positive)) return *error;  // a NaN alpha passes
+    if (auto error = require(alpha, "alpha", rules::positive)) return *error;  // a NaN alpha passes
     const std::vector<double>& betas = built.value().betas;
     const std::vector<double>& weights = built.value().weights;
     const std::size_t n_comp = weights.size();

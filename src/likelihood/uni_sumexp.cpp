@@ -76,7 +76,7 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     const std::size_t n_components = alphas.size();
     for (std::size_t k = 0; k < n_components; ++k) {
         // A NaN decay passes, as the comparison is false.
-        if (auto error = require(betas[k], Element{"betas", k}, positive)) return *error;
+        if (auto error = require(betas[k], Element{"betas", k}, rules::positive)) return *error;
     }
 
     SumExpGradient out;

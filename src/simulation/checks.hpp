@@ -19,8 +19,8 @@ inline ModelError invalid(std::string message) {
 // non-negative mu, a positive alpha and beta.
 inline std::optional<ModelError> check_uni(double t_horizon, double mu, double alpha,
                                            double beta) {
-    if (auto error = require(t_horizon, "t_horizon", positive)) return error;
-    if (auto error = require(mu, "mu", non_negative)) return error;
+    if (auto error = require(t_horizon, "t_horizon", rules::positive)) return error;
+    if (auto error = require(mu, "mu", rules::non_negative)) return error;
     if (alpha <= 0.0 || beta <= 0.0) {
         return invalid("alpha and beta must be positive; got alpha=" + format_double(alpha) +
                        ", beta=" + format_double(beta));
@@ -33,13 +33,13 @@ inline std::optional<ModelError> check_uni(double t_horizon, double mu, double a
 inline std::optional<ModelError> check_mv_shape(double t_horizon, std::span<const double> mu,
                                                 std::span<const double> alpha, double beta) {
     const std::size_t m = mu.size();
-    if (auto error = require(t_horizon, "t_horizon", positive)) return error;
+    if (auto error = require(t_horizon, "t_horizon", rules::positive)) return error;
     if (m == 0) return invalid("mu is empty");
     if (alpha.size() != m * m) {
         return invalid("alpha length (" + format_uint(alpha.size()) + ") must be M·M (" +
                        format_uint(m * m) + ")");
     }
-    return require(beta, "beta", positive);
+    return require(beta, "beta", rules::positive);
 }
 
 }  // namespace vostrel::simulation_checks

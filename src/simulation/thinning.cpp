@@ -44,7 +44,7 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
     double bound = 1.5 * mu + 1e-6;
     ExpSampler gap;
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
-    if (auto error = require(t_horizon, "t_horizon", finite)) return *error;
+    if (auto error = require(t_horizon, "t_horizon", rules::finite)) return *error;
     if (bound == kInf) return unbounded_error();
 
     std::vector<double> events;
@@ -112,7 +112,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         return *error;
     }
     for (std::size_t i = 0; i < m; ++i) {
-        if (auto error = require(mu[i], Element{"mu", i}, non_negative)) return *error;
+        if (auto error = require(mu[i], Element{"mu", i}, rules::non_negative)) return *error;
     }
     RandomStream stream = RandomStream::from_seed(seed);
 
@@ -121,7 +121,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
     double bound = 1.5 * mu_sum + 1e-6;
     ExpSampler gap;
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
-    if (auto error = require(t_horizon, "t_horizon", finite)) return *error;
+    if (auto error = require(t_horizon, "t_horizon", rules::finite)) return *error;
     if (bound == kInf) return unbounded_error();
 
     std::vector<std::vector<double>> events(m);
