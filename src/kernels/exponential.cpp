@@ -12,7 +12,7 @@ namespace vostrel {
 Result<ExponentialKernel> ExponentialKernel::create(double alpha, double beta, bool allow_signed) {
     if (auto error = require(beta, "beta", rules::positive)) return *error;
     if (!allow_signed) {
-        constexpr Rule kUnsigned =
+        static constexpr Rule kUnsigned =
             rules::positive.worded("must be positive (use allow_signed=True for signed)");
         if (auto error = require(alpha, "alpha", kUnsigned)) return *error;
     }

@@ -13,7 +13,7 @@ Result<NonparametricKernel> NonparametricKernel::create(std::span<const double> 
                                                         std::span<const double> values) {
     // Validation reads the caller's arrays in place; the copies are made only for a valid kernel.
     if (edges.empty()) return ModelError::invalid_parameter("edges must be non-empty");
-    constexpr Rule kStartsAtZero{Rule::Rejects::Unequal, 0.0, "must be 0.0"};
+    static constexpr Rule kStartsAtZero{Rule::Rejects::Unequal, 0.0, "must be 0.0"};
     if (auto error = require(edges[0], Element{"edges", 0}, kStartsAtZero)) return *error;
     for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
         if (!(edges[i] < edges[i + 1])) {

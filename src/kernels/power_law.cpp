@@ -10,7 +10,7 @@ namespace vostrel {
 Result<PowerLawKernel> PowerLawKernel::create(double alpha, double beta, double c) {
     if (auto error = require(alpha, "alpha", rules::positive)) return *error;
     if (auto error = require(beta, "beta", rules::positive)) return *error;
-    constexpr Rule kNoSingularity =
+    static constexpr Rule kNoSingularity =
         rules::positive.worded("must be positive (singularity at t=0 otherwise)");
     if (auto error = require(c, "c", kNoSingularity)) return *error;
     return PowerLawKernel(alpha, beta, c);

@@ -57,7 +57,8 @@ Result<DecayComponents> build_components(std::uint64_t n_components, double beta
     // NaN passes each comparison.
     if (auto error = require(beta_pow, "beta_pow", rules::positive)) return *error;
     if (auto error = require(beta_min, "beta_min", rules::positive)) return *error;
-    constexpr Rule kGeometric{Rule::Rejects::AtMost, 1.0, "must be > 1 for geometric spacing"};
+    static constexpr Rule kGeometric{Rule::Rejects::AtMost, 1.0,
+                                     "must be > 1 for geometric spacing"};
     if (auto error = require(r, "r", kGeometric)) return *error;
     if (n_components == 0) return ModelError::invalid_parameter("n_components must be positive");
 

@@ -69,14 +69,6 @@ struct Signature {
     std::string docstring(const char* body) const;
 };
 
-// Keeps a text for the rest of the process and returns it as a C string: docstrings to which
-// method tables and function objects keep pointers that are never released.
-const char* keep_for_process(std::string text);
-
-// The docstring of a callable for its method table or type, kept for the process; nullptr with
-// the internal-failure exception set when the table's defaults are incomplete.
-const char* make_docstring(const Signature& signature, const char* body);
-
 // Arguments matched to a signature. Each filled slot holds a strong reference until the call
 // ends, so an argument's __float__ that mutates the caller's containers cannot free another.
 class Arguments : NonCopyable {

@@ -105,6 +105,29 @@ ExclusiveUse::ExclusiveUse(BorrowFlag& flag) {
 // ---------------------------------------------------------------------------------------------
 // Classes and registration
 
+namespace {
+
+// Keeps a text for the rest of the process and returns it as a C string: the docstrings that
+// method tables and types point to, which live until the process ends.
+const char* keep_for_process(std::string text) {
+    static auto* const texts = new std::forward_list<std::string>();  // never freed
+    texts->push_front(std::move(text));
+    return texts->front().c_str();
+}
+
+// The docstring of a callable, kept for the process; nullptr with the internal-failure
+// exception set when its table's defaults do not match its optional parameters.
+const char* make_docstring(const Signature& signature, const char* body) {
+    if (!signature.defaults_complete()) {
+        raise_internal_error(signature.full_name() +
+                             " does not list one default per optional parameter");
+        return nullptr;
+    }
+    return keep_for_process(signature.docstring(body));
+}
+
+}  // namespace
+
 // Creation runs under the interpreter lock and never calls back into Python code that could let
 // another thread in, so a plain check of the cache slot suffices.
 PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot) {
@@ -176,22 +199,6 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
     Py_DECREF(all);
     if (appended < 0) return -1;
     return PyObject_SetAttrString(module, name, value);
-}
-
-const char* keep_for_process(std::string text) {
-    // Never freed: what points into it lives until the process ends.
-    static auto* const texts = new std::forward_list<std::string>();
-    texts->push_front(std::move(text));
-    return texts->front().c_str();
-}
-
-const char* make_docstring(const Signature& signature, const char* body) {
-    if (!signature.defaults_complete()) {
-        raise_internal_error(signature.full_name() +
-                             " does not list one default per optional parameter");
-        return nullptr;
-    }
-    return keep_for_process(signature.docstring(body));
 }
 
 int add_function(PyObject* module, Function& function) {

@@ -87,7 +87,7 @@ void sort_event_times(std::vector<double>& times) {
 Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double mu, double alpha,
                                                        double beta, std::uint64_t seed) {
     if (auto error = simulation_checks::check_uni(t_horizon, mu, alpha, beta)) return *error;
-    constexpr Rule kSubcritical{Rule::Rejects::AtLeast, 1.0,
+    static constexpr Rule kSubcritical{Rule::Rejects::AtLeast, 1.0,
                                 "must be < 1 for the branching process to be subcritical"};
     if (auto error = require(alpha, "alpha (= L1 norm)", kSubcritical)) return *error;
     RandomStream stream = RandomStream::from_seed(seed);
