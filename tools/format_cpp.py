@@ -2,8 +2,9 @@
 
 Usage: python tools/format_cpp.py [--check]
 
-The files are the C++ sources git tracks (*.cpp, *.hpp, *.h); the style is .clang-format at the
-top of the repository. The clang-format release is the one pinned in pyproject.toml (the test
+The files are the C++ sources git tracks (*.cpp, *.hpp, *.h) except the generated ones listed in
+.clang-format-ignore, which clang-format itself skips; the style is .clang-format at the top of
+the repository. The clang-format release is the one pinned in pyproject.toml (the test
 extra installs it), because another release may lay out the same code differently; the script
 refuses to run with any other. --check changes nothing and exits 1, listing the files that are
 not formatted, if there are any.
