@@ -20,13 +20,13 @@ ModelError rejection_of(std::string name, const char* requirement, const std::st
 
 }  // namespace
 
-ModelError rejection(const char* name, const Rule& rule, double value) {
-    return rejection_of(name, rule.requirement, format_double(value));
+ModelError rejection(const char* name, const Rule* rule, double value) {
+    return rejection_of(name, rule->requirement, format_double(value));
 }
 
-ModelError rejection(const Element& name, const Rule& rule, double value) {
+ModelError rejection(const Element& name, const Rule* rule, double value) {
     return rejection_of(std::string(name.array) + "[" + format_uint(name.index) + "]",
-                        rule.requirement, format_double(value));
+                        rule->requirement, format_double(value));
 }
 
 ModelError rejection(const char* name, AtMost rule, std::uint64_t value) {

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "core/model_error.hpp"
 
@@ -64,19 +63,46 @@ struct Element {
 };
 
 // The errors, built only when a check fails.
-ModelError rejection(const char* name, const Rule& rule, double value);
-ModelError rejection(const Element& name, const Rule& rule, double value);
+ModelError rejection(const char* name, const Rule* rule, double value);
+ModelError rejection(const Element& name, const Rule* rule, double value);
 ModelError rejection(const char* name, AtMost rule, std::uint64_t value);
 
-template <class Name>
-std::optional<ModelError> require(double value, const Name& name, const Rule& rule) {
-    if (!rule.rejected(value)) return std::nullopt;
-    return rejection(name, rule, value);
+// The outcome of one check: true when the value was rejected, and then *check writes the error.
+// It holds only the name, the rule (a rule by address: the named rules and a routine's own are
+// static) and the value, so a passed check costs the comparison alone, with no error object made
+// or destroyed on that path:
+//     if (auto error = require(beta, "beta", rules::positive)) return *error;
+template <class Name, class Constraint, class Value>
+class [[nodiscard]] Check {
+public:
+    Check(bool rejected, Name name, Constraint rule, Value value)
+        : rejected_(rejected), name_(name), rule_(rule), value_(value) {}
+    explicit operator bool() const { return rejected_; }
+    ModelError operator*() const { return rejection(name_, rule_, value_); }
+
+private:
+    bool rejected_;
+    Name name_;
+    Constraint rule_;
+    Value value_;
+};
+
+inline Check<const char*, const Rule*, double> require(double value, const char* name,
+                                                       const Rule& rule) {
+    return {rule.rejected(value), name, &rule, value};
 }
 
-inline std::optional<ModelError> require(std::uint64_t value, const char* name, AtMost rule) {
-    if (value <= rule.limit) return std::nullopt;
-    return rejection(name, rule, value);
+inline Check<Element, const Rule*, double> require(double value, Element name, const Rule& rule) {
+    return {rule.rejected(value), name, &rule, value};
+}
+
+// A temporary rule would be gone before *check reads it: name the rule (static constexpr).
+void require(double, const char*, Rule&&) = delete;
+void require(double, Element, Rule&&) = delete;
+
+inline Check<const char*, AtMost, std::uint64_t> require(std::uint64_t value, const char* name,
+                                                         AtMost rule) {
+    return {value > rule.limit, name, rule, value};
 }
 
 }  // namespace vostrel

@@ -170,7 +170,8 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
 }
 
 std::optional<ModelError> check_quadrature(std::uint64_t n_quad) {
-    return require(n_quad, "n_quad", AtMost{kMaxQuadraturePoints});
+    if (auto error = require(n_quad, "n_quad", AtMost{kMaxQuadraturePoints})) return *error;
+    return std::nullopt;
 }
 
 }  // namespace
