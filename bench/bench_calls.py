@@ -1,6 +1,7 @@
 """Per-call cost of the module's callables as Python sees it.
 
-Prints, for each callable, the time of one call with empty input (the boundary's overhead)
+Prints, for each callable, the time of one call with empty or tiny input (the boundary's
+overhead: module functions, a kernel's constructor, methods and getter, the model's methods)
 against math.hypot called with five floats, timed in the same run, and the throughput of the
 likelihoods at a large N.
 
@@ -13,7 +14,7 @@ import timeit
 
 import numpy as np
 
-from vostrel._libvostrel import likelihood
+from vostrel._libvostrel import kernels, likelihood, simulation
 
 
 def best_per_call(statement, namespace, number, rounds=7):
@@ -24,7 +25,12 @@ def best_per_call(statement, namespace, number, rounds=7):
 def main(quick=False):
     number = 2_000 if quick else 200_000
     empty = np.empty(0)
-    namespace = {"math": math, "lk": likelihood, "empty": empty}
+    kernel = kernels.ExponentialKernel(0.5, 1.0)
+    model = likelihood.MvExpRecursiveLogLik([np.array([0.5]), np.array([1.0])], 2.0, 1.0)
+    coeffs, out = np.full(model.n_coeffs, 0.1), np.empty(model.n_coeffs)
+    namespace = {"math": math, "lk": likelihood, "sim": simulation, "empty": empty,
+                 "kernels": kernels, "kernel": kernel, "model": model, "coeffs": coeffs,
+                 "out": out}
     hypot = best_per_call("math.hypot(1.0, 2.0, 3.0, 4.0, 5.0)", namespace, number)
     print(f"{'math.hypot, 5 floats':44} {hypot * 1e9:8.1f} ns/call")
     calls = {
@@ -33,6 +39,16 @@ def main(quick=False):
         "uni_exp_neg_ll (N = 0, keywords)": (
             "lk.uni_exp_neg_ll(times=empty, t_horizon=1.0, mu=0.5, alpha=0.5, beta=1.0)"
         ),
+        "simulate_uni_exp_hawkes (mu = 0)": "sim.simulate_uni_exp_hawkes(1.0, 0.0, 0.5, 1.0, 1)",
+        "ExponentialKernel(...)": "kernels.ExponentialKernel(0.5, 1.0)",
+        "ExponentialKernel.integrate": "kernel.integrate(1.0)",
+        "ExponentialKernel.evaluate (N = 0)": "kernel.evaluate(empty)",
+        "ExponentialKernel.scale": "kernel.scale(1.0)",
+        "ExponentialKernel.l1_norm": "kernel.l1_norm()",
+        "ExponentialKernel.alpha": "kernel.alpha",
+        "MvExpRecursiveLogLik.loss (M = 2)": "model.loss(coeffs)",
+        "MvExpRecursiveLogLik.loss_and_grad (M = 2)": "model.loss_and_grad(coeffs, out)",
+        "MvExpRecursiveLogLik.n_dims": "model.n_dims",
     }
     for name, statement in calls.items():
         seconds = best_per_call(statement, namespace, number)

@@ -176,13 +176,3 @@ def test_conversion_and_contiguity_errors(index, replacement, error, message):
             function(*args)
         if message is not None:
             assert str(info.value) == message
-
-
-def test_docstrings_and_signatures():
-    assert mv_exp_dense_neg_ll.__doc__ == "Value-only entry point (~30% faster than the value+grad call)."
-    assert mv_exp_dense_neg_ll_with_grad.__text_signature__ == (
-        "(times, sources, end_time, n_dims, mu, alpha, beta)"
-    )
-    assert mv_exp_dense_neg_ll_with_grad.__doc__.splitlines()[0] == (
-        "Multivariate exp Hawkes neg-log-likelihood with **per-cell β**"
-    )

@@ -392,20 +392,6 @@ def test_bivariate_fit_recovers_the_parameters_within_statistical_error():
     assert np.all(errors < 0.1)
 
 
-def test_docstrings_and_signatures():
-    cls = MvExpRecursiveLogLik
-    assert cls.__text_signature__ == "(timestamps, end_time, decay)"
-    doc = cls.__doc__.splitlines()
-    assert doc[:2] == ["Multivariate exp Hawkes negative log-likelihood model with a fixed", "(shared) decay β."]
-    assert "returns the unnormalized loss (no division by `n_total_jumps`)." in doc[2]
-    assert doc[-2:] == ["Coefficient layout: `[μ_0..μ_{M-1}, α_{0,:}, α_{1,:}, ..., α_{M-1,:}]`,", "length `M + M·M`."]
-    assert cls.loss_and_grad.__text_signature__ == "($self, coeffs, out)"
-    assert cls.loss_and_grad.__doc__ == (
-        "Compute neg-log-likelihood and gradient. `out` is mutated in place.\nReturns the loss as a Python float."
-    )
-    assert cls.loss.__doc__ == "Value-only entry point (~5–10% cheaper than `loss_and_grad`)."
-
-
 def test_many_dimensions(rng):
     # Past a few hundred dimensions the weights are built pair by pair: the same bits.
     M, T = 260, 10.0

@@ -229,10 +229,3 @@ def test_oversized_grid_is_refused_with_a_value_error(n_quad):
         with pytest.raises(ValueError) as info:
             function(OK, 3.0, 0.5, 0.5, 1.0, "relu", 1.0, n_quad)
         assert str(info.value) == f"invalid parameter: n_quad must be at most 4294967296; got {n_quad}"
-
-
-def test_text_signatures():
-    assert nonlinear_uni_exp_neg_ll.__text_signature__ == (
-        "(times, t_horizon, mu, alpha, beta, link, sigmoid_scale, n_quad)"
-    )
-    assert nonlinear_uni_exp_neg_ll_with_grad.__doc__ is None or nonlinear_uni_exp_neg_ll_with_grad.__doc__ == ""

@@ -4,18 +4,17 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 #include "kernels/lag_map.hpp"
 
 namespace vostrel {
 
 Result<ExponentialKernel> ExponentialKernel::create(double alpha, double beta, bool allow_signed) {
-    if (beta <= 0.0) {
-        return ModelError::invalid_parameter("beta must be positive; got " + format_double(beta));
-    }
-    if (!allow_signed && alpha <= 0.0) {
-        return ModelError::invalid_parameter(
-            "alpha must be positive (use allow_signed=True for signed); got " +
-            format_double(alpha));
+    if (auto error = require(beta, "beta", rules::positive)) return *error;
+    if (!allow_signed) {
+        static constexpr Rule kUnsigned =
+            rules::positive.worded("must be positive (use allow_signed=True for signed)");
+        if (auto error = require(alpha, "alpha", kUnsigned)) return *error;
     }
     if (allow_signed && alpha == 0.0) {
         return ModelError::invalid_parameter("alpha must be non-zero when allow_signed=True");

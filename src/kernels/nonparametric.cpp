@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 #include "kernels/lag_map.hpp"
 
 namespace vostrel {
@@ -12,10 +13,8 @@ Result<NonparametricKernel> NonparametricKernel::create(std::span<const double> 
                                                         std::span<const double> values) {
     // Validation reads the caller's arrays in place; the copies are made only for a valid kernel.
     if (edges.empty()) return ModelError::invalid_parameter("edges must be non-empty");
-    if (!(edges[0] == 0.0)) {
-        return ModelError::invalid_parameter("edges[0] must be 0.0; got " +
-                                             format_double(edges[0]));
-    }
+    static constexpr Rule kStartsAtZero{Rule::Rejects::Unequal, 0.0, "must be 0.0"};
+    if (auto error = require(edges[0], Element{"edges", 0}, kStartsAtZero)) return *error;
     for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
         if (!(edges[i] < edges[i + 1])) {
             return ModelError::invalid_parameter(
@@ -30,11 +29,8 @@ Result<NonparametricKernel> NonparametricKernel::create(std::span<const double> 
             format_uint(values.size() + 1) + ")");
     }
     for (std::size_t j = 0; j < values.size(); ++j) {
-        const double v = values[j];
-        if (!std::isfinite(v) || v < 0.0) {
-            return ModelError::invalid_parameter("values[" + format_uint(j) +
-                                                 "] must be a non-negative finite number; got " +
-                                                 format_double(v));
+        if (auto error = require(values[j], Element{"values", j}, rules::non_negative_finite)) {
+            return *error;
         }
     }
     return NonparametricKernel(std::vector<double>(edges.begin(), edges.end()),

@@ -2,21 +2,17 @@
 #include "kernels/power_law.hpp"
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 #include "kernels/lag_map.hpp"
 
 namespace vostrel {
 
 Result<PowerLawKernel> PowerLawKernel::create(double alpha, double beta, double c) {
-    if (alpha <= 0.0) {
-        return ModelError::invalid_parameter("alpha must be positive; got " + format_double(alpha));
-    }
-    if (beta <= 0.0) {
-        return ModelError::invalid_parameter("beta must be positive; got " + format_double(beta));
-    }
-    if (c <= 0.0) {
-        return ModelError::invalid_parameter(
-            "c must be positive (singularity at t=0 otherwise); got " + format_double(c));
-    }
+    if (auto error = require(alpha, "alpha", rules::positive)) return *error;
+    if (auto error = require(beta, "beta", rules::positive)) return *error;
+    static constexpr Rule kNoSingularity =
+        rules::positive.worded("must be positive (singularity at t=0 otherwise)");
+    if (auto error = require(c, "c", kNoSingularity)) return *error;
     return PowerLawKernel(alpha, beta, c);
 }
 

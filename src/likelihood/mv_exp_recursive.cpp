@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 #include "likelihood/decay_exp.hpp"
 
 namespace vostrel::likelihood {
@@ -151,13 +152,8 @@ std::optional<ModelError> range_fault(std::span<const double> times, double end_
 Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
     std::span<const std::span<const double>> timestamps, double end_time, double decay) {
     // Plain IEEE comparisons: a NaN passes every check.
-    if (decay <= 0.0) {
-        return ModelError::invalid_parameter("decay must be positive; got " + format_double(decay));
-    }
-    if (end_time <= 0.0) {
-        return ModelError::invalid_parameter("end_time must be positive; got " +
-                                             format_double(end_time));
-    }
+    if (auto error = require(decay, "decay", rules::positive)) return *error;
+    if (auto error = require(end_time, "end_time", rules::positive)) return *error;
     if (timestamps.empty()) {
         return ModelError::invalid_parameter(
             "timestamps must not be empty (need at least 1 dimension)");
@@ -216,15 +212,8 @@ Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
     return create(spans, end_time, decay);
 }
 
-// For each pair (target i, source j), one pass over the rows h = 0..n_i (row times t_{i,h}, then
-// T) with a cursor into source j's events: g_i[h][j] is the excitation just before t_{i,h}, and
-// the row's integral of that excitation over (tau_{h-1}, tau_h] is added to S_i[j].
-//
-// Every exp depends on event times only, never on the recursion, so they are computed ahead of
-// it, a block of rows at a time: the row step factors once per block (the same values serve every
-// source j), then for each j the factors of the events the block absorbs, leaving the recursion a
-// chain of multiply-adds. Each pair's cursor, last excitation and running S_i[j] carry over from
-// block to block.
+// The merged walk where the events allow it (see precompute_weights_merged), else the per-pair
+// cursors; both give the same weights.
 void MvExpRecursiveModel::precompute_weights(bool strictly_increasing) {
     if (!precompute_weights_merged(strictly_increasing)) precompute_weights_per_pair();
 }
@@ -267,7 +256,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
 
     // factor[q*M + i]: exp((tau_i - s_q) * (-beta)), tau_i the end of target i's row open after
     // event q's own close.
-    const std::size_t block = std::clamp<std::size_t>(4096 / M, 1, 256);
+    const std::size_t block = std::clamp<std::size_t>(4096 / M, 1, kBlock);
     std::vector<double> factor(block * M);
     for (std::size_t x0 = 0; x0 < N; x0 += block) {
         const std::size_t b = std::min(block, N - x0);
@@ -377,6 +366,15 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
     return true;
 }
 
+// For each pair (target i, source j), one pass over the rows h = 0..n_i (row times t_{i,h}, then
+// T) with a cursor into source j's events: g_i[h][j] is the excitation just before t_{i,h}, and
+// the row's integral of that excitation over (tau_{h-1}, tau_h] is added to S_i[j].
+//
+// Every exp depends on event times only, never on the recursion, so they are computed ahead of
+// it, a block of rows at a time: the row step factors once per block (the same values serve every
+// source j), then for each j the factors of the events the block absorbs, leaving the recursion a
+// chain of multiply-adds. Each pair's cursor, last excitation and running S_i[j] carry over from
+// block to block.
 void MvExpRecursiveModel::precompute_weights_per_pair() {
     const std::size_t M = n_dims();
     const double beta = decay_;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 
 namespace vostrel::likelihood {
 namespace {
@@ -169,11 +170,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
 }
 
 std::optional<ModelError> check_quadrature(std::uint64_t n_quad) {
-    if (n_quad > kMaxQuadraturePoints) {
-        return ModelError::invalid_parameter("n_quad must be at most " +
-                                             format_uint(kMaxQuadraturePoints) + "; got " +
-                                             format_uint(n_quad));
-    }
+    if (auto error = require(n_quad, "n_quad", AtMost{kMaxQuadraturePoints})) return *error;
     return std::nullopt;
 }
 
@@ -200,13 +197,8 @@ Result<double> nonlinear_uni_exp_neg_ll(std::span<const double> times, double t_
 Result<std::pair<double, std::vector<double>>> nonlinear_uni_exp_neg_ll_with_grad(
     std::span<const double> times, double t_horizon, double mu, double alpha, double beta,
     Link link, std::uint64_t n_quad) {
-    if (t_horizon <= 0.0) {
-        return ModelError::invalid_parameter("t_horizon must be positive; got " +
-                                             format_double(t_horizon));
-    }
-    if (beta <= 0.0) {
-        return ModelError::invalid_parameter("beta must be positive; got " + format_double(beta));
-    }
+    if (auto error = require(t_horizon, "t_horizon", rules::positive)) return *error;
+    if (auto error = require(beta, "beta", rules::positive)) return *error;
     if (auto error = check_quadrature(n_quad)) return *error;
     const Sums sums = evaluate<true>(times, t_horizon, mu, alpha, beta, link, n_quad);
     return std::pair<double, std::vector<double>>(

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 #include "likelihood/uni_sumexp.hpp"
 
 namespace vostrel::likelihood {
@@ -54,18 +55,11 @@ void reserve_components(std::uint64_t n_components, std::uint64_t n_vectors) {
 Result<DecayComponents> build_components(std::uint64_t n_components, double beta_pow,
                                          double beta_min, double r, std::uint64_t n_vectors) {
     // NaN passes each comparison.
-    if (beta_pow <= 0.0) {
-        return ModelError::invalid_parameter("beta_pow must be positive; got " +
-                                             format_double(beta_pow));
-    }
-    if (beta_min <= 0.0) {
-        return ModelError::invalid_parameter("beta_min must be positive; got " +
-                                             format_double(beta_min));
-    }
-    if (r <= 1.0) {
-        return ModelError::invalid_parameter("r must be > 1 for geometric spacing; got " +
-                                             format_double(r));
-    }
+    if (auto error = require(beta_pow, "beta_pow", rules::positive)) return *error;
+    if (auto error = require(beta_min, "beta_min", rules::positive)) return *error;
+    static constexpr Rule kGeometric{Rule::Rejects::AtMost, 1.0,
+                                     "must be > 1 for geometric spacing"};
+    if (auto error = require(r, "r", kGeometric)) return *error;
     if (n_components == 0) return ModelError::invalid_parameter("n_components must be positive");
 
     reserve_components(n_components, n_vectors);
@@ -110,9 +104,7 @@ Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_g
     Result<DecayComponents> built =
         build_components(n_components, beta_pow, beta_min, r, kGradientVectors);
     if (!built.ok()) return built.error();
-    if (alpha <= 0.0) {  // a NaN alpha passes
-        return ModelError::invalid_parameter("alpha must be positive; got " + format_double(alpha));
-    }
+    if (auto error = require(alpha, "alpha", rules::positive)) return *error;  // a NaN alpha passes
     const std::vector<double>& betas = built.value().betas;
     const std::vector<double>& weights = built.value().weights;
     const std::size_t n_comp = weights.size();

@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "core/format.hpp"
+#include "core/require.hpp"
 
 namespace vostrel::likelihood {
 
@@ -74,11 +75,8 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     }
     const std::size_t n_components = alphas.size();
     for (std::size_t k = 0; k < n_components; ++k) {
-        if (betas[k] <= 0.0) {  // a NaN decay passes, as the comparison is false
-            return ModelError::invalid_parameter("betas[" + format_uint(k) +
-                                                 "] must be positive; got " +
-                                                 format_double(betas[k]));
-        }
+        // A NaN decay passes, as the comparison is false.
+        if (auto error = require(betas[k], Element{"betas", k}, rules::positive)) return *error;
     }
 
     SumExpGradient out;

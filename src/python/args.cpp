@@ -19,6 +19,32 @@ std::string Signature::full_name() const {
     return text;
 }
 
+std::string Signature::docstring(const char* body) const {
+    const bool constructor = class_name != nullptr && std::strcmp(name, "__new__") == 0;
+    std::string text = constructor ? class_name : name;
+    text += '(';
+    const char* separator = "";
+    auto add = [&](const char* parameter, const char* default_value) {
+        text += separator;
+        separator = ", ";
+        text += parameter;
+        if (default_value != nullptr) {
+            text += '=';
+            text += default_value;
+        }
+    };
+    if (class_name != nullptr && !constructor) add("$self", nullptr);
+    const char* const* next_default = defaults.data();
+    for (std::size_t k = 0; k < positional.size(); ++k) {
+        add(positional[k], k < required ? nullptr : *next_default++);
+    }
+    if (!keyword_only.empty()) add("*", nullptr);
+    for (const char* parameter : keyword_only) add(parameter, *next_default++);
+    text += ")\n--\n\n";
+    text += body;
+    return text;
+}
+
 namespace {
 
 void raise_positional_count(const Signature& sig, Py_ssize_t given) {
@@ -177,17 +203,7 @@ void cast_error(PyObject* object, const char* target) {
 
 void prefix_argument_error(const char* name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;  // other failures pass unchanged
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* cause = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback != nullptr && value != nullptr) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    PyObject* cause = value;
-#endif
+    PyObject* cause = take_raised_exception();
     if (cause == nullptr) return;
     PyObject* reason = PyObject_Str(cause);
     if (reason == nullptr) {

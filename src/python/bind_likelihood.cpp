@@ -5,18 +5,18 @@
 
 namespace vostrel::py {
 
-extern PyMethodDef uni_exp_functions[2];
-extern PyMethodDef uni_powerlaw_functions[2];
-extern PyMethodDef uni_nonparametric_functions[2];
-extern PyMethodDef uni_sumexp_functions[2];
-extern PyMethodDef uni_approx_powerlaw_functions[2];
-extern PyMethodDef marked_uni_exp_functions[2];
-extern PyMethodDef nonlinear_uni_exp_functions[2];
-extern PyMethodDef mv_exp_dense_functions[2];
+extern Function uni_exp_functions[2];
+extern Function uni_powerlaw_functions[2];
+extern Function uni_nonparametric_functions[2];
+extern Function uni_sumexp_functions[2];
+extern Function uni_approx_powerlaw_functions[2];
+extern Function marked_uni_exp_functions[2];
+extern Function nonlinear_uni_exp_functions[2];
+extern Function mv_exp_dense_functions[2];
 PyTypeObject* mv_exp_recursive_type();
 
 int init_likelihood(PyObject* module) {
-    PyMethodDef* const groups[] = {
+    Function* const groups[] = {
         uni_exp_functions,
         uni_powerlaw_functions,
         uni_nonparametric_functions,
@@ -26,9 +26,9 @@ int init_likelihood(PyObject* module) {
         nonlinear_uni_exp_functions,
         mv_exp_dense_functions,
     };
-    for (PyMethodDef* group : groups) {
+    for (Function* group : groups) {
         for (int k = 0; k < 2; ++k) {
-            if (add_function(module, &group[k]) < 0) return -1;
+            if (add_function(module, group[k]) < 0) return -1;
         }
     }
     PyTypeObject* model_type = mv_exp_recursive_type();

@@ -28,11 +28,9 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef marked_uni_exp_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "marked_uni_exp_neg_ll_with_grad(times, g_values, t_horizon, mu, alpha, beta)\n--\n\n"),
-    function_def<&kValue, call<false>>(
-        "marked_uni_exp_neg_ll(times, g_values, t_horizon, mu, alpha, beta)\n--\n\n"),
+Function marked_uni_exp_functions[2] = {
+    module_function<&kWithGrad, call<true>>(),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

@@ -42,9 +42,8 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef mv_exp_dense_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "mv_exp_dense_neg_ll_with_grad(times, sources, end_time, n_dims, mu, alpha, beta)\n--\n\n"
+Function mv_exp_dense_functions[2] = {
+    module_function<&kWithGrad, call<true>>(
         "Multivariate exp Hawkes neg-log-likelihood with **per-cell \u03b2**\n"
         "(joint-decay mode). Closed-form analytic gradient.\n"
         "\n"
@@ -52,8 +51,7 @@ PyMethodDef mv_exp_dense_functions[2] = {
         "- `grad_mu` shape `(M,)`\n"
         "- `grad_alpha`, `grad_beta` shape `(M\u00b7M,)` row-major: index `m\u00b7M + k`\n"
         "  is the gradient w.r.t. cell (m, k)."),
-    function_def<&kValue, call<false>>(
-        "mv_exp_dense_neg_ll(times, sources, end_time, n_dims, mu, alpha, beta)\n--\n\n"
+    module_function<&kValue, call<false>>(
         "Value-only entry point (~30% faster than the value+grad call)."),
 };
 

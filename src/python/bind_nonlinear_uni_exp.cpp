@@ -28,7 +28,8 @@ PyObject* call(Arguments& arguments) {
         likelihood::Link::from_name(link_name.utf8, sigmoid_scale);
     if (!link) {
         // Built as a str from the exact bytes, so the name is repeated as passed (embedded NULs
-        // included).
+        // included). The fallback it mentions lives outside this repository; the text is part of
+        // the published interface and stays word for word.
         const std::string message =
             "link_function must be 'softplus', 'relu', 'sigmoid', or 'identity'; got '" +
             std::string(link_name.utf8) + "' (callable link_function falls back to the JAX path)";
@@ -53,13 +54,9 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef nonlinear_uni_exp_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "nonlinear_uni_exp_neg_ll_with_grad(times, t_horizon, mu, alpha, beta, link, "
-        "sigmoid_scale, n_quad)\n--\n\n"),
-    function_def<&kValue, call<false>>(
-        "nonlinear_uni_exp_neg_ll(times, t_horizon, mu, alpha, beta, link, sigmoid_scale, "
-        "n_quad)\n--\n\n"),
+Function nonlinear_uni_exp_functions[2] = {
+    module_function<&kWithGrad, call<true>>(),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

@@ -38,29 +38,25 @@ using MvHawkes = decltype([](auto... a) { return simulate_mv_exp_hawkes(a...); }
 using UniBranching = decltype([](auto... a) { return simulate_uni_exp_branching(a...); });
 using MvBranching = decltype([](auto... a) { return simulate_mv_exp_branching(a...); });
 
-PyMethodDef simulation_functions[4] = {
-    function_def<&kUniHawkes, call_uni<UniHawkes>>(
-     "simulate_uni_exp_hawkes(t_horizon, mu, alpha, beta, seed)\n--\n\n"
-     "Univariate ExponentialKernel Hawkes via Ogata thinning.\n"
-     "Returns a 1-D float64 NumPy array of sorted event times."),
-    function_def<&kMvHawkes, call_mv<MvHawkes>>(
-     "simulate_mv_exp_hawkes(t_horizon, mu, alpha, beta, seed)\n--\n\n"
-     "Multivariate ExponentialKernel Hawkes (shared β) via Ogata thinning.\n"
-     "Returns a Python list of M 1-D float64 NumPy arrays."),
-    function_def<&kUniBranching, call_uni<UniBranching>>(
-     "simulate_uni_exp_branching(t_horizon, mu, alpha, beta, seed)\n--\n\n"
-     "Univariate ExponentialKernel Hawkes via branching (Galton-Watson).\n"
-     "Faster than thinning for near-critical α; same statistical distribution."),
-    function_def<&kMvBranching, call_mv<MvBranching>>(
-     "simulate_mv_exp_branching(t_horizon, mu, alpha, beta, seed)\n--\n\n"
-     "Multivariate ExponentialKernel Hawkes (shared β) via branching."),
+Function simulation_functions[4] = {
+    module_function<&kUniHawkes, call_uni<UniHawkes>>(
+        "Univariate ExponentialKernel Hawkes via Ogata thinning.\n"
+        "Returns a 1-D float64 NumPy array of sorted event times."),
+    module_function<&kMvHawkes, call_mv<MvHawkes>>(
+        "Multivariate ExponentialKernel Hawkes (shared β) via Ogata thinning.\n"
+        "Returns a Python list of M 1-D float64 NumPy arrays."),
+    module_function<&kUniBranching, call_uni<UniBranching>>(
+        "Univariate ExponentialKernel Hawkes via branching (Galton-Watson).\n"
+        "Faster than thinning for near-critical α; same statistical distribution."),
+    module_function<&kMvBranching, call_mv<MvBranching>>(
+        "Multivariate ExponentialKernel Hawkes (shared β) via branching."),
 };
 
 }  // namespace
 
 int init_simulation(PyObject* module) {
-    for (PyMethodDef& def : simulation_functions) {
-        if (add_function(module, &def) < 0) return -1;
+    for (Function& function : simulation_functions) {
+        if (add_function(module, function) < 0) return -1;
     }
     return 0;
 }

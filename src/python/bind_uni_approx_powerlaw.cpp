@@ -31,13 +31,9 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef uni_approx_powerlaw_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "uni_approx_powerlaw_neg_ll_with_grad(times, t_horizon, mu, alpha, beta_pow, beta_min, r, "
-        "n_components)\n--\n\n"),
-    function_def<&kValue, call<false>>(
-        "uni_approx_powerlaw_neg_ll(times, t_horizon, mu, alpha, beta_pow, beta_min, r, "
-        "n_components)\n--\n\n"),
+Function uni_approx_powerlaw_functions[2] = {
+    module_function<&kWithGrad, call<true>>(),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

@@ -26,13 +26,12 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef uni_exp_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "uni_exp_neg_ll_with_grad(times, t_horizon, mu, alpha, beta)\n--\n\n"
+Function uni_exp_functions[2] = {
+    module_function<&kWithGrad, call<true>>(
         "Univariate exp Hawkes neg-log-likelihood + closed-form gradient.\n"
         "Returns `(neg_loglik, grad_array)` where `grad_array` has shape (3,)\n"
         "in (μ, α, β) order. `times` must be sorted on `[0, t_horizon]`."),
-    function_def<&kValue, call<false>>("uni_exp_neg_ll(times, t_horizon, mu, alpha, beta)\n--\n\n"),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

@@ -33,14 +33,12 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef uni_nonparametric_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "uni_nonparametric_neg_ll_with_grad(times, t_horizon, mu, edges, values)\n--\n\n"
+Function uni_nonparametric_functions[2] = {
+    module_function<&kWithGrad, call<true>>(
         "Univariate nonparametric (piecewise-constant) Hawkes neg-log-likelihood +\n"
         "closed-form gradient. `edges` is fixed during the fit; `values` (and μ)\n"
         "are the free parameters. Returns `(neg_loglik, grad_mu, grad_values)`."),
-    function_def<&kValue, call<false>>(
-        "uni_nonparametric_neg_ll(times, t_horizon, mu, edges, values)\n--\n\n"),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

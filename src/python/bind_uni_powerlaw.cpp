@@ -27,14 +27,12 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef uni_powerlaw_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "uni_powerlaw_neg_ll_with_grad(times, t_horizon, mu, alpha, beta, c)\n--\n\n"
+Function uni_powerlaw_functions[2] = {
+    module_function<&kWithGrad, call<true>>(
         "Univariate power-law Hawkes neg-log-likelihood + closed-form gradient.\n"
         "Returns `(neg_loglik, grad_array)` where `grad_array` has shape (4,)\n"
         "in (μ, α, β, c) order."),
-    function_def<&kValue, call<false>>(
-        "uni_powerlaw_neg_ll(times, t_horizon, mu, alpha, beta, c)\n--\n\n"),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

@@ -34,14 +34,12 @@ PyObject* call(Arguments& arguments) {
 
 }  // namespace
 
-PyMethodDef uni_sumexp_functions[2] = {
-    function_def<&kWithGrad, call<true>>(
-        "uni_sumexp_neg_ll_with_grad(times, t_horizon, mu, alphas, betas)\n--\n\n"
+Function uni_sumexp_functions[2] = {
+    module_function<&kWithGrad, call<true>>(
         "Univariate sum-exp Hawkes neg-log-likelihood + closed-form gradient.\n"
         "Returns `(neg_loglik, grad_mu, grad_alphas, grad_betas)`. `alphas` and\n"
         "`betas` are length-K NumPy arrays."),
-    function_def<&kValue, call<false>>(
-        "uni_sumexp_neg_ll(times, t_horizon, mu, alphas, betas)\n--\n\n"),
+    module_function<&kValue, call<false>>(),
 };
 
 }  // namespace vostrel::py

@@ -10,16 +10,19 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "core/model_error.hpp"
+#include "python/idioms.hpp"
 
 namespace vostrel::py {
 
@@ -31,12 +34,18 @@ constexpr std::size_t kMaxParameters = 12;
 
 // Static description of one callable's parameters. Positional-or-keyword names come first, the
 // leading `required` of them have no default; keyword-only names follow and are never required.
+// It is the one source of the callable's name, its parameter names and their defaults: the
+// matcher, the matching messages and the docstring's text signature all read them from here.
 struct Signature {
     const char* name;        // "uni_exp_neg_ll", "__new__", "evaluate"
     const char* class_name;  // nullptr for module functions
     std::span<const char* const> positional;
     std::size_t required;
     std::span<const char* const> keyword_only = {};
+    // The defaults of the optional parameters as the Python literals the text signature shows
+    // ("1.0", "False"): one per positional parameter after the required ones, then one per
+    // keyword-only parameter.
+    std::span<const char* const> defaults = {};
 
     // Interned names, created on first use: keyword names arrive interned, so a pointer
     // comparison usually finds the parameter without comparing text.
@@ -49,15 +58,22 @@ struct Signature {
     }
     // "{class}.{name}()" or "{name}()", as used in the matching messages.
     std::string full_name() const;
+    // Whether there is one default per optional parameter; a table that fails this is a bug in
+    // a binding, reported when the callable is registered.
+    bool defaults_complete() const {
+        return defaults.size() == positional.size() - required + keyword_only.size();
+    }
+    // The docstring in text-signature form, "{head}({parameters})\n--\n\n{body}": the head is
+    // the callable's name, or the class name for a constructor; a method's parameters start with
+    // $self; "*" precedes the keyword-only ones. Needs defaults_complete().
+    std::string docstring(const char* body) const;
 };
 
 // Arguments matched to a signature. Each filled slot holds a strong reference until the call
 // ends, so an argument's __float__ that mutates the caller's containers cannot free another.
-class Arguments {
+class Arguments : NonCopyable {
 public:
     explicit Arguments(const Signature& signature) : signature_(signature) {}
-    Arguments(const Arguments&) = delete;
-    Arguments& operator=(const Arguments&) = delete;
     ~Arguments() {
         for (PyObject*& slot : slots_) Py_CLEAR(slot);
     }
@@ -99,11 +115,8 @@ class ArrayF64Out;
 // of one call. Holds a reference to the array. Contiguous but misaligned data is copied once into
 // an aligned buffer, because the core reads through typed pointers.
 template <class T>
-class ReadView {
+class ReadView : NonCopyable {
 public:
-    ReadView() = default;
-    ReadView(const ReadView&) = delete;
-    ReadView& operator=(const ReadView&) = delete;
     ~ReadView() { Py_XDECREF(object_); }
 
     std::span<const T> span() const { return {data_, size_}; }
@@ -133,13 +146,10 @@ using ArrayI64 = ReadView<std::int64_t>;
 // acquire() then takes write access (writeable, no overlap with arrays read in the same call).
 // Writes made through span() reach the caller's array at the latest when commit() runs (a
 // misaligned array is written through an aligned scratch buffer).
-class ArrayF64Out {
+class ArrayF64Out : NonCopyable {
 public:
     enum class Refusal { None, NotWriteable, AlreadyBorrowed };
 
-    ArrayF64Out() = default;
-    ArrayF64Out(const ArrayF64Out&) = delete;
-    ArrayF64Out& operator=(const ArrayF64Out&) = delete;
     ~ArrayF64Out() { Py_XDECREF(object_); }
 
     // Returns the refusal, or None once write access is held.
@@ -316,12 +326,19 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
-// The method-table entry of a module function; `doc` is in text-signature form.
+// A module function as its binding file declares it: the parameter table, the entry and the
+// prose of the docstring. add_function fills `def`, the method-table entry the function object
+// keeps a pointer to, from the other three.
+struct Function {
+    const Signature* signature;
+    PyCFunction entry;
+    const char* body;
+    PyMethodDef def = {};
+};
+
 template <const Signature* Sig, FunctionBody Body>
-PyMethodDef function_def(const char* doc) {
-    return {Sig->name,
-            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function_entry<Sig, Body>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
+Function module_function(const char* body = "") {
+    return {Sig, as_py_function(function_entry<Sig, Body>), body};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -333,14 +350,12 @@ struct BorrowFlag {
 
 // Shared (read-only) use of an instance for one call; fails with RuntimeError
 // "Already mutably borrowed" while an exclusive use is active.
-class SharedUse {
+class SharedUse : NonCopyable {
 public:
     explicit SharedUse(BorrowFlag& flag);
     ~SharedUse() {
         if (flag_ != nullptr) flag_->count.fetch_sub(1, std::memory_order_acq_rel);
     }
-    SharedUse(const SharedUse&) = delete;
-    SharedUse& operator=(const SharedUse&) = delete;
     explicit operator bool() const { return flag_ != nullptr; }
 
 private:
@@ -348,14 +363,12 @@ private:
 };
 
 // Exclusive (mutating) use; fails with RuntimeError "Already borrowed" while any use is active.
-class ExclusiveUse {
+class ExclusiveUse : NonCopyable {
 public:
     explicit ExclusiveUse(BorrowFlag& flag);
     ~ExclusiveUse() {
         if (flag_ != nullptr) flag_->count.store(0, std::memory_order_release);
     }
-    ExclusiveUse(const ExclusiveUse&) = delete;
-    ExclusiveUse& operator=(const ExclusiveUse&) = delete;
     explicit operator bool() const { return flag_ != nullptr; }
 
 private:
@@ -396,8 +409,157 @@ Instance<T>* instance_of(PyObject* self) {
     return reinterpret_cast<Instance<T>*>(self);
 }
 
-// Creates a final, immutable heap type from its type description once per process and caches it in `slot`.
+// The constructor's result: a new instance holding the core's value, or the ModelError's
+// ValueError.
+template <class T>
+PyObject* new_instance(PyTypeObject* type, Result<T>&& value) {
+    if (!value.ok()) {
+        raise_model_error(value.error());
+        return nullptr;
+    }
+    return alloc_instance(type, std::move(value.value()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Class bindings: entries, method and getter rows, and the class built from them
+
+// The body of a constructor: converts its matched arguments and returns the new instance.
+using ConstructorBody = PyObject* (*)(PyTypeObject*, Arguments&);
+
+// tp_new of a class: match against the constructor's signature, then the body.
+template <const Signature& S, ConstructorBody Body>
+PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        Arguments arguments(S);
+        if (!arguments.match(args, kwargs)) return nullptr;
+        return Body(type, arguments);
+    });
+}
+
+// How a method holds its receiver for the duration of the call.
+enum class Use { Shared, Exclusive };
+
+// The vectorcall entry of a method of T: match against the signature, take the receiver, then
+// the body on the instance's value (a const T& under shared use, a T& under exclusive use).
+template <class T, const Signature& S, Use U, auto Body>
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        Arguments arguments(S);
+        if (!arguments.match(args, nargs, kwnames)) return nullptr;
+        Instance<T>* instance = instance_of<T>(self);
+        if constexpr (U == Use::Shared) {
+            SharedUse use(instance->borrow);
+            if (!use) return nullptr;
+            return Body(std::as_const(instance->value), arguments);
+        } else {
+            ExclusiveUse use(instance->borrow);
+            if (!use) return nullptr;
+            return Body(instance->value, arguments);
+        }
+    });
+}
+
+// A getter, a method without arguments or a repr: shared use, then the result of Read (a const
+// member function of T, or a function of const T&) as a Python object.
+template <class T, auto Read>
+PyObject* read(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        Instance<T>* instance = instance_of<T>(self);
+        SharedUse use(instance->borrow);
+        if (!use) return nullptr;
+        using R = std::decay_t<std::invoke_result_t<decltype(Read), const T&>>;
+        return to_python(R(std::invoke(Read, std::as_const(instance->value))));
+    });
+}
+
+template <class T, auto Read>
+PyObject* read_getter(PyObject* self, void*) {
+    return read<T, Read>(self);
+}
+
+template <class T, auto Read>
+PyObject* read_method(PyObject* self, PyObject*) {
+    return read<T, Read>(self);
+}
+
+// One method as a class binding declares it: the parameter table (its name and text
+// signature), the entry with its calling convention, and the prose of the docstring.
+struct Method {
+    const Signature* signature;
+    PyCFunction entry;
+    int flags;
+    const char* body;
+};
+
+template <class T, const Signature& S, Use U, auto Body>
+Method method_def(const char* body = "") {
+    return {&S, as_py_function(method_entry<T, S, U, Body>), METH_FASTCALL | METH_KEYWORDS, body};
+}
+
+// A method without arguments whose result is Read's (see read).
+template <class T, const Signature& S, auto Read>
+Method read_method_def(const char* body = "") {
+    return {&S, as_py_function(read_method<T, Read>), METH_NOARGS, body};
+}
+
+// One read-only attribute: its name, its read (see read) and its docstring (nullptr for none).
+struct Getter {
+    const char* name;
+    getter read;
+    const char* doc = nullptr;
+};
+
+template <class T, auto Read>
+Getter getter_def(const char* name, const char* doc = nullptr) {
+    return {name, read_getter<T, Read>, doc};
+}
+
+// What create_class needs to build a class.
+struct ClassSpec {
+    const char* type_name;  // dotted: "vostrel._libvostrel.kernels.ExponentialKernel"
+    const Signature& constructor;
+    const char* doc;  // the prose after the constructor's text signature
+    newfunc construct;
+    destructor dealloc;
+    reprfunc repr;
+    int basic_size;
+    std::span<const Method> methods;
+    std::span<const Getter> getters;
+};
+
+// Creates a final, immutable heap type from its type description once per process and caches it
+// in `slot`.
 PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot);
+// The same from a class binding's spec; the method table, getters and docstrings are built from
+// it and kept for the life of the process.
+PyTypeObject* create_class(const ClassSpec& spec, PyTypeObject*& slot);
+
+// A class of the module over the core's value type T, declared as a table: the constructor's
+// signature and body, the type's dotted name, the docstring's prose, the repr, the methods and
+// the getters. type() creates the class on first use.
+template <class T, const Signature& New, ConstructorBody Construct>
+struct ClassBinding {
+    const char* type_name;
+    const char* doc;
+    reprfunc repr;
+    std::span<const Method> methods;
+    std::span<const Getter> getters;
+    PyTypeObject* cached = nullptr;
+
+    PyTypeObject* type() {
+        const ClassSpec spec{type_name,
+                             New,
+                             doc,
+                             constructor_entry<New, Construct>,
+                             instance_dealloc<T>,
+                             repr,
+                             static_cast<int>(sizeof(Instance<T>)),
+                             methods,
+                             getters};
+        return create_class(spec, cached);
+    }
+};
 
 // ---------------------------------------------------------------------------------------------
 // Registration
@@ -407,7 +569,7 @@ PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot);
 int add_member(PyObject* module, const char* name, PyObject* value);
 // Creates a built-in function bound to the module (its __module__ is the module's __name__)
 // and adds it.
-int add_function(PyObject* module, PyMethodDef* def);
+int add_function(PyObject* module, Function& function);
 
 // Submodule initialisation steps, one per binding file.
 int init_kernels(PyObject* module);

@@ -1,22 +1,19 @@
-// Method bodies shared by the three kernel classes. Each is a template over the kernel type and
-// the method's parameter table, and follows the same order: match the arguments, take the
-// receiver (shared use, or exclusive use for scale), convert, check contiguity, compute.
+// What the three kernel classes share: the parameter tables and bodies of the methods every
+// kernel has (evaluate, integrate, integrate_vec, l1_norm, scale, has_recursive_form), so that a
+// kernel's binding file declares only its constructor, its own methods, its getters and prose.
+// (Each kernel's class docstring ends in a "Mirrors" line naming a path that is not in this
+// repository; that text is part of the published interface and stays word for word.)
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <span>
-#include <string>
 #include <tuple>
 #include <type_traits>
-#include <vector>
 
 #include "python/boundary.hpp"
 
 namespace vostrel::py::kernel_methods {
-
-template <class F>
-PyCFunction fastcall(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
 
 // What a method parameter converts from: lags arrive as an array view, scalars as doubles.
 template <class P>
@@ -40,74 +37,77 @@ inline bool contiguous_if_array(double) { return true; }
 inline std::span<const double> pass(const ArrayF64& a) { return a.span(); }
 inline double pass(double x) { return x; }
 
-// A read-only method of T taking doubles and lag arrays: match, take the receiver for shared
-// use, convert in parameter order, check the arrays' contiguity, compute.
-template <class T, const Signature& S, auto Method>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(S);
-        if (!arguments.match(args, nargs, kwnames)) return nullptr;
-        Instance<T>* instance = instance_of<T>(self);
-        SharedUse use(instance->borrow);
-        if (!use) return nullptr;
-        typename MethodTraits<decltype(Method)>::Arguments converted;
-        const bool ok = std::apply(
-            [&](auto&... a) { return arguments.convert(a...) && (contiguous_if_array(a) && ...); },
-            converted);
-        if (!ok) return nullptr;
-        return std::apply(
-            [&](auto&... a) { return to_python((instance->value.*Method)(pass(a)...)); },
-            converted);
-    });
+// The body of a read-only method of T taking doubles and lag arrays (the receiver is held for
+// shared use): convert in parameter order, check the arrays' contiguity, compute.
+template <class T, auto Compute>
+PyObject* compute(const T& kernel, Arguments& arguments) {
+    typename MethodTraits<decltype(Compute)>::Arguments converted;
+    const bool ok = std::apply(
+        [&](auto&... a) { return arguments.convert(a...) && (contiguous_if_array(a) && ...); },
+        converted);
+    if (!ok) return nullptr;
+    return std::apply([&](auto&... a) { return to_python((kernel.*Compute)(pass(a)...)); },
+                      converted);
+}
+
+template <class T, const Signature& S, auto Compute>
+Method compute_def(const char* body = "") {
+    return method_def<T, S, Use::Shared, compute<T, Compute>>(body);
 }
 
 // scale(factor): the receiver is held exclusively before factor's conversion runs, so a
 // __float__ that calls back into the kernel fails instead of seeing a half-done update; a
 // failed conversion leaves the kernel unchanged.
-template <class T, const Signature& S>
-PyObject* scale(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        Arguments arguments(S);
-        if (!arguments.match(args, nargs, kwnames)) return nullptr;
-        Instance<T>* instance = instance_of<T>(self);
-        ExclusiveUse use(instance->borrow);
-        if (!use) return nullptr;
-        double factor = 0.0;
-        if (!arguments.convert(factor)) return nullptr;
-        instance->value.scale(factor);
-        Py_RETURN_NONE;
-    });
-}
-
-// A no-argument method or a getter: shared use, then the value of `read`.
-template <class T, class R, R (*Read)(const T&)>
-PyObject* read(PyObject* self) {
-    return guarded([&]() -> PyObject* {
-        Instance<T>* instance = instance_of<T>(self);
-        SharedUse use(instance->borrow);
-        if (!use) return nullptr;
-        return to_python(Read(instance->value));
-    });
-}
-
-template <class T, class R, R (*Read)(const T&)>
-PyObject* noargs(PyObject* self, PyObject*) {
-    return read<T, R, Read>(self);
-}
-
-template <class T, class R, R (*Read)(const T&)>
-PyObject* getter(PyObject* self, void*) {
-    return read<T, R, Read>(self);
-}
-
 template <class T>
-std::string repr_of(const T& kernel) {
-    return kernel.repr();
+PyObject* scale(T& kernel, Arguments& arguments) {
+    double factor = 0.0;
+    if (!arguments.convert(factor)) return nullptr;
+    kernel.scale(factor);
+    Py_RETURN_NONE;
 }
 
-template <class T>
-PyObject* repr(PyObject* self) {
-    return read<T, std::string, repr_of<T>>(self);
+// The parameter tables of the shared methods, for the class named Class.
+template <const char* Class>
+struct Tables {
+    static constexpr const char* kT[] = {"t"};
+    static constexpr const char* kFactor[] = {"factor"};
+    static inline const Signature evaluate{"evaluate", Class, kT, 1};
+    static inline const Signature integrate{"integrate", Class, kT, 1};
+    static inline const Signature integrate_vec{"integrate_vec", Class, kT, 1};
+    static inline const Signature l1_norm{"l1_norm", Class, {}, 0};
+    static inline const Signature scale{"scale", Class, kFactor, 1};
+    static inline const Signature has_recursive_form{"has_recursive_form", Class, {}, 0};
+};
+
+// The prose of the shared methods' docstrings; empty where a kernel has none.
+struct Docs {
+    const char* evaluate = "";
+    const char* integrate = "";
+    const char* integrate_vec = "";
+    const char* l1_norm = "";
+    const char* scale = "";
+    const char* has_recursive_form = "";
+};
+
+// The method rows of kernel T (class name Class): the shared methods in their fixed order, then
+// the kernel's own.
+template <class T, const char* Class, std::size_t N = 0>
+std::array<Method, 6 + N> methods(const Docs& docs, const std::array<Method, N>& own = {}) {
+    using S = Tables<Class>;
+    std::array<Method, 6 + N> rows{
+        compute_def<T, S::evaluate, &T::evaluate>(docs.evaluate),
+        compute_def<T, S::integrate, &T::integrate>(docs.integrate),
+        compute_def<T, S::integrate_vec, &T::integrate_vec>(docs.integrate_vec),
+        read_method_def<T, S::l1_norm, &T::l1_norm>(docs.l1_norm),
+        method_def<T, S::scale, Use::Exclusive, scale<T>>(docs.scale),
+        read_method_def<T, S::has_recursive_form, &T::has_recursive_form>(docs.has_recursive_form),
+    };
+    for (std::size_t k = 0; k < N; ++k) rows[6 + k] = own[k];
+    return rows;
 }
+
+// The repr of kernel T: shared use, then T::repr().
+template <class T>
+constexpr reprfunc repr = read<T, &T::repr>;
 
 }  // namespace vostrel::py::kernel_methods

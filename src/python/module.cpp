@@ -27,6 +27,8 @@ struct ModuleSlot {
     {PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, nullptr, nullptr, nullptr, nullptr}
 
 ModuleSlot top_level_slot{VOSTREL_MODULE_DEF("_libvostrel", ""), init_top_level};
+// The kernels docstring names a build component this repository does not have; it is part of the
+// published interface and stays word for word.
 ModuleSlot kernels_slot{
     VOSTREL_MODULE_DEF("kernels", "Module initializer: registered by the aggregator crate."),
     init_kernels};
@@ -59,15 +61,7 @@ PyObject* create_module(ModuleSlot& slot) {
 
 // Replaces the pending exception by the internal failure "failed to wrap pymodule: ...".
 void wrap_submodule_failure() {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyObject* value = PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-#endif
+    PyObject* value = take_raised_exception();
     std::string description = "unknown error";
     if (value != nullptr) {
         PyObject* text = PyObject_Str(value);

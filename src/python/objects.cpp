@@ -1,5 +1,10 @@
 // Scalar and tuple results, the mapping of ModelError and internal failures to exceptions, the
 // borrow counter of class instances, class creation and module member registration.
+#include <forward_list>
+#include <memory>
+#include <string>
+#include <utility>
+
 #include "python/boundary.hpp"
 
 namespace vostrel::py {
@@ -100,11 +105,70 @@ ExclusiveUse::ExclusiveUse(BorrowFlag& flag) {
 // ---------------------------------------------------------------------------------------------
 // Classes and registration
 
+namespace {
+
+// Keeps a text for the rest of the process and returns it as a C string: the docstrings that
+// method tables and types point to, which live until the process ends.
+const char* keep_for_process(std::string text) {
+    static auto* const texts = new std::forward_list<std::string>();  // never freed
+    texts->push_front(std::move(text));
+    return texts->front().c_str();
+}
+
+// The docstring of a callable, kept for the process; nullptr with the internal-failure
+// exception set when its table's defaults do not match its optional parameters.
+const char* make_docstring(const Signature& signature, const char* body) {
+    if (!signature.defaults_complete()) {
+        raise_internal_error(signature.full_name() +
+                             " does not list one default per optional parameter");
+        return nullptr;
+    }
+    return keep_for_process(signature.docstring(body));
+}
+
+}  // namespace
+
+// Creation runs under the interpreter lock and never calls back into Python code that could let
+// another thread in, so a plain check of the cache slot suffices.
 PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot) {
-    // Creation runs under the interpreter lock and never calls back into Python code that could
-    // let another thread in, so a plain check of the cache slot suffices.
     if (slot == nullptr) {
         slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(type_spec));
+    }
+    return slot;
+}
+
+PyTypeObject* create_class(const ClassSpec& spec, PyTypeObject*& slot) {
+    if (slot != nullptr) return slot;
+    const char* doc = make_docstring(spec.constructor, spec.doc);
+    if (doc == nullptr) return nullptr;
+    // Zero-filled, so the entry after the last is the terminating sentinel.
+    auto methods = std::make_unique<PyMethodDef[]>(spec.methods.size() + 1);
+    for (std::size_t k = 0; k < spec.methods.size(); ++k) {
+        const Method& method = spec.methods[k];
+        const char* method_doc = make_docstring(*method.signature, method.body);
+        if (method_doc == nullptr) return nullptr;
+        methods[k] = {method.signature->name, method.entry, method.flags, method_doc};
+    }
+    auto getters = std::make_unique<PyGetSetDef[]>(spec.getters.size() + 1);
+    for (std::size_t k = 0; k < spec.getters.size(); ++k) {
+        const Getter& row = spec.getters[k];
+        getters[k] = {row.name, row.read, nullptr, row.doc, nullptr};
+    }
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(spec.construct)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+        {Py_tp_methods, methods.get()},
+        {Py_tp_getset, getters.get()},
+        {Py_tp_repr, reinterpret_cast<void*>(spec.repr)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {0, nullptr},
+    };
+    PyType_Spec type_spec{spec.type_name, spec.basic_size, 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    if (create_class(&type_spec, slot) != nullptr) {
+        // The type points into both tables for the rest of the process.
+        methods.release();
+        getters.release();
     }
     return slot;
 }
@@ -137,14 +201,17 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttrString(module, name, value);
 }
 
-int add_function(PyObject* module, PyMethodDef* def) {
+int add_function(PyObject* module, Function& function) {
+    const char* doc = make_docstring(*function.signature, function.body);
+    if (doc == nullptr) return -1;
+    function.def = {function.signature->name, function.entry, METH_FASTCALL | METH_KEYWORDS, doc};
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) return -1;
-    PyObject* function = PyCMethod_New(def, module, module_name, nullptr);
+    PyObject* object = PyCMethod_New(&function.def, module, module_name, nullptr);
     Py_DECREF(module_name);
-    if (function == nullptr) return -1;
-    const int result = add_member(module, def->ml_name, function);
-    Py_DECREF(function);
+    if (object == nullptr) return -1;
+    const int result = add_member(module, function.def.ml_name, object);
+    Py_DECREF(object);
     return result;
 }
 

@@ -86,19 +86,10 @@ void sort_event_times(std::vector<double>& times) {
 
 Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double mu, double alpha,
                                                        double beta, std::uint64_t seed) {
-    if (t_horizon <= 0.0) {
-        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
-    }
-    if (mu < 0.0) return invalid("mu must be non-negative; got " + format_double(mu));
-    if (alpha <= 0.0 || beta <= 0.0) {
-        return invalid("alpha and beta must be positive; got alpha=" + format_double(alpha) +
-                       ", beta=" + format_double(beta));
-    }
-    if (alpha >= 1.0) {
-        return invalid(
-            "alpha (= L1 norm) must be < 1 for the branching process to be subcritical; got " +
-            format_double(alpha));
-    }
+    if (auto error = simulation_checks::check_uni(t_horizon, mu, alpha, beta)) return *error;
+    static constexpr Rule kSubcritical{Rule::Rejects::AtLeast, 1.0,
+                                "must be < 1 for the branching process to be subcritical"};
+    if (auto error = require(alpha, "alpha (= L1 norm)", kSubcritical)) return *error;
     RandomStream stream = RandomStream::from_seed(seed);
 
     PoissonSampler immigrants;

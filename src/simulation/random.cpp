@@ -189,6 +189,8 @@ const char* poisson_error_text(PoissonError error) {
         case PoissonError::NotPositive: return "lambda is not positive in Poisson distribution";
         case PoissonError::NonFinite: return "lambda is infinite or nan in Poisson distribution";
         case PoissonError::TooLarge:
+            // Names a constant this repository does not define (ours is kMaxLambda); the text is
+            // part of the published interface and stays word for word.
             return "lambda is too large in Poisson distribution, see Poisson::MAX_LAMBDA";
         case PoissonError::None: break;
     }

@@ -182,7 +182,7 @@ public:
     ExpSampler() = default;
     // False (the rate is negative or NaN) leaves `out` unchanged. A rate of 0 is accepted and
     // draws +inf.
-    static bool create(double lambda, ExpSampler& out) {
+    [[nodiscard]] static bool create(double lambda, ExpSampler& out) {
         if (!(lambda >= 0.0)) return false;
         out.inverse_rate_ = 1.0 / lambda;
         return true;

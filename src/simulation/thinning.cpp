@@ -26,10 +26,11 @@ ModelError unbounded_error() {
     return invalid("intensity bound overflowed to inf; the candidate times cannot advance");
 }
 
-ModelError horizon_not_finite_error(double t_horizon) {
-    return invalid("t_horizon must be finite; got " + format_double(t_horizon));
-}
-
+// Raising the bound. The first ExpSampler::create of a run rejects a NaN or negative bound;
+// after it, the bound is only ever replaced by 1.5 times an intensity that exceeded it (so not
+// NaN, and above a bound that is at least 0) and a replacement equal to kInf ends the run. Every
+// later bound is therefore positive and finite, and the create calls that take it cannot fail:
+// their result is ignored.
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 }  // namespace
@@ -37,20 +38,13 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu, double alpha,
                                                     double beta, std::uint64_t seed,
                                                     std::uint64_t* candidates) {
-    if (t_horizon <= 0.0) {
-        return invalid("t_horizon must be positive; got " + format_double(t_horizon));
-    }
-    if (mu < 0.0) return invalid("mu must be non-negative; got " + format_double(mu));
-    if (alpha <= 0.0 || beta <= 0.0) {
-        return invalid("alpha and beta must be positive; got alpha=" + format_double(alpha) +
-                       ", beta=" + format_double(beta));
-    }
+    if (auto error = simulation_checks::check_uni(t_horizon, mu, alpha, beta)) return *error;
     RandomStream stream = RandomStream::from_seed(seed);
 
     double bound = 1.5 * mu + 1e-6;
     ExpSampler gap;
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
-    if (!std::isfinite(t_horizon)) return horizon_not_finite_error(t_horizon);
+    if (auto error = require(t_horizon, "t_horizon", rules::finite)) return *error;
     if (bound == kInf) return unbounded_error();
 
     std::vector<double> events;
@@ -84,7 +78,7 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
             // The bound was too low here: raise it and drop the candidate undecided.
             bound = 1.5 * lam;
             if (bound == kInf) return unbounded_error();
-            ExpSampler::create(bound, gap);
+            (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
             ceiling = (beta_alpha * state + mu) / bound;
             continue;
         }
@@ -99,7 +93,7 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
             if (lam_after > bound) {
                 bound = 1.5 * lam_after;
                 if (bound == kInf) return unbounded_error();
-                ExpSampler::create(bound, gap);
+                (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
             }
             ceiling = lam_after / bound;
         }
@@ -118,10 +112,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         return *error;
     }
     for (std::size_t i = 0; i < m; ++i) {
-        if (mu[i] < 0.0) {
-            return invalid("mu[" + format_uint(i) + "] must be non-negative; got " +
-                           format_double(mu[i]));
-        }
+        if (auto error = require(mu[i], Element{"mu", i}, rules::non_negative)) return *error;
     }
     RandomStream stream = RandomStream::from_seed(seed);
 
@@ -130,7 +121,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
     double bound = 1.5 * mu_sum + 1e-6;
     ExpSampler gap;
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
-    if (!std::isfinite(t_horizon)) return horizon_not_finite_error(t_horizon);
+    if (auto error = require(t_horizon, "t_horizon", rules::finite)) return *error;
     if (bound == kInf) return unbounded_error();
 
     std::vector<std::vector<double>> events(m);
@@ -179,7 +170,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         if (total > bound) {
             bound = 1.5 * total;
             if (bound == kInf) return unbounded_error();
-            ExpSampler::create(bound, gap);
+            (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
             ceiling = total_ceiling / bound;
             continue;
         }
@@ -205,7 +196,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         if (total_after > bound) {
             bound = 1.5 * total_after;
             if (bound == kInf) return unbounded_error();
-            ExpSampler::create(bound, gap);
+            (void)ExpSampler::create(bound, gap);  // cannot fail: see kInf
         }
         total_ceiling = total_after;
         ceiling = total_ceiling / bound;
