@@ -1,4 +1,4 @@
-// Shared pieces of the C++ benchmarks: a best-of-k timer and the C library floors (the same
+// Shared pieces of the C++ benchmarks: best-of-k timers and the C library floors (the same
 // number of exp/log/pow calls as a routine makes, timed in the same run) that routines are
 // compared against.
 #pragma once
@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <span>
 #include <vector>
+
+#include "core/vector_math.hpp"
 
 namespace vostrel::bench {
 
@@ -41,6 +44,38 @@ std::vector<double> best_interleaved(int rounds, F&&... functions) {
         ((best[k] = std::min(best[k], best_seconds(1, functions)), ++k), ...);
     }
     return best;
+}
+
+// CPU time of the calling thread: on a machine shared with other builds, time spent descheduled
+// does not count against either the floor or the routine.
+inline double thread_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Best thread CPU times of several functions over `rounds` rounds, the functions taking turns
+// within each round, so that a slow spell hits all of them alike.
+template <class... F>
+std::vector<double> best_cpu_interleaved(int rounds, F&&... functions) {
+    std::vector<double> best(sizeof...(F), 1e300);
+    auto time = [](auto& f) {
+        const double start = thread_seconds();
+        f();
+        return thread_seconds() - start;
+    };
+    for (int r = 0; r < rounds; ++r) {
+        std::size_t k = 0;
+        ((best[k] = std::min(best[k], time(functions)), ++k), ...);
+    }
+    return best;
+}
+
+// Which exp/log path the routines ran on: every benchmark prints it first.
+inline void print_path() {
+    const vostrel::vector_math::Path path = vostrel::vector_math::active_path();
+    std::printf("exp/log path: %s (%s)\n", vostrel::vector_math::path_name(path),
+                vostrel::vector_math::path_reason());
 }
 
 // n independent exp calls over the inputs, summed so they are not optimised away.

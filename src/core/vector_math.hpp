@@ -1,0 +1,41 @@
+// exp and log of whole arrays with the C library's exact bits: the likelihood loops gather their
+// independent calls into blocks and hand each block to one call here. Where the processor has
+// AVX2 and FMA, four lanes at a time take the library's own steps (same reduction, table,
+// polynomial and fused operations), and lanes with special inputs take the library call itself.
+// The vector forms are used only after a self-check at first use has found them equal to the
+// library on a fixed set of hard arguments; otherwise, or when the environment variable
+// VOSTREL_SCALAR_MATH is set (to anything but "" or "0"), every element is one library call, for
+// the life of the process. Results never depend on the path.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+
+namespace vostrel::vector_math {
+
+// Below this exponent the library's exp rounds to +0 (exp(-745.1332...) is the smallest
+// subnormal, 5e-324), but gets there through its underflow path (errno, a second call), several
+// times slower than an ordinary call. Likelihoods meet such exponents all the time (the
+// compensator terms of events long before the horizon), so they are answered directly: the same
+// double as std::exp in the default rounding mode; NaN still goes to std::exp.
+inline constexpr double kExpUnderflowCut = -745.2;
+
+inline double decay_exp(double exponent) {
+    return exponent < kExpUnderflowCut ? 0.0 : std::exp(exponent);
+}
+
+// y[i] = std::exp(x[i]) (as decay_exp) and y[i] = std::log(x[i]) for i < n, bit for bit. y may
+// be x itself (in place); otherwise the two must not overlap.
+void exp_array(const double* x, double* y, std::size_t n);
+void log_array(const double* x, double* y, std::size_t n);
+
+enum class Path { Scalar, Avx2Fma };
+
+// The path this process uses, chosen at first use (of these functions or of exp_array/log_array).
+Path active_path();
+const char* path_name(Path path);
+// Why it was chosen: "self-check passed", "forced by VOSTREL_SCALAR_MATH", "processor lacks
+// AVX2 or FMA", "self-check found a difference", or "not built for this processor".
+const char* path_reason();
+
+}  // namespace vostrel::vector_math

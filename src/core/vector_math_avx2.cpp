@@ -1,0 +1,294 @@
+// AVX2+FMA forms of exp and log over arrays, four lanes at a time, compiled with target
+// attributes (never global -march flags) and used only where the processor has both features.
+// Each lane takes exactly the steps of the C library's FMA build (the one it selects on such
+// processors): the same reduction, table look-ups and polynomial, with a fused multiply-add
+// exactly where that build has one and a rounded product and sum everywhere else; the order of
+// the steps below is the library's, so every result is the library's double. Lanes whose input
+// needs the library's careful paths (NaN, infinities, zero, subnormals, huge or tiny exponents,
+// log of negatives) are recomputed by the library call itself.
+#include "core/vector_math_forms.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+#include "core/libm_tables.hpp"
+#include "core/vector_math.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define VOSTREL_VECTOR_MATH_X86 1
+#endif
+
+namespace vostrel::vector_math::forms {
+
+#ifdef VOSTREL_VECTOR_MATH_X86
+
+namespace {
+
+#define VOSTREL_AVX2_FMA __attribute__((target("avx2,fma")))
+
+VOSTREL_AVX2_FMA inline __m256d broadcast(std::uint64_t bits) {
+    return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(bits)));
+}
+
+VOSTREL_AVX2_FMA inline __m256i broadcast_int(std::uint64_t bits) {
+    return _mm256_set1_epi64x(static_cast<long long>(bits));
+}
+
+// The pairs of doubles at the four lanes' byte offsets into a table, as two vectors (the first
+// and the second of each pair). Four 16-byte loads and two shuffles: cheaper than two gathers on
+// the processors at hand.
+VOSTREL_AVX2_FMA inline void load_pairs(const std::uint64_t* table, __m256i byte_offset,
+                                        __m256i* first, __m256i* second) {
+    const char* base = reinterpret_cast<const char*>(table);
+    const __m128i low = _mm256_castsi256_si128(byte_offset);
+    const __m128i high = _mm256_extracti128_si256(byte_offset, 1);
+    auto pair = [base](long long offset) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(base + offset));
+    };
+    const __m128i p0 = pair(_mm_cvtsi128_si64(low));
+    const __m128i p1 = pair(_mm_extract_epi64(low, 1));
+    const __m128i p2 = pair(_mm_cvtsi128_si64(high));
+    const __m128i p3 = pair(_mm_extract_epi64(high, 1));
+    const __m256i p02 = _mm256_inserti128_si256(_mm256_castsi128_si256(p0), p2, 1);
+    const __m256i p13 = _mm256_inserti128_si256(_mm256_castsi128_si256(p1), p3, 1);
+    *first = _mm256_unpacklo_epi64(p02, p13);
+    *second = _mm256_unpackhi_epi64(p02, p13);
+}
+
+// --------------------------------------------------------------------------------------------
+// exp
+
+struct ExpConstants {
+    __m256d inv_ln2_n, neg_ln2_hi_n, neg_ln2_lo_n, shift, c2, c3, c4, c5;
+    __m256d abs_mask, tiny, large, cut;
+    __m256i pair_offset;  // the byte offset of pair k mod N is (k << 4) & pair_offset
+};
+
+VOSTREL_AVX2_FMA inline ExpConstants exp_constants() {
+    const libm::ExpFigures& f = libm::kExp;
+    return {broadcast(f.inv_ln2_n),
+            broadcast(f.neg_ln2_hi_n),
+            broadcast(f.neg_ln2_lo_n),
+            broadcast(f.shift),
+            broadcast(f.poly[0]),
+            broadcast(f.poly[1]),
+            broadcast(f.poly[2]),
+            broadcast(f.poly[3]),
+            broadcast(0x7fffffffffffffffULL),
+            _mm256_set1_pd(0x1p-54),
+            _mm256_set1_pd(512.0),
+            _mm256_set1_pd(kExpUnderflowCut),
+            broadcast_int(127 << 4)};
+}
+
+// exp of four lanes; *special gets a bit per lane whose result must come from the library call.
+// Lanes below the underflow cut are answered with +0 here.
+VOSTREL_AVX2_FMA inline __m256d exp_lanes(const ExpConstants& c, __m256d x, int* special) {
+    // The main path serves 2^-54 <= |x| < 512 (NaN fails both tests).
+    const __m256d ax = _mm256_and_pd(x, c.abs_mask);
+    const __m256d ordinary = _mm256_and_pd(_mm256_cmp_pd(ax, c.tiny, _CMP_GE_OQ),
+                                           _mm256_cmp_pd(ax, c.large, _CMP_LT_OQ));
+    const __m256d below_cut = _mm256_cmp_pd(x, c.cut, _CMP_LT_OQ);
+    *special = ~_mm256_movemask_pd(_mm256_or_pd(ordinary, below_cut)) & 0xf;
+
+    // k = round(x N/ln2) from the bits of x N/ln2 + shift (one fused step), r = x - k ln2/N.
+    const __m256d kd_shifted = _mm256_fmadd_pd(x, c.inv_ln2_n, c.shift);
+    const __m256i ki = _mm256_castpd_si256(kd_shifted);
+    const __m256d kd = _mm256_sub_pd(kd_shifted, c.shift);
+    __m256d r = _mm256_fmadd_pd(kd, c.neg_ln2_hi_n, x);
+    r = _mm256_fmadd_pd(kd, c.neg_ln2_lo_n, r);
+    // scale = 2^(k/N): the table's bits for k mod N plus k << 45.
+    __m256i tail_bits, scale_bits;
+    load_pairs(libm::kExp.table, _mm256_and_si256(_mm256_slli_epi64(ki, 4), c.pair_offset),
+               &tail_bits, &scale_bits);
+    scale_bits = _mm256_add_epi64(scale_bits, _mm256_slli_epi64(ki, 45));
+    const __m256d tail = _mm256_castsi256_pd(tail_bits);
+    const __m256d scale = _mm256_castsi256_pd(scale_bits);
+    // tmp = tail + r + r^2 (C2 + r C3) + r^4 (C4 + r C5), fused as the library fuses it.
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    __m256d tmp = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c.c3, c.c2), r2, _mm256_add_pd(r, tail));
+    const __m256d r4 = _mm256_mul_pd(r2, r2);
+    tmp = _mm256_fmadd_pd(r4, _mm256_fmadd_pd(r, c.c5, c.c4), tmp);
+    const __m256d y = _mm256_fmadd_pd(scale, tmp, scale);
+    return _mm256_andnot_pd(below_cut, y);
+}
+
+// --------------------------------------------------------------------------------------------
+// log
+
+struct LogConstants {
+    __m256d ln2_hi, ln2_lo, a0, a1, a2, a3, a4;
+    __m256d b[11];
+    __m256d one, minus_one, split;
+    __m256i offset, exponent_mask, pair_offset, near_start, near_width, normal_start,
+        normal_width;
+};
+
+VOSTREL_AVX2_FMA inline LogConstants log_constants() {
+    const libm::LogFigures& f = libm::kLog;
+    LogConstants c;
+    c.ln2_hi = broadcast(f.ln2_hi);
+    c.ln2_lo = broadcast(f.ln2_lo);
+    c.a0 = broadcast(f.poly[0]);
+    c.a1 = broadcast(f.poly[1]);
+    c.a2 = broadcast(f.poly[2]);
+    c.a3 = broadcast(f.poly[3]);
+    c.a4 = broadcast(f.poly[4]);
+    for (int k = 0; k < 11; ++k) c.b[k] = broadcast(f.poly1[k]);
+    c.one = _mm256_set1_pd(1.0);
+    c.minus_one = _mm256_set1_pd(-1.0);
+    c.split = _mm256_set1_pd(0x1p27);
+    c.offset = broadcast_int(0x3fe6000000000000ULL);
+    c.exponent_mask = broadcast_int(0xfff0000000000000ULL);
+    c.pair_offset = broadcast_int(127 << 4);
+    // The bits of x less `start` lie in [0, width) for x in [1 - 2^-4, 1 + 0x1.09p-4), the path
+    // near 1, and for x in [2^-1022, inf), the main path; as signed integers, everything else
+    // (zero, subnormals, infinities, NaN, negatives) is negative or at least `width`.
+    c.near_start = broadcast_int(0x3fee000000000000ULL);
+    c.near_width = broadcast_int(0x3ff1090000000000ULL - 0x3fee000000000000ULL);
+    c.normal_start = broadcast_int(0x0010000000000000ULL);
+    c.normal_width = broadcast_int(0x7ff0000000000000ULL - 0x0010000000000000ULL);
+    return c;
+}
+
+// The main path: x = 2^k z with z in [0x1.6p-1, 0x1.6p0), r = z/c - 1 by one fused step.
+VOSTREL_AVX2_FMA inline __m256d log_main(const LogConstants& c, __m256i ix) {
+    const __m256i tmp = _mm256_sub_epi64(ix, c.offset);
+    // Subinterval i = (tmp >> 45) mod N, as the byte offset of its pair.
+    const __m256i pair = _mm256_and_si256(_mm256_srli_epi64(tmp, 41), c.pair_offset);
+    // k = tmp >> 52 (arithmetic): the high half of each lane shifted by 20, as four int32.
+    const __m256i high = _mm256_srai_epi32(tmp, 20);
+    const __m128i k = _mm256_castsi256_si128(
+        _mm256_permutevar8x32_epi32(high, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7)));
+    const __m256d kd = _mm256_cvtepi32_pd(k);
+    const __m256d z =
+        _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, c.exponent_mask)));
+    __m256i invc_bits, logc_bits;
+    load_pairs(libm::kLog.table, pair, &invc_bits, &logc_bits);
+    const __m256d invc = _mm256_castsi256_pd(invc_bits);
+    const __m256d logc = _mm256_castsi256_pd(logc_bits);
+
+    const __m256d r = _mm256_fmadd_pd(z, invc, c.minus_one);
+    // hi + lo = r + log(c) + k ln2.
+    const __m256d w = _mm256_fmadd_pd(kd, c.ln2_hi, logc);
+    const __m256d hi = _mm256_add_pd(r, w);
+    const __m256d lo = _mm256_fmadd_pd(kd, c.ln2_lo, _mm256_add_pd(_mm256_sub_pd(w, hi), r));
+    // y = lo + r^2 A0 + r^3 (A1 + r A2 + r^2 (A3 + r A4)) + hi.
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d p = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c.a4, c.a3), r2,
+                                      _mm256_fmadd_pd(r, c.a2, c.a1));
+    const __m256d y = _mm256_fmadd_pd(_mm256_mul_pd(r, r2), p, _mm256_fmadd_pd(r2, c.a0, lo));
+    return _mm256_add_pd(y, hi);
+}
+
+// The path near 1: r = x - 1, a degree-12 polynomial, and r + B0 r^2 kept exact enough by
+// splitting r into halves.
+VOSTREL_AVX2_FMA inline __m256d log_near_one(const LogConstants& c, __m256d x) {
+    const __m256d* b = c.b;
+    const __m256d r = _mm256_sub_pd(x, c.one);
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d r3 = _mm256_mul_pd(r, r2);
+    const __m256d p1 = _mm256_fmadd_pd(r2, b[3], _mm256_fmadd_pd(r, b[2], b[1]));
+    const __m256d p2 = _mm256_fmadd_pd(r2, b[6], _mm256_fmadd_pd(r, b[5], b[4]));
+    const __m256d p3 =
+        _mm256_fmadd_pd(r3, b[10], _mm256_fmadd_pd(r2, b[9], _mm256_fmadd_pd(r, b[8], b[7])));
+    const __m256d poly = _mm256_fmadd_pd(_mm256_fmadd_pd(p3, r3, p2), r3, p1);
+    // rhi = r + r 2^27 - r 2^27, both steps fused.
+    const __m256d rhi = _mm256_fnmadd_pd(r, c.split, _mm256_fmadd_pd(r, c.split, r));
+    const __m256d rlo = _mm256_sub_pd(r, rhi);
+    const __m256d rhi2 = _mm256_mul_pd(rhi, rhi);
+    const __m256d hi = _mm256_fmadd_pd(rhi2, b[0], r);
+    __m256d lo = _mm256_fmadd_pd(rhi2, b[0], _mm256_sub_pd(r, hi));
+    lo = _mm256_fmadd_pd(_mm256_mul_pd(b[0], rlo), _mm256_add_pd(r, rhi), lo);
+    return _mm256_add_pd(hi, _mm256_fmadd_pd(poly, r3, lo));
+}
+
+VOSTREL_AVX2_FMA inline __m256d log_lanes(const LogConstants& c, __m256d x, int* special) {
+    const __m256i ix = _mm256_castpd_si256(x);
+    // A lane is special when ix - normal_start is negative or at least normal_width: the sign
+    // bit of (t | (t >= width)) says so.
+    const __m256i t = _mm256_sub_epi64(ix, c.normal_start);
+    const __m256i beyond = _mm256_cmpgt_epi64(t, _mm256_sub_epi64(c.normal_width, _mm256_set1_epi64x(1)));
+    *special = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(t, beyond)));
+    __m256d y = log_main(c, ix);
+    // Near 1 when u = ix - near_start has its sign bit clear and u < near_width: the sign bit of
+    // (u < width) & ~u.
+    const __m256i u = _mm256_sub_epi64(ix, c.near_start);
+    const __m256d near = _mm256_castsi256_pd(_mm256_andnot_si256(u, _mm256_cmpgt_epi64(c.near_width, u)));
+    if (_mm256_movemask_pd(near) != 0) y = _mm256_blendv_pd(y, log_near_one(c, x), near);
+    return y;
+}
+
+// --------------------------------------------------------------------------------------------
+// Arrays: whole vectors, then the remainder padded with an ordinary argument; the lanes flagged
+// special take the library call on their saved input (y may be x).
+
+struct ExpForm {
+    using Constants = ExpConstants;
+    static constexpr double kPadding = 1.0;
+    VOSTREL_AVX2_FMA static Constants constants() { return exp_constants(); }
+    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, int* special) {
+        return exp_lanes(c, x, special);
+    }
+    static double scalar(double x) { return decay_exp(x); }
+};
+
+struct LogForm {
+    using Constants = LogConstants;
+    static constexpr double kPadding = 2.0;
+    VOSTREL_AVX2_FMA static Constants constants() { return log_constants(); }
+    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, int* special) {
+        return log_lanes(c, x, special);
+    }
+    static double scalar(double x) { return std::log(x); }
+};
+
+template <class Form>
+VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
+    const typename Form::Constants c = Form::constants();
+    alignas(32) double saved[4];
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m256d v = _mm256_loadu_pd(x + i);
+        int special;
+        _mm256_storeu_pd(y + i, Form::lanes(c, v, &special));
+        if (special != 0) {
+            _mm256_store_pd(saved, v);
+            for (int lane = 0; lane < 4; ++lane) {
+                if ((special >> lane) & 1) y[i + lane] = Form::scalar(saved[lane]);
+            }
+        }
+    }
+    if (i < n) {
+        const std::size_t rest = n - i;
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            saved[lane] = lane < rest ? x[i + lane] : Form::kPadding;
+        }
+        int special;
+        alignas(32) double out[4];
+        _mm256_store_pd(out, Form::lanes(c, _mm256_load_pd(saved), &special));
+        for (std::size_t lane = 0; lane < rest; ++lane) {
+            y[i + lane] = ((special >> lane) & 1) ? Form::scalar(saved[lane]) : out[lane];
+        }
+    }
+}
+
+bool has_avx2_fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+}  // namespace
+
+ArrayFunction exp_avx2_fma() { return has_avx2_fma() ? &map_array<ExpForm> : nullptr; }
+ArrayFunction log_avx2_fma() { return has_avx2_fma() ? &map_array<LogForm> : nullptr; }
+
+#else
+
+ArrayFunction exp_avx2_fma() { return nullptr; }
+ArrayFunction log_avx2_fma() { return nullptr; }
+
+#endif
+
+}  // namespace vostrel::vector_math::forms
