@@ -2,7 +2,9 @@
 // multivariate exponential model. The weights come from one time-ordered walk over all events
 // (or, for ties and non-finite data, from per-pair cursors); the evaluation loops are blocked so
 // that the per-event sums over source dimensions run across many events at once while each
-// event's own sum keeps its order, and the log calls are independent of every loop-carried chain.
+// event's own sum keeps its order, and a block's logs are one call of log_array, independent of
+// every loop-carried chain. The weights' exps, which depend on the times only, are likewise taken
+// a block at a time by exp_array.
 #include "likelihood/mv_exp_recursive.hpp"
 
 #include <algorithm>
@@ -21,7 +23,7 @@
 #include <unistd.h>
 
 #include "core/format.hpp"
-#include "likelihood/decay_exp.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
 namespace {
@@ -49,6 +51,7 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
     // cache for the gradient.
     const std::size_t block = std::clamp<std::size_t>(4096 / M, 1, kBlock);
     double lam[kBlock];
+    double log_lam[kBlock];
     for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
         const std::size_t b = std::min(block, n_events - k0);
         const double* g = weights + k0 * M;
@@ -78,16 +81,14 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
         for (k = 0; k < b; ++k) lam[k] = lam[k] > 1e-30 ? lam[k] : 1e-30;
         const double* next = g + b * M;
         const std::size_t n_next = std::min(block, n_events - k0 - b);
+        for (k = 0; k < n_next; ++k) prefetch_row(next + k * M, M);
+        vector_math::log_array(lam, log_lam, b);
         if (grad_mu == nullptr) {
-            for (k = 0; k < b; ++k) {
-                if (k < n_next) prefetch_row(next + k * M, M);
-                L = L - std::log(lam[k]);
-            }
+            for (k = 0; k < b; ++k) L = L - log_lam[k];
         } else {
             double gm = *grad_mu;
             for (k = 0; k < b; ++k) {
-                if (k < n_next) prefetch_row(next + k * M, M);
-                L = L - std::log(lam[k]);
+                L = L - log_lam[k];
                 const double r = 1.0 / lam[k];
                 gm = gm - r;
                 const double* row = g + k * M;
@@ -278,7 +279,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
             double* f = factor.data() + q * M;
             for (std::size_t i = 0; i < M; ++i) f[i] = (row_time[i] - s) * (-beta);
         }
-        for (std::size_t k = 0; k < b * M; ++k) factor[k] = decay_exp(factor[k]);
+        vector_math::exp_array(factor.data(), factor.data(), b * M);
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double* f = factor.data() + q * M;
@@ -402,10 +403,13 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
 
         for (std::size_t h0 = 0; h0 <= n_i; h0 += kRows) {
             const std::size_t rows = std::min(kRows, n_i + 1 - h0);
-            for (std::size_t q = 0; q < rows; ++q) {
+            // Row 0 has no step.
+            const std::size_t first_step = h0 == 0 ? 1 : 0;
+            for (std::size_t q = first_step; q < rows; ++q) {
                 const std::size_t h = h0 + q;
-                if (h >= 1) step[q] = decay_exp((tau(h) - target[h - 1]) * (-beta));
+                step[q] = (tau(h) - target[h - 1]) * (-beta);
             }
+            vector_math::exp_array(step + first_step, step + first_step, rows - first_step);
             for (std::size_t j = 0; j < M; ++j) {
                 const double* source = times(j).data();
                 const std::size_t n_j = times(j).size();
@@ -422,8 +426,9 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     std::size_t q = 0;
                     for (std::size_t r = p0; r < p; ++r) {
                         while (row_end[q] <= r) ++q;
-                        absorbed[r - p0] = decay_exp((tau(h0 + q) - source[r]) * (-beta));
+                        absorbed[r - p0] = (tau(h0 + q) - source[r]) * (-beta);
                     }
+                    vector_math::exp_array(absorbed, absorbed, p - p0);
                 }
 
                 double last = previous[j];
@@ -440,8 +445,9 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     }
                     const double t = tau(h);
                     for (const std::size_t end = row_end[q]; p < end; ++p) {
-                        const double e = buffered ? absorbed[p - p0]
-                                                  : decay_exp((t - source[p]) * (-beta));
+                        const double e =
+                            buffered ? absorbed[p - p0]
+                                     : vector_math::decay_exp((t - source[p]) * (-beta));
                         excitation = beta * e + excitation;
                         integral = (1.0 - e) + integral;
                     }

@@ -1,14 +1,13 @@
 // Univariate exponential Hawkes likelihood. Events are processed in blocks: first all of a
 // block's exp calls (they depend only on the times), then the cheap recursion, then the log calls
-// with the sums in event order. The library calls of a block are independent of each other, so
-// the processor overlaps them; every sum is still one accumulator in event order, so the result
-// is the same double as the plain fused loop.
+// with the sums in event order. The calls of a block are independent of each other, so each kind
+// is one call of exp_array or log_array; every sum is still one accumulator in event order, so
+// the result is the same double as the plain fused loop.
 #include "likelihood/uni_exp.hpp"
 
-#include "likelihood/decay_exp.hpp"
+#include "core/vector_math.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 namespace vostrel::likelihood {
 namespace {
@@ -24,8 +23,10 @@ inline void block_exps(const double* t, std::size_t m, double previous, double t
                        double neg_beta, double* gap, double* decay, double* tail) {
     gap[0] = t[0] - previous;
     for (std::size_t k = 1; k < m; ++k) gap[k] = t[k] - t[k - 1];
-    for (std::size_t k = 0; k < m; ++k) decay[k] = decay_exp(gap[k] * neg_beta);
-    for (std::size_t k = 0; k < m; ++k) tail[k] = decay_exp((t_horizon - t[k]) * neg_beta);
+    for (std::size_t k = 0; k < m; ++k) decay[k] = gap[k] * neg_beta;
+    for (std::size_t k = 0; k < m; ++k) tail[k] = (t_horizon - t[k]) * neg_beta;
+    vector_math::exp_array(decay, decay, m);
+    vector_math::exp_array(tail, tail, m);
 }
 
 }  // namespace
@@ -55,8 +56,9 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
             lam[k] = floored(ab * r + mu);
             excitation = r + 1.0;
         }
+        vector_math::log_array(lam, lam, m);
         for (std::size_t k = 0; k < m; ++k) {
-            log_sum = log_sum + std::log(lam[k]);
+            log_sum = log_sum + lam[k];
             compensator = compensator + (1.0 - tail[k]);
         }
         previous = t[m - 1];
@@ -85,6 +87,7 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
     double r_block[kBlock];
     double d_block[kBlock];
     double lam_block[kBlock];
+    double log_block[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
@@ -97,8 +100,9 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
             lam_block[k] = floored(ab * r + mu);
             excitation = r + 1.0;
         }
+        vector_math::log_array(lam_block, log_block, m);
         for (std::size_t k = 0; k < m; ++k) {
-            log_sum = log_sum + std::log(lam_block[k]);
+            log_sum = log_sum + log_block[k];
             const double inv = 1.0 / lam_block[k];
             g_mu = g_mu + inv;
             g_alpha = g_alpha + (beta * r_block[k]) * inv;
