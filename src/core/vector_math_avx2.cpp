@@ -8,8 +8,10 @@
 // log of negatives) are recomputed by the library call itself.
 #include "core/vector_math_forms.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "core/libm_tables.hpp"
 #include "core/vector_math.hpp"
@@ -27,12 +29,21 @@ namespace {
 
 #define VOSTREL_AVX2_FMA __attribute__((target("avx2,fma")))
 
-VOSTREL_AVX2_FMA inline __m256d broadcast(std::uint64_t bits) {
-    return _mm256_castsi256_pd(_mm256_set1_epi64x(static_cast<long long>(bits)));
+// Constants are built once per call and hidden from the optimiser (an empty asm that may change
+// them): otherwise it rebuilds those it can from an immediate inside the loops, three steps
+// through a general register each time, rather than keep them in a register or on the stack.
+VOSTREL_AVX2_FMA inline __m256i broadcast_int(std::uint64_t bits) {
+    __m256i v = _mm256_set1_epi64x(static_cast<long long>(bits));
+    asm("" : "+x"(v));
+    return v;
 }
 
-VOSTREL_AVX2_FMA inline __m256i broadcast_int(std::uint64_t bits) {
-    return _mm256_set1_epi64x(static_cast<long long>(bits));
+VOSTREL_AVX2_FMA inline __m256d broadcast(std::uint64_t bits) {
+    return _mm256_castsi256_pd(broadcast_int(bits));
+}
+
+VOSTREL_AVX2_FMA inline __m256d broadcast_value(double value) {
+    return broadcast(std::bit_cast<std::uint64_t>(value));
 }
 
 // The pairs of doubles at the four lanes' byte offsets into a table, as two vectors (the first
@@ -50,6 +61,26 @@ VOSTREL_AVX2_FMA inline void load_pairs(const std::uint64_t* table, __m256i byte
     const __m128i p1 = pair(_mm_extract_epi64(low, 1));
     const __m128i p2 = pair(_mm_cvtsi128_si64(high));
     const __m128i p3 = pair(_mm_extract_epi64(high, 1));
+    const __m256i p02 = _mm256_inserti128_si256(_mm256_castsi128_si256(p0), p2, 1);
+    const __m256i p13 = _mm256_inserti128_si256(_mm256_castsi128_si256(p1), p3, 1);
+    *first = _mm256_unpacklo_epi64(p02, p13);
+    *second = _mm256_unpackhi_epi64(p02, p13);
+}
+
+// The same where the byte offset is a function of the input's bits alone, ((bits - start) >>
+// shift) & mask: computed from the four inputs in memory by the integer units, which leaves the
+// vector units (busy with everything else) fewer steps.
+VOSTREL_AVX2_FMA inline void load_pairs_at(const std::uint64_t* table, const double* in,
+                                           std::uint64_t start, int shift, std::uint64_t mask,
+                                           __m256i* first, __m256i* second) {
+    const char* base = reinterpret_cast<const char*>(table);
+    auto pair = [&](int lane) {
+        std::uint64_t bits;
+        std::memcpy(&bits, in + lane, sizeof bits);
+        const std::uint64_t offset = ((bits - start) >> shift) & mask;
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(base + offset));
+    };
+    const __m128i p0 = pair(0), p1 = pair(1), p2 = pair(2), p3 = pair(3);
     const __m256i p02 = _mm256_inserti128_si256(_mm256_castsi128_si256(p0), p2, 1);
     const __m256i p13 = _mm256_inserti128_si256(_mm256_castsi128_si256(p1), p3, 1);
     *first = _mm256_unpacklo_epi64(p02, p13);
@@ -76,9 +107,9 @@ VOSTREL_AVX2_FMA inline ExpConstants exp_constants() {
             broadcast(f.poly[2]),
             broadcast(f.poly[3]),
             broadcast(0x7fffffffffffffffULL),
-            _mm256_set1_pd(0x1p-54),
-            _mm256_set1_pd(512.0),
-            _mm256_set1_pd(kExpUnderflowCut),
+            broadcast_value(0x1p-54),
+            broadcast_value(512.0),
+            broadcast_value(kExpUnderflowCut),
             broadcast_int(127 << 4)};
 }
 
@@ -121,8 +152,8 @@ struct LogConstants {
     __m256d ln2_hi, ln2_lo, a0, a1, a2, a3, a4;
     __m256d b[11];
     __m256d one, minus_one, split;
-    __m256i offset, exponent_mask, pair_offset, near_start, near_width, normal_start,
-        normal_width;
+    __m256i offset, exponent_mask, near_start, near_width, normal_start, normal_width_less_one;
+    __m256i high_halves;  // picks the high 32 bits of each 64-bit lane
 };
 
 VOSTREL_AVX2_FMA inline LogConstants log_constants() {
@@ -136,36 +167,38 @@ VOSTREL_AVX2_FMA inline LogConstants log_constants() {
     c.a3 = broadcast(f.poly[3]);
     c.a4 = broadcast(f.poly[4]);
     for (int k = 0; k < 11; ++k) c.b[k] = broadcast(f.poly1[k]);
-    c.one = _mm256_set1_pd(1.0);
-    c.minus_one = _mm256_set1_pd(-1.0);
-    c.split = _mm256_set1_pd(0x1p27);
+    c.one = broadcast_value(1.0);
+    c.minus_one = broadcast_value(-1.0);
+    c.split = broadcast_value(0x1p27);
     c.offset = broadcast_int(0x3fe6000000000000ULL);
     c.exponent_mask = broadcast_int(0xfff0000000000000ULL);
-    c.pair_offset = broadcast_int(127 << 4);
     // The bits of x less `start` lie in [0, width) for x in [1 - 2^-4, 1 + 0x1.09p-4), the path
     // near 1, and for x in [2^-1022, inf), the main path; as signed integers, everything else
     // (zero, subnormals, infinities, NaN, negatives) is negative or at least `width`.
     c.near_start = broadcast_int(0x3fee000000000000ULL);
     c.near_width = broadcast_int(0x3ff1090000000000ULL - 0x3fee000000000000ULL);
     c.normal_start = broadcast_int(0x0010000000000000ULL);
-    c.normal_width = broadcast_int(0x7ff0000000000000ULL - 0x0010000000000000ULL);
+    c.normal_width_less_one = broadcast_int(0x7ff0000000000000ULL - 0x0010000000000000ULL - 1);
+    c.high_halves = _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7);
+    asm("" : "+x"(c.high_halves));
     return c;
 }
 
-// The main path: x = 2^k z with z in [0x1.6p-1, 0x1.6p0), r = z/c - 1 by one fused step.
-VOSTREL_AVX2_FMA inline __m256d log_main(const LogConstants& c, __m256i ix) {
+// The main path: x = 2^k z with z in [0x1.6p-1, 0x1.6p0), r = z/c - 1 by one fused step. `in`
+// holds the four inputs (ix's lanes) in memory.
+VOSTREL_AVX2_FMA inline __m256d log_main(const LogConstants& c, __m256i ix, const double* in) {
     const __m256i tmp = _mm256_sub_epi64(ix, c.offset);
-    // Subinterval i = (tmp >> 45) mod N, as the byte offset of its pair.
-    const __m256i pair = _mm256_and_si256(_mm256_srli_epi64(tmp, 41), c.pair_offset);
     // k = tmp >> 52 (arithmetic): the high half of each lane shifted by 20, as four int32.
     const __m256i high = _mm256_srai_epi32(tmp, 20);
     const __m128i k = _mm256_castsi256_si128(
-        _mm256_permutevar8x32_epi32(high, _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7)));
+        _mm256_permutevar8x32_epi32(high, c.high_halves));
     const __m256d kd = _mm256_cvtepi32_pd(k);
     const __m256d z =
         _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, c.exponent_mask)));
     __m256i invc_bits, logc_bits;
-    load_pairs(libm::kLog.table, pair, &invc_bits, &logc_bits);
+    // Subinterval i = (tmp >> 45) mod N; its pair is at byte offset 16 i.
+    load_pairs_at(libm::kLog.table, in, 0x3fe6000000000000ULL, 41, 127 << 4, &invc_bits,
+                  &logc_bits);
     const __m256d invc = _mm256_castsi256_pd(invc_bits);
     const __m256d logc = _mm256_castsi256_pd(logc_bits);
 
@@ -204,20 +237,26 @@ VOSTREL_AVX2_FMA inline __m256d log_near_one(const LogConstants& c, __m256d x) {
     return _mm256_add_pd(hi, _mm256_fmadd_pd(poly, r3, lo));
 }
 
-VOSTREL_AVX2_FMA inline __m256d log_lanes(const LogConstants& c, __m256d x, int* special) {
+VOSTREL_AVX2_FMA inline __m256d log_lanes(const LogConstants& c, __m256d x, const double* in,
+                                          int* special) {
     const __m256i ix = _mm256_castpd_si256(x);
+    // Near 1 when u = ix - near_start has its sign bit clear and u < near_width: the sign bit of
+    // (u < width) & ~u. Each path is computed only when some lane takes it.
+    const __m256i u = _mm256_sub_epi64(ix, c.near_start);
+    const __m256d near =
+        _mm256_castsi256_pd(_mm256_andnot_si256(u, _mm256_cmpgt_epi64(c.near_width, u)));
+    const int near_lanes = _mm256_movemask_pd(near);
+    if (near_lanes == 0xf) {
+        *special = 0;
+        return log_near_one(c, x);
+    }
     // A lane is special when ix - normal_start is negative or at least normal_width: the sign
     // bit of (t | (t >= width)) says so.
     const __m256i t = _mm256_sub_epi64(ix, c.normal_start);
-    const __m256i beyond = _mm256_cmpgt_epi64(t, _mm256_sub_epi64(c.normal_width, _mm256_set1_epi64x(1)));
+    const __m256i beyond = _mm256_cmpgt_epi64(t, c.normal_width_less_one);
     *special = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(t, beyond)));
-    __m256d y = log_main(c, ix);
-    // Near 1 when u = ix - near_start has its sign bit clear and u < near_width: the sign bit of
-    // (u < width) & ~u.
-    const __m256i u = _mm256_sub_epi64(ix, c.near_start);
-    const __m256d near = _mm256_castsi256_pd(_mm256_andnot_si256(u, _mm256_cmpgt_epi64(c.near_width, u)));
-    if (_mm256_movemask_pd(near) != 0) y = _mm256_blendv_pd(y, log_near_one(c, x), near);
-    return y;
+    const __m256d y = log_main(c, ix, in);
+    return near_lanes == 0 ? y : _mm256_blendv_pd(y, log_near_one(c, x), near);
 }
 
 // --------------------------------------------------------------------------------------------
@@ -228,20 +267,29 @@ struct ExpForm {
     using Constants = ExpConstants;
     static constexpr double kPadding = 1.0;
     VOSTREL_AVX2_FMA static Constants constants() { return exp_constants(); }
-    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, int* special) {
+    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double*,
+                                          int* special) {
         return exp_lanes(c, x, special);
     }
     static double scalar(double x) { return decay_exp(x); }
+    // Four lanes below the underflow cut (a run of compensator tails long before the horizon,
+    // say) need none of the work: their exps are +0.
+    VOSTREL_AVX2_FMA static bool all_known(const Constants& c, __m256d x, __m256d* y) {
+        *y = _mm256_setzero_pd();
+        return _mm256_movemask_pd(_mm256_cmp_pd(x, c.cut, _CMP_LT_OQ)) == 0xf;
+    }
 };
 
 struct LogForm {
     using Constants = LogConstants;
     static constexpr double kPadding = 2.0;
     VOSTREL_AVX2_FMA static Constants constants() { return log_constants(); }
-    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, int* special) {
-        return log_lanes(c, x, special);
+    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double* in,
+                                          int* special) {
+        return log_lanes(c, x, in, special);
     }
     static double scalar(double x) { return std::log(x); }
+    VOSTREL_AVX2_FMA static bool all_known(const Constants&, __m256d, __m256d*) { return false; }
 };
 
 template <class Form>
@@ -251,8 +299,13 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m256d v = _mm256_loadu_pd(x + i);
+        __m256d known;
+        if (Form::all_known(c, v, &known)) {
+            _mm256_storeu_pd(y + i, known);
+            continue;
+        }
         int special;
-        _mm256_storeu_pd(y + i, Form::lanes(c, v, &special));
+        _mm256_storeu_pd(y + i, Form::lanes(c, v, x + i, &special));
         if (special != 0) {
             _mm256_store_pd(saved, v);
             for (int lane = 0; lane < 4; ++lane) {
@@ -267,7 +320,7 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
         }
         int special;
         alignas(32) double out[4];
-        _mm256_store_pd(out, Form::lanes(c, _mm256_load_pd(saved), &special));
+        _mm256_store_pd(out, Form::lanes(c, _mm256_load_pd(saved), saved, &special));
         for (std::size_t lane = 0; lane < rest; ++lane) {
             y[i + lane] = ((special >> lane) & 1) ? Form::scalar(saved[lane]) : out[lane];
         }
