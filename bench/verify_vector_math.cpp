@@ -126,10 +126,20 @@ void verify_range(const char* name, vector_math::forms::ArrayFunction form, doub
     std::vector<double> x(kBatch), y(kBatch);
     std::vector<int> cls(kBatch);
     Words w{seed};
+    // Classes come in runs of random length, from single values to runs longer than the vector
+    // forms' chunks, so that chunks of one class, mixed chunks and changes of class inside a chunk
+    // all occur.
+    int run_class = 0;
+    std::uint64_t run_left = 0;
     for (std::uint64_t done = 0; done < count; done += kBatch) {
         const std::size_t n = static_cast<std::size_t>(count - done < kBatch ? count - done : kBatch);
         for (std::size_t i = 0; i < n; ++i) {
-            cls[i] = static_cast<int>(w.next() % static_cast<std::uint64_t>(n_classes));
+            if (run_left == 0) {
+                run_class = static_cast<int>(w.next() % static_cast<std::uint64_t>(n_classes));
+                run_left = 1 + w.next() % (w.next() & 1 ? 4 : 700);
+            }
+            --run_left;
+            cls[i] = run_class;
             x[i] = draw(w, cls[i]);
         }
         // Odd offsets and lengths too, so that the remainder handling is exercised.

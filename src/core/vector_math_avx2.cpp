@@ -153,7 +153,8 @@ struct LogConstants {
     __m256d b[11];
     __m256d one, minus_one, split;
     __m256i offset, exponent_mask, near_start, near_width, normal_start, normal_width_less_one;
-    __m256i high_halves;  // picks the high 32 bits of each 64-bit lane
+    __m256i sign_bit, two_52;
+    __m256d two_52_k_bias;  // 2^52 + 2048
 };
 
 VOSTREL_AVX2_FMA inline LogConstants log_constants() {
@@ -179,8 +180,9 @@ VOSTREL_AVX2_FMA inline LogConstants log_constants() {
     c.near_width = broadcast_int(0x3ff1090000000000ULL - 0x3fee000000000000ULL);
     c.normal_start = broadcast_int(0x0010000000000000ULL);
     c.normal_width_less_one = broadcast_int(0x7ff0000000000000ULL - 0x0010000000000000ULL - 1);
-    c.high_halves = _mm256_setr_epi32(1, 3, 5, 7, 1, 3, 5, 7);
-    asm("" : "+x"(c.high_halves));
+    c.sign_bit = broadcast_int(0x8000000000000000ULL);
+    c.two_52 = broadcast_int(0x4330000000000000ULL);
+    c.two_52_k_bias = broadcast_value(0x1p52 + 2048.0);
     return c;
 }
 
@@ -188,11 +190,11 @@ VOSTREL_AVX2_FMA inline LogConstants log_constants() {
 // holds the four inputs (ix's lanes) in memory.
 VOSTREL_AVX2_FMA inline __m256d log_main(const LogConstants& c, __m256i ix, const double* in) {
     const __m256i tmp = _mm256_sub_epi64(ix, c.offset);
-    // k = tmp >> 52 (arithmetic): the high half of each lane shifted by 20, as four int32.
-    const __m256i high = _mm256_srai_epi32(tmp, 20);
-    const __m128i k = _mm256_castsi256_si128(
-        _mm256_permutevar8x32_epi32(high, c.high_halves));
-    const __m256d kd = _mm256_cvtepi32_pd(k);
+    // k = tmp >> 52 (arithmetic), exactly as a double: k + 2048 is (tmp with its sign bit
+    // flipped) >> 52, and 2^52 + (k + 2048) has those bits under 2^52's exponent.
+    const __m256i k_biased = _mm256_srli_epi64(_mm256_xor_si256(tmp, c.sign_bit), 52);
+    const __m256d kd =
+        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(k_biased, c.two_52)), c.two_52_k_bias);
     const __m256d z =
         _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, c.exponent_mask)));
     __m256i invc_bits, logc_bits;
@@ -237,65 +239,155 @@ VOSTREL_AVX2_FMA inline __m256d log_near_one(const LogConstants& c, __m256d x) {
     return _mm256_add_pd(hi, _mm256_fmadd_pd(poly, r3, lo));
 }
 
-VOSTREL_AVX2_FMA inline __m256d log_lanes(const LogConstants& c, __m256d x, const double* in,
-                                          int* special) {
-    const __m256i ix = _mm256_castpd_si256(x);
-    // Near 1 when u = ix - near_start has its sign bit clear and u < near_width: the sign bit of
-    // (u < width) & ~u. Each path is computed only when some lane takes it.
-    const __m256i u = _mm256_sub_epi64(ix, c.near_start);
-    const __m256d near =
-        _mm256_castsi256_pd(_mm256_andnot_si256(u, _mm256_cmpgt_epi64(c.near_width, u)));
-    const int near_lanes = _mm256_movemask_pd(near);
-    if (near_lanes == 0xf) {
-        *special = 0;
-        return log_near_one(c, x);
+// --------------------------------------------------------------------------------------------
+// Arrays: chunks of up to kChunk values, each taken four lanes at a time; the lanes flagged
+// special take the library call on their saved input (y may be x). A chunk's first values choose
+// how log's two paths are handled, so that the branches in the loop go the same way almost every
+// time: all on the main path, one test decides that a vector needs nothing else; all near 1, a
+// vector takes that path alone; a mix, the lanes near 1 in a vector whose other lanes take the
+// main path are deferred to a second pass, their inputs and positions gathered without a branch
+// and computed four at a time after the chunk, so that no vector pays for both paths. Whatever
+// the choice, every lane gets its own path's result.
+
+// The values of a chunk, by its first ones.
+enum class Paths { Main, Near, Mixed };
+
+constexpr std::size_t kChunk = 256;
+
+// The lanes of a chunk deferred to the second pass.
+struct Deferred {
+    alignas(32) double x[kChunk + 4];
+    alignas(16) std::uint32_t at[kChunk + 4];  // positions in the chunk
+    std::size_t count = 0;
+};
+
+// For a 4-bit lane mask: the 32-bit elements that bring the masked 64-bit lanes to the front,
+// and the masked lanes' numbers in order.
+struct CompressTables {
+    alignas(32) std::int32_t elements[16][8];
+    alignas(16) std::uint32_t lanes[16][4];
+};
+
+constexpr CompressTables make_compress_tables() {
+    CompressTables t{};
+    for (int mask = 0; mask < 16; ++mask) {
+        int k = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((mask >> lane) & 1) {
+                t.elements[mask][2 * k] = 2 * lane;
+                t.elements[mask][2 * k + 1] = 2 * lane + 1;
+                t.lanes[mask][k] = static_cast<std::uint32_t>(lane);
+                ++k;
+            }
+        }
     }
-    // A lane is special when ix - normal_start is negative or at least normal_width: the sign
-    // bit of (t | (t >= width)) says so.
-    const __m256i t = _mm256_sub_epi64(ix, c.normal_start);
-    const __m256i beyond = _mm256_cmpgt_epi64(t, c.normal_width_less_one);
-    *special = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_or_si256(t, beyond)));
-    const __m256d y = log_main(c, ix, in);
-    return near_lanes == 0 ? y : _mm256_blendv_pd(y, log_near_one(c, x), near);
+    return t;
 }
 
-// --------------------------------------------------------------------------------------------
-// Arrays: whole vectors, then the remainder padded with an ordinary argument; the lanes flagged
-// special take the library call on their saved input (y may be x).
+constexpr CompressTables kCompress = make_compress_tables();
+
+// Appends the lanes of x in `mask` (and their positions i + lane) to the deferred lanes. Always
+// four stores; the count moves by the number of lanes kept.
+VOSTREL_AVX2_FMA inline void defer_lanes(__m256d x, int mask, std::uint32_t i, Deferred* d) {
+    const __m256i order =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.elements[mask]));
+    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(x), order);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d->x + d->count), packed);
+    const __m128i at = _mm_add_epi32(
+        _mm_set1_epi32(static_cast<int>(i)),
+        _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.lanes[mask])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d->at + d->count), at);
+    d->count += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+}
 
 struct ExpForm {
     using Constants = ExpConstants;
     static constexpr double kPadding = 1.0;
     VOSTREL_AVX2_FMA static Constants constants() { return exp_constants(); }
+    static double scalar(double x) { return decay_exp(x); }
+    VOSTREL_AVX2_FMA static Paths paths(const Constants&, const double*, std::size_t) {
+        return Paths::Main;
+    }
+    template <Paths>
     VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double*,
-                                          int* special) {
+                                          std::uint32_t, Deferred*, int* special) {
         return exp_lanes(c, x, special);
     }
-    static double scalar(double x) { return decay_exp(x); }
     // Four lanes below the underflow cut (a run of compensator tails long before the horizon,
     // say) need none of the work: their exps are +0.
     VOSTREL_AVX2_FMA static bool all_known(const Constants& c, __m256d x, __m256d* y) {
         *y = _mm256_setzero_pd();
         return _mm256_movemask_pd(_mm256_cmp_pd(x, c.cut, _CMP_LT_OQ)) == 0xf;
     }
+    VOSTREL_AVX2_FMA static __m256d deferred_lanes(const Constants&, __m256d x) { return x; }
 };
 
 struct LogForm {
     using Constants = LogConstants;
     static constexpr double kPadding = 2.0;
     VOSTREL_AVX2_FMA static Constants constants() { return log_constants(); }
-    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double* in,
-                                          int* special) {
-        return log_lanes(c, x, in, special);
-    }
     static double scalar(double x) { return std::log(x); }
+
+    // Near 1 when u = ix - near_start has its sign bit clear and u < near_width: the sign bit of
+    // (u < width) & ~u.
+    VOSTREL_AVX2_FMA static __m256d near_one(const Constants& c, __m256i ix) {
+        const __m256i u = _mm256_sub_epi64(ix, c.near_start);
+        return _mm256_castsi256_pd(_mm256_andnot_si256(u, _mm256_cmpgt_epi64(c.near_width, u)));
+    }
+
+    // The paths of the first values of a chunk (up to 32).
+    VOSTREL_AVX2_FMA static Paths paths(const Constants& c, const double* x, std::size_t n) {
+        int near = 0;
+        const std::size_t sample = n < 32 ? n & ~std::size_t{3} : 32;
+        for (std::size_t i = 0; i < sample; i += 4) {
+            const __m256i ix = _mm256_castpd_si256(_mm256_loadu_pd(x + i));
+            near += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(near_one(c, ix))));
+        }
+        if (near == 0) return Paths::Main;
+        return static_cast<std::size_t>(near) == sample ? Paths::Near : Paths::Mixed;
+    }
+
+    template <Paths Chunk>
+    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double* in,
+                                          std::uint32_t i, Deferred* deferred, int* special) {
+        const __m256i ix = _mm256_castpd_si256(x);
+        const __m256d near = near_one(c, ix);
+        // A lane is special when ix - normal_start is negative or at least normal_width: the
+        // sign bit of (t | (t >= width)) says so.
+        const __m256i t = _mm256_sub_epi64(ix, c.normal_start);
+        const __m256i beyond = _mm256_cmpgt_epi64(t, c.normal_width_less_one);
+        const __m256d bad = _mm256_castsi256_pd(_mm256_or_si256(t, beyond));
+        if constexpr (Chunk == Paths::Main) {
+            if (_mm256_movemask_pd(_mm256_or_pd(near, bad)) == 0) {
+                *special = 0;
+                return log_main(c, ix, in);
+            }
+        }
+        const int near_lanes = _mm256_movemask_pd(near);
+        if (near_lanes == 0xf) {
+            *special = 0;
+            return log_near_one(c, x);
+        }
+        *special = _mm256_movemask_pd(bad);
+        if constexpr (Chunk == Paths::Mixed) {
+            defer_lanes(x, near_lanes, i, deferred);
+            return log_main(c, ix, in);
+        } else {
+            const __m256d y = log_main(c, ix, in);
+            return near_lanes == 0 ? y : _mm256_blendv_pd(y, log_near_one(c, x), near);
+        }
+    }
     VOSTREL_AVX2_FMA static bool all_known(const Constants&, __m256d, __m256d*) { return false; }
+    VOSTREL_AVX2_FMA static __m256d deferred_lanes(const Constants& c, __m256d x) {
+        return log_near_one(c, x);
+    }
 };
 
-template <class Form>
-VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
-    const typename Form::Constants c = Form::constants();
+template <class Form, Paths Chunk>
+VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double* x, double* y,
+                                std::size_t n, Deferred* deferred) {
     alignas(32) double saved[4];
+    deferred->count = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m256d v = _mm256_loadu_pd(x + i);
@@ -305,7 +397,8 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
             continue;
         }
         int special;
-        _mm256_storeu_pd(y + i, Form::lanes(c, v, x + i, &special));
+        const std::uint32_t at = static_cast<std::uint32_t>(i);
+        _mm256_storeu_pd(y + i, Form::template lanes<Chunk>(c, v, x + i, at, deferred, &special));
         if (special != 0) {
             _mm256_store_pd(saved, v);
             for (int lane = 0; lane < 4; ++lane) {
@@ -314,15 +407,43 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
         }
     }
     if (i < n) {
+        // The remainder, padded with an ordinary argument.
         const std::size_t rest = n - i;
         for (std::size_t lane = 0; lane < 4; ++lane) {
             saved[lane] = lane < rest ? x[i + lane] : Form::kPadding;
         }
         int special;
         alignas(32) double out[4];
-        _mm256_store_pd(out, Form::lanes(c, _mm256_load_pd(saved), saved, &special));
+        const std::uint32_t at = static_cast<std::uint32_t>(i);
+        _mm256_store_pd(out, Form::template lanes<Chunk>(c, _mm256_load_pd(saved), saved, at,
+                                                         deferred, &special));
         for (std::size_t lane = 0; lane < rest; ++lane) {
             y[i + lane] = ((special >> lane) & 1) ? Form::scalar(saved[lane]) : out[lane];
+        }
+    }
+    // The deferred lanes, four at a time; the last vector is padded with copies of its first.
+    const std::size_t count = deferred->count;
+    for (std::size_t j = 0; j < count; j += 4) {
+        for (std::size_t lane = count - j; lane < 4; ++lane) deferred->x[j + lane] = deferred->x[j];
+        alignas(32) double out[4];
+        _mm256_store_pd(out, Form::deferred_lanes(c, _mm256_load_pd(deferred->x + j)));
+        const std::size_t valid = count - j < 4 ? count - j : 4;
+        for (std::size_t lane = 0; lane < valid; ++lane) y[deferred->at[j + lane]] = out[lane];
+    }
+}
+
+template <class Form>
+VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
+    const typename Form::Constants c = Form::constants();
+    Deferred deferred;
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t m = n - start < kChunk ? n - start : kChunk;
+        const double* xs = x + start;
+        double* ys = y + start;
+        switch (Form::paths(c, xs, m)) {
+            case Paths::Main: map_chunk<Form, Paths::Main>(c, xs, ys, m, &deferred); break;
+            case Paths::Near: map_chunk<Form, Paths::Near>(c, xs, ys, m, &deferred); break;
+            case Paths::Mixed: map_chunk<Form, Paths::Mixed>(c, xs, ys, m, &deferred); break;
         }
     }
 }

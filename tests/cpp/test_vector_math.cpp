@@ -91,6 +91,51 @@ void test_forms_match_the_library() {
     check_special_lanes(log_form, library_log, 0.97, {3.0, 0.5, 1.0 + 0x1.09p-4, 1.0 - 0x1p-4});
 }
 
+// Values of one kind: the logarithm's main path, its path near 1, or special inputs.
+double log_argument(int kind, std::size_t i) {
+    const double step = static_cast<double>(i % 97) / 97.0;
+    switch (kind) {
+        case 0: return 1.1 + 90.0 * step;
+        case 1: return 0.95 + 0.1 * step;
+        default: {
+            constexpr double specials[] = {0.0, -1.0, std::numeric_limits<double>::infinity(),
+                                           std::numeric_limits<double>::quiet_NaN(), 5e-324};
+            return specials[i % 5];
+        }
+    }
+}
+
+void test_chunks_that_change_paths() {
+    // A chunk's first values choose how its vectors are taken; every later value must still get
+    // its own path's result: runs of one kind followed by another, and kinds interleaved.
+    const ArrayFunction log_form = vector_math::forms::log_avx2_fma();
+    if (log_form == nullptr) return;
+    bool ok = true;
+    for (std::size_t n : {37u, 300u, 600u}) {
+        for (int first = 0; first < 3; ++first) {
+            for (int then = 0; then < 3; ++then) {
+                for (std::size_t change : {0u, 5u, 32u, 40u, 256u, 290u}) {
+                    for (std::size_t every : {1u, 3u}) {
+                        std::vector<double> x(n);
+                        for (std::size_t i = 0; i < n; ++i) {
+                            const bool later = i >= change && (i - change) % every == 0;
+                            x[i] = log_argument(later ? then : first, i);
+                        }
+                        std::vector<double> y(n), in_place = x;
+                        log_form(x.data(), y.data(), n);
+                        log_form(in_place.data(), in_place.data(), n);
+                        for (std::size_t i = 0; i < n; ++i) {
+                            ok = ok && same_bits(y[i], std::log(x[i])) &&
+                                 same_bits(in_place[i], std::log(x[i]));
+                        }
+                    }
+                }
+            }
+        }
+    }
+    CHECK(ok);
+}
+
 void test_the_self_check_catches_a_wrong_fusion() {
     // Every arrangement that ever differs from the library (one step fused differently, or the
     // baseline build with nothing fused) is caught on the check arguments; the library's own
@@ -148,6 +193,7 @@ void test_the_path_choice() {
 
 int main() {
     test_forms_match_the_library();
+    test_chunks_that_change_paths();
     test_the_self_check_catches_a_wrong_fusion();
     test_the_underflow_cut_gives_the_library_bits();
     test_the_path_choice();
