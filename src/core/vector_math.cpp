@@ -25,6 +25,19 @@ void log_scalar(const double* x, double* y, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) y[i] = std::log(x[i]);
 }
 
+double add_logs_scalar(double start, const double* x, std::size_t n, const void*, std::size_t) {
+    double sum = start;
+    for (std::size_t i = 0; i < n; ++i) sum = sum + std::log(x[i]);
+    return sum;
+}
+
+double subtract_logs_scalar(double start, const double* x, std::size_t n, const void*,
+                            std::size_t) {
+    double sum = start;
+    for (std::size_t i = 0; i < n; ++i) sum = sum - std::log(x[i]);
+    return sum;
+}
+
 namespace {
 
 double from_bits(std::uint64_t bits) { return std::bit_cast<double>(bits); }
@@ -143,6 +156,8 @@ struct Selection {
     const char* reason = "";
     forms::ArrayFunction exp = &forms::exp_scalar;
     forms::ArrayFunction log = &forms::log_scalar;
+    forms::SumFunction add_logs = &forms::add_logs_scalar;
+    forms::SumFunction subtract_logs = &forms::subtract_logs_scalar;
 };
 
 bool scalar_forced() {
@@ -174,6 +189,8 @@ Selection select() {
     s.reason = "self-check passed";
     s.exp = exp_form;
     s.log = log_form;
+    s.add_logs = forms::add_logs_avx2_fma();
+    s.subtract_logs = forms::subtract_logs_avx2_fma();
     return s;
 }
 
@@ -186,6 +203,16 @@ const Selection& selection() {
 
 void exp_array(const double* x, double* y, std::size_t n) { selection().exp(x, y, n); }
 void log_array(const double* x, double* y, std::size_t n) { selection().log(x, y, n); }
+
+double add_logs(double start, const double* x, std::size_t n, const void* prefetch,
+                std::size_t prefetch_bytes) {
+    return selection().add_logs(start, x, n, prefetch, prefetch_bytes);
+}
+
+double subtract_logs(double start, const double* x, std::size_t n, const void* prefetch,
+                     std::size_t prefetch_bytes) {
+    return selection().subtract_logs(start, x, n, prefetch, prefetch_bytes);
+}
 
 Path active_path() { return selection().path; }
 const char* path_reason() { return selection().reason; }

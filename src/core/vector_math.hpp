@@ -29,6 +29,18 @@ inline double decay_exp(double exponent) {
 void exp_array(const double* x, double* y, std::size_t n);
 void log_array(const double* x, double* y, std::size_t n);
 
+// The running sums of logarithms the likelihoods keep, bit for bit the plain loops
+//   for (i = 0; i < n; ++i) sum = sum + std::log(x[i]);   (add_logs)
+//   for (i = 0; i < n; ++i) sum = sum - std::log(x[i]);   (subtract_logs)
+// returning sum, starting from `start`. On the vector path the additions of one stretch of values
+// run while the logarithms of the next are computed, so long arrays cost little more than their
+// logarithms. The caller may name the data it will read next (`prefetch_bytes` from `prefetch`):
+// it is asked for a cache line at a time while the logarithms are computed.
+double add_logs(double start, const double* x, std::size_t n, const void* prefetch = nullptr,
+                std::size_t prefetch_bytes = 0);
+double subtract_logs(double start, const double* x, std::size_t n, const void* prefetch = nullptr,
+                     std::size_t prefetch_bytes = 0);
+
 enum class Path { Scalar, Avx2Fma };
 
 // The path this process uses, chosen at first use (of these functions or of exp_array/log_array).

@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "core/libm_tables.hpp"
 #include "core/vector_math.hpp"
@@ -383,13 +384,54 @@ struct LogForm {
     }
 };
 
-template <class Form, Paths Chunk>
+// What a chunk's loop does besides its own values, once per vector: nothing, for plain arrays;
+// for sums of logarithms, the next four additions of the previous chunk's finished values, so
+// that the sum's chain of dependent additions runs alongside the independent work of the chunk.
+struct NoSum {
+    VOSTREL_AVX2_FMA void step() {}
+};
+
+template <bool Subtract>
+struct OrderedSum {
+    double sum;
+    // The caller's next data, of which `stride` bytes (whole cache lines) are asked for at each
+    // step, so that it has all arrived by the last step.
+    const char* fetch;
+    const char* fetch_end;
+    std::size_t stride;
+    const double* values = nullptr;  // the previous chunk's results
+    std::size_t count = 0;
+    std::size_t next = 0;
+
+    VOSTREL_AVX2_FMA void step() {
+        if (fetch < fetch_end) {
+            for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(fetch + line);
+            fetch += stride;
+        }
+        if (count - next >= 4) {
+            const double* v = values + next;
+            sum = Subtract ? sum - v[0] : sum + v[0];
+            sum = Subtract ? sum - v[1] : sum + v[1];
+            sum = Subtract ? sum - v[2] : sum + v[2];
+            sum = Subtract ? sum - v[3] : sum + v[3];
+            next += 4;
+        } else {
+            finish();
+        }
+    }
+    VOSTREL_AVX2_FMA void finish() {
+        for (; next < count; ++next) sum = Subtract ? sum - values[next] : sum + values[next];
+    }
+};
+
+template <class Form, Paths Chunk, class Sum = NoSum>
 VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double* x, double* y,
-                                std::size_t n, Deferred* deferred) {
+                                std::size_t n, Deferred* deferred, Sum* sum = nullptr) {
     alignas(32) double saved[4];
     deferred->count = 0;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        if constexpr (!std::is_same_v<Sum, NoSum>) sum->step();
         const __m256d v = _mm256_loadu_pd(x + i);
         __m256d known;
         if (Form::all_known(c, v, &known)) {
@@ -448,6 +490,46 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
     }
 }
 
+// sum +- log(x[0]) +- log(x[1]) ... in order: each chunk's logarithms are summed while the next
+// chunk's are computed.
+template <bool Subtract>
+VOSTREL_AVX2_FMA double sum_logs(double start, const double* x, std::size_t n,
+                                 const void* prefetch, std::size_t prefetch_bytes) {
+    const LogConstants c = log_constants();
+    Deferred deferred;
+    // Shorter chunks than map_array's, so that even a call of a few hundred values has most of
+    // its additions run alongside the next chunk.
+    constexpr std::size_t kSumChunk = 64;
+    alignas(32) double logs[2][kSumChunk];
+    const char* fetch = static_cast<const char*>(prefetch);
+    const std::size_t steps = n / 4 + 1;
+    const std::size_t lines_per_step = (prefetch_bytes / 64 + steps - 1) / steps;
+    OrderedSum<Subtract> sum{start, fetch, fetch + (fetch == nullptr ? 0 : prefetch_bytes),
+                             64 * lines_per_step};
+    for (std::size_t first = 0, turn = 0; first < n; first += kSumChunk, turn ^= 1) {
+        const std::size_t m = n - first < kSumChunk ? n - first : kSumChunk;
+        const double* xs = x + first;
+        double* ys = logs[turn];
+        switch (LogForm::paths(c, xs, m)) {
+            case Paths::Main:
+                map_chunk<LogForm, Paths::Main>(c, xs, ys, m, &deferred, &sum);
+                break;
+            case Paths::Near:
+                map_chunk<LogForm, Paths::Near>(c, xs, ys, m, &deferred, &sum);
+                break;
+            case Paths::Mixed:
+                map_chunk<LogForm, Paths::Mixed>(c, xs, ys, m, &deferred, &sum);
+                break;
+        }
+        sum.finish();
+        sum.values = ys;
+        sum.count = m;
+        sum.next = 0;
+    }
+    sum.finish();
+    return sum.sum;
+}
+
 bool has_avx2_fma() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
@@ -457,11 +539,15 @@ bool has_avx2_fma() {
 
 ArrayFunction exp_avx2_fma() { return has_avx2_fma() ? &map_array<ExpForm> : nullptr; }
 ArrayFunction log_avx2_fma() { return has_avx2_fma() ? &map_array<LogForm> : nullptr; }
+SumFunction add_logs_avx2_fma() { return has_avx2_fma() ? &sum_logs<false> : nullptr; }
+SumFunction subtract_logs_avx2_fma() { return has_avx2_fma() ? &sum_logs<true> : nullptr; }
 
 #else
 
 ArrayFunction exp_avx2_fma() { return nullptr; }
 ArrayFunction log_avx2_fma() { return nullptr; }
+SumFunction add_logs_avx2_fma() { return nullptr; }
+SumFunction subtract_logs_avx2_fma() { return nullptr; }
 
 #endif
 

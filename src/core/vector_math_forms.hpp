@@ -9,15 +9,23 @@
 namespace vostrel::vector_math::forms {
 
 using ArrayFunction = void (*)(const double* x, double* y, std::size_t n);
+using SumFunction = double (*)(double start, const double* x, std::size_t n,
+                               const void* prefetch, std::size_t prefetch_bytes);
 
 // One library call per element (exp with the underflow cut of decay_exp).
 void exp_scalar(const double* x, double* y, std::size_t n);
 void log_scalar(const double* x, double* y, std::size_t n);
+double add_logs_scalar(double start, const double* x, std::size_t n, const void* prefetch,
+                       std::size_t prefetch_bytes);
+double subtract_logs_scalar(double start, const double* x, std::size_t n, const void* prefetch,
+                            std::size_t prefetch_bytes);
 
 // The AVX2+FMA forms, or nullptr when they are not built for this target or the processor lacks
 // AVX2 or FMA.
 ArrayFunction exp_avx2_fma();
 ArrayFunction log_avx2_fma();
+SumFunction add_logs_avx2_fma();
+SumFunction subtract_logs_avx2_fma();
 
 // The self-check's fixed arguments: every special class, both ends of every table subinterval in
 // several binades, the thresholds of each path, and hard cases on which any other arrangement of

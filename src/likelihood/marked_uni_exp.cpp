@@ -68,8 +68,7 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
             s1 = s1 + g[i] * (1.0 - f);
             previous = t[i];
         }
-        vector_math::log_array(floored, floored, count);
-        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + floored[ii];
+        log_sum = vector_math::add_logs(log_sum, floored, count);
     }
     return (alpha * s1 + mu * t_horizon) - log_sum;
 }

@@ -132,8 +132,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
             floored[q] = lam > 1e-30 ? lam : 1e-30;
             for (std::size_t m = 0; m < M; ++m) R[m * M + k] = R[m * M + k] + 1.0;
         }
-        vector_math::log_array(floored, floored, b);
-        for (std::size_t q = 0; q < b; ++q) L = L + floored[q];
+        L = vector_math::add_logs(L, floored, b);
     }
 
     // Compensator: mu_m * T plus, for every event, alpha * (1 - exp(-beta * (T - t_i))) of the

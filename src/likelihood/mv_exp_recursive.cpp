@@ -30,13 +30,43 @@ namespace {
 
 constexpr std::size_t kBlock = 256;
 
-// Asks for the given rows of weights ahead of use: evaluation streams N*M doubles from memory,
-// and fetching the next block while this block's logs are computed hides most of that.
+// Asks for the given weights (a row, or a block of rows: M doubles from `row`) ahead of use:
+// evaluation streams N*M doubles from memory, and fetching the next block while this block's
+// logs are computed hides most of that.
 inline void prefetch_row(const double* row, std::size_t M) {
     const char* bytes = reinterpret_cast<const char*>(row);
     for (std::size_t offset = 0; offset < M * sizeof(double); offset += 64) {
         __builtin_prefetch(bytes + offset);
     }
+}
+
+// lambda_k = mu + sum_j alpha_j * g[k][j] for the b events of a block, j in order, four events'
+// sums interleaved; floored at 1e-30 (a NaN too) so that log stays finite.
+template <std::size_t Fixed>
+void block_intensities(std::size_t M, double mu, const double* __restrict alpha,
+                       const double* __restrict g, std::size_t b, double* __restrict lam) {
+    std::size_t k = 0;
+    for (; k + 4 <= b; k += 4) {
+        const double* g0 = g + k * M;
+        double l0 = mu, l1 = mu, l2 = mu, l3 = mu;
+        for (std::size_t j = 0; j < M; ++j) {
+            const double a = alpha[j];
+            l0 = l0 + a * g0[j];
+            l1 = l1 + a * g0[M + j];
+            l2 = l2 + a * g0[2 * M + j];
+            l3 = l3 + a * g0[3 * M + j];
+        }
+        lam[k] = l0;
+        lam[k + 1] = l1;
+        lam[k + 2] = l2;
+        lam[k + 3] = l3;
+    }
+    for (; k < b; ++k) {
+        double l = mu;
+        for (std::size_t j = 0; j < M; ++j) l = l + alpha[j] * g[k * M + j];
+        lam[k] = l;
+    }
+    for (k = 0; k < b; ++k) lam[k] = lam[k] > 1e-30 ? lam[k] : 1e-30;
 }
 
 // One target dimension's contribution to the loss (and, when grad_mu is not null, its gradient
@@ -47,6 +77,22 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
                       const double* __restrict weights, std::size_t n_events, double L,
                       double* __restrict grad_mu, double* __restrict grad_alpha) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
+    if (grad_mu == nullptr) {
+        // The loss alone: long blocks of intensities, whose logs subtract_logs takes while it
+        // subtracts the previous ones, in order.
+        constexpr std::size_t kLossBlock = 2048;
+        double lam[kLossBlock];
+        const std::size_t block = std::clamp<std::size_t>(16384 / M, 1, kLossBlock);
+        for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
+            const std::size_t b = std::min(block, n_events - k0);
+            block_intensities<Fixed>(M, mu, alpha, weights + k0 * M, b, lam);
+            // The next block's weights are fetched while this block's logs are taken.
+            const std::size_t n_next = std::min(block, n_events - k0 - b);
+            L = vector_math::subtract_logs(L, lam, b, weights + (k0 + b) * M,
+                                           n_next * M * sizeof(double));
+        }
+        return L;
+    }
     // Blocks of at most 32 KiB of weights, so that a block read for the intensities is still in
     // cache for the gradient.
     const std::size_t block = std::clamp<std::size_t>(4096 / M, 1, kBlock);
@@ -55,47 +101,20 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
     for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
         const std::size_t b = std::min(block, n_events - k0);
         const double* g = weights + k0 * M;
-        // lambda_k = mu + sum_j alpha_j * g[k][j], j in order; four events' sums interleaved.
-        std::size_t k = 0;
-        for (; k + 4 <= b; k += 4) {
-            const double* g0 = g + k * M;
-            double l0 = mu, l1 = mu, l2 = mu, l3 = mu;
-            for (std::size_t j = 0; j < M; ++j) {
-                const double a = alpha[j];
-                l0 = l0 + a * g0[j];
-                l1 = l1 + a * g0[M + j];
-                l2 = l2 + a * g0[2 * M + j];
-                l3 = l3 + a * g0[3 * M + j];
-            }
-            lam[k] = l0;
-            lam[k + 1] = l1;
-            lam[k + 2] = l2;
-            lam[k + 3] = l3;
-        }
-        for (; k < b; ++k) {
-            double l = mu;
-            for (std::size_t j = 0; j < M; ++j) l = l + alpha[j] * g[k * M + j];
-            lam[k] = l;
-        }
-        // The intensity is floored at 1e-30 (a NaN too) so that log stays finite.
-        for (k = 0; k < b; ++k) lam[k] = lam[k] > 1e-30 ? lam[k] : 1e-30;
+        block_intensities<Fixed>(M, mu, alpha, g, b, lam);
         const double* next = g + b * M;
         const std::size_t n_next = std::min(block, n_events - k0 - b);
-        for (k = 0; k < n_next; ++k) prefetch_row(next + k * M, M);
+        for (std::size_t k = 0; k < n_next; ++k) prefetch_row(next + k * M, M);
         vector_math::log_array(lam, log_lam, b);
-        if (grad_mu == nullptr) {
-            for (k = 0; k < b; ++k) L = L - log_lam[k];
-        } else {
-            double gm = *grad_mu;
-            for (k = 0; k < b; ++k) {
-                L = L - log_lam[k];
-                const double r = 1.0 / lam[k];
-                gm = gm - r;
-                const double* row = g + k * M;
-                for (std::size_t j = 0; j < M; ++j) grad_alpha[j] = grad_alpha[j] - row[j] * r;
-            }
-            *grad_mu = gm;
+        double gm = *grad_mu;
+        for (std::size_t k = 0; k < b; ++k) {
+            L = L - log_lam[k];
+            const double r = 1.0 / lam[k];
+            gm = gm - r;
+            const double* row = g + k * M;
+            for (std::size_t j = 0; j < M; ++j) grad_alpha[j] = grad_alpha[j] - row[j] * r;
         }
+        *grad_mu = gm;
     }
     return L;
 }

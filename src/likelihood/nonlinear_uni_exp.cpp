@@ -208,10 +208,10 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
             for (std::size_t q = 0; q < b; ++q) {
                 lam_block[q] = v_block[q] > 1e-30 ? v_block[q] : 1e-30;
             }
-            vector_math::log_array(lam_block, log_block, b);
-            for (std::size_t q = 0; q < b; ++q) {
-                L = L + log_block[q];
-                if constexpr (Grad) {
+            if constexpr (Grad) {
+                vector_math::log_array(lam_block, log_block, b);
+                for (std::size_t q = 0; q < b; ++q) {
+                    L = L + log_block[q];
                     const double r = 1.0 / lam_block[q];
                     const double u = u_block[q];
                     const double R = R_block[q];
@@ -219,6 +219,8 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                     E_alpha = E_alpha + r * ((beta * u) * R);
                     E_beta = E_beta + ((beta * dR_block[q] + R) * (alpha * u)) * r;
                 }
+            } else {
+                L = vector_math::add_logs(L, lam_block, b);
             }
         }
     }

@@ -55,12 +55,9 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
             const double r = decay[k] * excitation;  // R_i: excitation just before event i
             lam[k] = floored(ab * r + mu);
             excitation = r + 1.0;
-        }
-        vector_math::log_array(lam, lam, m);
-        for (std::size_t k = 0; k < m; ++k) {
-            log_sum = log_sum + lam[k];
             compensator = compensator + (1.0 - tail[k]);
         }
+        log_sum = vector_math::add_logs(log_sum, lam, m);
         previous = t[m - 1];
     }
     return (alpha * compensator + mu * t_horizon) - log_sum;

@@ -86,8 +86,7 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
             }
             floored[q] = lam > 1e-30 ? lam : 1e-30;  // floored so that log stays finite
         }
-        vector_math::log_array(floored, floored, count);
-        for (std::size_t q = 0; q < count; ++q) log_sum = log_sum + floored[q];
+        log_sum = vector_math::add_logs(log_sum, floored, count);
         previous = t[start + count - 1];
     }
     return (t_horizon * mu + compensator) - log_sum;

@@ -136,6 +136,44 @@ void test_chunks_that_change_paths() {
     CHECK(ok);
 }
 
+void test_sums_of_logs_are_the_plain_loops() {
+    // Running sums in order from a start value, over lengths around the forms' chunks and
+    // vectors, on values of every kind and on runs of one kind; with and without data named for
+    // fetching.
+    const vector_math::forms::SumFunction add = vector_math::forms::add_logs_avx2_fma();
+    const vector_math::forms::SumFunction subtract = vector_math::forms::subtract_logs_avx2_fma();
+    std::vector<double> fetch(4096, 1.0);
+    bool ok = true;
+    for (std::size_t n : {0u, 1u, 3u, 4u, 63u, 64u, 65u, 130u, 257u, 1000u}) {
+        for (int pattern = 0; pattern < 4; ++pattern) {
+            std::vector<double> x(n);
+            for (std::size_t i = 0; i < n; ++i) {
+                const int kind = pattern < 3 ? pattern : static_cast<int>((i / 7) % 3);
+                x[i] = log_argument(kind == 2 && i % 5 != 0 ? 0 : kind, i);
+            }
+            double plus = 0.25, minus = -3.5;
+            for (double v : x) {
+                plus = plus + std::log(v);
+                minus = minus - std::log(v);
+            }
+            for (const vector_math::forms::SumFunction form :
+                 {add, vector_math::forms::add_logs_scalar}) {
+                if (form == nullptr) continue;
+                ok = ok && same_bits(form(0.25, x.data(), n, nullptr, 0), plus) &&
+                     same_bits(form(0.25, x.data(), n, fetch.data(), 8 * fetch.size()), plus);
+            }
+            for (const vector_math::forms::SumFunction form :
+                 {subtract, vector_math::forms::subtract_logs_scalar}) {
+                if (form == nullptr) continue;
+                ok = ok && same_bits(form(-3.5, x.data(), n, nullptr, 0), minus);
+            }
+            ok = ok && same_bits(vector_math::add_logs(0.25, x.data(), n), plus) &&
+                 same_bits(vector_math::subtract_logs(-3.5, x.data(), n), minus);
+        }
+    }
+    CHECK(ok);
+}
+
 void test_the_self_check_catches_a_wrong_fusion() {
     // Every arrangement that ever differs from the library (one step fused differently, or the
     // baseline build with nothing fused) is caught on the check arguments; the library's own
@@ -194,6 +232,7 @@ void test_the_path_choice() {
 int main() {
     test_forms_match_the_library();
     test_chunks_that_change_paths();
+    test_sums_of_logs_are_the_plain_loops();
     test_the_self_check_catches_a_wrong_fusion();
     test_the_underflow_cut_gives_the_library_bits();
     test_the_path_choice();
