@@ -3,29 +3,19 @@ their generator reads from this machine's library, so the vector forms take the 
 steps. The test is skipped where the library has no such data blocks (not glibc 2.28 or later);
 there the vector forms' self-check fails at first use and the library's calls are used instead."""
 
-import importlib.util
 import io
-import pathlib
 import sys
 
 import pytest
 
-CORE_SOURCES = pathlib.Path(__file__).resolve().parents[1] / "src" / "core"
+from conftest import SOURCES, load_source_script
 
-
-def load_generator():
-    path = CORE_SOURCES / "gen_libm_tables.py"
-    if not path.exists():
-        pytest.skip("source tree not available")
-    module_spec = importlib.util.spec_from_file_location("gen_libm_tables", path)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
+CORE_SOURCES = SOURCES / "core"
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the loaded libm.so.6")
 def test_committed_tables_are_the_libraries_own():
-    generator = load_generator()
+    generator = load_source_script("core", "gen_libm_tables")
     out = io.StringIO()
     try:
         generator.emit(out)
