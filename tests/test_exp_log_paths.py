@@ -74,6 +74,16 @@ def panel():
                 value = model.loss_and_grad(coeffs, grad)
                 out["recursive grad M=%d mu=%g %s" % (dims, mu_value, window)] = bits([value, *grad])
 
+    # The pair-loop models, on fewer events.
+    t = events(400, 40.0, 4)
+    out["powerlaw"] = bits(likelihood.uni_powerlaw_neg_ll(t, 40.0, 0.5, 0.3, 0.8, 0.5))
+    value, grad = likelihood.uni_powerlaw_neg_ll_with_grad(t, 40.0, 0.5, 0.3, 0.8, 0.5)
+    out["powerlaw_with_grad"] = bits([value, *grad])
+    edges, values = np.linspace(0.0, 4.0, 9), np.linspace(0.4, 0.05, 8)
+    out["nonparametric"] = bits(likelihood.uni_nonparametric_neg_ll(t, 40.0, 0.5, edges, values))
+    value, g_mu, g_values = likelihood.uni_nonparametric_neg_ll_with_grad(t, 40.0, 0.5, edges, values)
+    out["nonparametric_with_grad"] = bits([value, g_mu, *g_values])
+
     # Degenerate inputs: NaN and infinite times and parameters, events after the horizon.
     t = np.array([0.5, 1.0, np.nan, 2.0, np.inf])
     for name, args in {

@@ -41,6 +41,33 @@ double add_logs(double start, const double* x, std::size_t n, const void* prefet
 double subtract_logs(double start, const double* x, std::size_t n, const void* prefetch = nullptr,
                      std::size_t prefetch_bytes = 0);
 
+// A running sum of logarithms of values that arrive one at a time, sum = sum + log(x) for each
+// in order, taken a block at a time by add_logs (for loops that find one value per long step,
+// such as an event's intensity after its pair loop).
+class LogSum {
+public:
+    explicit LogSum(double start) : sum_(start) {}
+    void add(double x) {
+        values_[count_++] = x;
+        if (count_ == kBlock) flush();
+    }
+    // The sum of everything added so far.
+    double sum() {
+        flush();
+        return sum_;
+    }
+
+private:
+    static constexpr std::size_t kBlock = 256;
+    void flush() {
+        sum_ = add_logs(sum_, values_, count_);
+        count_ = 0;
+    }
+    double sum_;
+    double values_[kBlock];
+    std::size_t count_ = 0;
+};
+
 enum class Path { Scalar, Avx2Fma };
 
 // The path this process uses, chosen at first use (of these functions or of exp_array/log_array).
