@@ -1,9 +1,9 @@
 // Marked exponential likelihood: the O(N) exponential recursion with each event's unit jump
 // replaced by its mark. Events are processed in blocks: the block's exp calls (the decay over each
 // gap and each event's tail to the horizon, which depend on the times only) are two calls of
-// exp_array, then one walk does the recursion and the compensator, then the block's logs are one
-// call of log_array. Each sum keeps its own accumulator and its event order, so the arrangement
-// changes the speed and never a bit.
+// exp_array, then one walk does the recursion and the compensator, then the block's logs are
+// taken by add_logs (log_array for the gradient). Each sum keeps its own accumulator and its
+// event order, so the arrangement changes the speed and never a bit.
 #include "likelihood/marked_uni_exp.hpp"
 
 #include <cstddef>

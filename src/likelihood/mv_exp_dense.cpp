@@ -1,8 +1,8 @@
 // The per-cell-decay multivariate exponential likelihood and its gradient. Events are processed
 // in blocks: the decay factors of a block (they depend on the times only) are computed first into
-// a buffer by one call of exp_array, then the recursion runs over them, then the block's logs
-// (one call of log_array) are accumulated in order. The compensator's exps are taken a block of
-// events at a time the same way.
+// a buffer by one call of exp_array, then the recursion runs over them, then the block's logs are
+// accumulated in order (add_logs, or log_array for the gradient). The compensator's exps are
+// taken a block of events at a time the same way.
 #include "likelihood/mv_exp_dense.hpp"
 
 #include <algorithm>

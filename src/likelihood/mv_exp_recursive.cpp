@@ -2,9 +2,9 @@
 // multivariate exponential model. The weights come from one time-ordered walk over all events
 // (or, for ties and non-finite data, from per-pair cursors); the evaluation loops are blocked so
 // that the per-event sums over source dimensions run across many events at once while each
-// event's own sum keeps its order, and a block's logs are one call of log_array, independent of
-// every loop-carried chain. The weights' exps, which depend on the times only, are likewise taken
-// a block at a time by exp_array.
+// event's own sum keeps its order, and a block's logs are taken by subtract_logs (the loss) or
+// log_array (the gradient), independent of every loop-carried chain. The weights' exps, which
+// depend on the times only, are likewise taken a block at a time by exp_array.
 #include "likelihood/mv_exp_recursive.hpp"
 
 #include <algorithm>

@@ -1,8 +1,8 @@
 // Univariate exponential Hawkes likelihood. Events are processed in blocks: first all of a
-// block's exp calls (they depend only on the times), then the cheap recursion, then the log calls
-// with the sums in event order. The calls of a block are independent of each other, so each kind
-// is one call of exp_array or log_array; every sum is still one accumulator in event order, so
-// the result is the same double as the plain fused loop.
+// block's exp calls (they depend only on the times: two calls of exp_array), then the cheap
+// recursion, then the log calls (add_logs for the value, log_array for the gradient) with the
+// sums in event order. Every sum is still one accumulator in event order, so the result is the
+// same double as the plain fused loop.
 #include "likelihood/uni_exp.hpp"
 
 #include "core/vector_math.hpp"

@@ -2,9 +2,9 @@
 // Both routines walk the events in blocks: a block's exp calls (the decay of every component over
 // each gap, and every component's tail from each event to the horizon) depend on the times only,
 // so they are computed first, two calls of exp_array; then one walk over the block does the
-// recursion and the compensator; then the block's logs are one call of log_array. The
-// compensator sums and the log sum are separate accumulators, each added in event order (then
-// component order), so this arrangement changes the speed and never a bit.
+// recursion and the compensator; then the block's logs are taken by add_logs (log_array for the
+// gradient). The compensator sums and the log sum are separate accumulators, each added in event
+// order (then component order), so this arrangement changes the speed and never a bit.
 #include "likelihood/uni_sumexp.hpp"
 
 #include <algorithm>
