@@ -25,17 +25,37 @@ void log_scalar(const double* x, double* y, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) y[i] = std::log(x[i]);
 }
 
-double add_logs_scalar(double start, const double* x, std::size_t n, const void*, std::size_t) {
+namespace {
+
+// sum +- log(x[i]) in order, asking for the caller's next data a few cache lines per call.
+template <bool Subtract>
+double sum_logs_scalar(double start, const double* x, std::size_t n, const void* prefetch,
+                       std::size_t prefetch_bytes) {
+    const char* fetch = static_cast<const char*>(prefetch);
+    const char* fetch_end = fetch == nullptr ? fetch : fetch + prefetch_bytes;
+    const std::size_t lines = prefetch_bytes / 64;
+    const std::size_t stride = n == 0 ? 0 : 64 * ((lines + n - 1) / n);
     double sum = start;
-    for (std::size_t i = 0; i < n; ++i) sum = sum + std::log(x[i]);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (fetch < fetch_end) {
+            for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(fetch + line);
+            fetch += stride;
+        }
+        sum = Subtract ? sum - std::log(x[i]) : sum + std::log(x[i]);
+    }
     return sum;
 }
 
-double subtract_logs_scalar(double start, const double* x, std::size_t n, const void*,
-                            std::size_t) {
-    double sum = start;
-    for (std::size_t i = 0; i < n; ++i) sum = sum - std::log(x[i]);
-    return sum;
+}  // namespace
+
+double add_logs_scalar(double start, const double* x, std::size_t n, const void* prefetch,
+                       std::size_t prefetch_bytes) {
+    return sum_logs_scalar<false>(start, x, n, prefetch, prefetch_bytes);
+}
+
+double subtract_logs_scalar(double start, const double* x, std::size_t n, const void* prefetch,
+                            std::size_t prefetch_bytes) {
+    return sum_logs_scalar<true>(start, x, n, prefetch, prefetch_bytes);
 }
 
 namespace {

@@ -104,10 +104,10 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
         block_intensities<Fixed>(M, mu, alpha, g, b, lam);
         const double* next = g + b * M;
         const std::size_t n_next = std::min(block, n_events - k0 - b);
-        for (std::size_t k = 0; k < n_next; ++k) prefetch_row(next + k * M, M);
         vector_math::log_array(lam, log_lam, b);
         double gm = *grad_mu;
         for (std::size_t k = 0; k < b; ++k) {
+            if (k < n_next) prefetch_row(next + k * M, M);
             L = L - log_lam[k];
             const double r = 1.0 / lam[k];
             gm = gm - r;
