@@ -1,10 +1,10 @@
 // The nonlinear exponential likelihood and its gradient. The grid is streamed in blocks instead
 // of being stored whole: each block's excitation sums are built by the grid recursion, then its
 // link values computed together, then the trapezoid sums accumulated in grid order, so memory
-// does not grow with n_quad. The event pass is blocked the same way. Every exp and log whose
-// argument is known ahead of its use (the decay over each event gap and from the last event to
-// each grid point, the links' exps and logs, the log-intensities) is taken a block at a time by
-// exp_array and log_array; each sum keeps its accumulator and its order.
+// does not grow with n_quad. The event pass is blocked the same way. The exps and logs whose
+// arguments are known ahead of their use (the decay over each event gap, the links' exps and
+// logs, the log-intensities) are taken a block at a time by exp_array, log_array and add_logs;
+// each sum keeps its accumulator and its order.
 #include "likelihood/nonlinear_uni_exp.hpp"
 
 #include <algorithm>
@@ -111,30 +111,20 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         std::size_t k = 0;
         double S = 0.0, D = 0.0, e = 0.0;
         double s_block[kBlock], S_block[kBlock], dS_block[kBlock], v_block[kBlock],
-            w_block[kBlock], f_block[kBlock], x_block[kBlock];
-        std::size_t absorbed_until[kBlock];
+            w_block[kBlock], x_block[kBlock];
         // The gap factors of events [g_first, g_first + kBlock), filled as absorption reaches them.
         double gap_factor[kBlock];
         std::size_t g_first = 0, g_count = 0;
         double s_left = 0.0, S_left = 0.0, dS_left = 0.0, v_left = 0.0, w_left = 0.0;
         for (std::uint64_t i0 = 0; i0 < G; i0 += kBlock) {
             const std::size_t b = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, G - i0));
-            // Which events each grid point absorbs, and the decay from the last of them (or from
-            // the previous ones) to the point: the times alone decide both.
-            std::size_t k_scan = k;
-            double e_scan = e;
+            // The decay from the last absorbed event to each grid point is taken here, one call
+            // per point: finding that event first, to take these calls a block at a time, costs
+            // a second unpredictable loop per point, more than the calls save.
             for (std::size_t q = 0; q < b; ++q) {
                 const double s = (static_cast<double>(i0 + q) * T) / last;
                 // Absorb events up to s; stops at the first later (or NaN) time.
-                while (k_scan < N && times[k_scan] <= s) e_scan = times[k_scan++];
-                s_block[q] = s;
-                absorbed_until[q] = k_scan;
-                f_block[q] = (s - e_scan) * (-beta);
-            }
-            vector_math::exp_array(f_block, f_block, b);
-            for (std::size_t q = 0; q < b; ++q) {
-                const double s = s_block[q];
-                for (; k < absorbed_until[q]; ++k) {
+                while (k < N && times[k] <= s) {
                     if (k == g_first + g_count) {
                         g_first = k;
                         g_count = std::min(kBlock, N - k);
@@ -145,8 +135,10 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                     if constexpr (Grad) D = D * g - gap * (S * g);
                     S = S * g + 1.0;
                     e = times[k];
+                    ++k;
                 }
-                const double f = f_block[q];
+                const double f = vector_math::decay_exp((s - e) * (-beta));
+                s_block[q] = s;
                 S_block[q] = S * f;
                 if constexpr (Grad) dS_block[q] = f * D - (S * f) * (s - e);
             }
