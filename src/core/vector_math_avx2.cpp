@@ -491,42 +491,41 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
 }
 
 // sum +- log(x[0]) +- log(x[1]) ... in order: each chunk's logarithms are summed while the next
-// chunk's are computed.
+// chunk's are computed. Chunks are shorter than map_array's, so that even a call of a few hundred
+// values has most of its additions run alongside the next chunk; the first values of the call
+// choose how its vectors meet log's two paths.
+constexpr std::size_t kSumChunk = 64;
+
+template <Paths Chunk, bool Subtract>
+VOSTREL_AVX2_FMA void sum_chunks(const LogConstants& c, const double* x, std::size_t n,
+                                 OrderedSum<Subtract>* sum) {
+    Deferred deferred;
+    alignas(32) double logs[2][kSumChunk];
+    for (std::size_t first = 0, turn = 0; first < n; first += kSumChunk, turn ^= 1) {
+        const std::size_t m = n - first < kSumChunk ? n - first : kSumChunk;
+        map_chunk<LogForm, Chunk>(c, x + first, logs[turn], m, &deferred, sum);
+        sum->finish();
+        sum->values = logs[turn];
+        sum->count = m;
+        sum->next = 0;
+    }
+    sum->finish();
+}
+
 template <bool Subtract>
 VOSTREL_AVX2_FMA double sum_logs(double start, const double* x, std::size_t n,
                                  const void* prefetch, std::size_t prefetch_bytes) {
     const LogConstants c = log_constants();
-    Deferred deferred;
-    // Shorter chunks than map_array's, so that even a call of a few hundred values has most of
-    // its additions run alongside the next chunk.
-    constexpr std::size_t kSumChunk = 64;
-    alignas(32) double logs[2][kSumChunk];
     const char* fetch = static_cast<const char*>(prefetch);
     const std::size_t steps = n / 4 + 1;
     const std::size_t lines_per_step = (prefetch_bytes / 64 + steps - 1) / steps;
     OrderedSum<Subtract> sum{start, fetch, fetch + (fetch == nullptr ? 0 : prefetch_bytes),
                              64 * lines_per_step};
-    for (std::size_t first = 0, turn = 0; first < n; first += kSumChunk, turn ^= 1) {
-        const std::size_t m = n - first < kSumChunk ? n - first : kSumChunk;
-        const double* xs = x + first;
-        double* ys = logs[turn];
-        switch (LogForm::paths(c, xs, m)) {
-            case Paths::Main:
-                map_chunk<LogForm, Paths::Main>(c, xs, ys, m, &deferred, &sum);
-                break;
-            case Paths::Near:
-                map_chunk<LogForm, Paths::Near>(c, xs, ys, m, &deferred, &sum);
-                break;
-            case Paths::Mixed:
-                map_chunk<LogForm, Paths::Mixed>(c, xs, ys, m, &deferred, &sum);
-                break;
-        }
-        sum.finish();
-        sum.values = ys;
-        sum.count = m;
-        sum.next = 0;
+    switch (LogForm::paths(c, x, n)) {
+        case Paths::Main: sum_chunks<Paths::Main>(c, x, n, &sum); break;
+        case Paths::Near: sum_chunks<Paths::Near>(c, x, n, &sum); break;
+        case Paths::Mixed: sum_chunks<Paths::Mixed>(c, x, n, &sum); break;
     }
-    sum.finish();
     return sum.sum;
 }
 

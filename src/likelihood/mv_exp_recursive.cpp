@@ -40,8 +40,11 @@ inline void prefetch_row(const double* row, std::size_t M) {
     }
 }
 
+// The intensity floored at 1e-30 (a NaN too) so that log stays finite.
+inline double floored(double lam) { return lam > 1e-30 ? lam : 1e-30; }
+
 // lambda_k = mu + sum_j alpha_j * g[k][j] for the b events of a block, j in order, four events'
-// sums interleaved; floored at 1e-30 (a NaN too) so that log stays finite.
+// sums interleaved, floored.
 template <std::size_t Fixed>
 void block_intensities(std::size_t M, double mu, const double* __restrict alpha,
                        const double* __restrict g, std::size_t b, double* __restrict lam) {
@@ -56,17 +59,16 @@ void block_intensities(std::size_t M, double mu, const double* __restrict alpha,
             l2 = l2 + a * g0[2 * M + j];
             l3 = l3 + a * g0[3 * M + j];
         }
-        lam[k] = l0;
-        lam[k + 1] = l1;
-        lam[k + 2] = l2;
-        lam[k + 3] = l3;
+        lam[k] = floored(l0);
+        lam[k + 1] = floored(l1);
+        lam[k + 2] = floored(l2);
+        lam[k + 3] = floored(l3);
     }
     for (; k < b; ++k) {
         double l = mu;
         for (std::size_t j = 0; j < M; ++j) l = l + alpha[j] * g[k * M + j];
-        lam[k] = l;
+        lam[k] = floored(l);
     }
-    for (k = 0; k < b; ++k) lam[k] = lam[k] > 1e-30 ? lam[k] : 1e-30;
 }
 
 // One target dimension's contribution to the loss (and, when grad_mu is not null, its gradient
