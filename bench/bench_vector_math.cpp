@@ -25,8 +25,9 @@ std::vector<double> uniform(std::size_t n, double lo, double hi, std::uint64_t s
     return x;
 }
 
-void compare(const char* name, const std::vector<double>& x, double (*floor)(std::span<const double>),
-             vector_math::forms::ArrayFunction form, int rounds) {
+void compare(const char* name, const std::vector<double>& x,
+             double (*floor)(std::span<const double>), vector_math::forms::ArrayFunction form,
+             int rounds) {
     std::vector<double> y(x.size());
     const std::vector<double> best = best_cpu_interleaved(
         rounds, [&] { keep(floor(x)); },

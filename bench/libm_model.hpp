@@ -79,14 +79,15 @@ inline double log_model(double x, unsigned fused) {
     const double z = from_bits(ix - (tmp & 0xfff0000000000000ULL));
     const double invc = from_bits(f.table[2 * i]);
     const double logc = from_bits(f.table[2 * i + 1]);
-    const double r = (fused & 1u) ? std::fma(z, invc, -1.0)
-                                  : (z - from_bits(f.table2[2 * i]) - from_bits(f.table2[2 * i + 1])) *
-                                        invc;
+    const double chi = from_bits(f.table2[2 * i]);
+    const double clo = from_bits(f.table2[2 * i + 1]);
+    const double r = (fused & 1u) ? std::fma(z, invc, -1.0) : (z - chi - clo) * invc;
     const double w = madd(fused, 1, kd, from_bits(f.ln2_hi), logc);
     const double hi = w + r;
     const double lo = madd(fused, 2, kd, from_bits(f.ln2_lo), (w - hi) + r);
     const double r2 = r * r;
-    const double p = madd(fused, 3, madd(fused, 4, r, a(4), a(3)), r2, madd(fused, 5, r, a(2), a(1)));
+    const double p =
+        madd(fused, 3, madd(fused, 4, r, a(4), a(3)), r2, madd(fused, 5, r, a(2), a(1)));
     return madd(fused, 6, r * r2, p, madd(fused, 7, r2, a(0), lo)) + hi;
 }
 

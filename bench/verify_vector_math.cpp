@@ -50,7 +50,8 @@ struct Words {
     double uniform(double lo, double hi) { return lo + (hi - lo) * unit(); }
     // A double with uniformly drawn binade in [lo, hi] and random mantissa.
     double binades(int lo, int hi) {
-        const std::uint64_t e = static_cast<std::uint64_t>(lo + static_cast<int>(next() % (hi - lo + 1)));
+        const int span = hi - lo + 1;
+        const std::uint64_t e = static_cast<std::uint64_t>(lo + static_cast<int>(next() % span));
         return from_bits(((e + 1023) << 52) | (next() >> 12));
     }
     // value moved by up to `width` units in the last place either way.
@@ -79,7 +80,8 @@ double exp_argument(Words& w, int cls) {
         }
         case 4: {
             const double inv_ln2_n = from_bits(libm::kExp.inv_ln2_n);
-            const double k = static_cast<double>(static_cast<std::int64_t>(w.next() % 230000) - 138000);
+            const std::int64_t k_int = static_cast<std::int64_t>(w.next() % 230000) - 138000;
+            const double k = static_cast<double>(k_int);
             return w.around((k + 0.5) / inv_ln2_n, 64);
         }
         default: return w.uniform(-1.0, 1.0);
@@ -115,13 +117,24 @@ double log_argument(Words& w, int cls) {
 struct Tally {
     std::uint64_t arguments[kExpClasses > kLogClasses ? kExpClasses : kLogClasses] = {};
     std::uint64_t differences = 0;
+    std::uint64_t sums = 0;
+    std::uint64_t sum_differences = 0;
+};
+
+// The running sums of logarithms (add_logs and subtract_logs), checked on each batch against
+// their scalar forms (the library's values added in order); null for exp.
+struct SumForms {
+    vector_math::forms::SumFunction add = nullptr;
+    vector_math::forms::SumFunction subtract = nullptr;
+    vector_math::forms::SumFunction add_scalar = nullptr;
+    vector_math::forms::SumFunction subtract_scalar = nullptr;
 };
 
 std::mutex print_lock;
 
-template <class Draw>
-void verify_range(const char* name, vector_math::forms::ArrayFunction form, double (*library)(double),
-                  Draw draw, int n_classes, std::uint64_t count, std::uint64_t seed, Tally* tally) {
+void verify_range(const char* name, vector_math::forms::ArrayFunction form, SumForms sums,
+                  double (*library)(double), double (*draw)(Words&, int), int n_classes,
+                  std::uint64_t count, std::uint64_t seed, Tally* tally) {
     constexpr std::size_t kBatch = 4096;
     std::vector<double> x(kBatch), y(kBatch);
     std::vector<int> cls(kBatch);
@@ -132,7 +145,8 @@ void verify_range(const char* name, vector_math::forms::ArrayFunction form, doub
     int run_class = 0;
     std::uint64_t run_left = 0;
     for (std::uint64_t done = 0; done < count; done += kBatch) {
-        const std::size_t n = static_cast<std::size_t>(count - done < kBatch ? count - done : kBatch);
+        const std::size_t n =
+            static_cast<std::size_t>(count - done < kBatch ? count - done : kBatch);
         for (std::size_t i = 0; i < n; ++i) {
             if (run_left == 0) {
                 run_class = static_cast<int>(w.next() % static_cast<std::uint64_t>(n_classes));
@@ -156,20 +170,35 @@ void verify_range(const char* name, vector_math::forms::ArrayFunction form, doub
                             x[i], to_bits(x[i]), y[i], expected);
             }
         }
+        if (sums.add != nullptr) {
+            const bool subtract = (done / kBatch) % 2 == 1;
+            const double sum = (subtract ? sums.subtract : sums.add)(0.5, x.data() + skip,
+                                                                    n - skip, nullptr, 0);
+            const double expected_sum = (subtract ? sums.subtract_scalar : sums.add_scalar)(
+                0.5, x.data() + skip, n - skip, nullptr, 0);
+            ++tally->sums;
+            if (to_bits(sum) != to_bits(expected_sum)) {
+                ++tally->sum_differences;
+                std::lock_guard<std::mutex> guard(print_lock);
+                std::printf("DIFFERENCE in a sum of %zu logs: vector %a, library %a\n", n - skip,
+                            sum, expected_sum);
+            }
+        }
     }
 }
 
-std::uint64_t verify(const char* name, vector_math::forms::ArrayFunction form,
+std::uint64_t verify(const char* name, vector_math::forms::ArrayFunction form, SumForms sums,
                      double (*library)(double), double (*draw)(Words&, int), int n_classes,
                      const char* const* class_names, std::uint64_t count, int threads) {
     std::vector<Tally> tallies(static_cast<std::size_t>(threads));
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
-        const std::uint64_t share = count / threads + (t < static_cast<int>(count % threads) ? 1 : 0);
-        workers.emplace_back(verify_range<double (*)(Words&, int)>, name, form, library, draw,
-                             n_classes, share, 0x1234567ULL + 7919ULL * static_cast<std::uint64_t>(t) +
-                                                   (name[0] == 'l' ? 1000003ULL : 0),
-                             &tallies[static_cast<std::size_t>(t)]);
+        const std::uint64_t share =
+            count / threads + (t < static_cast<int>(count % threads) ? 1 : 0);
+        const std::uint64_t seed = 0x1234567ULL + 7919ULL * static_cast<std::uint64_t>(t) +
+                                   (name[0] == 'l' ? 1000003ULL : 0);
+        workers.emplace_back(verify_range, name, form, sums, library, draw, n_classes, share,
+                             seed, &tallies[static_cast<std::size_t>(t)]);
     }
     for (std::thread& worker : workers) worker.join();
     std::uint64_t differences = 0;
@@ -179,9 +208,19 @@ std::uint64_t verify(const char* name, vector_math::forms::ArrayFunction form,
         for (const Tally& tally : tallies) n += tally.arguments[c];
         std::printf("  %-34s %15" PRIu64 "\n", class_names[c], n);
     }
-    for (const Tally& tally : tallies) differences += tally.differences;
+    std::uint64_t n_sums = 0, sum_differences = 0;
+    for (const Tally& tally : tallies) {
+        differences += tally.differences;
+        n_sums += tally.sums;
+        sum_differences += tally.sum_differences;
+    }
     std::printf("  differences from the C library: %" PRIu64 "\n", differences);
-    return differences;
+    if (n_sums > 0) {
+        std::printf("  running sums of the batches' logs: %" PRIu64
+                    ", differing from the scalar sums: %" PRIu64 "\n",
+                    n_sums, sum_differences);
+    }
+    return differences + sum_differences;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -203,7 +242,8 @@ std::vector<std::uint64_t> hard_cases(double (*model)(double, unsigned), int sit
         int hits = 0;
         std::uint64_t tries = 0;
         for (; tries < kTries && hits < kPerVariant; ++tries) {
-            const double x = draw(w, static_cast<int>(tries % static_cast<std::uint64_t>(n_classes)));
+            const int cls = static_cast<int>(tries % static_cast<std::uint64_t>(n_classes));
+            const double x = draw(w, cls);
             if (!ordinary(x)) continue;
             const double expected = library(x);
             if (to_bits(model(x, all)) != to_bits(expected)) {
@@ -268,9 +308,13 @@ int main(int argc, char** argv) {
                 vector_math::forms::log_check_arguments().size(),
                 vector_math::forms::count_differences(exp_form, log_form));
     std::uint64_t differences = 0;
-    differences += verify("exp", exp_form, library_exp, exp_argument, kExpClasses,
+    differences += verify("exp", exp_form, SumForms{}, library_exp, exp_argument, kExpClasses,
                           kExpClassNames, count, threads);
-    differences += verify("log", log_form, library_log, log_argument, kLogClasses,
+    const SumForms log_sums{vector_math::forms::add_logs_avx2_fma(),
+                            vector_math::forms::subtract_logs_avx2_fma(),
+                            vector_math::forms::add_logs_scalar,
+                            vector_math::forms::subtract_logs_scalar};
+    differences += verify("log", log_form, log_sums, library_log, log_argument, kLogClasses,
                           kLogClassNames, count, threads);
     std::printf("total differences: %" PRIu64 "\n", differences);
     return differences == 0 ? 0 : 1;

@@ -35,7 +35,9 @@ void log_array(const double* x, double* y, std::size_t n);
 // returning sum, starting from `start`. On the vector path the additions of one stretch of values
 // run while the logarithms of the next are computed, so long arrays cost little more than their
 // logarithms. The caller may name the data it will read next (`prefetch_bytes` from `prefetch`):
-// it is asked for a cache line at a time while the logarithms are computed.
+// it is asked for a cache line at a time while the logarithms are computed. (Where a NaN sum
+// meets a NaN logarithm, the one kept is the first operand's, in both forms; the likelihoods'
+// logarithms, of floored intensities, are never NaN.)
 double add_logs(double start, const double* x, std::size_t n, const void* prefetch = nullptr,
                 std::size_t prefetch_bytes = 0);
 double subtract_logs(double start, const double* x, std::size_t n, const void* prefetch = nullptr,

@@ -32,7 +32,9 @@ void check_special_lanes(ArrayFunction form, double (*library)(double), double o
         for (std::size_t n = 1; n <= 9; ++n) {
             for (std::size_t at = 0; at < n; ++at) {
                 std::vector<double> x(n, ordinary);
-                for (std::size_t i = 0; i < n; ++i) x[i] = ordinary + 0.125 * static_cast<double>(i);
+                for (std::size_t i = 0; i < n; ++i) {
+                    x[i] = ordinary + 0.125 * static_cast<double>(i);
+                }
                 x[at] = special;
                 std::vector<double> y(n);
                 form(x.data(), y.data(), n);
@@ -211,9 +213,10 @@ void test_the_underflow_cut_gives_the_library_bits() {
 
 void test_the_path_choice() {
     const char* forced = std::getenv("VOSTREL_SCALAR_MATH");
-    const bool scalar_forced = forced != nullptr && forced[0] != '\0' && std::strcmp(forced, "0") != 0;
-    const bool vector_available =
-        vector_math::forms::exp_avx2_fma() != nullptr && vector_math::forms::log_avx2_fma() != nullptr;
+    const bool scalar_forced =
+        forced != nullptr && forced[0] != '\0' && std::strcmp(forced, "0") != 0;
+    const bool vector_available = vector_math::forms::exp_avx2_fma() != nullptr &&
+                                  vector_math::forms::log_avx2_fma() != nullptr;
     const vector_math::Path path = vector_math::active_path();
     if (scalar_forced) {
         CHECK(path == vector_math::Path::Scalar);
