@@ -38,10 +38,10 @@ inline double exp_model(double x, unsigned fused) {
     const double tail = from_bits(f.table[2 * i]);
     const double scale = from_bits(f.table[2 * i + 1] + (ki << 45));
     const double r2 = r * r;
-    double tmp = madd(fused, 3, madd(fused, 4, r, from_bits(f.poly[1]), from_bits(f.poly[0])), r2,
-                      tail + r);
-    tmp = madd(fused, 5, r2 * r2, madd(fused, 6, r, from_bits(f.poly[3]), from_bits(f.poly[2])),
-               tmp);
+    double tmp =
+        madd(fused, 3, madd(fused, 4, r, from_bits(f.poly[1]), from_bits(f.poly[0])), r2, tail + r);
+    tmp =
+        madd(fused, 5, r2 * r2, madd(fused, 6, r, from_bits(f.poly[3]), from_bits(f.poly[2])), tmp);
     return madd(fused, 7, scale, tmp, scale);
 }
 

@@ -67,7 +67,7 @@ struct Words {
 constexpr int kExpClasses = 6;
 const char* const kExpClassNames[kExpClasses] = {
     "raw bit patterns (whole range)", "uniform on [-745.2, 709.8]", "decay exponents [-40, 0]",
-    "|x| in binades 2^-60 .. 2^10", "ends of table subintervals", "uniform on [-1, 1]"};
+    "|x| in binades 2^-60 .. 2^10",   "ends of table subintervals", "uniform on [-1, 1]"};
 
 double exp_argument(Words& w, int cls) {
     switch (cls) {
@@ -89,9 +89,12 @@ double exp_argument(Words& w, int cls) {
 }
 
 constexpr int kLogClasses = 6;
-const char* const kLogClassNames[kLogClasses] = {
-    "raw bit patterns (whole range)", "positive bit patterns", "intensities 1e-30 .. 1e6",
-    "near 1: [0.9, 1.1]", "uniform on (0, 10]", "ends of table subintervals"};
+const char* const kLogClassNames[kLogClasses] = {"raw bit patterns (whole range)",
+                                                 "positive bit patterns",
+                                                 "intensities 1e-30 .. 1e6",
+                                                 "near 1: [0.9, 1.1]",
+                                                 "uniform on (0, 10]",
+                                                 "ends of table subintervals"};
 
 double log_argument(Words& w, int cls) {
     switch (cls) {
@@ -172,8 +175,8 @@ void verify_range(const char* name, vector_math::forms::ArrayFunction form, SumF
         }
         if (sums.add != nullptr) {
             const bool subtract = (done / kBatch) % 2 == 1;
-            const double sum = (subtract ? sums.subtract : sums.add)(0.5, x.data() + skip,
-                                                                    n - skip, nullptr, 0);
+            const double sum =
+                (subtract ? sums.subtract : sums.add)(0.5, x.data() + skip, n - skip, nullptr, 0);
             const double expected_sum = (subtract ? sums.subtract_scalar : sums.add_scalar)(
                 0.5, x.data() + skip, n - skip, nullptr, 0);
             ++tally->sums;
@@ -197,8 +200,8 @@ std::uint64_t verify(const char* name, vector_math::forms::ArrayFunction form, S
             count / threads + (t < static_cast<int>(count % threads) ? 1 : 0);
         const std::uint64_t seed = 0x1234567ULL + 7919ULL * static_cast<std::uint64_t>(t) +
                                    (name[0] == 'l' ? 1000003ULL : 0);
-        workers.emplace_back(verify_range, name, form, sums, library, draw, n_classes, share,
-                             seed, &tallies[static_cast<std::size_t>(t)]);
+        workers.emplace_back(verify_range, name, form, sums, library, draw, n_classes, share, seed,
+                             &tallies[static_cast<std::size_t>(t)]);
     }
     for (std::thread& worker : workers) worker.join();
     std::uint64_t differences = 0;
@@ -284,10 +287,10 @@ int main(int argc, char** argv) {
             return a >= 0x1p-54 && a < 512.0;
         };
         auto log_ordinary = [](double x) { return x >= 0x1p-1022 && x <= 0x1.fffffffffffffp1023; };
-        print_cases("Exp", hard_cases(exp_model, kExpSites, library_exp, exp_argument,
-                                      kExpClasses, exp_ordinary, "exp"));
-        print_cases("Log", hard_cases(log_model, kLogSites, library_log, log_argument,
-                                      kLogClasses, log_ordinary, "log"));
+        print_cases("Exp", hard_cases(exp_model, kExpSites, library_exp, exp_argument, kExpClasses,
+                                      exp_ordinary, "exp"));
+        print_cases("Log", hard_cases(log_model, kLogSites, library_log, log_argument, kLogClasses,
+                                      log_ordinary, "log"));
         return 0;
     }
     const std::uint64_t count =
@@ -310,10 +313,9 @@ int main(int argc, char** argv) {
     std::uint64_t differences = 0;
     differences += verify("exp", exp_form, SumForms{}, library_exp, exp_argument, kExpClasses,
                           kExpClassNames, count, threads);
-    const SumForms log_sums{vector_math::forms::add_logs_avx2_fma(),
-                            vector_math::forms::subtract_logs_avx2_fma(),
-                            vector_math::forms::add_logs_scalar,
-                            vector_math::forms::subtract_logs_scalar};
+    const SumForms log_sums{
+        vector_math::forms::add_logs_avx2_fma(), vector_math::forms::subtract_logs_avx2_fma(),
+        vector_math::forms::add_logs_scalar, vector_math::forms::subtract_logs_scalar};
     differences += verify("log", log_form, log_sums, library_log, log_argument, kLogClasses,
                           kLogClassNames, count, threads);
     std::printf("total differences: %" PRIu64 "\n", differences);

@@ -3,6 +3,7 @@
 // this file.
 #include "core/libm_tables.hpp"
 
+// clang-format off
 namespace vostrel::libm {
 
 alignas(64) const ExpFigures kExp = {
@@ -228,3 +229,4 @@ alignas(64) const LogFigures kLog = {
 };
 
 }  // namespace vostrel::libm
+// clang-format on

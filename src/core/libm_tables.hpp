@@ -24,8 +24,8 @@ struct ExpFigures {
 struct LogFigures {
     std::uint64_t ln2_hi;
     std::uint64_t ln2_lo;
-    std::uint64_t poly[5];    // A0..A4 of the general path
-    std::uint64_t poly1[11];  // B0..B10 of the path near 1
+    std::uint64_t poly[5];          // A0..A4 of the general path
+    std::uint64_t poly1[11];        // B0..B10 of the path near 1
     std::uint64_t table[2 * 128];   // pairs (1/c, log c)
     std::uint64_t table2[2 * 128];  // pairs (c high, c low), for the library's build without FMA
 };

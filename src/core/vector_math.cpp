@@ -105,8 +105,8 @@ std::vector<double> exp_check_arguments() {
     add_special_values(out);
     // Thresholds: |x| = 2^-54 (below: 1 + x), 512 (the careful path), 1024, the overflow and
     // subnormal limits, the underflow cut and the last exponent whose exp is not 0.
-    for (double v : {0x1p-54, 512.0, 1024.0, 709.782712893384, 708.3964185322641,
-                     745.1332191019411, 744.4400719213812, 740.0}) {
+    for (double v : {0x1p-54, 512.0, 1024.0, 709.782712893384, 708.3964185322641, 745.1332191019411,
+                     744.4400719213812, 740.0}) {
         add_both_signs(out, v, 2);
     }
     add_around(out, kExpUnderflowCut, 2);

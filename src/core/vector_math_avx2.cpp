@@ -99,18 +99,10 @@ struct ExpConstants {
 
 VOSTREL_AVX2_FMA inline ExpConstants exp_constants() {
     const libm::ExpFigures& f = libm::kExp;
-    return {broadcast(f.inv_ln2_n),
-            broadcast(f.neg_ln2_hi_n),
-            broadcast(f.neg_ln2_lo_n),
-            broadcast(f.shift),
-            broadcast(f.poly[0]),
-            broadcast(f.poly[1]),
-            broadcast(f.poly[2]),
-            broadcast(f.poly[3]),
-            broadcast(0x7fffffffffffffffULL),
-            broadcast_value(0x1p-54),
-            broadcast_value(512.0),
-            broadcast_value(kExpUnderflowCut),
+    return {broadcast(f.inv_ln2_n),   broadcast(f.neg_ln2_hi_n), broadcast(f.neg_ln2_lo_n),
+            broadcast(f.shift),       broadcast(f.poly[0]),      broadcast(f.poly[1]),
+            broadcast(f.poly[2]),     broadcast(f.poly[3]),      broadcast(0x7fffffffffffffffULL),
+            broadcast_value(0x1p-54), broadcast_value(512.0),    broadcast_value(kExpUnderflowCut),
             broadcast_int(127 << 4)};
 }
 
@@ -212,8 +204,8 @@ VOSTREL_AVX2_FMA inline __m256d log_main(const LogConstants& c, __m256i ix, cons
     const __m256d lo = _mm256_fmadd_pd(kd, c.ln2_lo, _mm256_add_pd(_mm256_sub_pd(w, hi), r));
     // y = lo + r^2 A0 + r^3 (A1 + r A2 + r^2 (A3 + r A4)) + hi.
     const __m256d r2 = _mm256_mul_pd(r, r);
-    const __m256d p = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c.a4, c.a3), r2,
-                                      _mm256_fmadd_pd(r, c.a2, c.a1));
+    const __m256d p =
+        _mm256_fmadd_pd(_mm256_fmadd_pd(r, c.a4, c.a3), r2, _mm256_fmadd_pd(r, c.a2, c.a1));
     const __m256d y = _mm256_fmadd_pd(_mm256_mul_pd(r, r2), p, _mm256_fmadd_pd(r2, c.a0, lo));
     return _mm256_add_pd(y, hi);
 }
@@ -294,9 +286,9 @@ VOSTREL_AVX2_FMA inline void defer_lanes(__m256d x, int mask, std::uint32_t i, D
         _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.elements[mask]));
     const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(x), order);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(d->x + d->count), packed);
-    const __m128i at = _mm_add_epi32(
-        _mm_set1_epi32(static_cast<int>(i)),
-        _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.lanes[mask])));
+    const __m128i at =
+        _mm_add_epi32(_mm_set1_epi32(static_cast<int>(i)),
+                      _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.lanes[mask])));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(d->at + d->count), at);
     d->count += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
 }
@@ -513,8 +505,8 @@ VOSTREL_AVX2_FMA void sum_chunks(const LogConstants& c, const double* x, std::si
 }
 
 template <bool Subtract>
-VOSTREL_AVX2_FMA double sum_logs(double start, const double* x, std::size_t n,
-                                 const void* prefetch, std::size_t prefetch_bytes) {
+VOSTREL_AVX2_FMA double sum_logs(double start, const double* x, std::size_t n, const void* prefetch,
+                                 std::size_t prefetch_bytes) {
     const LogConstants c = log_constants();
     const char* fetch = static_cast<const char*>(prefetch);
     const std::size_t steps = n / 4 + 1;

@@ -9,8 +9,8 @@
 namespace vostrel::vector_math::forms {
 
 using ArrayFunction = void (*)(const double* x, double* y, std::size_t n);
-using SumFunction = double (*)(double start, const double* x, std::size_t n,
-                               const void* prefetch, std::size_t prefetch_bytes);
+using SumFunction = double (*)(double start, const double* x, std::size_t n, const void* prefetch,
+                               std::size_t prefetch_bytes);
 
 // One library call per element (exp with the underflow cut of decay_exp).
 void exp_scalar(const double* x, double* y, std::size_t n);

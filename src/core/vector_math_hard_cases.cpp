@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+// clang-format off
 namespace vostrel::vector_math::forms {
 
 extern const std::uint64_t kExpHardCases[] = {
@@ -49,3 +50,4 @@ extern const std::uint64_t kLogHardCases[] = {
 extern const std::size_t kLogHardCaseCount = 53;
 
 }  // namespace vostrel::vector_math::forms
+// clang-format on

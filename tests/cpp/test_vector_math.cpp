@@ -84,8 +84,8 @@ void test_forms_match_the_library() {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const double nan = std::numeric_limits<double>::quiet_NaN();
     check_special_lanes(exp_form, library_exp, -3.0,
-                        {nan, inf, -inf, 0.0, -0.0, 1e-300, -1e-20, 600.0, 709.9, -600.0,
-                         -745.0, -745.14, -745.2, -746.0, -1e10, 5e-324});
+                        {nan, inf, -inf, 0.0, -0.0, 1e-300, -1e-20, 600.0, 709.9, -600.0, -745.0,
+                         -745.14, -745.2, -746.0, -1e10, 5e-324});
     check_special_lanes(log_form, library_log, 2.5,
                         {nan, inf, -inf, 0.0, -0.0, -1.0, 5e-324, 1e-310, 1.0, 0.95, 1.05,
                          std::numeric_limits<double>::max()});
