@@ -1,6 +1,7 @@
 // Throughput of the kernel classes' array methods against the C library floor timed in the same
-// run: exp (exponential kernel) or pow (power-law kernel) once per lag. The piecewise-constant
-// kernel has no transcendental floor; it is timed at two bin counts to show the O(log K) lookup.
+// run: exp (exponential kernel: as the library's calls, and through exp_array on the active path)
+// or pow (power-law kernel) once per lag. The piecewise-constant kernel has no transcendental
+// floor; it is timed at two bin counts to show the O(log K) lookup.
 // Usage: bench_kernels [n_lags] [repeats]
 #include <algorithm>
 #include <cstdio>
@@ -45,6 +46,7 @@ int main(int argc, char** argv) {
         exp_args[i] = lags[i] * -beta;
         pow_args[i] = lags[i] + c;
     }
+    print_path();
     std::printf("n = %zu lags, best of %d\n", n, repeats);
     const double items = static_cast<double>(n);
 
@@ -53,6 +55,7 @@ int main(int argc, char** argv) {
     // warms the caches). Besides the best times, the median over rounds of each round's own
     // ratio is printed: it is the steadier number when other processes load the machine.
     auto run_floor_exp = [&] { keep(floor_exp(exp_args)); };
+    auto run_floor_exp_array = [&] { keep(floor_exp_array(exp_args)); };
     auto run_floor_pow_eval = [&] { keep(floor_pow(pow_args, -(beta + 1.0))); };
     auto run_floor_pow_int = [&] { keep(floor_pow(pow_args, -beta)); };
     auto returning = [&](auto&& routine) {
@@ -66,9 +69,9 @@ int main(int argc, char** argv) {
     auto run_pow_eval = returning([&] { return pow_kernel.evaluate(lags); });
     auto run_pow_int = returning([&] { return pow_kernel.integrate_vec(lags); });
 
-    constexpr int kTimed = 7;
+    constexpr int kTimed = 8;
     // routine index -> index of its floor
-    const int floor_of[kTimed] = {0, 0, 0, 3, 3, 5, 5};
+    const int floor_of[kTimed] = {0, 0, 0, 3, 3, 5, 5, 7};
     double best[kTimed];
     for (double& b : best) b = 1e300;
     std::vector<std::vector<double>> ratios(kTimed);
@@ -77,7 +80,7 @@ int main(int argc, char** argv) {
             best_seconds(2, run_floor_exp),     best_seconds(2, run_exp_eval),
             best_seconds(2, run_exp_int),       best_seconds(2, run_floor_pow_eval),
             best_seconds(2, run_pow_eval),      best_seconds(2, run_floor_pow_int),
-            best_seconds(2, run_pow_int),
+            best_seconds(2, run_pow_int),       best_seconds(2, run_floor_exp_array),
         };
         for (int i = 0; i < kTimed; ++i) {
             best[i] = seconds[i] < best[i] ? seconds[i] : best[i];
@@ -89,11 +92,16 @@ int main(int argc, char** argv) {
         return v.empty() ? 0.0 : v[v.size() / 2];
     };
     const char* names[kTimed] = {nullptr, "exponential evaluate", "exponential integrate_vec",
-                                 nullptr, "power-law evaluate", nullptr, "power-law integrate_vec"};
+                                 nullptr, "power-law evaluate", nullptr, "power-law integrate_vec",
+                                 nullptr};
     for (int i = 0; i < kTimed; ++i) {
         if (names[i] == nullptr) continue;
         report(names[i], best[i], best[floor_of[i]], items, "lag");
         std::printf("%-44s median of per-round ratios %.3f\n", "", median(ratios[i]));
+        if (floor_of[i] == 0) {
+            std::printf("%-44s against exp_array on the same lags: %.3f\n", "",
+                        best[i] / best[7]);
+        }
     }
 
     // Piecewise-constant kernel: uniform bins on [0, 5.5), lags spread over the support.

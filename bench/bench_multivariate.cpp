@@ -1,10 +1,14 @@
-// Benchmark of the multivariate and nonlinear likelihoods against the C library floor (the same
-// number of exp/log calls, timed in the same run, in thread CPU time). Usage: bench_multivariate [scale], where scale
-// (default 1) divides the event counts, for a quick smoke run.
+// Benchmark of the multivariate and nonlinear likelihoods against their floors: the exp/log calls
+// whose results are not known in advance, on ordinary arguments, timed in the same run (thread
+// CPU time), as the library's scalar calls and through exp_array/log_array on the active path.
+// Usage: bench_multivariate [scale], where scale (default 1) divides the event counts, for a
+// quick smoke run.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <random>
 #include <span>
@@ -23,12 +27,7 @@ using vostrel::bench::report;
 
 namespace {
 
-// CPU time of the calling thread: on a shared machine, time spent descheduled is not counted.
-double thread_seconds() {
-    timespec now;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) * 1e-9;
-}
+using vostrel::bench::thread_seconds;
 
 template <class F>
 double once(F&& f) {
@@ -46,14 +45,17 @@ double best_cpu(int repeats, F&& f) {
     return best;
 }
 
-template <class F, class Floor>
-std::pair<double, double> paired(int repeats, F&& routine, Floor&& floor) {
-    double best = 1e300, best_floor = 1e300;
+// Best thread CPU times of a routine, of its floor as library calls and of its floor through
+// exp_array/log_array, measured in turn so that all three see the same state of a busy machine.
+template <class F, class Floor, class ArrayFloor>
+std::array<double, 3> paired(int repeats, F&& routine, Floor&& floor, ArrayFloor&& array_floor) {
+    std::array<double, 3> best = {1e300, 1e300, 1e300};
     for (int r = 0; r < repeats; ++r) {
-        best = std::min(best, once(routine));
-        best_floor = std::min(best_floor, once(floor));
+        best[0] = std::min(best[0], once(routine));
+        best[1] = std::min(best[1], once(floor));
+        best[2] = std::min(best[2], once(array_floor));
     }
-    return {best, best_floor};
+    return best;
 }
 
 // n events in total, spread evenly over M dimensions, uniform on [0, T].
@@ -77,21 +79,23 @@ std::vector<double> uniform(std::size_t n, double lo, double hi) {
 void recursive(std::size_t M, std::size_t N, int repeats) {
     const double T = double(N) / double(M);
     auto ts = events(M, N, T);
-    const std::vector<double> exp_inputs = uniform(2 * M * N, -5.0, 0.0);
+    // The weights' walk takes M exps per event.
+    const std::vector<double> exp_inputs = uniform(M * N, -5.0, 0.0);
 
     // Construction from views of the caller's arrays, as a Python call makes it: the copy of
     // the events is part of the work.
     const std::vector<std::span<const double>> views(ts.begin(), ts.end());
-    auto [build, floor_build] = paired(
+    auto [build, floor_build, array_build] = paired(
         repeats,
         [&] {
             auto model = MvExpRecursiveModel::create(views, T, 1.0);
             keep(model.value().end_time());
         },
-        [&] { keep(bench::floor_exp(exp_inputs)); });
+        [&] { keep(bench::floor_exp(exp_inputs)); },
+        [&] { keep(bench::floor_exp_array(exp_inputs)); });
     char name[96];
     std::snprintf(name, sizeof name, "MvExpRecursive construct M=%zu N=%zu", M, N);
-    report(name, build, floor_build, double(N), "event");
+    report(name, build, floor_build, array_build, double(N), "event");
 
     auto created = MvExpRecursiveModel::create(ts, T, 1.0);
     const MvExpRecursiveModel& model = created.value();
@@ -110,13 +114,16 @@ void recursive(std::size_t M, std::size_t N, int repeats) {
     }
     std::vector<double> out(coeffs.size());
     auto log_floor = [&] { keep(bench::floor_log(log_inputs)); };
-    auto [loss, floor_log] = paired(repeats, [&] { keep(model.loss(coeffs).value()); }, log_floor);
+    auto log_array_floor = [&] { keep(bench::floor_log_array(log_inputs)); };
+    auto [loss, floor_log, array_log] =
+        paired(repeats, [&] { keep(model.loss(coeffs).value()); }, log_floor, log_array_floor);
     std::snprintf(name, sizeof name, "MvExpRecursive loss M=%zu N=%zu", M, N);
-    report(name, loss, floor_log, double(N), "event");
-    auto [grad, floor_log2] = paired(
-        repeats, [&] { keep(model.loss_and_grad(coeffs, out).value()); }, log_floor);
+    report(name, loss, floor_log, array_log, double(N), "event");
+    auto [grad, floor_log2, array_log2] = paired(
+        repeats, [&] { keep(model.loss_and_grad(coeffs, out).value()); }, log_floor,
+        log_array_floor);
     std::snprintf(name, sizeof name, "MvExpRecursive loss_and_grad M=%zu N=%zu", M, N);
-    report(name, grad, floor_log2, double(N), "event");
+    report(name, grad, floor_log2, array_log2, double(N), "event");
 }
 
 void dense(std::size_t M, std::size_t N, int repeats) {
@@ -139,31 +146,57 @@ void dense(std::size_t M, std::size_t N, int repeats) {
     auto all_calls = [&] {
         keep(bench::floor_exp(all_exp_inputs) + bench::floor_log(log_inputs));
     };
-    auto [value, floor_exp] =
-        paired(repeats, value_call, [&] { keep(bench::floor_exp(exp_floor_inputs)); });
-    auto [value2, floor_all] = paired(repeats, value_call, all_calls);
-    auto [grad, floor_all2] = paired(
+    auto all_array_calls = [&] {
+        keep(bench::floor_exp_array(all_exp_inputs) + bench::floor_log_array(log_inputs));
+    };
+    auto [value, floor_exp, array_exp] =
+        paired(repeats, value_call, [&] { keep(bench::floor_exp(exp_floor_inputs)); },
+               [&] { keep(bench::floor_exp_array(exp_floor_inputs)); });
+    auto [value2, floor_all, array_all] = paired(repeats, value_call, all_calls, all_array_calls);
+    auto [grad, floor_all2, array_all2] = paired(
         repeats,
         [&] {
             keep(mv_exp_dense_neg_ll_with_grad(times, sources, T, M, mu, alpha, beta)
                      .value()
                      .neg_loglik);
         },
-        all_calls);
+        all_calls, all_array_calls);
     char name[96];
     std::snprintf(name, sizeof name, "mv_exp_dense value M=%zu N=%zu (N*M^2 exp)", M, N);
-    report(name, value, floor_exp, double(N), "event");
+    report(name, value, floor_exp, array_exp, double(N), "event");
     std::snprintf(name, sizeof name, "mv_exp_dense value M=%zu N=%zu (all calls)", M, N);
-    report(name, value2, floor_all, double(N), "event");
+    report(name, value2, floor_all, array_all, double(N), "event");
     std::snprintf(name, sizeof name, "mv_exp_dense with_grad M=%zu N=%zu (all calls)", M, N);
-    report(name, grad, floor_all2, double(N), "event");
+    report(name, grad, floor_all2, array_all2, double(N), "event");
+}
+
+// The nonlinear model's calls: per event, the gap decay (taken by both passes) and the log of the
+// intensity; per grid point, the decay from the last event; and per link value at each event and
+// grid point, the link's own calls (softplus: an exp and a log, plus an exp for its derivative;
+// sigmoid: an exp).
+struct LinkCalls {
+    std::size_t exps, logs, derivative_exps;
+};
+
+LinkCalls link_calls(const char* link_name) {
+    if (std::strcmp(link_name, "softplus") == 0) return {1, 1, 1};
+    if (std::strcmp(link_name, "sigmoid") == 0) return {1, 0, 0};
+    return {0, 0, 0};
 }
 
 void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
     const double T = double(N);
     auto ts = events(1, N, T)[0];
+    const std::size_t G = static_cast<std::size_t>(n_quad);
     for (const char* link_name : {"softplus", "relu", "sigmoid", "identity"}) {
         Link link = *Link::from_name(link_name, 2.0);
+        const LinkCalls per_value = link_calls(link_name);
+        const std::size_t values = N + G;
+        const std::vector<double> value_exps =
+            uniform(2 * N + G + per_value.exps * values, -5.0, 0.0);
+        const std::vector<double> grad_exps =
+            uniform(2 * N + G + (per_value.exps + per_value.derivative_exps) * values, -5.0, 0.0);
+        const std::vector<double> logs = uniform(N + per_value.logs * values, 0.5, 3.0);
         double events_only = best_cpu(repeats, [&] {
             keep(nonlinear_uni_exp_neg_ll(ts, T, 0.5, 0.4, 1.0, link, 8).value());
         });
@@ -172,19 +205,27 @@ void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
                                           n_quad)
                      .value());
         });
-        double both = best_cpu(repeats, [&] {
-            keep(nonlinear_uni_exp_neg_ll(ts, T, 0.5, 0.4, 1.0, link, n_quad).value());
-        });
-        double both_grad = best_cpu(repeats, [&] {
-            keep(nonlinear_uni_exp_neg_ll_with_grad(ts, T, 0.5, 0.4, 1.0, link, n_quad)
-                     .value()
-                     .first);
-        });
-        std::printf("nonlinear %-8s N=%zu G=%llu: %.3f ms (value), %.3f ms (with grad); "
-                    "%.2f ns/event, %.2f ns/grid point (value, measured apart)\n",
-                    link_name, N, static_cast<unsigned long long>(n_quad), both * 1e3,
-                    both_grad * 1e3, events_only * 1e9 / double(N),
-                    grid_only * 1e9 / double(n_quad));
+        auto [both, floor_value, array_value] = paired(
+            repeats,
+            [&] { keep(nonlinear_uni_exp_neg_ll(ts, T, 0.5, 0.4, 1.0, link, n_quad).value()); },
+            [&] { keep(bench::floor_exp(value_exps) + bench::floor_log(logs)); },
+            [&] { keep(bench::floor_exp_array(value_exps) + bench::floor_log_array(logs)); });
+        auto [both_grad, floor_grad, array_grad] = paired(
+            repeats,
+            [&] {
+                keep(nonlinear_uni_exp_neg_ll_with_grad(ts, T, 0.5, 0.4, 1.0, link, n_quad)
+                         .value()
+                         .first);
+            },
+            [&] { keep(bench::floor_exp(grad_exps) + bench::floor_log(logs)); },
+            [&] { keep(bench::floor_exp_array(grad_exps) + bench::floor_log_array(logs)); });
+        char name[96];
+        std::snprintf(name, sizeof name, "nonlinear %s N=%zu G=%zu", link_name, N, G);
+        report(name, both, floor_value, array_value, double(N), "event");
+        std::snprintf(name, sizeof name, "nonlinear %s with_grad N=%zu G=%zu", link_name, N, G);
+        report(name, both_grad, floor_grad, array_grad, double(N), "event");
+        std::printf("  measured apart: %.2f ns/event, %.2f ns/grid point (value)\n",
+                    events_only * 1e9 / double(N), grid_only * 1e9 / double(n_quad));
     }
 }
 
@@ -193,6 +234,7 @@ void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
 int main(int argc, char** argv) {
     const std::size_t scale = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1;
     const int repeats = scale > 1 ? 1 : 11;
+    bench::print_path();
     recursive(1, 1000000 / scale, repeats);
     recursive(8, 1000000 / scale, repeats);
     dense(4, 100000 / scale, repeats);

@@ -1,7 +1,9 @@
-// Throughput of the univariate likelihoods against the C library floor timed in the same run:
-// the same exp/log (sum of exponentials, marked) or pow (exact power law) calls on the same
-// arguments, with nothing else. The nonparametric model has no transcendental floor in its pair
-// loop; its time per pair is printed.
+// Throughput of the univariate likelihoods against their floors timed in the same run: the exp/log
+// calls whose results are not known in advance (sum of exponentials, marked: the routine's own
+// arguments, less the exponents below the underflow cut, whose exp is 0), as the library's scalar
+// calls and through exp_array/log_array on the active path; or the pow calls (exact power law),
+// with nothing else. The nonparametric model has no transcendental floor in its pair loop; its
+// time per pair is printed.
 // Usage: bench_univariate [scale] [repeats] [model]   (scale 1 = the full sizes, 0.01 for a smoke
 // run; model one of sumexp, marked, powerlaw, nonparametric, or all when left out)
 #include <array>
@@ -39,14 +41,6 @@ std::vector<double> make_times(std::size_t n, double rate, std::uint64_t seed) {
 }
 
 double floored(double lam) { return lam > 1e-30 ? lam : 1e-30; }
-
-// CPU time of the calling thread: on a machine shared with other builds, time spent descheduled
-// does not count against either the floor or the routine.
-double thread_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
 
 // Best thread CPU time of each function over `repeats` rounds, the functions taking turns within
 // each round, so that a slow spell hits the floor and the routines alike.
@@ -89,11 +83,18 @@ void bench_sumexp(std::size_t n, int repeats) {
         lams.push_back(floored(lam));
         previous = t;
     }
-    const auto [floor_s, value_s, grad_s] = best_interleaved<3>(repeats, {
+    event_args = necessary_exp_arguments(event_args);
+    comp_args = necessary_exp_arguments(comp_args);
+    const auto [floor_s, array_s, value_s, grad_s] = best_interleaved<4>(repeats, {
         [&] {
             keep(floor_exp(event_args));
             keep(floor_exp(comp_args));
             keep(floor_log(lams));
+        },
+        [&] {
+            keep(floor_exp_array(event_args));
+            keep(floor_exp_array(comp_args));
+            keep(floor_log_array(lams));
         },
         [&] { keep(likelihood::uni_sumexp_core(times, horizon, mu, alphas, betas).value()); },
         [&] {
@@ -104,9 +105,9 @@ void bench_sumexp(std::size_t n, int repeats) {
     });
     const double items = static_cast<double>(n);
     std::printf("sum of exponentials: N = %zu, K = %zu (floor: %zu exp + %zu log)\n", n, n_comp,
-                2 * n * n_comp, n);
-    report("uni_sumexp_core", value_s, floor_s, items, "event");
-    report("uni_sumexp_grad_core", grad_s, floor_s, items, "event");
+                event_args.size() + comp_args.size(), n);
+    report("uni_sumexp_core", value_s, floor_s, array_s, items, "event");
+    report("uni_sumexp_grad_core", grad_s, floor_s, array_s, items, "event");
 }
 
 void bench_marked(std::size_t n, int repeats) {
@@ -128,11 +129,18 @@ void bench_marked(std::size_t n, int repeats) {
         comp_args.push_back((horizon - times[i]) * -beta);
         previous = times[i];
     }
-    const auto [floor_s, value_s, grad_s] = best_interleaved<3>(repeats, {
+    event_args = necessary_exp_arguments(event_args);
+    comp_args = necessary_exp_arguments(comp_args);
+    const auto [floor_s, array_s, value_s, grad_s] = best_interleaved<4>(repeats, {
         [&] {
             keep(floor_exp(event_args));
             keep(floor_exp(comp_args));
             keep(floor_log(lams));
+        },
+        [&] {
+            keep(floor_exp_array(event_args));
+            keep(floor_exp_array(comp_args));
+            keep(floor_log_array(lams));
         },
         [&] {
             keep(likelihood::marked_uni_exp_neg_ll(times, marks, horizon, mu, alpha, beta)
@@ -145,9 +153,11 @@ void bench_marked(std::size_t n, int repeats) {
                      .first);
         },
     });
-    std::printf("marked exponential: N = %zu (floor: %zu exp + %zu log)\n", n, 2 * n, n);
-    report("marked_uni_exp_neg_ll", value_s, floor_s, static_cast<double>(n), "event");
-    report("marked_uni_exp_neg_ll_with_grad", grad_s, floor_s, static_cast<double>(n), "event");
+    std::printf("marked exponential: N = %zu (floor: %zu exp + %zu log)\n", n,
+                event_args.size() + comp_args.size(), n);
+    report("marked_uni_exp_neg_ll", value_s, floor_s, array_s, static_cast<double>(n), "event");
+    report("marked_uni_exp_neg_ll_with_grad", grad_s, floor_s, array_s, static_cast<double>(n),
+           "event");
 }
 
 void bench_powerlaw(std::size_t n, int repeats) {
@@ -223,6 +233,7 @@ int main(int argc, char** argv) {
         return static_cast<std::size_t>(n < 2.0 ? 2.0 : n);
     };
     const char* only = argc > 3 ? argv[3] : "";  // sumexp, marked, powerlaw or nonparametric
+    print_path();
     auto wanted = [only](const char* name) {
         return only[0] == '\0' || std::strcmp(only, name) == 0;
     };

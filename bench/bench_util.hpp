@@ -1,4 +1,4 @@
-// Shared pieces of the C++ benchmarks: a best-of-k timer and the C library floors (the same
+// Shared pieces of the C++ benchmarks: best-of-k timers and the C library floors (the same
 // number of exp/log/pow calls as a routine makes, timed in the same run) that routines are
 // compared against.
 #pragma once
@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <span>
 #include <vector>
+
+#include "core/vector_math.hpp"
 
 namespace vostrel::bench {
 
@@ -43,6 +46,38 @@ std::vector<double> best_interleaved(int rounds, F&&... functions) {
     return best;
 }
 
+// CPU time of the calling thread: on a machine shared with other builds, time spent descheduled
+// does not count against either the floor or the routine.
+inline double thread_seconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+// Best thread CPU times of several functions over `rounds` rounds, the functions taking turns
+// within each round, so that a slow spell hits all of them alike.
+template <class... F>
+std::vector<double> best_cpu_interleaved(int rounds, F&&... functions) {
+    std::vector<double> best(sizeof...(F), 1e300);
+    auto time = [](auto& f) {
+        const double start = thread_seconds();
+        f();
+        return thread_seconds() - start;
+    };
+    for (int r = 0; r < rounds; ++r) {
+        std::size_t k = 0;
+        ((best[k] = std::min(best[k], time(functions)), ++k), ...);
+    }
+    return best;
+}
+
+// Which exp/log path the routines ran on: every benchmark prints it first.
+inline void print_path() {
+    const vostrel::vector_math::Path path = vostrel::vector_math::active_path();
+    std::printf("exp/log path: %s (%s)\n", vostrel::vector_math::path_name(path),
+                vostrel::vector_math::path_reason());
+}
+
 // n independent exp calls over the inputs, summed so they are not optimised away.
 inline double floor_exp(std::span<const double> x) {
     double s = 0.0;
@@ -60,11 +95,54 @@ inline double floor_pow(std::span<const double> x, double y) {
     return s;
 }
 
+// The exp calls whose results are not known in advance: the arguments at or above the underflow
+// cut (below it the result is +0, and the routines answer it without a call).
+inline std::vector<double> necessary_exp_arguments(std::span<const double> x) {
+    std::vector<double> kept;
+    for (double v : x) {
+        if (!(v < vostrel::vector_math::kExpUnderflowCut)) kept.push_back(v);
+    }
+    return kept;
+}
+
+// The same calls on the active path: exp_array and log_array a block of 256 at a time, as the
+// routines make them. The results are summed in four chains so that the sum costs less than the
+// calls.
+template <void (*Form)(const double*, double*, std::size_t)>
+double floor_array(std::span<const double> x) {
+    double block[256 + 3] = {};
+    double s[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t start = 0; start < x.size(); start += 256) {
+        const std::size_t n = std::min<std::size_t>(256, x.size() - start);
+        Form(x.data() + start, block, n);
+        for (std::size_t q = 0; q < n; q += 4) {
+            for (std::size_t j = 0; j < 4; ++j) s[j] += block[q + j];
+        }
+    }
+    return (s[0] + s[1]) + (s[2] + s[3]);
+}
+inline double floor_exp_array(std::span<const double> x) {
+    return floor_array<vostrel::vector_math::exp_array>(x);
+}
+inline double floor_log_array(std::span<const double> x) {
+    return floor_array<vostrel::vector_math::log_array>(x);
+}
+
 inline void report(const char* name, double seconds, double floor_seconds, double per_items,
                    const char* item) {
     std::printf("%-44s %10.3f ms  %7.2f ns/%s  floor %10.3f ms  ratio %.3f\n", name,
                 seconds * 1e3, seconds * 1e9 / per_items, item, floor_seconds * 1e3,
                 seconds / floor_seconds);
+}
+
+// A routine against both floors of the same calls: the library's scalar calls, and exp_array /
+// log_array on the active path (the same thing when that path is scalar).
+inline void report(const char* name, double seconds, double library_floor, double array_floor,
+                   double per_items, const char* item) {
+    std::printf("%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "
+                "array floor %9.3f ms ratio %.3f\n",
+                name, seconds * 1e3, seconds * 1e9 / per_items, item, library_floor * 1e3,
+                seconds / library_floor, array_floor * 1e3, seconds / array_floor);
 }
 
 }  // namespace vostrel::bench

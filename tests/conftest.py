@@ -1,6 +1,9 @@
-# Shared fixtures: the extension module and a pure-Python reference of the exponential likelihood
-# recursion, written as a plain loop in event order so that bit equality can be checked.
+# Shared fixtures: the extension module, a pure-Python reference of the exponential likelihood
+# recursion, written as a plain loop in event order so that bit equality can be checked, and the
+# loading of the table generators kept in the source tree.
+import importlib.util
 import math
+import pathlib
 
 import numpy as np
 import pytest
@@ -34,6 +37,20 @@ def uni_exp_reference(times, t_horizon, mu, alpha, beta):
         s2 += dt * f
     value = (alpha * s1 + mu * t_horizon) - log_sum
     return value, [t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta]
+
+
+SOURCES = pathlib.Path(__file__).resolve().parents[1] / "src"
+
+
+def load_source_script(folder, name):
+    """The script src/{folder}/{name}.py imported as a module; skips when the tree is absent."""
+    path = SOURCES / folder / (name + ".py")
+    if not path.exists():
+        pytest.skip("source tree not available")
+    module_spec = importlib.util.spec_from_file_location(name, path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return module
 
 
 @pytest.fixture

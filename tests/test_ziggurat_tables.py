@@ -1,23 +1,15 @@
 """The committed ziggurat tables are exactly what their generator script produces, so the layer
 tables stay tied to the rule that defines them (and to the two entries stored apart from it)."""
 
-import importlib.util
 import io
-import pathlib
 
-import pytest
+from conftest import SOURCES, load_source_script
 
-SIMULATION_SOURCES = pathlib.Path(__file__).resolve().parents[1] / "src" / "simulation"
+SIMULATION_SOURCES = SOURCES / "simulation"
 
 
 def load_generator():
-    path = SIMULATION_SOURCES / "gen_ziggurat_tables.py"
-    if not path.exists():
-        pytest.skip("source tree not available")
-    module_spec = importlib.util.spec_from_file_location("gen_ziggurat_tables", path)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
-    return module
+    return load_source_script("simulation", "gen_ziggurat_tables")
 
 
 def test_committed_tables_match_the_generator():

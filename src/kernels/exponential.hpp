@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/model_error.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel {
 
@@ -51,9 +52,10 @@ private:
         : alpha_(alpha), beta_(beta), allow_signed_(allow_signed) {}
 
     // The one definition of the integral that integrate and integrate_vec share, so that both
-    // give the same bits.
+    // give the same bits: e = exp(t * neg_beta).
+    static double integral_from_decay(double e, double alpha) { return (1.0 - e) * alpha; }
     static double integral_at(double t, double neg_beta, double alpha) {
-        return (1.0 - std::exp(t * neg_beta)) * alpha;
+        return integral_from_decay(vector_math::decay_exp(t * neg_beta), alpha);
     }
 
     double alpha_;

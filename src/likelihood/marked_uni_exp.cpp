@@ -1,20 +1,34 @@
 // Marked exponential likelihood: the O(N) exponential recursion with each event's unit jump
-// replaced by its mark. One walk over the events does both the recursion and the compensator:
-// their exp calls are independent, so the processor overlaps them with the cheap recursion; the
-// logs of a block of events are taken after the block. Each sum keeps its own accumulator and
-// its event order, so the arrangement changes the speed and never a bit.
+// replaced by its mark. Events are processed in blocks: the block's exp calls (the decay over each
+// gap and each event's tail to the horizon, which depend on the times only) are two calls of
+// exp_array, then one walk does the recursion and the compensator, then the block's logs are
+// taken by add_logs (log_array for the gradient). Each sum keeps its own accumulator and its
+// event order, so the arrangement changes the speed and never a bit.
 #include "likelihood/marked_uni_exp.hpp"
 
-#include <cmath>
 #include <cstddef>
 
 #include "core/format.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
 
 namespace {
 
 constexpr std::size_t kLogBlock = 256;
+
+// exp((t_i - t_{i-1}) (-beta)) and exp((T - t_i) (-beta)) for the `count` events from t, the
+// first gap measured from `previous`.
+void block_exps(const double* t, std::size_t count, double previous, double t_horizon,
+                double neg_beta, double* decay, double* tail) {
+    for (std::size_t q = 0; q < count; ++q) {
+        decay[q] = (t[q] - previous) * neg_beta;
+        tail[q] = (t_horizon - t[q]) * neg_beta;
+        previous = t[q];
+    }
+    vector_math::exp_array(decay, decay, count);
+    vector_math::exp_array(tail, tail, count);
+}
 
 ModelError length_error(std::size_t n_times, std::size_t n_marks) {
     return ModelError::invalid_parameter("times.len() (" + format_uint(n_times) +
@@ -39,11 +53,14 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
     double log_sum = 0.0;
     double s1 = 0.0;  // sum of g_i (1 - exp(-beta (T - t_i)))
     double floored[kLogBlock];
+    double decay[kLogBlock];
+    double tail[kLogBlock];
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
+        block_exps(t + start, count, previous, t_horizon, neg_beta, decay, tail);
         for (std::size_t i = start; i < start + count; ++i) {
-            const double e = std::exp((t[i] - previous) * neg_beta);
-            const double f = std::exp((t_horizon - t[i]) * neg_beta);
+            const double e = decay[i - start];
+            const double f = tail[i - start];
             const double r = carried * e;  // R_i: excitation just before event i
             const double lam = ab * r + mu;
             floored[i - start] = lam > 1e-30 ? lam : 1e-30;  // floored so that log stays finite
@@ -51,7 +68,7 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
             s1 = s1 + g[i] * (1.0 - f);
             previous = t[i];
         }
-        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        log_sum = vector_math::add_logs(log_sum, floored, count);
     }
     return (alpha * s1 + mu * t_horizon) - log_sum;
 }
@@ -74,13 +91,16 @@ Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(
     double log_sum = 0.0, g_mu = 0.0, g_alpha = 0.0, g_beta = 0.0;
     double s1 = 0.0, s2 = 0.0;
     double floored[kLogBlock];
+    double decay[kLogBlock];
+    double tail[kLogBlock];
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
+        block_exps(t + start, count, previous, t_horizon, neg_beta, decay, tail);
         for (std::size_t i = start; i < start + count; ++i) {
             const double gap = t[i] - previous;
             const double d = t_horizon - t[i];
-            const double e = std::exp(gap * neg_beta);
-            const double f = std::exp(d * neg_beta);
+            const double e = decay[i - start];
+            const double f = tail[i - start];
             const double r = carried * e;
             const double next_derivative = derivative * e - gap * r;
             const double lam = ab * r + mu;
@@ -96,7 +116,8 @@ Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(
             s2 = s2 + f * (d * g[i]);
             previous = t[i];
         }
-        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        vector_math::log_array(floored, floored, count);
+        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + floored[ii];
     }
     return Gradient{(alpha * s1 + mu * t_horizon) - log_sum,
                     {t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta}};

@@ -1,8 +1,9 @@
 // The per-cell-decay multivariate exponential likelihood and its gradient. Events are processed
 // in blocks: the decay factors of a block (they depend on the times only) are computed first into
-// a buffer, then the recursion runs over them, then the block's logs are accumulated in order.
+// a buffer by one call of exp_array, then the recursion runs over them, then the block's logs are
+// accumulated in order (add_logs, or log_array for the gradient). The compensator's exps are
+// taken a block of events at a time the same way.
 #include "likelihood/mv_exp_dense.hpp"
-#include "likelihood/decay_exp.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
 namespace {
@@ -65,10 +67,22 @@ double block_factors(const double* times, std::size_t count, double previous, co
     for (std::size_t q = 0; q < count; ++q) {
         const double dt = times[q] - previous;
         double* f = factors + q * cells;
-        for (std::size_t c = 0; c < cells; ++c) f[c] = decay_exp((-beta[c]) * dt);
+        for (std::size_t c = 0; c < cells; ++c) f[c] = (-beta[c]) * dt;
         previous = times[q];
     }
+    vector_math::exp_array(factors, factors, count * cells);
     return previous;
+}
+
+// decayed[q] = exp((-beta[c]) * (T - t_q)) for the `count` events from `times`, c the cell in
+// `row` through which each event's source excites.
+void block_tails(const double* times, const std::int64_t* sources, std::size_t count, double T,
+                 const double* beta, std::size_t row, double* decayed) {
+    for (std::size_t q = 0; q < count; ++q) {
+        const std::size_t c = row + static_cast<std::size_t>(sources[q]);
+        decayed[q] = (-beta[c]) * (T - times[q]);
+    }
+    vector_math::exp_array(decayed, decayed, count);
 }
 
 }  // namespace
@@ -118,7 +132,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
             floored[q] = lam > 1e-30 ? lam : 1e-30;
             for (std::size_t m = 0; m < M; ++m) R[m * M + k] = R[m * M + k] + 1.0;
         }
-        for (std::size_t q = 0; q < b; ++q) L = L + std::log(floored[q]);
+        L = vector_math::add_logs(L, floored, b);
     }
 
     // Compensator: mu_m * T plus, for every event, alpha * (1 - exp(-beta * (T - t_i))) of the
@@ -130,10 +144,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
         const std::size_t row = m * M;
         for (std::size_t i0 = 0; i0 < N; i0 += kMaxBlockEvents) {
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
-            for (std::size_t q = 0; q < b; ++q) {
-                const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
-                decayed[q] = decay_exp((-beta[c]) * (T - times[i0 + q]));
-            }
+            block_tails(times.data() + i0, sources.data() + i0, b, T, beta.data(), row, decayed);
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
                 C = C + (1.0 - decayed[q]) * alpha[c];
@@ -210,7 +221,8 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
             }
             for (std::size_t m = 0; m < M; ++m) R[m * M + k] = R[m * M + k] + 1.0;
         }
-        for (std::size_t q = 0; q < b; ++q) L = L + std::log(floored[q]);
+        vector_math::log_array(floored, floored, b);
+        for (std::size_t q = 0; q < b; ++q) L = L + floored[q];
     }
 
     double decayed[kMaxBlockEvents];
@@ -221,10 +233,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
         const std::size_t row = m * M;
         for (std::size_t i0 = 0; i0 < N; i0 += kMaxBlockEvents) {
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
-            for (std::size_t q = 0; q < b; ++q) {
-                const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
-                decayed[q] = decay_exp((-beta[c]) * (T - times[i0 + q]));
-            }
+            block_tails(times.data() + i0, sources.data() + i0, b, T, beta.data(), row, decayed);
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
                 const double d = T - times[i0 + q];

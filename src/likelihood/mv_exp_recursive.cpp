@@ -2,7 +2,9 @@
 // multivariate exponential model. The weights come from one time-ordered walk over all events
 // (or, for ties and non-finite data, from per-pair cursors); the evaluation loops are blocked so
 // that the per-event sums over source dimensions run across many events at once while each
-// event's own sum keeps its order, and the log calls are independent of every loop-carried chain.
+// event's own sum keeps its order, and a block's logs are taken by subtract_logs (the loss) or
+// log_array (the gradient), independent of every loop-carried chain. The weights' exps, which
+// depend on the times only, are likewise taken a block at a time by exp_array.
 #include "likelihood/mv_exp_recursive.hpp"
 
 #include <algorithm>
@@ -22,19 +24,51 @@
 
 #include "core/format.hpp"
 #include "core/require.hpp"
-#include "likelihood/decay_exp.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
 namespace {
 
 constexpr std::size_t kBlock = 256;
 
-// Asks for the given rows of weights ahead of use: evaluation streams N*M doubles from memory,
-// and fetching the next block while this block's logs are computed hides most of that.
+// Asks for the given weights (a row, or a block of rows: M doubles from `row`) ahead of use:
+// evaluation streams N*M doubles from memory, and fetching the next block while this block's
+// logs are computed hides most of that.
 inline void prefetch_row(const double* row, std::size_t M) {
     const char* bytes = reinterpret_cast<const char*>(row);
     for (std::size_t offset = 0; offset < M * sizeof(double); offset += 64) {
         __builtin_prefetch(bytes + offset);
+    }
+}
+
+// The intensity floored at 1e-30 (a NaN too) so that log stays finite.
+inline double floored(double lam) { return lam > 1e-30 ? lam : 1e-30; }
+
+// lambda_k = mu + sum_j alpha_j * g[k][j] for the b events of a block, j in order, four events'
+// sums interleaved, floored.
+template <std::size_t Fixed>
+void block_intensities(std::size_t M, double mu, const double* __restrict alpha,
+                       const double* __restrict g, std::size_t b, double* __restrict lam) {
+    std::size_t k = 0;
+    for (; k + 4 <= b; k += 4) {
+        const double* g0 = g + k * M;
+        double l0 = mu, l1 = mu, l2 = mu, l3 = mu;
+        for (std::size_t j = 0; j < M; ++j) {
+            const double a = alpha[j];
+            l0 = l0 + a * g0[j];
+            l1 = l1 + a * g0[M + j];
+            l2 = l2 + a * g0[2 * M + j];
+            l3 = l3 + a * g0[3 * M + j];
+        }
+        lam[k] = floored(l0);
+        lam[k + 1] = floored(l1);
+        lam[k + 2] = floored(l2);
+        lam[k + 3] = floored(l3);
+    }
+    for (; k < b; ++k) {
+        double l = mu;
+        for (std::size_t j = 0; j < M; ++j) l = l + alpha[j] * g[k * M + j];
+        lam[k] = floored(l);
     }
 }
 
@@ -46,56 +80,44 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
                       const double* __restrict weights, std::size_t n_events, double L,
                       double* __restrict grad_mu, double* __restrict grad_alpha) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
+    if (grad_mu == nullptr) {
+        // The loss alone: long blocks of intensities, whose logs subtract_logs takes while it
+        // subtracts the previous ones, in order.
+        constexpr std::size_t kLossBlock = 2048;
+        double lam[kLossBlock];
+        const std::size_t block = std::clamp<std::size_t>(16384 / M, 1, kLossBlock);
+        for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
+            const std::size_t b = std::min(block, n_events - k0);
+            block_intensities<Fixed>(M, mu, alpha, weights + k0 * M, b, lam);
+            // The next block's weights are fetched while this block's logs are taken.
+            const std::size_t n_next = std::min(block, n_events - k0 - b);
+            L = vector_math::subtract_logs(L, lam, b, weights + (k0 + b) * M,
+                                           n_next * M * sizeof(double));
+        }
+        return L;
+    }
     // Blocks of at most 32 KiB of weights, so that a block read for the intensities is still in
     // cache for the gradient.
     const std::size_t block = std::clamp<std::size_t>(4096 / M, 1, kBlock);
     double lam[kBlock];
+    double log_lam[kBlock];
     for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
         const std::size_t b = std::min(block, n_events - k0);
         const double* g = weights + k0 * M;
-        // lambda_k = mu + sum_j alpha_j * g[k][j], j in order; four events' sums interleaved.
-        std::size_t k = 0;
-        for (; k + 4 <= b; k += 4) {
-            const double* g0 = g + k * M;
-            double l0 = mu, l1 = mu, l2 = mu, l3 = mu;
-            for (std::size_t j = 0; j < M; ++j) {
-                const double a = alpha[j];
-                l0 = l0 + a * g0[j];
-                l1 = l1 + a * g0[M + j];
-                l2 = l2 + a * g0[2 * M + j];
-                l3 = l3 + a * g0[3 * M + j];
-            }
-            lam[k] = l0;
-            lam[k + 1] = l1;
-            lam[k + 2] = l2;
-            lam[k + 3] = l3;
-        }
-        for (; k < b; ++k) {
-            double l = mu;
-            for (std::size_t j = 0; j < M; ++j) l = l + alpha[j] * g[k * M + j];
-            lam[k] = l;
-        }
-        // The intensity is floored at 1e-30 (a NaN too) so that log stays finite.
-        for (k = 0; k < b; ++k) lam[k] = lam[k] > 1e-30 ? lam[k] : 1e-30;
+        block_intensities<Fixed>(M, mu, alpha, g, b, lam);
         const double* next = g + b * M;
         const std::size_t n_next = std::min(block, n_events - k0 - b);
-        if (grad_mu == nullptr) {
-            for (k = 0; k < b; ++k) {
-                if (k < n_next) prefetch_row(next + k * M, M);
-                L = L - std::log(lam[k]);
-            }
-        } else {
-            double gm = *grad_mu;
-            for (k = 0; k < b; ++k) {
-                if (k < n_next) prefetch_row(next + k * M, M);
-                L = L - std::log(lam[k]);
-                const double r = 1.0 / lam[k];
-                gm = gm - r;
-                const double* row = g + k * M;
-                for (std::size_t j = 0; j < M; ++j) grad_alpha[j] = grad_alpha[j] - row[j] * r;
-            }
-            *grad_mu = gm;
+        vector_math::log_array(lam, log_lam, b);
+        double gm = *grad_mu;
+        for (std::size_t k = 0; k < b; ++k) {
+            if (k < n_next) prefetch_row(next + k * M, M);
+            L = L - log_lam[k];
+            const double r = 1.0 / lam[k];
+            gm = gm - r;
+            const double* row = g + k * M;
+            for (std::size_t j = 0; j < M; ++j) grad_alpha[j] = grad_alpha[j] - row[j] * r;
         }
+        *grad_mu = gm;
     }
     return L;
 }
@@ -267,7 +289,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
             double* f = factor.data() + q * M;
             for (std::size_t i = 0; i < M; ++i) f[i] = (row_time[i] - s) * (-beta);
         }
-        for (std::size_t k = 0; k < b * M; ++k) factor[k] = decay_exp(factor[k]);
+        vector_math::exp_array(factor.data(), factor.data(), b * M);
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double* f = factor.data() + q * M;
@@ -400,10 +422,13 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
 
         for (std::size_t h0 = 0; h0 <= n_i; h0 += kRows) {
             const std::size_t rows = std::min(kRows, n_i + 1 - h0);
-            for (std::size_t q = 0; q < rows; ++q) {
+            // Row 0 has no step.
+            const std::size_t first_step = h0 == 0 ? 1 : 0;
+            for (std::size_t q = first_step; q < rows; ++q) {
                 const std::size_t h = h0 + q;
-                if (h >= 1) step[q] = decay_exp((tau(h) - target[h - 1]) * (-beta));
+                step[q] = (tau(h) - target[h - 1]) * (-beta);
             }
+            vector_math::exp_array(step + first_step, step + first_step, rows - first_step);
             for (std::size_t j = 0; j < M; ++j) {
                 const double* source = times(j).data();
                 const std::size_t n_j = times(j).size();
@@ -420,8 +445,9 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     std::size_t q = 0;
                     for (std::size_t r = p0; r < p; ++r) {
                         while (row_end[q] <= r) ++q;
-                        absorbed[r - p0] = decay_exp((tau(h0 + q) - source[r]) * (-beta));
+                        absorbed[r - p0] = (tau(h0 + q) - source[r]) * (-beta);
                     }
+                    vector_math::exp_array(absorbed, absorbed, p - p0);
                 }
 
                 double last = previous[j];
@@ -438,8 +464,9 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     }
                     const double t = tau(h);
                     for (const std::size_t end = row_end[q]; p < end; ++p) {
-                        const double e = buffered ? absorbed[p - p0]
-                                                  : decay_exp((t - source[p]) * (-beta));
+                        const double e =
+                            buffered ? absorbed[p - p0]
+                                     : vector_math::decay_exp((t - source[p]) * (-beta));
                         excitation = beta * e + excitation;
                         integral = (1.0 - e) + integral;
                     }

@@ -1,9 +1,11 @@
 // The nonlinear exponential likelihood and its gradient. The grid is streamed in blocks instead
 // of being stored whole: each block's excitation sums are built by the grid recursion, then its
 // link values computed together, then the trapezoid sums accumulated in grid order, so memory
-// does not grow with n_quad. The event pass is blocked the same way.
+// does not grow with n_quad. The event pass is blocked the same way. The exps and logs whose
+// arguments are known ahead of their use (the decay over each event gap, the links' exps and
+// logs, the log-intensities) are taken a block at a time by exp_array, log_array and add_logs;
+// each sum keeps its accumulator and its order.
 #include "likelihood/nonlinear_uni_exp.hpp"
-#include "likelihood/decay_exp.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -12,42 +14,80 @@
 
 #include "core/format.hpp"
 #include "core/require.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
 namespace {
 
 constexpr std::size_t kBlock = 256;
 
-double link_value(const Link& link, double x) {
+// v[q] = the link at x[q], for q < b:
+//   softplus log(exp(x) + 1), or x itself above 35; relu max(x, 0); sigmoid
+//   scale / (exp(-z) + 1) with z = x clamped from below at -40, or scale above 40 (a NaN stays
+//   NaN); identity max(x, 1e-12).
+void link_values(const Link& link, const double* x, double* v, std::size_t b) {
     switch (link.kind) {
         case Link::Kind::Softplus:
-            return x > 35.0 ? x : std::log(std::exp(x) + 1.0);
+            // exp(0) stands in where x itself is the value (and exp(x) might overflow).
+            for (std::size_t q = 0; q < b; ++q) v[q] = x[q] > 35.0 ? 0.0 : x[q];
+            vector_math::exp_array(v, v, b);
+            for (std::size_t q = 0; q < b; ++q) v[q] = v[q] + 1.0;
+            vector_math::log_array(v, v, b);
+            for (std::size_t q = 0; q < b; ++q) v[q] = x[q] > 35.0 ? x[q] : v[q];
+            return;
         case Link::Kind::Relu:
-            return x > 0.0 ? x : 0.0;
-        case Link::Kind::Sigmoid: {
-            // Clamped from below at -40; a NaN stays NaN.
-            const double z = x < -40.0 ? -40.0 : x;
-            return z > 40.0 ? link.scale : link.scale / (std::exp(-z) + 1.0);
-        }
+            for (std::size_t q = 0; q < b; ++q) v[q] = x[q] > 0.0 ? x[q] : 0.0;
+            return;
+        case Link::Kind::Sigmoid:
+            for (std::size_t q = 0; q < b; ++q) {
+                const double z = x[q] < -40.0 ? -40.0 : x[q];
+                v[q] = z > 40.0 ? 0.0 : -z;
+            }
+            vector_math::exp_array(v, v, b);
+            for (std::size_t q = 0; q < b; ++q) {
+                const double z = x[q] < -40.0 ? -40.0 : x[q];
+                v[q] = z > 40.0 ? link.scale : link.scale / (v[q] + 1.0);
+            }
+            return;
         case Link::Kind::Identity:
-            return x > 1e-12 ? x : 1e-12;
+            for (std::size_t q = 0; q < b; ++q) v[q] = x[q] > 1e-12 ? x[q] : 1e-12;
+            return;
     }
-    return x;
 }
 
-// Derivative of the link; `value` is link_value(x).
-double link_derivative(const Link& link, double x, double value) {
+// u[q] = the link's derivative at x[q], v[q] being its value there: softplus
+// 1 / (exp(-x) + 1); relu and identity 1 where the link is x itself, else 0; sigmoid
+// (1 - v / scale) v.
+void link_derivatives(const Link& link, const double* x, const double* v, double* u,
+                      std::size_t b) {
     switch (link.kind) {
         case Link::Kind::Softplus:
-            return 1.0 / (std::exp(-x) + 1.0);
+            for (std::size_t q = 0; q < b; ++q) u[q] = -x[q];
+            vector_math::exp_array(u, u, b);
+            for (std::size_t q = 0; q < b; ++q) u[q] = 1.0 / (u[q] + 1.0);
+            return;
         case Link::Kind::Relu:
-            return x > 0.0 ? 1.0 : 0.0;
+            for (std::size_t q = 0; q < b; ++q) u[q] = x[q] > 0.0 ? 1.0 : 0.0;
+            return;
         case Link::Kind::Sigmoid:
-            return (1.0 - value / link.scale) * value;
+            for (std::size_t q = 0; q < b; ++q) u[q] = (1.0 - v[q] / link.scale) * v[q];
+            return;
         case Link::Kind::Identity:
-            return x > 1e-12 ? 1.0 : 0.0;
+            for (std::size_t q = 0; q < b; ++q) u[q] = x[q] > 1e-12 ? 1.0 : 0.0;
+            return;
     }
-    return 0.0;
+}
+
+// exp((t_k - t_{k-1}) (-beta)) for events k in [first, first + count), t_{-1} = 0: the decay over
+// each event's gap, which the grid pass and the event pass both need.
+void gap_factors(const double* times, std::size_t first, std::size_t count, double beta,
+                 double* factor) {
+    double previous = first == 0 ? 0.0 : times[first - 1];
+    for (std::size_t q = 0; q < count; ++q) {
+        factor[q] = (times[first + q] - previous) * (-beta);
+        previous = times[first + q];
+    }
+    vector_math::exp_array(factor, factor, count);
 }
 
 struct Sums {
@@ -72,31 +112,40 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         std::size_t k = 0;
         double S = 0.0, D = 0.0, e = 0.0;
         double s_block[kBlock], S_block[kBlock], dS_block[kBlock], v_block[kBlock],
-            w_block[kBlock];
+            w_block[kBlock], x_block[kBlock];
+        // The gap factors of events [g_first, g_first + kBlock), filled as absorption reaches them.
+        double gap_factor[kBlock];
+        std::size_t g_first = 0, g_count = 0;
         double s_left = 0.0, S_left = 0.0, dS_left = 0.0, v_left = 0.0, w_left = 0.0;
         for (std::uint64_t i0 = 0; i0 < G; i0 += kBlock) {
             const std::size_t b = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, G - i0));
+            // The decay from the last absorbed event to each grid point is taken here, one call
+            // per point: finding that event first, to take these calls a block at a time, costs
+            // a second unpredictable loop per point, more than the calls save.
             for (std::size_t q = 0; q < b; ++q) {
                 const double s = (static_cast<double>(i0 + q) * T) / last;
                 // Absorb events up to s; stops at the first later (or NaN) time.
                 while (k < N && times[k] <= s) {
+                    if (k == g_first + g_count) {
+                        g_first = k;
+                        g_count = std::min(kBlock, N - k);
+                        gap_factors(times.data(), g_first, g_count, beta, gap_factor);
+                    }
                     const double gap = times[k] - e;
-                    const double g = decay_exp(gap * (-beta));
+                    const double g = gap_factor[k - g_first];
                     if constexpr (Grad) D = D * g - gap * (S * g);
                     S = S * g + 1.0;
                     e = times[k];
                     ++k;
                 }
-                const double f = decay_exp((s - e) * (-beta));
+                const double f = vector_math::decay_exp((s - e) * (-beta));
                 s_block[q] = s;
                 S_block[q] = S * f;
                 if constexpr (Grad) dS_block[q] = f * D - (S * f) * (s - e);
             }
-            for (std::size_t q = 0; q < b; ++q) {
-                const double x = S_block[q] * ab + mu;
-                v_block[q] = link_value(link, x);
-                if constexpr (Grad) w_block[q] = link_derivative(link, x, v_block[q]);
-            }
+            for (std::size_t q = 0; q < b; ++q) x_block[q] = S_block[q] * ab + mu;
+            link_values(link, x_block, v_block, b);
+            if constexpr (Grad) link_derivatives(link, x_block, v_block, w_block, b);
             for (std::size_t q = 0; q < b; ++q) {
                 if (i0 + q > 0) {
                     // Trapezoid over [s_left, s_q], right value added to the left one.
@@ -128,15 +177,12 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
     double L = 0.0, E_mu = 0.0, E_alpha = 0.0, E_beta = 0.0;
     {
         double A = 0.0, dA = 0.0, p = 0.0;
-        double factor[kBlock], R_block[kBlock], dR_block[kBlock], x_block[kBlock];
+        double factor[kBlock], R_block[kBlock], dR_block[kBlock], x_block[kBlock],
+            v_block[kBlock], u_block[kBlock], lam_block[kBlock], log_block[kBlock];
         for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
             const std::size_t b = std::min(kBlock, N - i0);
             const double* t = times.data() + i0;
-            double previous = p;
-            for (std::size_t q = 0; q < b; ++q) {
-                factor[q] = decay_exp((t[q] - previous) * (-beta));
-                previous = t[q];
-            }
+            gap_factors(times.data(), i0, b, beta, factor);
             for (std::size_t q = 0; q < b; ++q) {
                 const double R = (i0 + q == 0) ? 0.0 : factor[q] * A;  // no earlier event
                 if constexpr (Grad) {
@@ -149,20 +195,25 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                 A = R + 1.0;
                 p = t[q];
             }
+            link_values(link, x_block, v_block, b);
+            if constexpr (Grad) link_derivatives(link, x_block, v_block, u_block, b);
+            // Floored at 1e-30 (a NaN too) so that log stays finite.
             for (std::size_t q = 0; q < b; ++q) {
-                const double x = x_block[q];
-                const double v = link_value(link, x);
-                // Floored at 1e-30 (a NaN too) so that log stays finite.
-                const double lam = v > 1e-30 ? v : 1e-30;
-                L = L + std::log(lam);
-                if constexpr (Grad) {
-                    const double r = 1.0 / lam;
-                    const double u = link_derivative(link, x, v);
+                lam_block[q] = v_block[q] > 1e-30 ? v_block[q] : 1e-30;
+            }
+            if constexpr (Grad) {
+                vector_math::log_array(lam_block, log_block, b);
+                for (std::size_t q = 0; q < b; ++q) {
+                    L = L + log_block[q];
+                    const double r = 1.0 / lam_block[q];
+                    const double u = u_block[q];
                     const double R = R_block[q];
                     E_mu = E_mu + r * u;
                     E_alpha = E_alpha + r * ((beta * u) * R);
                     E_beta = E_beta + ((beta * dR_block[q] + R) * (alpha * u)) * r;
                 }
+            } else {
+                L = vector_math::add_logs(L, lam_block, b);
             }
         }
     }

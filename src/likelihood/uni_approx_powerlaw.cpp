@@ -31,10 +31,10 @@ double integer_power(double base, std::uint64_t exponent) {
 }
 
 // Vectors of K doubles that each path holds at once: the grid (2); the value path adds the
-// sum-of-exponentials state (1); the gradient path adds the amplitudes (1), the gradient state
-// (6) and its results (2).
-constexpr std::uint64_t kValueVectors = 3;
-constexpr std::uint64_t kGradientVectors = 11;
+// sum-of-exponentials state (1) and its block of exps (2, for large K); the gradient path adds
+// the amplitudes (1), the gradient state (6), its block of exps (2) and its results (2).
+constexpr std::uint64_t kValueVectors = 5;
+constexpr std::uint64_t kGradientVectors = 13;
 
 // Any n_components up to 2^64 - 1 reaches this point. A count whose working vectors could not
 // all fit in the machine's physical memory is reported as an allocation failure before anything

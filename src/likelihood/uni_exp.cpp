@@ -1,14 +1,13 @@
 // Univariate exponential Hawkes likelihood. Events are processed in blocks: first all of a
-// block's exp calls (they depend only on the times), then the cheap recursion, then the log calls
-// with the sums in event order. The library calls of a block are independent of each other, so
-// the processor overlaps them; every sum is still one accumulator in event order, so the result
-// is the same double as the plain fused loop.
+// block's exp calls (they depend only on the times: two calls of exp_array), then the cheap
+// recursion, then the log calls (add_logs for the value, log_array for the gradient) with the
+// sums in event order. Every sum is still one accumulator in event order, so the result is the
+// same double as the plain fused loop.
 #include "likelihood/uni_exp.hpp"
 
-#include "likelihood/decay_exp.hpp"
+#include "core/vector_math.hpp"
 
 #include <algorithm>
-#include <cmath>
 
 namespace vostrel::likelihood {
 namespace {
@@ -24,8 +23,10 @@ inline void block_exps(const double* t, std::size_t m, double previous, double t
                        double neg_beta, double* gap, double* decay, double* tail) {
     gap[0] = t[0] - previous;
     for (std::size_t k = 1; k < m; ++k) gap[k] = t[k] - t[k - 1];
-    for (std::size_t k = 0; k < m; ++k) decay[k] = decay_exp(gap[k] * neg_beta);
-    for (std::size_t k = 0; k < m; ++k) tail[k] = decay_exp((t_horizon - t[k]) * neg_beta);
+    for (std::size_t k = 0; k < m; ++k) decay[k] = gap[k] * neg_beta;
+    for (std::size_t k = 0; k < m; ++k) tail[k] = (t_horizon - t[k]) * neg_beta;
+    vector_math::exp_array(decay, decay, m);
+    vector_math::exp_array(tail, tail, m);
 }
 
 }  // namespace
@@ -54,11 +55,9 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
             const double r = decay[k] * excitation;  // R_i: excitation just before event i
             lam[k] = floored(ab * r + mu);
             excitation = r + 1.0;
-        }
-        for (std::size_t k = 0; k < m; ++k) {
-            log_sum = log_sum + std::log(lam[k]);
             compensator = compensator + (1.0 - tail[k]);
         }
+        log_sum = vector_math::add_logs(log_sum, lam, m);
         previous = t[m - 1];
     }
     return (alpha * compensator + mu * t_horizon) - log_sum;
@@ -85,6 +84,7 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
     double r_block[kBlock];
     double d_block[kBlock];
     double lam_block[kBlock];
+    double log_block[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
@@ -97,8 +97,9 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
             lam_block[k] = floored(ab * r + mu);
             excitation = r + 1.0;
         }
+        vector_math::log_array(lam_block, log_block, m);
         for (std::size_t k = 0; k < m; ++k) {
-            log_sum = log_sum + std::log(lam_block[k]);
+            log_sum = log_sum + log_block[k];
             const double inv = 1.0 / lam_block[k];
             g_mu = g_mu + inv;
             g_alpha = g_alpha + (beta * r_block[k]) * inv;

@@ -1,11 +1,13 @@
 // Nonparametric likelihood: O(N^2) pairs, each lag placed in its bin by bisection over the edges,
-// and a compensator that walks each event's bins up to the horizon.
+// and a compensator that walks each event's bins up to the horizon. The events' log-intensities
+// are summed a block at a time (LogSum).
 #include "likelihood/uni_nonparametric.hpp"
 
 #include <cmath>
 #include <cstddef>
 
 #include "core/format.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
 
@@ -48,7 +50,7 @@ Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_
     const double* e = edges.data();
     const double* v = values.data();
 
-    double log_sum = 0.0;
+    vector_math::LogSum log_sum(0.0);
     for (std::size_t i = 0; i < n; ++i) {
         double s = 0.0;  // kernel sum over earlier events
         for (std::size_t j = 0; j < i; ++j) {
@@ -56,7 +58,7 @@ Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_
             if (m >= 0) s = s + v[m];
         }
         const double lam = s + mu;
-        log_sum = log_sum + std::log(lam > 1e-30 ? lam : 1e-30);
+        log_sum.add(lam > 1e-30 ? lam : 1e-30);
     }
 
     double compensator = 0.0;
@@ -68,7 +70,7 @@ Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_
             compensator = compensator + v[m] * overlap;
         }
     }
-    return (t_horizon * mu + compensator) - log_sum;
+    return (t_horizon * mu + compensator) - log_sum.sum();
 }
 
 Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const double> times,
@@ -91,7 +93,7 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
 
     std::vector<std::size_t> counts(n_bins, 0);  // earlier events per bin, for the current event
     std::vector<double> g_values(n_bins, 0.0);   // sum over events of count / intensity
-    double log_sum = 0.0;
+    vector_math::LogSum log_sum(0.0);
     double g_mu = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         for (std::size_t& count : counts) count = 0;
@@ -105,7 +107,7 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
         }
         const double lam = s + mu;
         const double floored = lam > 1e-30 ? lam : 1e-30;
-        log_sum = log_sum + std::log(floored);
+        log_sum.add(floored);
         const double inv = 1.0 / floored;
         g_mu = g_mu + inv;
         for (std::size_t m = 0; m < n_bins; ++m) {
@@ -127,7 +129,7 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
             exposure[m] = exposure[m] + overlap;
         }
     }
-    out.neg_loglik = (t_horizon * mu + compensator) - log_sum;
+    out.neg_loglik = (t_horizon * mu + compensator) - log_sum.sum();
     out.grad_mu = t_horizon - g_mu;
     for (std::size_t m = 0; m < n_bins; ++m) exposure[m] = exposure[m] - g_values[m];
     return out;

@@ -1,25 +1,51 @@
 // Sum-of-exponentials likelihood: the exponential recursion run once per component, O(N*K).
-// Both routines walk the events once: each event's recursion exp calls and its compensator exp
-// calls are independent of each other, so the processor overlaps them; the logs of a block of
-// events are taken after the block. The compensator sums and the log sum are separate
-// accumulators, each added in event order (then component order), so this arrangement changes
-// the speed and never a bit.
+// Both routines walk the events in blocks: a block's exp calls (the decay of every component over
+// each gap, and every component's tail from each event to the horizon) depend on the times only,
+// so they are computed first, two calls of exp_array; then one walk over the block does the
+// recursion and the compensator; then the block's logs are taken by add_logs (log_array for the
+// gradient). The compensator sums and the log sum are separate accumulators, each added in event
+// order (then component order), so this arrangement changes the speed and never a bit.
 #include "likelihood/uni_sumexp.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <memory>
 
 #include "core/format.hpp"
 #include "core/require.hpp"
+#include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
 
 namespace {
 
-// Events whose floored intensities are kept before their logs are taken. The log of an event
-// waits for its intensity, which waits for the recursion; taking a block's logs together lets
-// the calls run back to back while the accumulator still adds them in event order.
-constexpr std::size_t kLogBlock = 256;
+// Events per block: at most 256, and at most about 2048 exp arguments of each kind.
+constexpr std::size_t kMaxBlockEvents = 256;
+constexpr std::size_t kExpBudget = 2048;
+
+std::size_t block_events(std::size_t n_components) {
+    return std::clamp<std::size_t>(kExpBudget / n_components, 1, kMaxBlockEvents);
+}
+
+// The exps of `count` events from t: decay[q*K + k] = exp((-beta_k) (t_q - t_{q-1})), the first
+// gap measured from `previous`, and tail[q*K + k] = exp((-beta_k) (T - t_q)).
+void block_exps(const double* t, std::size_t count, double previous, double t_horizon,
+                const double* beta, std::size_t n_components, double* decay, double* tail) {
+    for (std::size_t q = 0; q < count; ++q) {
+        const double gap = t[q] - previous;
+        const double d = t_horizon - t[q];
+        double* e = decay + q * n_components;
+        double* f = tail + q * n_components;
+        for (std::size_t k = 0; k < n_components; ++k) {
+            e[k] = (-beta[k]) * gap;
+            f[k] = (-beta[k]) * d;
+        }
+        previous = t[q];
+    }
+    vector_math::exp_array(decay, decay, count * n_components);
+    vector_math::exp_array(tail, tail, count * n_components);
+}
 
 }  // namespace
 
@@ -34,30 +60,35 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
 
     // A_k: excitation of component k carried to the next event.
     std::vector<double> carried(n_components, 0.0);
+    const std::size_t block = block_events(n_components);
+    // The block's exps, left uninitialised: every block writes what it reads.
+    std::unique_ptr<double[]> exps(new double[2 * block * n_components]);
+    double* decay = exps.get();
+    double* tail = decay + block * n_components;
     const double* alpha = alphas.data();
     const double* beta = betas.data();
     const double* t = times.data();
     double previous = 0.0;
     double log_sum = 0.0;
     double compensator = 0.0;  // Q: one running sum over events, then components
-    double floored[kLogBlock];
-    for (std::size_t start = 0; start < n; start += kLogBlock) {
-        const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
-        for (std::size_t i = start; i < start + count; ++i) {
-            const double gap = t[i] - previous;
-            const double d = t_horizon - t[i];
+    double floored[kMaxBlockEvents];
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        block_exps(t + start, count, previous, t_horizon, beta, n_components, decay, tail);
+        for (std::size_t q = 0; q < count; ++q) {
+            const double* e = decay + q * n_components;
+            const double* f = tail + q * n_components;
             double lam = mu;
             for (std::size_t k = 0; k < n_components; ++k) {
-                const double e = std::exp((-beta[k]) * gap);
-                const double r = e * carried[k];  // R_k just before event i
+                const double r = e[k] * carried[k];  // R_k just before event i
                 carried[k] = r + 1.0;
                 lam = lam + (beta[k] * alpha[k]) * r;
-                compensator = compensator + (1.0 - std::exp((-beta[k]) * d)) * alpha[k];
+                compensator = compensator + (1.0 - f[k]) * alpha[k];
             }
-            floored[i - start] = lam > 1e-30 ? lam : 1e-30;  // floored so that log stays finite
-            previous = t[i];
+            floored[q] = lam > 1e-30 ? lam : 1e-30;  // floored so that log stays finite
         }
-        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        log_sum = vector_math::add_logs(log_sum, floored, count);
+        previous = t[start + count - 1];
     }
     return (t_horizon * mu + compensator) - log_sum;
 }
@@ -99,28 +130,33 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     out.grad_betas.assign(n_components, 0.0);           // holds G_beta_k until the end
     double* g_alpha = out.grad_alphas.data();
     double* g_beta = out.grad_betas.data();
+    const std::size_t block = block_events(n_components);
+    std::unique_ptr<double[]> exps(new double[2 * block * n_components]);
+    double* decay = exps.get();
+    double* tail = decay + block * n_components;
     const double* alpha = alphas.data();
     const double* beta = betas.data();
     const double* t = times.data();
     double previous = 0.0;
     double log_sum = 0.0;
     double g_mu = 0.0;
-    double floored[kLogBlock];
-    for (std::size_t start = 0; start < n; start += kLogBlock) {
-        const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
+    double floored[kMaxBlockEvents];
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t count = std::min(block, n - start);
+        block_exps(t + start, count, previous, t_horizon, beta, n_components, decay, tail);
         for (std::size_t i = start; i < start + count; ++i) {
             const double gap = t[i] - previous;
             const double d = t_horizon - t[i];
+            const double* e_row = decay + (i - start) * n_components;
+            const double* f_row = tail + (i - start) * n_components;
             double lam = mu;
             for (std::size_t k = 0; k < n_components; ++k) {
-                const double e = std::exp((-beta[k]) * gap);
+                const double e = e_row[k];
                 const double r = carried[k] * e;
                 excitation[k] = r;
                 next_derivative[k] = e * derivative[k] - gap * r;
                 lam = lam + (beta[k] * alpha[k]) * r;
-                // Compensator terms of event i: independent of the recursion, so their exp
-                // calls overlap with it.
-                const double f = std::exp((-beta[k]) * d);
+                const double f = f_row[k];
                 integral[k] = (1.0 - f) + integral[k];
                 moment[k] = f * d + moment[k];
             }
@@ -137,7 +173,8 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
             floored[i - start] = lam_floored;
             previous = t[i];
         }
-        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        vector_math::log_array(floored, floored, count);
+        for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + floored[ii];
     }
 
     // X: the compensator, per-component integrals weighted by their amplitudes.

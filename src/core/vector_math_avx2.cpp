@@ -1,0 +1,545 @@
+// AVX2+FMA forms of exp and log over arrays, four lanes at a time, compiled with target
+// attributes (never global -march flags) and used only where the processor has both features.
+// Each lane takes exactly the steps of the C library's FMA build (the one it selects on such
+// processors): the same reduction, table look-ups and polynomial, with a fused multiply-add
+// exactly where that build has one and a rounded product and sum everywhere else; the order of
+// the steps below is the library's, so every result is the library's double. Lanes whose input
+// needs the library's careful paths (NaN, infinities, zero, subnormals, huge or tiny exponents,
+// log of negatives) are recomputed by the library call itself.
+#include "core/vector_math_forms.hpp"
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
+#include "core/libm_tables.hpp"
+#include "core/vector_math.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define VOSTREL_VECTOR_MATH_X86 1
+#endif
+
+namespace vostrel::vector_math::forms {
+
+#ifdef VOSTREL_VECTOR_MATH_X86
+
+namespace {
+
+#define VOSTREL_AVX2_FMA __attribute__((target("avx2,fma")))
+
+// Constants are built once per call and hidden from the optimiser (an empty asm that may change
+// them): otherwise it rebuilds those it can from an immediate inside the loops, three steps
+// through a general register each time, rather than keep them in a register or on the stack.
+VOSTREL_AVX2_FMA inline __m256i broadcast_int(std::uint64_t bits) {
+    __m256i v = _mm256_set1_epi64x(static_cast<long long>(bits));
+    asm("" : "+x"(v));
+    return v;
+}
+
+VOSTREL_AVX2_FMA inline __m256d broadcast(std::uint64_t bits) {
+    return _mm256_castsi256_pd(broadcast_int(bits));
+}
+
+VOSTREL_AVX2_FMA inline __m256d broadcast_value(double value) {
+    return broadcast(std::bit_cast<std::uint64_t>(value));
+}
+
+// The pairs of doubles at the four lanes' byte offsets into a table, as two vectors (the first
+// and the second of each pair). Four 16-byte loads and two shuffles: cheaper than two gathers on
+// the processors at hand.
+VOSTREL_AVX2_FMA inline void load_pairs(const std::uint64_t* table, __m256i byte_offset,
+                                        __m256i* first, __m256i* second) {
+    const char* base = reinterpret_cast<const char*>(table);
+    const __m128i low = _mm256_castsi256_si128(byte_offset);
+    const __m128i high = _mm256_extracti128_si256(byte_offset, 1);
+    auto pair = [base](long long offset) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(base + offset));
+    };
+    const __m128i p0 = pair(_mm_cvtsi128_si64(low));
+    const __m128i p1 = pair(_mm_extract_epi64(low, 1));
+    const __m128i p2 = pair(_mm_cvtsi128_si64(high));
+    const __m128i p3 = pair(_mm_extract_epi64(high, 1));
+    const __m256i p02 = _mm256_inserti128_si256(_mm256_castsi128_si256(p0), p2, 1);
+    const __m256i p13 = _mm256_inserti128_si256(_mm256_castsi128_si256(p1), p3, 1);
+    *first = _mm256_unpacklo_epi64(p02, p13);
+    *second = _mm256_unpackhi_epi64(p02, p13);
+}
+
+// The same where the byte offset is a function of the input's bits alone, ((bits - start) >>
+// shift) & mask: computed from the four inputs in memory by the integer units, which leaves the
+// vector units (busy with everything else) fewer steps.
+VOSTREL_AVX2_FMA inline void load_pairs_at(const std::uint64_t* table, const double* in,
+                                           std::uint64_t start, int shift, std::uint64_t mask,
+                                           __m256i* first, __m256i* second) {
+    const char* base = reinterpret_cast<const char*>(table);
+    auto pair = [&](int lane) {
+        std::uint64_t bits;
+        std::memcpy(&bits, in + lane, sizeof bits);
+        const std::uint64_t offset = ((bits - start) >> shift) & mask;
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(base + offset));
+    };
+    const __m128i p0 = pair(0), p1 = pair(1), p2 = pair(2), p3 = pair(3);
+    const __m256i p02 = _mm256_inserti128_si256(_mm256_castsi128_si256(p0), p2, 1);
+    const __m256i p13 = _mm256_inserti128_si256(_mm256_castsi128_si256(p1), p3, 1);
+    *first = _mm256_unpacklo_epi64(p02, p13);
+    *second = _mm256_unpackhi_epi64(p02, p13);
+}
+
+// --------------------------------------------------------------------------------------------
+// exp
+
+struct ExpConstants {
+    __m256d inv_ln2_n, neg_ln2_hi_n, neg_ln2_lo_n, shift, c2, c3, c4, c5;
+    __m256d abs_mask, tiny, large, cut;
+    __m256i pair_offset;  // the byte offset of pair k mod N is (k << 4) & pair_offset
+};
+
+VOSTREL_AVX2_FMA inline ExpConstants exp_constants() {
+    const libm::ExpFigures& f = libm::kExp;
+    return {broadcast(f.inv_ln2_n),   broadcast(f.neg_ln2_hi_n), broadcast(f.neg_ln2_lo_n),
+            broadcast(f.shift),       broadcast(f.poly[0]),      broadcast(f.poly[1]),
+            broadcast(f.poly[2]),     broadcast(f.poly[3]),      broadcast(0x7fffffffffffffffULL),
+            broadcast_value(0x1p-54), broadcast_value(512.0),    broadcast_value(kExpUnderflowCut),
+            broadcast_int(127 << 4)};
+}
+
+// exp of four lanes; *special gets a bit per lane whose result must come from the library call.
+// Lanes below the underflow cut are answered with +0 here.
+VOSTREL_AVX2_FMA inline __m256d exp_lanes(const ExpConstants& c, __m256d x, int* special) {
+    // The main path serves 2^-54 <= |x| < 512 (NaN fails both tests).
+    const __m256d ax = _mm256_and_pd(x, c.abs_mask);
+    const __m256d ordinary = _mm256_and_pd(_mm256_cmp_pd(ax, c.tiny, _CMP_GE_OQ),
+                                           _mm256_cmp_pd(ax, c.large, _CMP_LT_OQ));
+    const __m256d below_cut = _mm256_cmp_pd(x, c.cut, _CMP_LT_OQ);
+    *special = ~_mm256_movemask_pd(_mm256_or_pd(ordinary, below_cut)) & 0xf;
+
+    // k = round(x N/ln2) from the bits of x N/ln2 + shift (one fused step), r = x - k ln2/N.
+    const __m256d kd_shifted = _mm256_fmadd_pd(x, c.inv_ln2_n, c.shift);
+    const __m256i ki = _mm256_castpd_si256(kd_shifted);
+    const __m256d kd = _mm256_sub_pd(kd_shifted, c.shift);
+    __m256d r = _mm256_fmadd_pd(kd, c.neg_ln2_hi_n, x);
+    r = _mm256_fmadd_pd(kd, c.neg_ln2_lo_n, r);
+    // scale = 2^(k/N): the table's bits for k mod N plus k << 45.
+    __m256i tail_bits, scale_bits;
+    load_pairs(libm::kExp.table, _mm256_and_si256(_mm256_slli_epi64(ki, 4), c.pair_offset),
+               &tail_bits, &scale_bits);
+    scale_bits = _mm256_add_epi64(scale_bits, _mm256_slli_epi64(ki, 45));
+    const __m256d tail = _mm256_castsi256_pd(tail_bits);
+    const __m256d scale = _mm256_castsi256_pd(scale_bits);
+    // tmp = tail + r + r^2 (C2 + r C3) + r^4 (C4 + r C5), fused as the library fuses it.
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    __m256d tmp = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c.c3, c.c2), r2, _mm256_add_pd(r, tail));
+    const __m256d r4 = _mm256_mul_pd(r2, r2);
+    tmp = _mm256_fmadd_pd(r4, _mm256_fmadd_pd(r, c.c5, c.c4), tmp);
+    const __m256d y = _mm256_fmadd_pd(scale, tmp, scale);
+    return _mm256_andnot_pd(below_cut, y);
+}
+
+// --------------------------------------------------------------------------------------------
+// log
+
+struct LogConstants {
+    __m256d ln2_hi, ln2_lo, a0, a1, a2, a3, a4;
+    __m256d b[11];
+    __m256d one, minus_one, split;
+    __m256i offset, exponent_mask, near_start, near_width, normal_start, normal_width_less_one;
+    __m256i sign_bit, two_52;
+    __m256d two_52_k_bias;  // 2^52 + 2048
+};
+
+VOSTREL_AVX2_FMA inline LogConstants log_constants() {
+    const libm::LogFigures& f = libm::kLog;
+    LogConstants c;
+    c.ln2_hi = broadcast(f.ln2_hi);
+    c.ln2_lo = broadcast(f.ln2_lo);
+    c.a0 = broadcast(f.poly[0]);
+    c.a1 = broadcast(f.poly[1]);
+    c.a2 = broadcast(f.poly[2]);
+    c.a3 = broadcast(f.poly[3]);
+    c.a4 = broadcast(f.poly[4]);
+    for (int k = 0; k < 11; ++k) c.b[k] = broadcast(f.poly1[k]);
+    c.one = broadcast_value(1.0);
+    c.minus_one = broadcast_value(-1.0);
+    c.split = broadcast_value(0x1p27);
+    c.offset = broadcast_int(0x3fe6000000000000ULL);
+    c.exponent_mask = broadcast_int(0xfff0000000000000ULL);
+    // The bits of x less `start` lie in [0, width) for x in [1 - 2^-4, 1 + 0x1.09p-4), the path
+    // near 1, and for x in [2^-1022, inf), the main path; as signed integers, everything else
+    // (zero, subnormals, infinities, NaN, negatives) is negative or at least `width`.
+    c.near_start = broadcast_int(0x3fee000000000000ULL);
+    c.near_width = broadcast_int(0x3ff1090000000000ULL - 0x3fee000000000000ULL);
+    c.normal_start = broadcast_int(0x0010000000000000ULL);
+    c.normal_width_less_one = broadcast_int(0x7ff0000000000000ULL - 0x0010000000000000ULL - 1);
+    c.sign_bit = broadcast_int(0x8000000000000000ULL);
+    c.two_52 = broadcast_int(0x4330000000000000ULL);
+    c.two_52_k_bias = broadcast_value(0x1p52 + 2048.0);
+    return c;
+}
+
+// The main path: x = 2^k z with z in [0x1.6p-1, 0x1.6p0), r = z/c - 1 by one fused step. `in`
+// holds the four inputs (ix's lanes) in memory.
+VOSTREL_AVX2_FMA inline __m256d log_main(const LogConstants& c, __m256i ix, const double* in) {
+    const __m256i tmp = _mm256_sub_epi64(ix, c.offset);
+    // k = tmp >> 52 (arithmetic), exactly as a double: k + 2048 is (tmp with its sign bit
+    // flipped) >> 52, and 2^52 + (k + 2048) has those bits under 2^52's exponent.
+    const __m256i k_biased = _mm256_srli_epi64(_mm256_xor_si256(tmp, c.sign_bit), 52);
+    const __m256d kd =
+        _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(k_biased, c.two_52)), c.two_52_k_bias);
+    const __m256d z =
+        _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, c.exponent_mask)));
+    __m256i invc_bits, logc_bits;
+    // Subinterval i = (tmp >> 45) mod N; its pair is at byte offset 16 i.
+    load_pairs_at(libm::kLog.table, in, 0x3fe6000000000000ULL, 41, 127 << 4, &invc_bits,
+                  &logc_bits);
+    const __m256d invc = _mm256_castsi256_pd(invc_bits);
+    const __m256d logc = _mm256_castsi256_pd(logc_bits);
+
+    const __m256d r = _mm256_fmadd_pd(z, invc, c.minus_one);
+    // hi + lo = r + log(c) + k ln2.
+    const __m256d w = _mm256_fmadd_pd(kd, c.ln2_hi, logc);
+    const __m256d hi = _mm256_add_pd(r, w);
+    const __m256d lo = _mm256_fmadd_pd(kd, c.ln2_lo, _mm256_add_pd(_mm256_sub_pd(w, hi), r));
+    // y = lo + r^2 A0 + r^3 (A1 + r A2 + r^2 (A3 + r A4)) + hi.
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d p =
+        _mm256_fmadd_pd(_mm256_fmadd_pd(r, c.a4, c.a3), r2, _mm256_fmadd_pd(r, c.a2, c.a1));
+    const __m256d y = _mm256_fmadd_pd(_mm256_mul_pd(r, r2), p, _mm256_fmadd_pd(r2, c.a0, lo));
+    return _mm256_add_pd(y, hi);
+}
+
+// The path near 1: r = x - 1, a degree-12 polynomial, and r + B0 r^2 kept exact enough by
+// splitting r into halves.
+VOSTREL_AVX2_FMA inline __m256d log_near_one(const LogConstants& c, __m256d x) {
+    const __m256d* b = c.b;
+    const __m256d r = _mm256_sub_pd(x, c.one);
+    const __m256d r2 = _mm256_mul_pd(r, r);
+    const __m256d r3 = _mm256_mul_pd(r, r2);
+    const __m256d p1 = _mm256_fmadd_pd(r2, b[3], _mm256_fmadd_pd(r, b[2], b[1]));
+    const __m256d p2 = _mm256_fmadd_pd(r2, b[6], _mm256_fmadd_pd(r, b[5], b[4]));
+    const __m256d p3 =
+        _mm256_fmadd_pd(r3, b[10], _mm256_fmadd_pd(r2, b[9], _mm256_fmadd_pd(r, b[8], b[7])));
+    const __m256d poly = _mm256_fmadd_pd(_mm256_fmadd_pd(p3, r3, p2), r3, p1);
+    // rhi = r + r 2^27 - r 2^27, both steps fused.
+    const __m256d rhi = _mm256_fnmadd_pd(r, c.split, _mm256_fmadd_pd(r, c.split, r));
+    const __m256d rlo = _mm256_sub_pd(r, rhi);
+    const __m256d rhi2 = _mm256_mul_pd(rhi, rhi);
+    const __m256d hi = _mm256_fmadd_pd(rhi2, b[0], r);
+    __m256d lo = _mm256_fmadd_pd(rhi2, b[0], _mm256_sub_pd(r, hi));
+    lo = _mm256_fmadd_pd(_mm256_mul_pd(b[0], rlo), _mm256_add_pd(r, rhi), lo);
+    return _mm256_add_pd(hi, _mm256_fmadd_pd(poly, r3, lo));
+}
+
+// --------------------------------------------------------------------------------------------
+// Arrays: chunks of up to kChunk values, each taken four lanes at a time; the lanes flagged
+// special take the library call on their saved input (y may be x). A chunk's first values choose
+// how log's two paths are handled, so that the branches in the loop go the same way almost every
+// time: all on the main path, one test decides that a vector needs nothing else; all near 1, a
+// vector takes that path alone; a mix, the lanes near 1 in a vector whose other lanes take the
+// main path are deferred to a second pass, their inputs and positions gathered without a branch
+// and computed four at a time after the chunk, so that no vector pays for both paths. Whatever
+// the choice, every lane gets its own path's result.
+
+// The values of a chunk, by its first ones.
+enum class Paths { Main, Near, Mixed };
+
+constexpr std::size_t kChunk = 256;
+
+// The lanes of a chunk deferred to the second pass.
+struct Deferred {
+    alignas(32) double x[kChunk + 4];
+    alignas(16) std::uint32_t at[kChunk + 4];  // positions in the chunk
+    std::size_t count = 0;
+};
+
+// For a 4-bit lane mask: the 32-bit elements that bring the masked 64-bit lanes to the front,
+// and the masked lanes' numbers in order.
+struct CompressTables {
+    alignas(32) std::int32_t elements[16][8];
+    alignas(16) std::uint32_t lanes[16][4];
+};
+
+constexpr CompressTables make_compress_tables() {
+    CompressTables t{};
+    for (int mask = 0; mask < 16; ++mask) {
+        int k = 0;
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((mask >> lane) & 1) {
+                t.elements[mask][2 * k] = 2 * lane;
+                t.elements[mask][2 * k + 1] = 2 * lane + 1;
+                t.lanes[mask][k] = static_cast<std::uint32_t>(lane);
+                ++k;
+            }
+        }
+    }
+    return t;
+}
+
+constexpr CompressTables kCompress = make_compress_tables();
+
+// Appends the lanes of x in `mask` (and their positions i + lane) to the deferred lanes. Always
+// four stores; the count moves by the number of lanes kept.
+VOSTREL_AVX2_FMA inline void defer_lanes(__m256d x, int mask, std::uint32_t i, Deferred* d) {
+    const __m256i order =
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.elements[mask]));
+    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(x), order);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d->x + d->count), packed);
+    const __m128i at =
+        _mm_add_epi32(_mm_set1_epi32(static_cast<int>(i)),
+                      _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.lanes[mask])));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(d->at + d->count), at);
+    d->count += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
+}
+
+struct ExpForm {
+    using Constants = ExpConstants;
+    static constexpr double kPadding = 1.0;
+    VOSTREL_AVX2_FMA static Constants constants() { return exp_constants(); }
+    static double scalar(double x) { return decay_exp(x); }
+    VOSTREL_AVX2_FMA static Paths paths(const Constants&, const double*, std::size_t) {
+        return Paths::Main;
+    }
+    template <Paths>
+    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double*,
+                                          std::uint32_t, Deferred*, int* special) {
+        return exp_lanes(c, x, special);
+    }
+    // Four lanes below the underflow cut (a run of compensator tails long before the horizon,
+    // say) need none of the work: their exps are +0.
+    VOSTREL_AVX2_FMA static bool all_known(const Constants& c, __m256d x, __m256d* y) {
+        *y = _mm256_setzero_pd();
+        return _mm256_movemask_pd(_mm256_cmp_pd(x, c.cut, _CMP_LT_OQ)) == 0xf;
+    }
+    VOSTREL_AVX2_FMA static __m256d deferred_lanes(const Constants&, __m256d x) { return x; }
+};
+
+struct LogForm {
+    using Constants = LogConstants;
+    static constexpr double kPadding = 2.0;
+    VOSTREL_AVX2_FMA static Constants constants() { return log_constants(); }
+    static double scalar(double x) { return std::log(x); }
+
+    // Near 1 when u = ix - near_start has its sign bit clear and u < near_width: the sign bit of
+    // (u < width) & ~u.
+    VOSTREL_AVX2_FMA static __m256d near_one(const Constants& c, __m256i ix) {
+        const __m256i u = _mm256_sub_epi64(ix, c.near_start);
+        return _mm256_castsi256_pd(_mm256_andnot_si256(u, _mm256_cmpgt_epi64(c.near_width, u)));
+    }
+
+    // The paths of the first values of a chunk (up to 32).
+    VOSTREL_AVX2_FMA static Paths paths(const Constants& c, const double* x, std::size_t n) {
+        int near = 0;
+        const std::size_t sample = n < 32 ? n & ~std::size_t{3} : 32;
+        for (std::size_t i = 0; i < sample; i += 4) {
+            const __m256i ix = _mm256_castpd_si256(_mm256_loadu_pd(x + i));
+            near += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(near_one(c, ix))));
+        }
+        if (near == 0) return Paths::Main;
+        return static_cast<std::size_t>(near) == sample ? Paths::Near : Paths::Mixed;
+    }
+
+    template <Paths Chunk>
+    VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double* in,
+                                          std::uint32_t i, Deferred* deferred, int* special) {
+        const __m256i ix = _mm256_castpd_si256(x);
+        const __m256d near = near_one(c, ix);
+        // A lane is special when ix - normal_start is negative or at least normal_width: the
+        // sign bit of (t | (t >= width)) says so.
+        const __m256i t = _mm256_sub_epi64(ix, c.normal_start);
+        const __m256i beyond = _mm256_cmpgt_epi64(t, c.normal_width_less_one);
+        const __m256d bad = _mm256_castsi256_pd(_mm256_or_si256(t, beyond));
+        if constexpr (Chunk == Paths::Main) {
+            if (_mm256_movemask_pd(_mm256_or_pd(near, bad)) == 0) {
+                *special = 0;
+                return log_main(c, ix, in);
+            }
+        }
+        const int near_lanes = _mm256_movemask_pd(near);
+        if (near_lanes == 0xf) {
+            *special = 0;
+            return log_near_one(c, x);
+        }
+        *special = _mm256_movemask_pd(bad);
+        if constexpr (Chunk == Paths::Mixed) {
+            defer_lanes(x, near_lanes, i, deferred);
+            return log_main(c, ix, in);
+        } else {
+            const __m256d y = log_main(c, ix, in);
+            return near_lanes == 0 ? y : _mm256_blendv_pd(y, log_near_one(c, x), near);
+        }
+    }
+    VOSTREL_AVX2_FMA static bool all_known(const Constants&, __m256d, __m256d*) { return false; }
+    VOSTREL_AVX2_FMA static __m256d deferred_lanes(const Constants& c, __m256d x) {
+        return log_near_one(c, x);
+    }
+};
+
+// What a chunk's loop does besides its own values, once per vector: nothing, for plain arrays;
+// for sums of logarithms, the next four additions of the previous chunk's finished values, so
+// that the sum's chain of dependent additions runs alongside the independent work of the chunk.
+struct NoSum {
+    VOSTREL_AVX2_FMA void step() {}
+};
+
+template <bool Subtract>
+struct OrderedSum {
+    double sum;
+    // The caller's next data, of which `stride` bytes (whole cache lines) are asked for at each
+    // step, so that it has all arrived by the last step.
+    const char* fetch;
+    const char* fetch_end;
+    std::size_t stride;
+    const double* values = nullptr;  // the previous chunk's results
+    std::size_t count = 0;
+    std::size_t next = 0;
+
+    VOSTREL_AVX2_FMA void step() {
+        if (fetch < fetch_end) {
+            for (std::size_t line = 0; line < stride; line += 64) __builtin_prefetch(fetch + line);
+            fetch += stride;
+        }
+        if (count - next >= 4) {
+            const double* v = values + next;
+            sum = Subtract ? sum - v[0] : sum + v[0];
+            sum = Subtract ? sum - v[1] : sum + v[1];
+            sum = Subtract ? sum - v[2] : sum + v[2];
+            sum = Subtract ? sum - v[3] : sum + v[3];
+            next += 4;
+        } else {
+            finish();
+        }
+    }
+    VOSTREL_AVX2_FMA void finish() {
+        for (; next < count; ++next) sum = Subtract ? sum - values[next] : sum + values[next];
+    }
+};
+
+template <class Form, Paths Chunk, class Sum = NoSum>
+VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double* x, double* y,
+                                std::size_t n, Deferred* deferred, Sum* sum = nullptr) {
+    alignas(32) double saved[4];
+    deferred->count = 0;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        if constexpr (!std::is_same_v<Sum, NoSum>) sum->step();
+        const __m256d v = _mm256_loadu_pd(x + i);
+        __m256d known;
+        if (Form::all_known(c, v, &known)) {
+            _mm256_storeu_pd(y + i, known);
+            continue;
+        }
+        int special;
+        const std::uint32_t at = static_cast<std::uint32_t>(i);
+        _mm256_storeu_pd(y + i, Form::template lanes<Chunk>(c, v, x + i, at, deferred, &special));
+        if (special != 0) {
+            _mm256_store_pd(saved, v);
+            for (int lane = 0; lane < 4; ++lane) {
+                if ((special >> lane) & 1) y[i + lane] = Form::scalar(saved[lane]);
+            }
+        }
+    }
+    if (i < n) {
+        // The remainder, padded with an ordinary argument.
+        const std::size_t rest = n - i;
+        for (std::size_t lane = 0; lane < 4; ++lane) {
+            saved[lane] = lane < rest ? x[i + lane] : Form::kPadding;
+        }
+        int special;
+        alignas(32) double out[4];
+        const std::uint32_t at = static_cast<std::uint32_t>(i);
+        _mm256_store_pd(out, Form::template lanes<Chunk>(c, _mm256_load_pd(saved), saved, at,
+                                                         deferred, &special));
+        for (std::size_t lane = 0; lane < rest; ++lane) {
+            y[i + lane] = ((special >> lane) & 1) ? Form::scalar(saved[lane]) : out[lane];
+        }
+    }
+    // The deferred lanes, four at a time; the last vector is padded with copies of its first.
+    const std::size_t count = deferred->count;
+    for (std::size_t j = 0; j < count; j += 4) {
+        for (std::size_t lane = count - j; lane < 4; ++lane) deferred->x[j + lane] = deferred->x[j];
+        alignas(32) double out[4];
+        _mm256_store_pd(out, Form::deferred_lanes(c, _mm256_load_pd(deferred->x + j)));
+        const std::size_t valid = count - j < 4 ? count - j : 4;
+        for (std::size_t lane = 0; lane < valid; ++lane) y[deferred->at[j + lane]] = out[lane];
+    }
+}
+
+template <class Form>
+VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
+    const typename Form::Constants c = Form::constants();
+    Deferred deferred;
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t m = n - start < kChunk ? n - start : kChunk;
+        const double* xs = x + start;
+        double* ys = y + start;
+        switch (Form::paths(c, xs, m)) {
+            case Paths::Main: map_chunk<Form, Paths::Main>(c, xs, ys, m, &deferred); break;
+            case Paths::Near: map_chunk<Form, Paths::Near>(c, xs, ys, m, &deferred); break;
+            case Paths::Mixed: map_chunk<Form, Paths::Mixed>(c, xs, ys, m, &deferred); break;
+        }
+    }
+}
+
+// sum +- log(x[0]) +- log(x[1]) ... in order: each chunk's logarithms are summed while the next
+// chunk's are computed. Chunks are shorter than map_array's, so that even a call of a few hundred
+// values has most of its additions run alongside the next chunk; the first values of the call
+// choose how its vectors meet log's two paths.
+constexpr std::size_t kSumChunk = 64;
+
+template <Paths Chunk, bool Subtract>
+VOSTREL_AVX2_FMA void sum_chunks(const LogConstants& c, const double* x, std::size_t n,
+                                 OrderedSum<Subtract>* sum) {
+    Deferred deferred;
+    alignas(32) double logs[2][kSumChunk];
+    for (std::size_t first = 0, turn = 0; first < n; first += kSumChunk, turn ^= 1) {
+        const std::size_t m = n - first < kSumChunk ? n - first : kSumChunk;
+        map_chunk<LogForm, Chunk>(c, x + first, logs[turn], m, &deferred, sum);
+        sum->finish();
+        sum->values = logs[turn];
+        sum->count = m;
+        sum->next = 0;
+    }
+    sum->finish();
+}
+
+template <bool Subtract>
+VOSTREL_AVX2_FMA double sum_logs(double start, const double* x, std::size_t n, const void* prefetch,
+                                 std::size_t prefetch_bytes) {
+    const LogConstants c = log_constants();
+    const char* fetch = static_cast<const char*>(prefetch);
+    const std::size_t steps = n / 4 + 1;
+    const std::size_t lines_per_step = (prefetch_bytes / 64 + steps - 1) / steps;
+    OrderedSum<Subtract> sum{start, fetch, fetch + (fetch == nullptr ? 0 : prefetch_bytes),
+                             64 * lines_per_step};
+    switch (LogForm::paths(c, x, n)) {
+        case Paths::Main: sum_chunks<Paths::Main>(c, x, n, &sum); break;
+        case Paths::Near: sum_chunks<Paths::Near>(c, x, n, &sum); break;
+        case Paths::Mixed: sum_chunks<Paths::Mixed>(c, x, n, &sum); break;
+    }
+    return sum.sum;
+}
+
+bool has_avx2_fma() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+}  // namespace
+
+ArrayFunction exp_avx2_fma() { return has_avx2_fma() ? &map_array<ExpForm> : nullptr; }
+ArrayFunction log_avx2_fma() { return has_avx2_fma() ? &map_array<LogForm> : nullptr; }
+SumFunction add_logs_avx2_fma() { return has_avx2_fma() ? &sum_logs<false> : nullptr; }
+SumFunction subtract_logs_avx2_fma() { return has_avx2_fma() ? &sum_logs<true> : nullptr; }
+
+#else
+
+ArrayFunction exp_avx2_fma() { return nullptr; }
+ArrayFunction log_avx2_fma() { return nullptr; }
+SumFunction add_logs_avx2_fma() { return nullptr; }
+SumFunction subtract_logs_avx2_fma() { return nullptr; }
+
+#endif
+
+}  // namespace vostrel::vector_math::forms
