@@ -262,3 +262,61 @@ def test_result_survives_pickle_and_prints():
     assert result.aic == pytest.approx(2 * 5 - 2 * result.log_likelihood)
     low, high = result.conf_int(0.5).T
     assert np.all(low < result.estimates) and np.all(result.estimates < high)
+
+
+def test_identifiability_is_reported_instead_of_failing():
+    # Evenly spaced events are anything but clustered: alpha goes to its bound and beta is then
+    # not identified.
+    events = vs.Events.from_arrays(np.arange(0.5, 1000.0), 1000.0)
+    result = vs.fit(events, vs.Exponential())
+    assert result.on_bound == ("alpha",)
+    assert math.isnan(result.std_errors[2]) and math.isfinite(result.std_errors[0])
+    assert any("beta is not identified" in n for n in result.notes)
+    # Bins that start beyond every observed lag carry no information.
+    short = vs.Events.from_arrays([0.1, 0.4, 0.9], 10.0)
+    model = vs.Nonparametric(0.5, [0.0, 0.5, 1.0, 5.0], [0.2, 0.1, 0.01])
+    assert any("bins 2..2" in n for n in vs.fit(short, model, n_starts=1).notes)
+
+
+def test_non_stationary_estimate_is_noted():
+    result = vs.fit(
+        vs.Events.from_arrays([1.0, 2.0], 3.0),
+        vs.Exponential(1.0, 1.5, 1.0),
+        fixed=["alpha", "beta"],
+        n_starts=1,
+    )
+    assert any("not stationary" in n for n in result.notes)
+
+
+def test_fixed_values_for_a_group_and_bounds_on_power_law_alpha():
+    mv = vs.MultivariateExponential([0.3, 0.2], [[0.3, 0.1], [0.4, 0.2]], 1.5)
+    events = mv.simulate(500.0, seed=2)
+    result = vs.fit(events, mv, fixed={"alpha": [[0.3, 0.0], [0.4, 0.2]]}, n_starts=1)
+    assert result.model.alpha.tolist() == [[0.3, 0.0], [0.4, 0.2]]
+    assert set(result.fixed) == {"alpha[0,0]", "alpha[0,1]", "alpha[1,0]", "alpha[1,1]"}
+    with pytest.raises(ValueError, match=r"fixed\['alpha'\] must be one number or 4 numbers"):
+        vs.fit(events, mv, fixed={"alpha": [0.1, 0.2]})
+    # A box on the power law's alpha is not a box after a change of time unit: no rescaling.
+    law = vs.PowerLaw(0.3, 0.12, 1.0, 0.2)
+    law_events = law.simulate(300.0, seed=1)
+    boxed = vs.fit(law_events, law, bounds={"alpha": (0.01, 0.5)}, n_starts=1)
+    assert boxed.time_scale == 1.0 and 0.01 <= boxed.model.alpha <= 0.5
+
+
+def test_progress_bar_over_the_starts(capsys):
+    pytest.importorskip("tqdm")
+    vs.fit(
+        vs.Exponential(0.5, 0.5, 1.0).simulate(200.0, seed=1),
+        vs.Exponential(),
+        n_starts=2,
+        progress=True,
+    )
+    assert "2/2" in capsys.readouterr().err
+
+
+def test_a_start_that_breaks_the_likelihood_does_not_sink_the_fit():
+    events = vs.Exponential(0.5, 0.5, 1.0).simulate(300.0, seed=1)
+    result = vs.fit(events, vs.Exponential(), n_starts=4, seed=3)
+    assert len(result.starts) == 4 and result.converged
+    best = min(s.neg_log_likelihood for s in result.starts)
+    assert -result.log_likelihood == pytest.approx(best, rel=1e-9)

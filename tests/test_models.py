@@ -225,3 +225,75 @@ def test_models_round_trip_through_pickle_and_rescale(name):
 def test_exponential_rescaling_maps_rates_and_keeps_alpha():
     scaled = vs.Exponential(0.5, 0.6, 2.0).rescale_time(1000.0)
     assert scaled.to_vector().tolist() == pytest.approx([0.0005, 0.6, 0.002])
+
+
+@pytest.mark.parametrize(
+    "name", [n for n in sorted(MODELS) if n not in ("softplus", "sigmoid", "relu", "identity")]
+)
+def test_rescaled_model_on_rescaled_data_shifts_the_likelihood_by_n_log_s(name):
+    # The reparameterisation that fits rely on: time multiplied by s, every parameter mapped by
+    # its units, and the log-likelihood shifted by N·log s.
+    model = MODELS[name]
+    events = small_events(model, seed=2)
+    r = events[0]
+    s = 7.5
+    moved = vs.Events.from_arrays(
+        r.times * s, r.end_time * s, start_time=r.start_time * s, dims=r.dims, marks=r.marks
+    )
+    expected = model.neg_log_likelihood(events) + events.n_events * np.log(s)
+    assert model.rescale_time(s).neg_log_likelihood(moved) == pytest.approx(expected, rel=1e-10)
+
+
+def test_power_law_jacobian_of_the_unit_change_matches_finite_differences():
+    model = vs.PowerLaw(0.4, 0.6, 1.2, 0.8)
+    s = 4.0
+    scaled = model._scaled(s).to_vector()
+    jacobian = model._unscale_jacobian(scaled, s)
+    template = model._scaled(s)
+    numeric = np.empty((4, 4))
+    for k in range(4):
+        step = 1e-6 * scaled[k]
+        up, down = scaled.copy(), scaled.copy()
+        up[k] += step
+        down[k] -= step
+        numeric[:, k] = (
+            template.with_vector(up)._scaled(1 / s).to_vector()
+            - template.with_vector(down)._scaled(1 / s).to_vector()
+        ) / (2 * step)
+    np.testing.assert_allclose(jacobian, numeric, rtol=1e-6, atol=1e-9)
+
+
+def test_poisson_special_cases_simulate_without_the_native_branching():
+    empty = vs.Exponential(0.0, 0.5, 1.0).simulate(100.0, seed=1)
+    assert empty.n_events == 0
+    poisson = vs.Exponential(2.0, 0.0, 1.0).simulate(1000.0, seed=1, n=5)
+    assert 0.9 * 2000 < poisson.n_events / 5 < 1.1 * 2000
+
+
+def test_marked_branching_ratio_uses_the_mean_mark():
+    events = vs.Events.from_arrays([1.0, 2.0, 3.0], 4.0, marks=[1.0, 2.0, 3.0])
+    assert vs.MarkedExponential(0.5, 0.2, 1.0)._branching_ratio_for(events) == pytest.approx(0.4)
+    with pytest.raises(NotImplementedError, match="distribution of the marks"):
+        vs.MarkedExponential().simulate(10.0, seed=1)
+    with pytest.raises(NotImplementedError, match="has no simulator"):
+        vs.NonlinearExponential().simulate(10.0, seed=1)
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda m, e: m.intensity(e, [1.0, np.nan]), ValueError, r"t\[1\] is nan"),
+        (lambda m, e: m.intensity(e, [[1.0]]), ValueError, "t must be 1-dimensional"),
+        (lambda m, e: m.intensity(e, [1.0], realization=2), IndexError, "out of range"),
+        (lambda m, e: m.simulate(10.0, seed=-1), ValueError, "seed must be a non-negative"),
+        (lambda m, e: m.simulate(10.0, seed=1.5), TypeError, "seed must be a non-negative"),
+        (lambda m, e: m.simulate(10.0, seed=1, n=0), ValueError, "n must be at least 1"),
+        (lambda m, e: m.simulate(10.0, seed=1, start_time=10.0), ValueError, "must be positive"),
+        (lambda m, e: m.with_vector([1.0, 2.0]), ValueError, "vector must have 3 entries"),
+        (lambda m, e: m.rescale_time(0.0), ValueError, "factor must be positive"),
+    ],
+)
+def test_bad_arguments_to_model_methods(call, error, text):
+    events = vs.Events.from_arrays([1.0, 2.0], 3.0)
+    with pytest.raises(error, match=text):
+        call(MODELS["exponential"], events)
