@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
 
 namespace vostrel::likelihood {
 
@@ -39,6 +40,7 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
     double log_sum = 0.0;
     double s1 = 0.0;  // sum of g_i (1 - exp(-beta (T - t_i)))
     double floored[kLogBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
         for (std::size_t i = start; i < start + count; ++i) {
@@ -52,6 +54,7 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        poll(count);
     }
     return (alpha * s1 + mu * t_horizon) - log_sum;
 }
@@ -74,6 +77,7 @@ Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(
     double log_sum = 0.0, g_mu = 0.0, g_alpha = 0.0, g_beta = 0.0;
     double s1 = 0.0, s2 = 0.0;
     double floored[kLogBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
         for (std::size_t i = start; i < start + count; ++i) {
@@ -97,6 +101,7 @@ Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        poll(count);
     }
     return Gradient{(alpha * s1 + mu * t_horizon) - log_sum,
                     {t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta}};

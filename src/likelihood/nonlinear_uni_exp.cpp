@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
 
 namespace vostrel::likelihood {
 namespace {
@@ -63,6 +64,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
     const double last = static_cast<double>(G - 1);
     const double ab = alpha * beta;
     const std::size_t N = times.size();
+    InterruptPoll poll;
 
     // Grid pass: S(s) = sum over events t_k <= s of exp(-beta * (s - t_k)) and dS = dS/dbeta,
     // carried from the last absorbed event e.
@@ -75,10 +77,12 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         double s_left = 0.0, S_left = 0.0, dS_left = 0.0, v_left = 0.0, w_left = 0.0;
         for (std::uint64_t i0 = 0; i0 < G; i0 += kBlock) {
             const std::size_t b = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, G - i0));
+            poll(b);
             for (std::size_t q = 0; q < b; ++q) {
                 const double s = (static_cast<double>(i0 + q) * T) / last;
                 // Absorb events up to s; stops at the first later (or NaN) time.
                 while (k < N && times[k] <= s) {
+                    poll();
                     const double gap = times[k] - e;
                     const double g = decay_exp(gap * (-beta));
                     if constexpr (Grad) D = D * g - gap * (S * g);
@@ -130,6 +134,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         double factor[kBlock], R_block[kBlock], dR_block[kBlock], x_block[kBlock];
         for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
             const std::size_t b = std::min(kBlock, N - i0);
+            poll(b);
             const double* t = times.data() + i0;
             double previous = p;
             for (std::size_t q = 0; q < b; ++q) {

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/interrupt.hpp"
+
 namespace vostrel::likelihood {
 namespace {
 
@@ -46,6 +48,7 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
     double decay[kBlock];
     double tail[kBlock];
     double lam[kBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
@@ -60,6 +63,7 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
             compensator = compensator + (1.0 - tail[k]);
         }
         previous = t[m - 1];
+        poll(m);
     }
     return (alpha * compensator + mu * t_horizon) - log_sum;
 }
@@ -85,6 +89,7 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
     double r_block[kBlock];
     double d_block[kBlock];
     double lam_block[kBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
@@ -108,6 +113,7 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
             s2 = s2 + d * tail[k];
         }
         previous = t[m - 1];
+        poll(m);
     }
     const double value = (alpha * s1 + mu * t_horizon) - log_sum;
     return {value, std::vector<double>{t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta}};

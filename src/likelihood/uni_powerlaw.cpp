@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/interrupt.hpp"
+
 namespace vostrel::likelihood {
 
 double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, double mu,
@@ -15,7 +17,9 @@ double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, doub
     const double q = -(1.0 + beta);
     const double* t = times.data();
     double log_sum = 0.0;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        poll(i);
         const double ti = t[i];
         double s = 0.0;  // S_i: kernel sum over earlier events, without alpha
         for (std::size_t j = 0; j < i; ++j) s = s + std::pow((ti - t[j]) + c, q);
@@ -38,7 +42,9 @@ std::pair<double, std::vector<double>> uni_powerlaw_neg_ll_with_grad(
     const double* t = times.data();
     double log_sum = 0.0;
     double g_mu = 0.0, g_alpha = 0.0, g_beta = 0.0, g_c = 0.0;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        poll(i);
         const double ti = t[i];
         double s = 0.0;  // S_i = sum of x^q
         double u = 0.0;  // U_i = sum of log(x) x^q, minus dS_i/dbeta

@@ -10,6 +10,8 @@
 #include <cstddef>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 namespace vostrel::likelihood {
 
@@ -19,6 +21,8 @@ namespace {
 // waits for its intensity, which waits for the recursion; taking a block's logs together lets
 // the calls run back to back while the accumulator still adds them in event order.
 constexpr std::size_t kLogBlock = 256;
+
+constexpr const char* kComponentState = "the per-component state of the sum-of-exponentials likelihood";
 
 }  // namespace
 
@@ -32,7 +36,7 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
     if (n == 0) return t_horizon * mu;
 
     // A_k: excitation of component k carried to the next event.
-    std::vector<double> carried(n_components, 0.0);
+    std::vector<double> carried = allocate_vector<double>(n_components, kComponentState);
     const double* alpha = alphas.data();
     const double* beta = betas.data();
     const double* t = times.data();
@@ -40,6 +44,7 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
     double log_sum = 0.0;
     double compensator = 0.0;  // Q: one running sum over events, then components
     double floored[kLogBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
         for (std::size_t i = start; i < start + count; ++i) {
@@ -57,6 +62,7 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        poll(count * n_components);
     }
     return (t_horizon * mu + compensator) - log_sum;
 }
@@ -86,19 +92,22 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     if (n == 0) {
         out.neg_loglik = mu * t_horizon;
         out.grad_mu = t_horizon;
-        out.grad_alphas.assign(n_components, 0.0);
-        out.grad_betas.assign(n_components, 0.0);
+        out.grad_alphas = allocate_vector<double>(n_components, kComponentState);
+        out.grad_betas = allocate_vector<double>(n_components, kComponentState);
         return out;
     }
 
-    std::vector<double> carried(n_components, 0.0);     // A_k
-    std::vector<double> derivative(n_components, 0.0);  // D_k = dR_k/dbeta_k
-    std::vector<double> excitation(n_components);       // R_k at the current event
-    std::vector<double> next_derivative(n_components);  // D'_k at the current event
-    std::vector<double> integral(n_components, 0.0);    // C_k
-    std::vector<double> moment(n_components, 0.0);      // S2_k
-    out.grad_alphas.assign(n_components, 0.0);          // holds G_alpha_k until the end
-    out.grad_betas.assign(n_components, 0.0);           // holds G_beta_k until the end
+    const auto state = [n_components] {
+        return allocate_vector<double>(n_components, kComponentState);
+    };
+    std::vector<double> carried = state();          // A_k
+    std::vector<double> derivative = state();       // D_k = dR_k/dbeta_k
+    std::vector<double> excitation = state();       // R_k at the current event
+    std::vector<double> next_derivative = state();  // D'_k at the current event
+    std::vector<double> integral = state();         // C_k
+    std::vector<double> moment = state();           // S2_k
+    out.grad_alphas = state();                      // holds G_alpha_k until the end
+    out.grad_betas = state();                       // holds G_beta_k until the end
     double* g_alpha = out.grad_alphas.data();
     double* g_beta = out.grad_betas.data();
     const double* alpha = alphas.data();
@@ -108,6 +117,7 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     double log_sum = 0.0;
     double g_mu = 0.0;
     double floored[kLogBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
         for (std::size_t i = start; i < start + count; ++i) {
@@ -140,6 +150,7 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
+        poll(count * n_components);
     }
 
     // X: the compensator, per-component integrals weighted by their amplitudes.

@@ -37,8 +37,13 @@ PyObject* new_kernel(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-std::vector<double> edges_of(const Kernel& k) { return k.edges(); }
-std::vector<double> values_of(const Kernel& k) { return k.values(); }
+std::vector<double> copy_of(const std::vector<double>& values, const char* what) {
+    return allocating(what, values.size(), sizeof(double), [&] { return values; });
+}
+std::vector<double> edges_of(const Kernel& k) { return copy_of(k.edges(), "a copy of the edges"); }
+std::vector<double> values_of(const Kernel& k) {
+    return copy_of(k.values(), "a copy of the values");
+}
 std::uint64_t n_bins_of(const Kernel& k) { return k.n_bins(); }
 double l1_norm_of(const Kernel& k) { return k.l1_norm(); }
 bool recursive_form_of(const Kernel& k) { return k.has_recursive_form(); }
