@@ -128,8 +128,8 @@ Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double 
     if (!ExpSampler::create(beta, delay)) return invalid(std::string("Exp(β): ") + kExpErrorText);
     refuse_baseline_beyond_budget(mu * t_horizon, "mu·t_horizon", memory_budget);
 
+    // Every step of the loops below draws from the stream, which polls for an interruption.
     EventStorage storage(memory_budget);
-    InterruptPoll poll;
     const std::uint64_t n_immigrants = to_count(immigrants.draw(stream));
     std::vector<double> pending;  // last in, first out: clusters are explored depth first
     std::vector<double> events;
@@ -141,7 +141,6 @@ Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double 
                           format_double(mu * t_horizon) + ").");
     }
     for (std::uint64_t n = 0; n < n_immigrants; ++n) {
-        poll();
         pending.push_back(stream.draw_unit() * t_horizon);
     }
 
@@ -157,7 +156,6 @@ Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double 
         pending.pop_back();
         events.push_back(t);  // room for every immigrant was taken, and each child adds one
         const std::uint64_t n_children = to_count(children.draw(stream));
-        poll(1 + n_children);
         if (n_children != 0 && (!storage.reserve(pending, n_children) ||
                                 !storage.reserve(events, pending.size() + n_children))) {
             throw_runaway(storage, events.size(), latest_time(events), t_horizon,
@@ -206,6 +204,8 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_branching(double t_hori
         double time;
         std::size_t dimension;
     };
+    // Every step of the loops below draws from the stream, which polls for an interruption, but
+    // for the walk over an event's targets: M units more.
     EventStorage storage(memory_budget);
     InterruptPoll poll;
     std::vector<Pending> pending;
@@ -220,7 +220,6 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_branching(double t_hori
                               "]·t_horizon is " + format_double(mu[i] * t_horizon) + ").");
         }
         for (std::uint64_t n = 0; n < n_immigrants; ++n) {
-            poll();
             pending.push_back({stream.draw_unit() * t_horizon, i});
         }
     }
@@ -279,7 +278,6 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_branching(double t_hori
                         "), more than the budget holds: the parameters look explosive.");
             }
             for (std::uint64_t c = 0; c < n_children; ++c) {
-                poll();
                 const double child = delay.draw(stream) + event.time;
                 if (child <= t_horizon) pending.push_back({child, j});
             }

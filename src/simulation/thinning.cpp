@@ -78,7 +78,6 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
 
     EventStorage storage(memory_budget);
     std::vector<double> events;
-    InterruptPoll poll;
     const double beta_alpha = beta * alpha;
     const double minus_beta = -beta;
     double t = 0.0;
@@ -93,7 +92,6 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
     double ceiling = (beta_alpha * state + mu) / bound;
     StreamCursor draws(stream);
     for (;;) {
-        poll();
         const double candidate = t + draws.draw_exp1() * gap.inverse_rate();
         ++n_candidates;
         if (candidate >= t_horizon) break;
@@ -169,6 +167,8 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
     std::uint64_t n_events = 0;
     std::vector<double> state(m, 0.0);  // S[j]: excitation from dimension j at t_last
     std::vector<double> lam(m, 0.0);
+    // The stream polls once per 32 words, at least one word per candidate (random.hpp); a
+    // candidate whose intensities are summed costs M*M more.
     InterruptPoll poll;
     const double* a = alpha.data();
 
@@ -198,7 +198,6 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
     double ceiling = total_ceiling / bound;
     StreamCursor draws(stream);
     for (;;) {
-        poll();
         const double candidate = t + draws.draw_exp1() * gap.inverse_rate();
         ++n_candidates;
         if (candidate >= t_horizon) break;
