@@ -54,8 +54,9 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
-        poll(count);
+        if (poll.stop(count)) break;
     }
+    poll.throw_if_stopped();
     return (alpha * s1 + mu * t_horizon) - log_sum;
 }
 
@@ -101,8 +102,9 @@ Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
-        poll(count);
+        if (poll.stop(count)) break;
     }
+    poll.throw_if_stopped();
     return Gradient{(alpha * s1 + mu * t_horizon) - log_sum,
                     {t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta}};
 }

@@ -97,7 +97,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
     InterruptPoll poll;
     for (std::size_t h0 = 0; h0 < N; h0 += B) {
         const std::size_t b = std::min(B, N - h0);
-        poll(b * cells);
+        if (poll.stop(b * cells)) break;
         previous = block_factors(times.data() + h0, b, previous, beta.data(), cells, factors);
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t k = static_cast<std::size_t>(sources[h0 + q]);
@@ -115,6 +115,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
         }
         for (std::size_t q = 0; q < b; ++q) L = L + std::log(floored[q]);
     }
+    poll.throw_if_stopped();
 
     // Compensator: mu_m * T plus, for every event, alpha * (1 - exp(-beta * (T - t_i))) of the
     // cell through which it excites m.
@@ -125,7 +126,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
         const std::size_t row = m * M;
         for (std::size_t i0 = 0; i0 < N; i0 += kMaxBlockEvents) {
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
-            poll(b);
+            if (poll.stop(b)) break;  // and so the next dimensions' loops at once
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
                 decayed[q] = decay_exp((-beta[c]) * (T - times[i0 + q]));
@@ -136,6 +137,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
             }
         }
     }
+    poll.throw_if_stopped();
     return C - L;
 }
 
@@ -179,7 +181,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
     InterruptPoll poll;
     for (std::size_t h0 = 0; h0 < N; h0 += B) {
         const std::size_t b = std::min(B, N - h0);
-        poll(b * cells);
+        if (poll.stop(b * cells)) break;
         const double* t_block = times.data() + h0;
         double t_previous = previous;
         previous = block_factors(t_block, b, previous, beta.data(), cells, factors);
@@ -211,6 +213,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
         }
         for (std::size_t q = 0; q < b; ++q) L = L + std::log(floored[q]);
     }
+    poll.throw_if_stopped();
 
     double decayed[kMaxBlockEvents];
     double H = 0.0;
@@ -220,7 +223,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
         const std::size_t row = m * M;
         for (std::size_t i0 = 0; i0 < N; i0 += kMaxBlockEvents) {
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
-            poll(b);
+            if (poll.stop(b)) break;  // and so the next dimensions' loops at once
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
                 decayed[q] = decay_exp((-beta[c]) * (T - times[i0 + q]));
@@ -235,6 +238,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
             }
         }
     }
+    poll.throw_if_stopped();
     result.neg_loglik = H - L;
     return result;
 }

@@ -52,7 +52,7 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
     double lam[kBlock];
     for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
         const std::size_t b = std::min(block, n_events - k0);
-        poll(b * M);
+        if (poll.stop(b * M)) break;  // the caller throws
         const double* g = weights + k0 * M;
         // lambda_k = mu + sum_j alpha_j * g[k][j], j in order; four events' sums interleaved.
         std::size_t k = 0;
@@ -275,7 +275,6 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
     InterruptPoll poll;
     for (std::size_t x0 = 0; x0 < N; x0 += block) {
         const std::size_t b = std::min(block, N - x0);
-        poll(b * M);
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double s = events[offsets[d] + planned_row[d]];  // the event's own time
@@ -284,6 +283,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
             for (std::size_t i = 0; i < M; ++i) f[i] = (row_time[i] - s) * (-beta);
         }
         for (std::size_t k = 0; k < b * M; ++k) factor[k] = decay_exp(factor[k]);
+        if (poll.stop(b * M)) break;
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double* f = factor.data() + q * M;
@@ -312,6 +312,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
         double* S = compensator_weights + i * M;
         for (std::size_t j = 0; j < M; ++j) S[j] = integral[i * M + j] + compensator[i * M + j];
     }
+    poll.throw_if_stopped();
 }
 
 }  // namespace
@@ -351,7 +352,7 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
         double previous = 0.0;
         InterruptPoll poll;
         for (std::size_t x = 0; x < N; ++x) {
-            poll(M);
+            if (poll.stop(M)) break;
             std::size_t best = 0;
             double best_time = inf;
             for (std::size_t d = 0; d < M; ++d) {
@@ -368,6 +369,7 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
             dims[x] = static_cast<std::uint8_t>(best);
             ++head[best];
         }
+        poll.throw_if_stopped();
     }
     auto walk = [&](auto fixed) {
         merged_walk<decltype(fixed)::value>(M, dims.get(), N, beta, T, events,
@@ -449,7 +451,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     }
                     const double t = tau(h);
                     for (const std::size_t end = row_end[q]; p < end; ++p) {
-                        poll();
+                        if (poll.stop()) break;  // thrown below
                         const double e = buffered ? absorbed[p - p0]
                                                   : decay_exp((t - source[p]) * (-beta));
                         excitation = beta * e + excitation;
@@ -493,11 +495,12 @@ double MvExpRecursiveModel::evaluate(const double* coeffs, double* out) const {
             *grad_mu = *grad_mu + T;
             for (std::size_t j = 0; j < M; ++j) grad_alpha[j] = grad_alpha[j] + S[j];
         }
-        poll(M);
+        if (poll.stop(M)) break;
         L = dimension(M, mu, alpha, excitation_weights(i).data(), times(i).size(), L, grad_mu,
                       grad_alpha, poll);
         total = total + L;
     }
+    poll.throw_if_stopped();
     return total;
 }
 

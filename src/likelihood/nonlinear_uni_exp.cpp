@@ -77,12 +77,12 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         double s_left = 0.0, S_left = 0.0, dS_left = 0.0, v_left = 0.0, w_left = 0.0;
         for (std::uint64_t i0 = 0; i0 < G; i0 += kBlock) {
             const std::size_t b = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, G - i0));
-            poll(b);
+            if (poll.stop(b)) break;
             for (std::size_t q = 0; q < b; ++q) {
                 const double s = (static_cast<double>(i0 + q) * T) / last;
                 // Absorb events up to s; stops at the first later (or NaN) time.
                 while (k < N && times[k] <= s) {
-                    poll();
+                    if (poll.stop()) break;  // the block is dropped at the next stop()
                     const double gap = times[k] - e;
                     const double g = decay_exp(gap * (-beta));
                     if constexpr (Grad) D = D * g - gap * (S * g);
@@ -126,6 +126,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
             }
         }
     }
+    poll.throw_if_stopped();
 
     // Event pass: R_i = excitation just before t_i (in units of alpha * beta), dR_i = dR_i/dbeta.
     double L = 0.0, E_mu = 0.0, E_alpha = 0.0, E_beta = 0.0;
@@ -134,7 +135,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         double factor[kBlock], R_block[kBlock], dR_block[kBlock], x_block[kBlock];
         for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
             const std::size_t b = std::min(kBlock, N - i0);
-            poll(b);
+            if (poll.stop(b)) break;
             const double* t = times.data() + i0;
             double previous = p;
             for (std::size_t q = 0; q < b; ++q) {
@@ -170,6 +171,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
             }
         }
     }
+    poll.throw_if_stopped();
     return Sums{C - L, C_mu - E_mu, C_alpha - E_alpha, C_beta - E_beta};
 }
 

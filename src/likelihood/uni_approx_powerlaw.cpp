@@ -73,13 +73,14 @@ Result<DecayComponents> build_components(std::uint64_t n_components, double beta
     double total = -0.0;  // Z, from -0.0 so that a sum of -0.0 terms stays -0.0
     InterruptPoll poll;
     for (std::uint64_t k = 0; k < n_components; ++k) {
-        poll();
+        if (poll.stop()) break;
         const double beta_k = integer_power(r, k) * beta_min;
         const double u = std::pow(beta_k, exponent);
         out.betas[k] = beta_k;
         out.weights[k] = u;
         total = total + u;
     }
+    poll.throw_if_stopped();
     for (double& w : out.weights) w = w / total;
     return out;
 }
@@ -130,15 +131,16 @@ Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_g
     InterruptPoll poll;
     double mean_log_beta = -0.0;  // W, the weighted mean of log beta_k
     for (std::size_t k = 0; k < n_comp; ++k) {
-        poll();
+        if (poll.stop()) break;
         mean_log_beta = mean_log_beta + std::log(betas[k]) * weights[k];
     }
     double grad_pow = -0.0;  // B: dw_k/dbeta_pow = w_k (log beta_k - W)
     for (std::size_t k = 0; k < n_comp; ++k) {
-        poll();
+        if (poll.stop()) break;
         grad_pow =
             grad_pow + (std::log(betas[k]) - mean_log_beta) * (g.grad_alphas[k] * weights[k]);
     }
+    poll.throw_if_stopped();
     double grad_scale = -0.0;  // C: dbeta_k/dbeta_min = beta_k / beta_min
     for (std::size_t k = 0; k < n_comp; ++k) grad_scale = grad_scale + betas[k] * g.grad_betas[k];
 

@@ -63,8 +63,9 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
             compensator = compensator + (1.0 - tail[k]);
         }
         previous = t[m - 1];
-        poll(m);
+        if (poll.stop(m)) break;
     }
+    poll.throw_if_stopped();
     return (alpha * compensator + mu * t_horizon) - log_sum;
 }
 
@@ -113,8 +114,9 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
             s2 = s2 + d * tail[k];
         }
         previous = t[m - 1];
-        poll(m);
+        if (poll.stop(m)) break;
     }
+    poll.throw_if_stopped();
     const double value = (alpha * s1 + mu * t_horizon) - log_sum;
     return {value, std::vector<double>{t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta}};
 }

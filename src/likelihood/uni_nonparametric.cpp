@@ -55,7 +55,7 @@ Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_
     double log_sum = 0.0;
     InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-        poll(i);
+        if (poll.stop(i)) break;
         double s = 0.0;  // kernel sum over earlier events
         for (std::size_t j = 0; j < i; ++j) {
             const std::ptrdiff_t m = bin_of(t[i] - t[j], e, n_bins + 1);
@@ -64,17 +64,19 @@ Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_
         const double lam = s + mu;
         log_sum = log_sum + std::log(lam > 1e-30 ? lam : 1e-30);
     }
+    poll.throw_if_stopped();
 
     double compensator = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double d = t_horizon - t[i];
         if (d <= 0.0) continue;
-        poll(n_bins);
+        if (poll.stop(n_bins)) break;
         for (std::size_t m = 0; m < n_bins && e[m] < d; ++m) {
             const double overlap = (e[m + 1] <= d ? e[m + 1] : d) - e[m];
             compensator = compensator + v[m] * overlap;
         }
     }
+    poll.throw_if_stopped();
     return (t_horizon * mu + compensator) - log_sum;
 }
 
@@ -103,7 +105,7 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
     double g_mu = 0.0;
     InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
-        poll(i + n_bins);
+        if (poll.stop(i + n_bins)) break;
         for (std::size_t& count : counts) count = 0;
         double s = 0.0;
         for (std::size_t j = 0; j < i; ++j) {
@@ -122,6 +124,7 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
             if (counts[m] != 0) g_values[m] = static_cast<double>(counts[m]) * inv + g_values[m];
         }
     }
+    poll.throw_if_stopped();
 
     // E[m]: time the kernel spends in bin m before the horizon, summed over events; it becomes
     // the gradient in place.
@@ -131,13 +134,14 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
     for (std::size_t i = 0; i < n; ++i) {
         const double d = t_horizon - t[i];
         if (d <= 0.0) continue;
-        poll(n_bins);
+        if (poll.stop(n_bins)) break;
         for (std::size_t m = 0; m < n_bins && e[m] < d; ++m) {
             const double overlap = (e[m + 1] <= d ? e[m + 1] : d) - e[m];
             compensator = compensator + v[m] * overlap;
             exposure[m] = exposure[m] + overlap;
         }
     }
+    poll.throw_if_stopped();
     out.neg_loglik = (t_horizon * mu + compensator) - log_sum;
     out.grad_mu = t_horizon - g_mu;
     for (std::size_t m = 0; m < n_bins; ++m) exposure[m] = exposure[m] - g_values[m];

@@ -62,8 +62,9 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
-        poll(count * n_components);
+        if (poll.stop(count * n_components)) break;
     }
+    poll.throw_if_stopped();
     return (t_horizon * mu + compensator) - log_sum;
 }
 
@@ -150,8 +151,9 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
             previous = t[i];
         }
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + std::log(floored[ii]);
-        poll(count * n_components);
+        if (poll.stop(count * n_components)) break;
     }
+    poll.throw_if_stopped();
 
     // X: the compensator, per-component integrals weighted by their amplitudes.
     double compensator = 0.0;

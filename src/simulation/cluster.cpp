@@ -59,7 +59,9 @@ void sort_event_times(std::vector<double>& times, std::uint64_t scratch_bytes) {
         std::sort(times.begin(), times.end());
         return;
     }
-    // Each pass over the keys goes in chunks, with a poll for an interruption between them.
+    // Each pass over the keys goes in chunks, with a poll for an interruption between them; a
+    // pass left on a stop is followed by the throw at once (a pass after it would scatter by
+    // counts that do not hold).
     constexpr std::size_t kChunk = std::size_t{1} << 16;
     InterruptPoll poll;
     std::memcpy(keys.data(), times.data(), n * sizeof(double));
@@ -70,8 +72,9 @@ void sort_event_times(std::vector<double>& times, std::uint64_t scratch_bytes) {
             const std::uint64_t key = keys[i];
             for (int d = 0; d < kDigits; ++d) ++count[256 * d + ((key >> (8 * d)) & 0xFF)];
         }
-        poll(kDigits * (end - i0));
+        if (poll.stop(kDigits * (end - i0))) break;
     }
+    poll.throw_if_stopped();
     std::uint64_t* from = keys.data();
     std::uint64_t* to = scratch.data();
     for (int d = 0; d < kDigits; ++d) {
@@ -87,8 +90,9 @@ void sort_event_times(std::vector<double>& times, std::uint64_t scratch_bytes) {
         for (std::size_t i0 = 0; i0 < n; i0 += kChunk) {
             const std::size_t end = std::min(n, i0 + kChunk);
             for (std::size_t i = i0; i < end; ++i) to[bucket[(from[i] >> shift) & 0xFF]++] = from[i];
-            poll(end - i0);
+            if (poll.stop(end - i0)) break;
         }
+        poll.throw_if_stopped();
         std::swap(from, to);
     }
     std::memcpy(times.data(), from, n * sizeof(double));
