@@ -275,6 +275,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
     InterruptPoll poll;
     for (std::size_t x0 = 0; x0 < N; x0 += block) {
         const std::size_t b = std::min(block, N - x0);
+        if (poll.stop(b * M)) break;
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double s = events[offsets[d] + planned_row[d]];  // the event's own time
@@ -283,7 +284,6 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
             for (std::size_t i = 0; i < M; ++i) f[i] = (row_time[i] - s) * (-beta);
         }
         for (std::size_t k = 0; k < b * M; ++k) factor[k] = decay_exp(factor[k]);
-        if (poll.stop(b * M)) break;
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double* f = factor.data() + q * M;
