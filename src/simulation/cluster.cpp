@@ -26,6 +26,33 @@ ModelError sampler_error(const std::string& prefix, PoissonError error) {
     return invalid(prefix + poisson_error_text(error));
 }
 
+// In-place heapsort: slower than the radix sort, but it needs no scratch and, unlike std::sort,
+// polls for an interruption (a list near the memory budget takes a good minute to sort).
+void heap_sort(std::vector<double>& times) {
+    double* a = times.data();
+    const std::size_t n = times.size();
+    auto sift_down = [a](std::size_t hole, std::size_t end) {
+        const double value = a[hole];
+        for (std::size_t child = 2 * hole + 1; child < end; child = 2 * hole + 1) {
+            if (child + 1 < end && a[child] < a[child + 1]) ++child;
+            if (!(value < a[child])) break;
+            a[hole] = a[child];
+            hole = child;
+        }
+        a[hole] = value;
+    };
+    InterruptPoll poll;  // a unit of work per level of the heap, about 64 per sift
+    for (std::size_t i = n / 2; i-- > 0;) {
+        sift_down(i, n);
+        poll(64);
+    }
+    for (std::size_t end = n; end-- > 1;) {
+        std::swap(a[0], a[end]);
+        sift_down(0, end);
+        poll(64);
+    }
+}
+
 // The latest of a list's times (0 for none): how far a stopped run had come.
 double latest_time(const std::vector<double>& times) {
     double latest = 0.0;
@@ -39,12 +66,16 @@ double latest_time(const std::vector<double>& times) {
 // patterns sort as unsigned integers; equal times have equal bits, so any correct sort gives the
 // same array. Long lists go through a least-significant-digit radix sort (8-bit digits, all
 // counted in one pass, a digit that all times share skipped), a few times faster than a
-// comparison sort on random order; if its scratch buffers may not or cannot be had, the
-// comparison sort still does the job in place.
+// comparison sort on random order; if its scratch buffers may not or cannot be had, a heapsort
+// does the job in place.
 void sort_event_times(std::vector<double>& times, std::uint64_t scratch_bytes) {
     const std::size_t n = times.size();
-    if (n < 512 || scratch_bytes / (2 * sizeof(std::uint64_t)) < n) {
+    if (n < 512) {
         std::sort(times.begin(), times.end());
+        return;
+    }
+    if (scratch_bytes / (2 * sizeof(std::uint64_t)) < n) {
+        heap_sort(times);
         return;
     }
     constexpr int kDigits = 8;
@@ -56,7 +87,7 @@ void sort_event_times(std::vector<double>& times, std::uint64_t scratch_bytes) {
         scratch.resize(n);
         count.resize(kDigits * 256, 0);
     } catch (const std::bad_alloc&) {
-        std::sort(times.begin(), times.end());
+        heap_sort(times);
         return;
     }
     // Each pass over the keys goes in chunks, with a poll for an interruption between them; a

@@ -127,6 +127,7 @@ int main() {
         {"branching with a huge cell",
          [&] { simulate_mv_exp_branching(1.0, mu1, huge_cell, 1e-7, 5); }},
         {"event sort", [&] { sort_event_times(to_sort); }},
+        {"event sort in place", [&] { sort_event_times(to_sort, 0); }},
     };
     for (const auto& [name, run] : routines) {
         const bool stopped = interrupted_at_stop(run, 3);
