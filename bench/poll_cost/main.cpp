@@ -81,10 +81,12 @@ int main(int argc, char** argv) {
             quotients[k].push_back(a / b);
         }
     }
-    std::printf("%-56s %12s %12s %9s %9s\n", "workload", "without, ms", "with, ms", "best q", "median q");
+    std::printf("%-56s %12s %12s %9s %9s\n", "workload", "without, ms", "with, ms", "best q",
+                "median q");
     for (std::size_t k = 0; k < n; ++k) {
-        std::printf("%-56s %12.3f %12.3f %9.3f %9.3f\n", with[k].name.c_str(), best_without[k] * 1e3,
-                    best_with[k] * 1e3, best_with[k] / best_without[k], median(quotients[k]));
+        std::printf("%-56s %12.3f %12.3f %9.3f %9.3f\n", with[k].name.c_str(),
+                    best_without[k] * 1e3, best_with[k] * 1e3, best_with[k] / best_without[k],
+                    median(quotients[k]));
     }
     return 0;
 }

@@ -10,7 +10,9 @@ std::atomic<InterruptHook> installed_hook{nullptr};
 
 }  // namespace
 
-void set_interrupt_hook(InterruptHook hook) { installed_hook.store(hook, std::memory_order_release); }
+void set_interrupt_hook(InterruptHook hook) {
+    installed_hook.store(hook, std::memory_order_release);
+}
 
 bool interrupt_requested() noexcept {
     const InterruptHook hook = installed_hook.load(std::memory_order_acquire);

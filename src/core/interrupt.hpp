@@ -54,7 +54,8 @@ public:
     bool stop(std::size_t work = 1) noexcept {
 #if VOSTREL_INTERRUPT_POLL
         remaining_ -= static_cast<std::int64_t>(work);
-        if (remaining_ <= 0) [[unlikely]] return consult();
+        if (remaining_ <= 0) [[unlikely]]
+            return consult();
 #else
         (void)work;
 #endif

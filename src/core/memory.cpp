@@ -49,8 +49,8 @@ std::uint64_t machine_memory() {
         }
     }
     // Control groups v2, then v1 (whose "no limit" is a huge number, harmless under the min).
-    for (const char* path : {"/sys/fs/cgroup/memory.max",
-                             "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
+    for (const char* path :
+         {"/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}) {
         const std::uint64_t limit = cgroup_limit(path);
         if (limit > 0) memory = std::min(memory, limit);
     }

@@ -108,7 +108,8 @@ Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_g
     const std::vector<double>& betas = built.value().betas;
     const std::vector<double>& weights = built.value().weights;
     const std::size_t n_comp = weights.size();
-    std::vector<double> alphas = allocate_vector<double>(n_comp, "the amplitudes of the components");
+    std::vector<double> alphas =
+        allocate_vector<double>(n_comp, "the amplitudes of the components");
     for (std::size_t k = 0; k < n_comp; ++k) alphas[k] = weights[k] * alpha;
 
     Result<SumExpGradient> inner = uni_sumexp_grad_core(times, t_horizon, mu, alphas, betas);

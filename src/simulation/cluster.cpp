@@ -120,7 +120,9 @@ void sort_event_times(std::vector<double>& times, std::uint64_t scratch_bytes) {
         }
         for (std::size_t i0 = 0; i0 < n; i0 += kChunk) {
             const std::size_t end = std::min(n, i0 + kChunk);
-            for (std::size_t i = i0; i < end; ++i) to[bucket[(from[i] >> shift) & 0xFF]++] = from[i];
+            for (std::size_t i = i0; i < end; ++i) {
+                to[bucket[(from[i] >> shift) & 0xFF]++] = from[i];
+            }
             if (poll.stop(end - i0)) break;
         }
         poll.throw_if_stopped();
@@ -173,7 +175,8 @@ Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double 
     auto cluster_explanation = [&] {
         return "The clusters are large: each immigrant brings 1/(1 - alpha) = " +
                format_double(1.0 / (1.0 - alpha)) +
-               " events on average, so the expected number of events is mu·t_horizon/(1 - alpha) = " +
+               " events on average, so the expected number of events is "
+               "mu·t_horizon/(1 - alpha) = " +
                format_double(mu * t_horizon / (1.0 - alpha)) +
                "; the parameters look explosive for this window.";
     };

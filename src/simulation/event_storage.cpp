@@ -25,13 +25,13 @@ std::string EventStorage::refusal_text() const {
 
 void throw_runaway(const EventStorage& storage, std::uint64_t n_events, double latest,
                    double t_horizon, std::string_view explanation) {
-    const std::string progress =
-        n_events == 0 ? "before its first event"
-                      : "after " + format_uint(n_events) + (n_events == 1 ? " event" : " events") +
-                            " up to time " + format_double(latest);
-    throw OutOfMemory("the simulation stopped " + progress + " (t_horizon = " +
-                      format_double(t_horizon) + "): " + storage.refusal_text() + ". " +
-                      std::string(explanation));
+    const std::string progress = n_events == 0 ? "before its first event"
+                                               : "after " + format_uint(n_events) +
+                                                     (n_events == 1 ? " event" : " events") +
+                                                     " up to time " + format_double(latest);
+    throw OutOfMemory("the simulation stopped " + progress +
+                      " (t_horizon = " + format_double(t_horizon) + "): " + storage.refusal_text() +
+                      ". " + std::string(explanation));
 }
 
 void refuse_baseline_beyond_budget(double expected, std::string_view expression,

@@ -33,8 +33,9 @@ public:
         const std::uint64_t size = list.size();
         const std::uint64_t capacity = list.capacity();
         if (extra <= capacity - size) return true;
-        const unsigned __int128 wanted = std::max<unsigned __int128>(
-            static_cast<unsigned __int128>(size) + extra, std::max<std::uint64_t>(2 * capacity, 64));
+        const unsigned __int128 wanted =
+            std::max<unsigned __int128>(static_cast<unsigned __int128>(size) + extra,
+                                        std::max<std::uint64_t>(2 * capacity, 64));
         // The old buffer is still held while it is copied into the new one.
         if (held_ + wanted * sizeof(T) > budget_ || wanted > list.max_size()) {
             refused_ = wanted * sizeof(T);
@@ -71,7 +72,9 @@ public:
 
     std::uint64_t budget() const { return budget_; }
     // Bytes that may still be taken for a while (a sort's scratch), 0 when none.
-    std::uint64_t room() const { return held_ < budget_ ? budget_ - static_cast<std::uint64_t>(held_) : 0; }
+    std::uint64_t room() const {
+        return held_ < budget_ ? budget_ - static_cast<std::uint64_t>(held_) : 0;
+    }
 
     // Why the last reserve() said no: "its event lists hold {held} and may not grow by another
     // {bytes} within the memory budget of {budget}", or the failed allocation.
@@ -90,8 +93,8 @@ std::string budget_text(std::uint64_t budget);
 // A simulation whose lists may not grow: "the simulation stopped after {n_events} events up to
 // time {latest} (t_horizon = {t_horizon}): {refusal}. {explanation}" ("before its first event"
 // when none was kept yet).
-[[noreturn]] void throw_runaway(const EventStorage& storage, std::uint64_t n_events,
-                                double latest, double t_horizon, std::string_view explanation);
+[[noreturn]] void throw_runaway(const EventStorage& storage, std::uint64_t n_events, double latest,
+                                double t_horizon, std::string_view explanation);
 
 // Refuses at once, before anything is drawn, a baseline whose expected number of events
 // (`expected`, named by `expression`, such as "mu·t_horizon") could not fit the budget.

@@ -2,8 +2,8 @@
 // with Interrupted soon after the hook says so; a hook that never says stop changes no bit.
 #include <algorithm>
 #include <bit>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <random>
 #include <span>
@@ -95,8 +95,8 @@ int main() {
     for (std::size_t h = 0; h < sources.size(); ++h) sources[h] = std::int64_t(h % 3);
     const std::vector<double> mu3 = {0.1, 0.2, 0.3};
     const std::vector<double> cells(9, 0.1), decays(9, 1.0);
-    const std::vector<std::vector<double>> per_dimension = {
-        sorted_times(30000, 1000.0, 2), sorted_times(30000, 1000.0, 3)};
+    const std::vector<std::vector<double>> per_dimension = {sorted_times(30000, 1000.0, 2),
+                                                            sorted_times(30000, 1000.0, 3)};
     const Link softplus = *Link::from_name("softplus", 1.0);
     const ExponentialKernel kernel = ExponentialKernel::create(0.5, 1.5, false).value();
     const NonparametricKernel histogram = NonparametricKernel::create(edges, values).value();
@@ -112,17 +112,18 @@ int main() {
         {"approx power law",
          [&] { uni_approx_powerlaw_neg_ll(times, 1000.0, 0.5, 0.5, 1.2, 0.1, 2.0, 10); }},
         {"power law", [&] { uni_powerlaw_neg_ll(times, 1000.0, 0.5, 0.5, 1.0, 1.0); }},
-        {"power law grad", [&] { uni_powerlaw_neg_ll_with_grad(times, 1000.0, 0.5, 0.5, 1.0, 1.0); }},
+        {"power law grad",
+         [&] { uni_powerlaw_neg_ll_with_grad(times, 1000.0, 0.5, 0.5, 1.0, 1.0); }},
         {"nonparametric", [&] { uni_nonparametric_neg_ll(times, 1000.0, 0.5, edges, values); }},
         {"nonparametric grad",
          [&] { uni_nonparametric_neg_ll_with_grad(times, 1000.0, 0.5, edges, values); }},
         {"marked", [&] { marked_uni_exp_neg_ll(times, marks, 1000.0, 0.5, 0.5, 1.0); }},
-        {"nonlinear grid", [&] { nonlinear_uni_exp_neg_ll(times, 1000.0, 0.5, 0.5, 1.0, softplus, 1u << 20); }},
+        {"nonlinear grid",
+         [&] { nonlinear_uni_exp_neg_ll(times, 1000.0, 0.5, 0.5, 1.0, softplus, 1u << 20); }},
         {"dense", [&] { mv_exp_dense_neg_ll(times, sources, 1000.0, 3, mu3, cells, decays); }},
         {"dense grad",
          [&] { mv_exp_dense_neg_ll_with_grad(times, sources, 1000.0, 3, mu3, cells, decays); }},
-        {"model construction",
-         [&] { MvExpRecursiveModel::create(per_dimension, 1000.0, 1.0); }},
+        {"model construction", [&] { MvExpRecursiveModel::create(per_dimension, 1000.0, 1.0); }},
         {"kernel evaluate", [&] { kernel.evaluate(times); }},
         {"kernel integrate_vec, a lag at a time", [&] { histogram.integrate_vec(times); }},
         {"thinning", [&] { simulate_uni_exp_hawkes(1e6, 1.0, 1.5, 1.0, 5); }},

@@ -75,16 +75,17 @@ int main() {
     const std::string thinning = out_of_memory_text(
         [&] { simulate_uni_exp_hawkes(100.0, 1.0, 1.5, 1.0, 3, nullptr, budget); });
     CHECK(starts_with(thinning, "the simulation stopped after 65536 events up to time "));
-    CHECK(contains(thinning, " (t_horizon = 100): its event lists hold 524288 bytes (512.0 KiB) "
-                             "and may not grow to 1572864 bytes (1.5 MiB) within the memory budget "
-                             "of 1048576 bytes (1.0 MiB). The intensity kept growing"));
+    CHECK(contains(thinning,
+                   " (t_horizon = 100): its event lists hold 524288 bytes (512.0 KiB) "
+                   "and may not grow to 1572864 bytes (1.5 MiB) within the memory budget "
+                   "of 1048576 bytes (1.0 MiB). The intensity kept growing"));
     CHECK(contains(thinning, "alpha = 1.5 of 1 or more makes the process supercritical."));
     // A baseline beyond the budget is refused before anything is drawn.
-    CHECK(out_of_memory_text([&] {
-              simulate_uni_exp_branching(1000.0, 200.0, 0.5, 1.0, 3, budget);
-          }) == "the baseline alone needs more memory than the memory budget of 1048576 bytes "
-                "(1.0 MiB): mu·t_horizon = 200000 expected events at 8 bytes each; check the "
-                "units of mu and t_horizon");
+    CHECK(out_of_memory_text(
+              [&] { simulate_uni_exp_branching(1000.0, 200.0, 0.5, 1.0, 3, budget); }) ==
+          "the baseline alone needs more memory than the memory budget of 1048576 bytes "
+          "(1.0 MiB): mu·t_horizon = 200000 expected events at 8 bytes each; check the "
+          "units of mu and t_horizon");
 
     // A run the budget holds is the same bits as with the default budget.
     CHECK_RANGES_EQUAL(simulate_uni_exp_branching(300.0, 1.0, 0.7, 1.0, 8, budget).value(),
