@@ -121,7 +121,6 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         double s_left = 0.0, S_left = 0.0, dS_left = 0.0, v_left = 0.0, w_left = 0.0;
         for (std::uint64_t i0 = 0; i0 < G; i0 += kBlock) {
             const std::size_t b = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, G - i0));
-            if (poll.stop(b)) break;
             // The decay from the last absorbed event to each grid point is taken here, one call
             // per point: finding that event first, to take these calls a block at a time, costs
             // a second unpredictable loop per point, more than the calls save.
@@ -131,7 +130,8 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                 while (k < N && times[k] <= s) {
                     if (k == g_first + g_count) {
                         // A grid block that absorbs many events polls at each block of them;
-                        // after a stop it absorbs no more and is dropped at the next stop().
+                        // after a stop it absorbs no more, and the pass ends at the block's
+                        // own poll.
                         if (poll.stop(kBlock)) break;
                         g_first = k;
                         g_count = std::min(kBlock, N - k);
@@ -176,6 +176,8 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                     w_left = w_block[q];
                 }
             }
+            // At the block's end: a poll at its top costs the grid points' loop registers.
+            if (poll.stop(b)) break;
         }
     }
     poll.throw_if_stopped();
