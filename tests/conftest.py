@@ -1,9 +1,14 @@
 # Shared fixtures: the extension module, a pure-Python reference of the exponential likelihood
-# recursion, written as a plain loop in event order so that bit equality can be checked, and the
-# loading of the table generators kept in the source tree.
+# recursion, written as a plain loop in event order so that bit equality can be checked, the
+# loading of the table generators kept in the source tree, and a child process whose memory limit
+# is small.
 import importlib.util
+import json
 import math
+import os
 import pathlib
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -56,3 +61,43 @@ def load_source_script(folder, name):
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261208)
+
+
+# Evaluates each call (Python source using np, lk and sim) and reports its result as the bits of
+# its arrays, or its exception's type and text, and the seconds it took.
+_MEMORY_LIMITED_CHILD = r"""
+import json, sys, time
+import numpy as np
+from vostrel._libvostrel import likelihood as lk, simulation as sim
+
+def bits(result):
+    arrays = result if isinstance(result, list) else [result]
+    return [np.asarray(a, dtype=np.float64).view(np.uint64).tolist() for a in arrays]
+
+results = {}
+for name, call in json.loads(sys.argv[1]).items():
+    start = time.monotonic()
+    try:
+        results[name] = ["result", bits(eval(call))]
+    except Exception as error:
+        results[name] = [type(error).__name__, str(error)]
+    results[name].append(time.monotonic() - start)
+print(json.dumps(results))
+"""
+
+
+def run_with_memory_limit(limit, calls):
+    """Runs the calls ({name: source}) in a child process that may use `limit` bytes: the module
+    reads VOSTREL_MEMORY_LIMIT once per process, so a small limit needs a process of its own.
+    Returns {name: ["result", bits of the arrays, seconds] or [exception type, text, seconds]}."""
+    env = dict(os.environ, VOSTREL_MEMORY_LIMIT=str(limit))
+    output = subprocess.run(
+        [sys.executable, "-c", _MEMORY_LIMITED_CHILD, json.dumps(calls)],
+        env=env, capture_output=True, text=True, check=True, timeout=120,
+    ).stdout
+    return json.loads(output)
+
+
+@pytest.fixture(scope="session")
+def memory_limited():
+    return run_with_memory_limit

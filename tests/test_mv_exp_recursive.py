@@ -404,14 +404,25 @@ def test_many_dimensions(rng):
     assert hexes(out) == hexes(ref_out)
 
 
-def test_weights_beyond_physical_memory_are_a_memory_error():
-    # 100000 dimensions need 10^10 compensator weights: refused before anything is allocated.
-    events = [np.empty(0)] * 100_000
-    with pytest.raises(MemoryError):
-        MvExpRecursiveLogLik(events, 1.0, 1.0)
+@pytest.fixture(scope="module")
+def small_memory(memory_limited):
+    # With 64 MB to use, 3000 dimensions (9 * 10^6 compensator weights, 72 MB) do not fit,
+    # whatever memory the host has.
+    return memory_limited(64_000_000, {
+        "weights": "lk.MvExpRecursiveLogLik([np.empty(0)] * 3000, 1.0, 1.0)",
+        "fault": "lk.MvExpRecursiveLogLik([np.array([2.0, 1.0])] + [np.empty(0)] * 2999, 5.0, 1.0)",
+    })
 
 
-def test_event_faults_come_before_the_memory_error():
-    events = [np.array([2.0, 1.0])] + [np.empty(0)] * 99_999
-    with pytest.raises(ValueError, match=r"^non-monotone events: index 1 \(2 > 1\)$"):
-        MvExpRecursiveLogLik(events, 5.0, 1.0)
+def test_weights_beyond_memory_are_a_memory_error(small_memory):
+    # Refused before anything is allocated, with what and how large.
+    assert small_memory["weights"][:2] == [
+        "MemoryError",
+        "could not allocate the model's events and weights, N·(M + 1) + M·M doubles: 9000000 x 8 "
+        "bytes = 72000000 bytes (68.7 MiB), more than the memory this process may use, 64000000 "
+        "bytes (61.0 MiB)",
+    ]
+
+
+def test_event_faults_come_before_the_memory_error(small_memory):
+    assert small_memory["fault"][:2] == ["ValueError", "non-monotone events: index 1 (2 > 1)"]

@@ -143,4 +143,14 @@ std::string ModelError::display() const {
     return std::visit(Visitor{}, kind_);
 }
 
+std::string format_uint128(unsigned __int128 value) {
+    if (value == 0) return "0";
+    std::string digits;
+    while (value != 0) {
+        digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
+        value /= 10;
+    }
+    return std::string(digits.rbegin(), digits.rend());
+}
+
 }  // namespace vostrel

@@ -23,4 +23,7 @@ std::string format_double_list(std::span<const double> values);
 
 inline std::string format_uint(std::uint64_t value) { return std::to_string(value); }
 
+// The same for counts that need more than 64 bits (M*M for M >= 2^32, bytes of a huge count).
+std::string format_uint128(unsigned __int128 value);
+
 }  // namespace vostrel

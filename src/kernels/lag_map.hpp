@@ -1,7 +1,8 @@
 // map_lags: a new vector holding f(t[i]) for every lag, built without first zeroing the buffer
 // (a sized std::vector costs a memset of the whole result, about a tenth of an exp per element)
-// and without push_back's per-element capacity test. The vector's range constructor sees a
-// forward iterator, allocates once and constructs each element in index order.
+// and without push_back's per-element capacity test. The vector is allocated once; appending a
+// chunk through a forward iterator constructs each element in index order, and between chunks a
+// poll lets a huge array be interrupted.
 // map_lag_blocks does the same for a function that fills a block of values at once, so that its
 // library calls can be made a block at a time.
 #pragma once
@@ -11,6 +12,9 @@
 #include <iterator>
 #include <span>
 #include <vector>
+
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 
 namespace vostrel::detail {
 
@@ -47,9 +51,21 @@ private:
     std::size_t index_;
 };
 
+// source->at(i) for i < n. `work_per_value` is the cost of one value in units of an exp call (the
+// bins an integral walks, say), so that even a costly value is polled every few thousand units.
 template <class Source>
-std::vector<double> collect(Source* source, std::size_t n) {
-    return std::vector<double>(LagIterator<Source>(source, 0), LagIterator<Source>(source, n));
+std::vector<double> collect(Source* source, std::size_t n, std::size_t work_per_value = 1) {
+    const std::size_t chunk = std::clamp<std::size_t>(
+        std::size_t{4096} / std::max<std::size_t>(work_per_value, 1), 1, 4096);
+    std::vector<double> out;
+    allocating("the result array", n, sizeof(double), [&] { out.reserve(n); });
+    InterruptPoll poll;
+    for (std::size_t i = 0; i < n; i += chunk) {
+        const std::size_t end = std::min(n, i + chunk);
+        out.insert(out.end(), LagIterator<Source>(source, i), LagIterator<Source>(source, end));
+        poll((end - i) * work_per_value);
+    }
+    return out;
 }
 
 // f of each lag.
@@ -60,10 +76,11 @@ struct EachLag {
     double at(std::size_t i) const { return (*f)(lags[i]); }
 };
 
+// f(t[i]) for every lag; `work_per_lag` as collect's `work_per_value`.
 template <class F>
-std::vector<double> map_lags(std::span<const double> t, const F& f) {
+std::vector<double> map_lags(std::span<const double> t, const F& f, std::size_t work_per_lag = 1) {
     EachLag<F> source{t.data(), &f};
-    return collect(&source, t.size());
+    return collect(&source, t.size(), work_per_lag);
 }
 
 inline constexpr std::size_t kLagBlock = 256;

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "core/memory.hpp"
 #include "core/require.hpp"
 #include "kernels/lag_map.hpp"
 
@@ -33,8 +34,12 @@ Result<NonparametricKernel> NonparametricKernel::create(std::span<const double> 
             return *error;
         }
     }
-    return NonparametricKernel(std::vector<double>(edges.begin(), edges.end()),
-                               std::vector<double>(values.begin(), values.end()));
+    return allocating("the kernel's copies of edges and values", edges.size() + values.size(),
+                      sizeof(double), [&] {
+                          return NonparametricKernel(
+                              std::vector<double>(edges.begin(), edges.end()),
+                              std::vector<double>(values.begin(), values.end()));
+                      });
 }
 
 double NonparametricKernel::value_at(double t) const {
@@ -61,7 +66,8 @@ std::vector<double> NonparametricKernel::evaluate(std::span<const double> t) con
 }
 
 std::vector<double> NonparametricKernel::integrate_vec(std::span<const double> t) const {
-    return detail::map_lags(t, [this](double lag) { return integral_at(lag); });
+    // An integral walks the bins up to its lag: up to K of them.
+    return detail::map_lags(t, [this](double lag) { return integral_at(lag); }, values_.size());
 }
 
 double NonparametricKernel::l1_norm() const {

@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
 #include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
@@ -55,6 +56,7 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
     double floored[kLogBlock];
     double decay[kLogBlock];
     double tail[kLogBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
         block_exps(t + start, count, previous, t_horizon, neg_beta, decay, tail);
@@ -69,7 +71,9 @@ Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
             previous = t[i];
         }
         log_sum = vector_math::add_logs(log_sum, floored, count);
+        if (poll.stop(count)) break;
     }
+    poll.throw_if_stopped();
     return (alpha * s1 + mu * t_horizon) - log_sum;
 }
 
@@ -93,6 +97,7 @@ Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(
     double floored[kLogBlock];
     double decay[kLogBlock];
     double tail[kLogBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kLogBlock) {
         const std::size_t count = n - start < kLogBlock ? n - start : kLogBlock;
         block_exps(t + start, count, previous, t_horizon, neg_beta, decay, tail);
@@ -118,7 +123,9 @@ Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(
         }
         vector_math::log_array(floored, floored, count);
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + floored[ii];
+        if (poll.stop(count)) break;
     }
+    poll.throw_if_stopped();
     return Gradient{(alpha * s1 + mu * t_horizon) - log_sum,
                     {t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta}};
 }

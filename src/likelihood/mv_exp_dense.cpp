@@ -11,6 +11,8 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
@@ -20,19 +22,10 @@ using u128 = unsigned __int128;
 
 constexpr std::size_t kMaxBlockEvents = 256;
 constexpr std::size_t kFactorBudget = 4096;  // decay factors held per block
+constexpr const char* kCellState = "the recursion state of the M·M cells";
 
 // M*M does not fit 64 bits once M >= 2^32, so the shape checks compare in 128 bits and print
 // the true square.
-std::string format_u128(u128 value) {
-    if (value == 0) return "0";
-    std::string digits;
-    while (value != 0) {
-        digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
-        value /= 10;
-    }
-    return std::string(digits.rbegin(), digits.rend());
-}
-
 u128 square(std::uint64_t value) { return static_cast<u128>(value) * value; }
 
 ModelError length_mismatch(std::size_t n_times, std::size_t n_sources) {
@@ -97,7 +90,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
         return ModelError::invalid_parameter(
             "shape mismatch: mu/alpha/beta = " + format_uint(mu.size()) + "/" +
             format_uint(alpha.size()) + "/" + format_uint(beta.size()) + ", expected M=" +
-            format_uint(n_dims) + ", M\u00b2=" + format_u128(square(n_dims)));
+            format_uint(n_dims) + ", M\u00b2=" + format_uint128(square(n_dims)));
     }
     ModelError error = ModelError::invalid_parameter("");
     if (!check_sources(sources, n_dims, &error)) return error;
@@ -108,15 +101,17 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
     const std::size_t N = times.size();
     const double T = end_time;
     const std::size_t B = block_events(cells);
-    std::vector<double> work(cells + B * cells, 0.0);
+    std::vector<double> work = allocate_vector<double>(cells + B * cells, kCellState);
     double* R = work.data();
     double* factors = R + cells;
     double floored[kMaxBlockEvents];
 
     double L = 0.0;
     double previous = 0.0;
+    InterruptPoll poll;
     for (std::size_t h0 = 0; h0 < N; h0 += B) {
         const std::size_t b = std::min(B, N - h0);
+        if (poll.stop(b * cells)) break;
         previous = block_factors(times.data() + h0, b, previous, beta.data(), cells, factors);
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t k = static_cast<std::size_t>(sources[h0 + q]);
@@ -134,6 +129,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
         }
         L = vector_math::add_logs(L, floored, b);
     }
+    poll.throw_if_stopped();
 
     // Compensator: mu_m * T plus, for every event, alpha * (1 - exp(-beta * (T - t_i))) of the
     // cell through which it excites m.
@@ -144,6 +140,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
         const std::size_t row = m * M;
         for (std::size_t i0 = 0; i0 < N; i0 += kMaxBlockEvents) {
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
+            if (poll.stop(b)) break;  // and so the next dimensions' loops at once
             block_tails(times.data() + i0, sources.data() + i0, b, T, beta.data(), row, decayed);
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
@@ -151,6 +148,7 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
             }
         }
     }
+    poll.throw_if_stopped();
     return C - L;
 }
 
@@ -167,7 +165,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
     if (beta.size() != cells_wanted || alpha.size() != cells_wanted) {
         return ModelError::invalid_parameter(
             "alpha/beta length (" + format_uint(alpha.size()) + "/" + format_uint(beta.size()) +
-            ") != M\u00b2 (" + format_u128(cells_wanted) + ")");
+            ") != M\u00b2 (" + format_uint128(cells_wanted) + ")");
     }
     ModelError error = ModelError::invalid_parameter("");
     if (!check_sources(sources, n_dims, &error)) return error;
@@ -177,12 +175,13 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
     const std::size_t N = times.size();
     const double T = end_time;
     const std::size_t B = block_events(cells);
-    MvExpDenseGradient result{0.0, std::vector<double>(M, 0.0), std::vector<double>(cells, 0.0),
-                              std::vector<double>(cells, 0.0)};
+    MvExpDenseGradient result{0.0, allocate_vector<double>(M, "the gradient in mu"),
+                              allocate_vector<double>(cells, "the gradient in alpha"),
+                              allocate_vector<double>(cells, "the gradient in beta")};
     double* grad_mu = result.grad_mu.data();
     double* grad_alpha = result.grad_alpha.data();
     double* grad_beta = result.grad_beta.data();
-    std::vector<double> work(2 * cells + B * cells, 0.0);
+    std::vector<double> work = allocate_vector<double>(2 * cells + B * cells, kCellState);
     double* R = work.data();
     double* D = R + cells;  // dR/dbeta per cell
     double* factors = D + cells;
@@ -190,8 +189,10 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
 
     double L = 0.0;
     double previous = 0.0;
+    InterruptPoll poll;
     for (std::size_t h0 = 0; h0 < N; h0 += B) {
         const std::size_t b = std::min(B, N - h0);
+        if (poll.stop(b * cells)) break;
         const double* t_block = times.data() + h0;
         double t_previous = previous;
         previous = block_factors(t_block, b, previous, beta.data(), cells, factors);
@@ -224,6 +225,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
         vector_math::log_array(floored, floored, b);
         for (std::size_t q = 0; q < b; ++q) L = L + floored[q];
     }
+    poll.throw_if_stopped();
 
     double decayed[kMaxBlockEvents];
     double H = 0.0;
@@ -233,6 +235,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
         const std::size_t row = m * M;
         for (std::size_t i0 = 0; i0 < N; i0 += kMaxBlockEvents) {
             const std::size_t b = std::min(kMaxBlockEvents, N - i0);
+            if (poll.stop(b)) break;  // and so the next dimensions' loops at once
             block_tails(times.data() + i0, sources.data() + i0, b, T, beta.data(), row, decayed);
             for (std::size_t q = 0; q < b; ++q) {
                 const std::size_t c = row + static_cast<std::size_t>(sources[i0 + q]);
@@ -244,6 +247,7 @@ Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
             }
         }
     }
+    poll.throw_if_stopped();
     result.neg_loglik = H - L;
     return result;
 }

@@ -20,9 +20,9 @@
 #include <type_traits>
 #include <utility>
 
-#include <unistd.h>
-
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/require.hpp"
 #include "core/vector_math.hpp"
 
@@ -78,7 +78,8 @@ void block_intensities(std::size_t M, double mu, const double* __restrict alpha,
 template <std::size_t Fixed>
 double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict alpha,
                       const double* __restrict weights, std::size_t n_events, double L,
-                      double* __restrict grad_mu, double* __restrict grad_alpha) {
+                      double* __restrict grad_mu, double* __restrict grad_alpha,
+                      InterruptPoll& poll) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
     if (grad_mu == nullptr) {
         // The loss alone: long blocks of intensities, whose logs subtract_logs takes while it
@@ -88,6 +89,7 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
         const std::size_t block = std::clamp<std::size_t>(16384 / M, 1, kLossBlock);
         for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
             const std::size_t b = std::min(block, n_events - k0);
+            if (poll.stop(b * M)) break;  // the caller throws
             block_intensities<Fixed>(M, mu, alpha, weights + k0 * M, b, lam);
             // The next block's weights are fetched while this block's logs are taken.
             const std::size_t n_next = std::min(block, n_events - k0 - b);
@@ -103,6 +105,7 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
     double log_lam[kBlock];
     for (std::size_t k0 = 0; k0 < n_events; k0 += block) {
         const std::size_t b = std::min(block, n_events - k0);
+        if (poll.stop(b * M)) break;  // the caller throws
         const double* g = weights + k0 * M;
         block_intensities<Fixed>(M, mu, alpha, g, b, lam);
         const double* next = g + b * M;
@@ -123,7 +126,7 @@ double dimension_loss(std::size_t m_dynamic, double mu, const double* __restrict
 }
 
 using DimensionLoss = double (*)(std::size_t, double, const double*, const double*, std::size_t,
-                                 double, double*, double*);
+                                 double, double*, double*, InterruptPoll&);
 
 DimensionLoss pick_dimension_loss(std::size_t M) {
     switch (M) {
@@ -136,20 +139,19 @@ DimensionLoss pick_dimension_loss(std::size_t M) {
     }
 }
 
-// The weights take N*M + M*M doubles. A model whose weights could not fit in the machine's
-// physical memory (many thousands of dimensions, say) is reported as an allocation failure
-// before anything is allocated: otherwise the weights would be written page by page and the
-// process could be killed for running out of memory before any allocation failed cleanly.
-bool weights_fit(std::uint64_t n_dims, std::uint64_t n_events) {
+// The copied events and the weights take N*(M + 1) + M*M doubles. A model that could not fit in
+// the memory this process may use (many thousands of dimensions, say) is reported as an
+// allocation failure before anything is allocated: otherwise the weights would be written page
+// by page and the process could be killed for running out of memory before any allocation
+// failed cleanly.
+constexpr const char* kModelStorage = "the model's events and weights, N·(M + 1) + M·M doubles";
+
+std::optional<OutOfMemory> storage_beyond_memory(std::uint64_t n_dims, std::uint64_t n_events) {
     using u128 = unsigned __int128;
-    const u128 doubles = static_cast<u128>(n_events) * n_dims + static_cast<u128>(n_dims) * n_dims;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page_size > 0) {
-        const u128 memory = static_cast<u128>(pages) * static_cast<u128>(page_size);
-        if (doubles * sizeof(double) > memory) return false;
-    }
-    return true;
+    const u128 doubles = static_cast<u128>(n_events) * (static_cast<u128>(n_dims) + 1) +
+                         static_cast<u128>(n_dims) * n_dims;
+    if (fits_usable_memory(doubles, sizeof(double))) return std::nullopt;
+    return beyond_usable_memory(kModelStorage, doubles, sizeof(double));
 }
 
 // The order fault of one dimension's events: the first decreasing neighbours.
@@ -183,17 +185,19 @@ Result<MvExpRecursiveModel> MvExpRecursiveModel::create(
     const std::size_t M = timestamps.size();
     std::uint64_t n_total = 0;
     for (std::span<const double> times : timestamps) n_total += times.size();
-    if (!weights_fit(M, n_total)) {
+    if (std::optional<OutOfMemory> beyond = storage_beyond_memory(M, n_total)) {
         // A fault in the events is still reported first.
         for (std::span<const double> times : timestamps) {
             if (std::optional<ModelError> fault = order_fault(times)) return *fault;
             if (std::optional<ModelError> fault = range_fault(times, end_time)) return *fault;
         }
-        throw std::bad_alloc();
+        throw *beyond;
     }
     MvExpRecursiveModel model;
     // Left uninitialised: the copy and the weights write every entry.
-    model.storage_.reset(new double[n_total * (M + 1) + M * M]);
+    const std::size_t n_storage = n_total * (M + 1) + M * M;
+    allocating(kModelStorage, n_storage, sizeof(double),
+               [&] { model.storage_.reset(new double[n_storage]); });
     model.offsets_.resize(M + 1);
     model.end_time_ = end_time;
     model.decay_ = decay;
@@ -280,8 +284,10 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
     // event q's own close.
     const std::size_t block = std::clamp<std::size_t>(4096 / M, 1, kBlock);
     std::vector<double> factor(block * M);
+    InterruptPoll poll;
     for (std::size_t x0 = 0; x0 < N; x0 += block) {
         const std::size_t b = std::min(block, N - x0);
+        if (poll.stop(b * M)) break;
         for (std::size_t q = 0; q < b; ++q) {
             const std::size_t d = dim_of(x0 + q);
             const double s = events[offsets[d] + planned_row[d]];  // the event's own time
@@ -318,6 +324,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
         double* S = compensator_weights + i * M;
         for (std::size_t j = 0; j < M; ++j) S[j] = integral[i * M + j] + compensator[i * M + j];
     }
+    poll.throw_if_stopped();
 }
 
 }  // namespace
@@ -351,10 +358,13 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
         if (!strictly_increasing) return false;
     } else {
         constexpr double inf = std::numeric_limits<double>::infinity();
-        dims.reset(new std::uint8_t[N]);
+        allocating("the dimension of every event in time order", N, 1,
+                   [&] { dims.reset(new std::uint8_t[N]); });
         std::vector<std::size_t> head(M, 0);
         double previous = 0.0;
+        InterruptPoll poll;
         for (std::size_t x = 0; x < N; ++x) {
+            if (poll.stop(M)) break;
             std::size_t best = 0;
             double best_time = inf;
             for (std::size_t d = 0; d < M; ++d) {
@@ -371,6 +381,7 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
             dims[x] = static_cast<std::uint8_t>(best);
             ++head[best];
         }
+        poll.throw_if_stopped();
     }
     auto walk = [&](auto fixed) {
         merged_walk<decltype(fixed)::value>(M, dims.get(), N, beta, T, events,
@@ -409,6 +420,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
     double absorbed[kAbsorbed];      // exp((tau_h - s_p) * (-beta)) of the absorbed events
     std::vector<std::size_t> cursor(M);
     std::vector<double> previous(M);  // g_i[h-1][j]
+    InterruptPoll poll;
     for (std::size_t i = 0; i < M; ++i) {
         const std::span<const double> target = times(i);
         const std::size_t n_i = target.size();
@@ -464,6 +476,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     }
                     const double t = tau(h);
                     for (const std::size_t end = row_end[q]; p < end; ++p) {
+                        if (poll.stop()) break;  // thrown below
                         const double e =
                             buffered ? absorbed[p - p0]
                                      : vector_math::decay_exp((t - source[p]) * (-beta));
@@ -479,6 +492,7 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                 cursor[j] = p;
                 previous[j] = last;
                 S[j] = s_ij;
+                poll(rows);
             }
         }
     }
@@ -488,6 +502,7 @@ double MvExpRecursiveModel::evaluate(const double* coeffs, double* out) const {
     const std::size_t M = n_dims();
     const double T = end_time_;
     const DimensionLoss dimension = pick_dimension_loss(M);
+    InterruptPoll poll;
     if (out != nullptr) {
         for (std::size_t c = 0; c < M * (M + 1); ++c) out[c] = 0.0;
     }
@@ -506,10 +521,12 @@ double MvExpRecursiveModel::evaluate(const double* coeffs, double* out) const {
             *grad_mu = *grad_mu + T;
             for (std::size_t j = 0; j < M; ++j) grad_alpha[j] = grad_alpha[j] + S[j];
         }
+        if (poll.stop(M)) break;
         L = dimension(M, mu, alpha, excitation_weights(i).data(), times(i).size(), L, grad_mu,
-                      grad_alpha);
+                      grad_alpha, poll);
         total = total + L;
     }
+    poll.throw_if_stopped();
     return total;
 }
 

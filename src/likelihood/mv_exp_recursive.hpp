@@ -16,8 +16,9 @@ namespace vostrel::likelihood {
 class MvExpRecursiveModel {
 public:
     // Validates (decay, end_time, at least one dimension, then each dimension's order and range)
-    // while copying the caller's event arrays, and precomputes the weights. Throws
-    // std::bad_alloc, before allocating, when the weights could not fit in physical memory.
+    // while copying the caller's event arrays, and precomputes the weights. Throws OutOfMemory
+    // (core/memory.hpp), before allocating, when the weights could not fit in the memory this
+    // process may use, and Interrupted when the interruption hook says stop.
     static Result<MvExpRecursiveModel> create(std::span<const std::span<const double>> timestamps,
                                               double end_time, double decay);
     // The same for event arrays held in vectors (copied as well).

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
 #include "core/require.hpp"
 #include "core/vector_math.hpp"
 
@@ -104,6 +105,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
     const double last = static_cast<double>(G - 1);
     const double ab = alpha * beta;
     const std::size_t N = times.size();
+    InterruptPoll poll;
 
     // Grid pass: S(s) = sum over events t_k <= s of exp(-beta * (s - t_k)) and dS = dS/dbeta,
     // carried from the last absorbed event e.
@@ -127,6 +129,10 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                 // Absorb events up to s; stops at the first later (or NaN) time.
                 while (k < N && times[k] <= s) {
                     if (k == g_first + g_count) {
+                        // A grid block that absorbs many events polls at each block of them;
+                        // after a stop it absorbs no more, and the pass ends at the block's
+                        // own poll.
+                        if (poll.stop(kBlock)) break;
                         g_first = k;
                         g_count = std::min(kBlock, N - k);
                         gap_factors(times.data(), g_first, g_count, beta, gap_factor);
@@ -170,8 +176,11 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
                     w_left = w_block[q];
                 }
             }
+            // At the block's end: a poll at its top costs the grid points' loop registers.
+            if (poll.stop(b)) break;
         }
     }
+    poll.throw_if_stopped();
 
     // Event pass: R_i = excitation just before t_i (in units of alpha * beta), dR_i = dR_i/dbeta.
     double L = 0.0, E_mu = 0.0, E_alpha = 0.0, E_beta = 0.0;
@@ -181,6 +190,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
             v_block[kBlock], u_block[kBlock], lam_block[kBlock], log_block[kBlock];
         for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
             const std::size_t b = std::min(kBlock, N - i0);
+            if (poll.stop(b)) break;
             const double* t = times.data() + i0;
             gap_factors(times.data(), i0, b, beta, factor);
             for (std::size_t q = 0; q < b; ++q) {
@@ -217,6 +227,7 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
             }
         }
     }
+    poll.throw_if_stopped();
     return Sums{C - L, C_mu - E_mu, C_alpha - E_alpha, C_beta - E_beta};
 }
 

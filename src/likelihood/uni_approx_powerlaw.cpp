@@ -5,11 +5,10 @@
 
 #include <cmath>
 #include <cstddef>
-#include <new>
-
-#include <unistd.h>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/require.hpp"
 #include "likelihood/uni_sumexp.hpp"
 
@@ -37,18 +36,16 @@ constexpr std::uint64_t kValueVectors = 5;
 constexpr std::uint64_t kGradientVectors = 13;
 
 // Any n_components up to 2^64 - 1 reaches this point. A count whose working vectors could not
-// all fit in the machine's physical memory is reported as an allocation failure before anything
-// is allocated: otherwise the first vectors would be zero-filled page by page and the process
-// could be killed for running out of memory, long before a later allocation fails cleanly.
+// all fit in the memory this process may use is reported as an allocation failure before
+// anything is allocated: otherwise the first vectors would be zero-filled page by page and the
+// process could be killed for running out of memory, long before a later allocation fails
+// cleanly.
 void reserve_components(std::uint64_t n_components, std::uint64_t n_vectors) {
-    const std::uint64_t per_vector_limit = std::vector<double>().max_size();
-    if (n_components > per_vector_limit / n_vectors) throw std::bad_alloc();
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page_size > 0) {
-        const std::uint64_t memory =
-            static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-        if (n_components > memory / (sizeof(double) * n_vectors)) throw std::bad_alloc();
+    const unsigned __int128 doubles = static_cast<unsigned __int128>(n_components) * n_vectors;
+    if (!fits_usable_memory(doubles, sizeof(double))) {
+        throw beyond_usable_memory(
+            "the " + format_uint(n_vectors) + " working arrays of n_components doubles each",
+            doubles, sizeof(double));
     }
 }
 
@@ -64,17 +61,20 @@ Result<DecayComponents> build_components(std::uint64_t n_components, double beta
 
     reserve_components(n_components, n_vectors);
     DecayComponents out;
-    out.betas.resize(static_cast<std::size_t>(n_components));
-    out.weights.resize(static_cast<std::size_t>(n_components));
+    out.betas = allocate_vector<double>(n_components, "the decay rates of the components");
+    out.weights = allocate_vector<double>(n_components, "the weights of the components");
     const double exponent = beta_pow + (-1.0);
     double total = -0.0;  // Z, from -0.0 so that a sum of -0.0 terms stays -0.0
+    InterruptPoll poll;
     for (std::uint64_t k = 0; k < n_components; ++k) {
+        if (poll.stop()) break;
         const double beta_k = integer_power(r, k) * beta_min;
         const double u = std::pow(beta_k, exponent);
         out.betas[k] = beta_k;
         out.weights[k] = u;
         total = total + u;
     }
+    poll.throw_if_stopped();
     for (double& w : out.weights) w = w / total;
     return out;
 }
@@ -108,7 +108,8 @@ Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_g
     const std::vector<double>& betas = built.value().betas;
     const std::vector<double>& weights = built.value().weights;
     const std::size_t n_comp = weights.size();
-    std::vector<double> alphas(n_comp);
+    std::vector<double> alphas =
+        allocate_vector<double>(n_comp, "the amplitudes of the components");
     for (std::size_t k = 0; k < n_comp; ++k) alphas[k] = weights[k] * alpha;
 
     Result<SumExpGradient> inner = uni_sumexp_grad_core(times, t_horizon, mu, alphas, betas);
@@ -120,15 +121,19 @@ Result<std::pair<double, std::vector<double>>> uni_approx_powerlaw_neg_ll_with_g
     for (std::size_t k = 0; k < n_comp; ++k) {
         grad_amplitude = grad_amplitude + g.grad_alphas[k] * weights[k];
     }
+    InterruptPoll poll;
     double mean_log_beta = -0.0;  // W, the weighted mean of log beta_k
     for (std::size_t k = 0; k < n_comp; ++k) {
+        if (poll.stop()) break;
         mean_log_beta = mean_log_beta + std::log(betas[k]) * weights[k];
     }
     double grad_pow = -0.0;  // B: dw_k/dbeta_pow = w_k (log beta_k - W)
     for (std::size_t k = 0; k < n_comp; ++k) {
+        if (poll.stop()) break;
         grad_pow =
             grad_pow + (std::log(betas[k]) - mean_log_beta) * (g.grad_alphas[k] * weights[k]);
     }
+    poll.throw_if_stopped();
     double grad_scale = -0.0;  // C: dbeta_k/dbeta_min = beta_k / beta_min
     for (std::size_t k = 0; k < n_comp; ++k) grad_scale = grad_scale + betas[k] * g.grad_betas[k];
 

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 
+#include "core/interrupt.hpp"
+
 namespace vostrel::likelihood {
 namespace {
 
@@ -47,6 +49,7 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
     double decay[kBlock];
     double tail[kBlock];
     double lam[kBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
@@ -59,7 +62,9 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
         }
         log_sum = vector_math::add_logs(log_sum, lam, m);
         previous = t[m - 1];
+        if (poll.stop(m)) break;
     }
+    poll.throw_if_stopped();
     return (alpha * compensator + mu * t_horizon) - log_sum;
 }
 
@@ -85,6 +90,7 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
     double d_block[kBlock];
     double lam_block[kBlock];
     double log_block[kBlock];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t m = std::min(kBlock, n - start);
         const double* t = times.data() + start;
@@ -109,7 +115,9 @@ std::pair<double, std::vector<double>> uni_exp_neg_ll_with_grad(std::span<const 
             s2 = s2 + d * tail[k];
         }
         previous = t[m - 1];
+        if (poll.stop(m)) break;
     }
+    poll.throw_if_stopped();
     const double value = (alpha * s1 + mu * t_horizon) - log_sum;
     return {value, std::vector<double>{t_horizon - g_mu, s1 - g_alpha, alpha * s2 - g_beta}};
 }

@@ -7,6 +7,8 @@
 #include <cstddef>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
@@ -31,6 +33,8 @@ std::ptrdiff_t bin_of(double lag, const double* edges, std::size_t n_edges) {
     return static_cast<std::ptrdiff_t>(count) - 1;
 }
 
+constexpr const char* kBinState = "the per-bin sums of the nonparametric likelihood";
+
 ModelError edges_length_error(std::size_t n_edges, std::size_t n_values) {
     return ModelError::invalid_parameter("edges length (" + format_uint(n_edges) +
                                          ") must be values length (" + format_uint(n_values) +
@@ -51,7 +55,9 @@ Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_
     const double* v = values.data();
 
     vector_math::LogSum log_sum(0.0);
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        if (poll.stop(i)) break;
         double s = 0.0;  // kernel sum over earlier events
         for (std::size_t j = 0; j < i; ++j) {
             const std::ptrdiff_t m = bin_of(t[i] - t[j], e, n_bins + 1);
@@ -60,16 +66,19 @@ Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_
         const double lam = s + mu;
         log_sum.add(lam > 1e-30 ? lam : 1e-30);
     }
+    poll.throw_if_stopped();
 
     double compensator = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double d = t_horizon - t[i];
         if (d <= 0.0) continue;
+        if (poll.stop(n_bins)) break;
         for (std::size_t m = 0; m < n_bins && e[m] < d; ++m) {
             const double overlap = (e[m + 1] <= d ? e[m + 1] : d) - e[m];
             compensator = compensator + v[m] * overlap;
         }
     }
+    poll.throw_if_stopped();
     return (t_horizon * mu + compensator) - log_sum.sum();
 }
 
@@ -84,18 +93,21 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
     if (n == 0) {
         out.neg_loglik = mu * t_horizon;
         out.grad_mu = t_horizon;
-        out.grad_values.assign(n_bins, 0.0);
+        out.grad_values = allocate_vector<double>(n_bins, kBinState);
         return out;
     }
     const double* t = times.data();
     const double* e = edges.data();
     const double* v = values.data();
 
-    std::vector<std::size_t> counts(n_bins, 0);  // earlier events per bin, for the current event
-    std::vector<double> g_values(n_bins, 0.0);   // sum over events of count / intensity
+    // Earlier events per bin, for the current event; sums over events of count / intensity.
+    std::vector<std::size_t> counts = allocate_vector<std::size_t>(n_bins, kBinState);
+    std::vector<double> g_values = allocate_vector<double>(n_bins, kBinState);
     vector_math::LogSum log_sum(0.0);
     double g_mu = 0.0;
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        if (poll.stop(i + n_bins)) break;
         for (std::size_t& count : counts) count = 0;
         double s = 0.0;
         for (std::size_t j = 0; j < i; ++j) {
@@ -114,21 +126,24 @@ Result<NonparametricGradient> uni_nonparametric_neg_ll_with_grad(std::span<const
             if (counts[m] != 0) g_values[m] = static_cast<double>(counts[m]) * inv + g_values[m];
         }
     }
+    poll.throw_if_stopped();
 
     // E[m]: time the kernel spends in bin m before the horizon, summed over events; it becomes
     // the gradient in place.
-    out.grad_values.assign(n_bins, 0.0);
+    out.grad_values = allocate_vector<double>(n_bins, kBinState);
     double* exposure = out.grad_values.data();
     double compensator = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const double d = t_horizon - t[i];
         if (d <= 0.0) continue;
+        if (poll.stop(n_bins)) break;
         for (std::size_t m = 0; m < n_bins && e[m] < d; ++m) {
             const double overlap = (e[m + 1] <= d ? e[m + 1] : d) - e[m];
             compensator = compensator + v[m] * overlap;
             exposure[m] = exposure[m] + overlap;
         }
     }
+    poll.throw_if_stopped();
     out.neg_loglik = (t_horizon * mu + compensator) - log_sum.sum();
     out.grad_mu = t_horizon - g_mu;
     for (std::size_t m = 0; m < n_bins; ++m) exposure[m] = exposure[m] - g_values[m];

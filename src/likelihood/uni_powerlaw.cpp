@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/interrupt.hpp"
 #include "core/vector_math.hpp"
 
 namespace vostrel::likelihood {
@@ -25,13 +26,16 @@ double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, doub
     const double q = -(1.0 + beta);
     const double* t = times.data();
     vector_math::LogSum log_sum(0.0);
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        if (poll.stop(i)) break;
         const double ti = t[i];
         double s = 0.0;  // S_i: kernel sum over earlier events, without alpha
         for (std::size_t j = 0; j < i; ++j) s = s + std::pow((ti - t[j]) + c, q);
         const double lam = s * alpha + mu;
         log_sum.add(lam > 1e-30 ? lam : 1e-30);
     }
+    poll.throw_if_stopped();
     // Compensator: the kernel integrated from each event to the horizon, divided by alpha/beta.
     const double c0 = std::pow(c, -beta);
     double p = 0.0;
@@ -49,7 +53,9 @@ std::pair<double, std::vector<double>> uni_powerlaw_neg_ll_with_grad(
     vector_math::LogSum log_sum(0.0);
     double g_mu = 0.0, g_alpha = 0.0, g_beta = 0.0, g_c = 0.0;
     double lag[kBlock], log_lag[kBlock];
+    InterruptPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        if (poll.stop(i)) break;
         const double ti = t[i];
         double s = 0.0;  // S_i = sum of x^q
         double u = 0.0;  // U_i = sum of log(x) x^q, minus dS_i/dbeta
@@ -75,6 +81,7 @@ std::pair<double, std::vector<double>> uni_powerlaw_neg_ll_with_grad(
         g_beta = g_beta + inv * u;
         g_c = g_c + inv * v;
     }
+    poll.throw_if_stopped();
     const double c0 = std::pow(c, -beta);
     const double c1 = std::pow(c, -1.0 - beta);
     const double l0 = std::log(c) * c0;

@@ -13,6 +13,8 @@
 #include <memory>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/require.hpp"
 #include "core/vector_math.hpp"
 
@@ -47,6 +49,17 @@ void block_exps(const double* t, std::size_t count, double previous, double t_ho
     vector_math::exp_array(tail, tail, count * n_components);
 }
 
+constexpr const char* kComponentState =
+    "the per-component state of the sum-of-exponentials likelihood";
+
+// Room for a block's exps (decay, then tail), left uninitialised: every block writes what it
+// reads.
+std::unique_ptr<double[]> block_exp_buffer(std::size_t block, std::size_t n_components) {
+    const std::size_t size = 2 * block * n_components;
+    return allocating("the exponentials of a block of events, every component's", size,
+                      sizeof(double), [&] { return std::unique_ptr<double[]>(new double[size]); });
+}
+
 }  // namespace
 
 Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, double mu,
@@ -59,10 +72,9 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
     if (n == 0) return t_horizon * mu;
 
     // A_k: excitation of component k carried to the next event.
-    std::vector<double> carried(n_components, 0.0);
+    std::vector<double> carried = allocate_vector<double>(n_components, kComponentState);
     const std::size_t block = block_events(n_components);
-    // The block's exps, left uninitialised: every block writes what it reads.
-    std::unique_ptr<double[]> exps(new double[2 * block * n_components]);
+    std::unique_ptr<double[]> exps = block_exp_buffer(block, n_components);
     double* decay = exps.get();
     double* tail = decay + block * n_components;
     const double* alpha = alphas.data();
@@ -72,6 +84,7 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
     double log_sum = 0.0;
     double compensator = 0.0;  // Q: one running sum over events, then components
     double floored[kMaxBlockEvents];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t count = std::min(block, n - start);
         block_exps(t + start, count, previous, t_horizon, beta, n_components, decay, tail);
@@ -89,7 +102,9 @@ Result<double> uni_sumexp_core(std::span<const double> times, double t_horizon, 
         }
         log_sum = vector_math::add_logs(log_sum, floored, count);
         previous = t[start + count - 1];
+        if (poll.stop(count * n_components)) break;
     }
+    poll.throw_if_stopped();
     return (t_horizon * mu + compensator) - log_sum;
 }
 
@@ -115,23 +130,26 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     if (n == 0) {
         out.neg_loglik = mu * t_horizon;
         out.grad_mu = t_horizon;
-        out.grad_alphas.assign(n_components, 0.0);
-        out.grad_betas.assign(n_components, 0.0);
+        out.grad_alphas = allocate_vector<double>(n_components, kComponentState);
+        out.grad_betas = allocate_vector<double>(n_components, kComponentState);
         return out;
     }
 
-    std::vector<double> carried(n_components, 0.0);     // A_k
-    std::vector<double> derivative(n_components, 0.0);  // D_k = dR_k/dbeta_k
-    std::vector<double> excitation(n_components);       // R_k at the current event
-    std::vector<double> next_derivative(n_components);  // D'_k at the current event
-    std::vector<double> integral(n_components, 0.0);    // C_k
-    std::vector<double> moment(n_components, 0.0);      // S2_k
-    out.grad_alphas.assign(n_components, 0.0);          // holds G_alpha_k until the end
-    out.grad_betas.assign(n_components, 0.0);           // holds G_beta_k until the end
+    const auto state = [n_components] {
+        return allocate_vector<double>(n_components, kComponentState);
+    };
+    std::vector<double> carried = state();          // A_k
+    std::vector<double> derivative = state();       // D_k = dR_k/dbeta_k
+    std::vector<double> excitation = state();       // R_k at the current event
+    std::vector<double> next_derivative = state();  // D'_k at the current event
+    std::vector<double> integral = state();         // C_k
+    std::vector<double> moment = state();           // S2_k
+    out.grad_alphas = state();                      // holds G_alpha_k until the end
+    out.grad_betas = state();                       // holds G_beta_k until the end
     double* g_alpha = out.grad_alphas.data();
     double* g_beta = out.grad_betas.data();
     const std::size_t block = block_events(n_components);
-    std::unique_ptr<double[]> exps(new double[2 * block * n_components]);
+    std::unique_ptr<double[]> exps = block_exp_buffer(block, n_components);
     double* decay = exps.get();
     double* tail = decay + block * n_components;
     const double* alpha = alphas.data();
@@ -141,6 +159,7 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
     double log_sum = 0.0;
     double g_mu = 0.0;
     double floored[kMaxBlockEvents];
+    InterruptPoll poll;
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t count = std::min(block, n - start);
         block_exps(t + start, count, previous, t_horizon, beta, n_components, decay, tail);
@@ -175,7 +194,9 @@ Result<SumExpGradient> uni_sumexp_grad_core(std::span<const double> times, doubl
         }
         vector_math::log_array(floored, floored, count);
         for (std::size_t ii = 0; ii < count; ++ii) log_sum = log_sum + floored[ii];
+        if (poll.stop(count * n_components)) break;
     }
+    poll.throw_if_stopped();
 
     // X: the compensator, per-component integrals weighted by their amplitudes.
     double compensator = 0.0;

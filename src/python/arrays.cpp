@@ -76,7 +76,7 @@ template <class T>
 const T* readable_data(PyArrayObject* array, std::size_t size, std::vector<T>& copy) {
     const void* data = PyArray_DATA(array);
     if (size == 0 || !misaligned<T>(data)) return static_cast<const T*>(data);
-    copy.resize(size);
+    allocating("an aligned copy of an array argument", size, sizeof(T), [&] { copy.resize(size); });
     std::memcpy(copy.data(), data, size * sizeof(T));
     return copy.data();
 }
@@ -138,7 +138,8 @@ ArrayF64Out::Refusal ArrayF64Out::acquire(std::initializer_list<const ArrayF64*>
     if (contiguous_ && size_ != 0) {
         char* data = static_cast<char*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(object_)));
         if (misaligned<double>(data)) {
-            scratch_.assign(size_, 0.0);
+            allocating("an aligned buffer for `out`", size_, sizeof(double),
+                       [&] { scratch_.assign(size_, 0.0); });
             target_ = data;
             data_ = scratch_.data();
         } else {

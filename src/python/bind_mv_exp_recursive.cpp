@@ -55,7 +55,8 @@ bool view_dimension(PyObject* element, std::span<const double>& times,
     } else if (reinterpret_cast<std::uintptr_t>(info.data) % alignof(double) == 0) {
         times = {info.data, static_cast<std::size_t>(info.size)};
     } else {
-        aligned.resize(info.size);
+        allocating("an aligned copy of an event array", info.size, sizeof(double),
+                   [&] { aligned.resize(info.size); });
         std::memcpy(aligned.data(), info.data, info.size * sizeof(double));
         times = aligned;
     }

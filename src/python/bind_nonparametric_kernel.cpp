@@ -23,9 +23,18 @@ PyObject* construct(PyTypeObject* type, Arguments& arguments) {
 
 const auto kMethods = km::methods<Kernel, kClass>({});
 
+// The getters' copies of the kernel's arrays, whose failure names what could not be copied.
+std::vector<double> copy_of(const std::vector<double>& values, const char* what) {
+    return allocating(what, values.size(), sizeof(double), [&] { return values; });
+}
+std::vector<double> edges_of(const Kernel& k) { return copy_of(k.edges(), "a copy of the edges"); }
+std::vector<double> values_of(const Kernel& k) {
+    return copy_of(k.values(), "a copy of the values");
+}
+
 const Getter kGetters[] = {
-    getter_def<Kernel, &Kernel::edges>("edges", ""),
-    getter_def<Kernel, &Kernel::values>("values", ""),
+    getter_def<Kernel, edges_of>("edges", ""),
+    getter_def<Kernel, values_of>("values", ""),
     getter_def<Kernel, &Kernel::n_bins>("n_bins", ""),
 };
 

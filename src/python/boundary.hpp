@@ -21,6 +21,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
+#include "core/memory.hpp"
 #include "core/model_error.hpp"
 #include "python/idioms.hpp"
 
@@ -291,16 +293,30 @@ PyObject* to_python(Result<T>&& result, F&& convert) {
 PyObject* internal_error_type();
 void raise_internal_error(const std::string& message);
 
-// Runs a binding body and keeps every C++ exception inside: allocation failures become
-// MemoryError, anything else the internal-failure exception.
+// Installs the core's interruption hook (core/interrupt.hpp): the interpreter's pending signal
+// handlers run at the core's polls, and one that raises (KeyboardInterrupt for Ctrl-C) stops the
+// computation. Called when a module is created.
+void install_interrupt_hook();
+
+// Sets the exceptions of the core's failures that are not a ModelError: an interruption keeps
+// the exception its signal handler raised; memory that could not be had becomes MemoryError.
+void raise_interrupted();
+void raise_out_of_memory(const char* message);
+
+// Runs a binding body and keeps every C++ exception inside: an interruption leaves its signal's
+// exception, allocation failures become MemoryError, anything else the internal-failure exception.
 template <class F>
 PyObject* guarded(F&& body) noexcept {
     try {
         return body();
+    } catch (const Interrupted&) {
+        raise_interrupted();
+    } catch (const OutOfMemory& e) {
+        raise_out_of_memory(e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        raise_out_of_memory("out of memory: a working buffer could not be allocated");
     } catch (const std::length_error&) {
-        PyErr_NoMemory();
+        raise_out_of_memory("out of memory: a working buffer would exceed the largest size");
     } catch (const std::exception& e) {
         raise_internal_error(e.what());
     } catch (...) {

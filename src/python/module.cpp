@@ -49,6 +49,7 @@ PyObject* create_module(ModuleSlot& slot) {
         return nullptr;
     }
     if (slot.cached != nullptr) return Py_NewRef(slot.cached);
+    install_interrupt_hook();
     PyObject* module = PyModule_Create(&slot.def);
     if (module == nullptr) return nullptr;
     if (slot.init(module) < 0) {

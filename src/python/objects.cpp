@@ -50,6 +50,25 @@ void raise_model_error(const ModelError& error) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Interruptions and memory
+
+namespace {
+
+// Every callable holds the interpreter lock while the core runs, so the handlers may run here.
+bool run_pending_signal_handlers() { return PyErr_CheckSignals() != 0; }
+
+}  // namespace
+
+void install_interrupt_hook() { set_interrupt_hook(&run_pending_signal_handlers); }
+
+void raise_interrupted() {
+    // The handler's exception is set; only a hook that said stop without one would leave none.
+    if (!PyErr_Occurred()) raise_internal_error("interrupted without a pending exception");
+}
+
+void raise_out_of_memory(const char* message) { PyErr_SetString(PyExc_MemoryError, message); }
+
+// ---------------------------------------------------------------------------------------------
 // Internal failures
 
 namespace {

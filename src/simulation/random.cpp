@@ -128,6 +128,7 @@ void RandomStream::refill() {
 }
 
 std::uint64_t RandomStream::draw_u64_refill() {
+    poll_(32);
     if (index_ == 63) {
         const std::uint64_t low = buffer_[63];
         refill();

@@ -2,6 +2,10 @@
 // variates drawn from it (uniform doubles, ziggurat exponentials and normals, exponentials of a
 // rate, Poisson counts). Every variate is a fixed function of the stream's 64-bit words, so the
 // same seed gives the same numbers on every machine with the same C library.
+//
+// The stream is also the simulators' interruption point (core/interrupt.hpp): every simulator
+// loop draws at least one word per step, so the refill, once per 32 words, polls for them at no
+// cost to the draws in between. A draw may therefore throw Interrupted.
 #pragma once
 
 #include <bit>
@@ -9,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/interrupt.hpp"
 #include "simulation/ziggurat_tables.hpp"
 
 namespace vostrel {
@@ -113,6 +118,7 @@ private:
     ChachaSixteenBlocks sixteen_blocks_ = nullptr;
     unsigned ahead_next_ = 4;  // the next group of four blocks in ahead_; 4: none left
     alignas(64) std::uint32_t ahead_[256] = {};
+    InterruptPoll poll_;  // a unit of work per word drawn
 };
 
 // A loop's own copy of a stream's buffer position. Held in a local, it stays in a register across

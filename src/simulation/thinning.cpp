@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/format.hpp"
+#include "core/interrupt.hpp"
 #include "simulation/checks.hpp"
 #include "simulation/random.hpp"
 
@@ -33,11 +34,32 @@ ModelError unbounded_error() {
 // their result is ignored.
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// Why a univariate run outgrew its memory budget.
+std::string uni_runaway_explanation(double bound, double mu, double alpha, double t_horizon) {
+    if (alpha >= 1.0) {
+        return "The intensity kept growing (its bound reached " + format_double(bound) +
+               "), so the parameters look explosive: a branching ratio alpha = " +
+               format_double(alpha) + " of 1 or more makes the process supercritical.";
+    }
+    return "The parameters ask for more events than the budget holds: with alpha = " +
+           format_double(alpha) + " the expected number of events is mu·t_horizon/(1 - alpha) = " +
+           format_double(mu * t_horizon / (1.0 - alpha)) + ".";
+}
+
+std::string mv_runaway_explanation(double bound, double mu_sum, double t_horizon) {
+    return "The total intensity kept growing (its bound reached " + format_double(bound) +
+           "), so the parameters look explosive: an alpha matrix with spectral radius 1 or more "
+           "makes the process supercritical (and otherwise the window holds more events than "
+           "the budget: at least sum(mu)·t_horizon = " +
+           format_double(mu_sum * t_horizon) + ").";
+}
+
 }  // namespace
 
 Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu, double alpha,
                                                     double beta, std::uint64_t seed,
-                                                    std::uint64_t* candidates) {
+                                                    std::uint64_t* candidates,
+                                                    std::uint64_t memory_budget) {
     if (auto error = simulation_checks::check_uni(t_horizon, mu, alpha, beta)) return *error;
     RandomStream stream = RandomStream::from_seed(seed);
 
@@ -46,9 +68,10 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
     if (auto error = require(t_horizon, "t_horizon", rules::finite)) return *error;
     if (bound == kInf) return unbounded_error();
+    refuse_baseline_beyond_budget(mu * t_horizon, "mu·t_horizon", memory_budget);
 
+    EventStorage storage(memory_budget);
     std::vector<double> events;
-    events.reserve(64);
     const double beta_alpha = beta * alpha;
     const double minus_beta = -beta;
     double t = 0.0;
@@ -84,6 +107,10 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
         }
         const double u = draws.draw_unit();
         if (lam / bound >= u) {
+            if (events.size() == events.capacity() && !storage.reserve(events)) {
+                throw_runaway(storage, events.size(), candidate, t_horizon,
+                              uni_runaway_explanation(bound, mu, alpha, t_horizon));
+            }
             events.push_back(candidate);
             state = w * state + 1.0;
             t_last = candidate;
@@ -106,7 +133,8 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
                                                                 std::span<const double> mu,
                                                                 std::span<const double> alpha,
                                                                 double beta, std::uint64_t seed,
-                                                    std::uint64_t* candidates) {
+                                                                std::uint64_t* candidates,
+                                                                std::uint64_t memory_budget) {
     const std::size_t m = mu.size();
     if (auto error = simulation_checks::check_mv_shape(t_horizon, mu, alpha, beta)) {
         return *error;
@@ -123,11 +151,16 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
     if (!ExpSampler::create(bound, gap)) return exp_sampler_error();
     if (auto error = require(t_horizon, "t_horizon", rules::finite)) return *error;
     if (bound == kInf) return unbounded_error();
+    refuse_baseline_beyond_budget(mu_sum * t_horizon, "sum(mu)·t_horizon", memory_budget);
 
+    EventStorage storage(memory_budget);
     std::vector<std::vector<double>> events(m);
-    for (auto& list : events) list.reserve(64);
+    std::uint64_t n_events = 0;
     std::vector<double> state(m, 0.0);  // S[j]: excitation from dimension j at t_last
     std::vector<double> lam(m, 0.0);
+    // The stream polls once per 32 words, at least one word per candidate (random.hpp); a
+    // candidate whose intensities are summed costs M*M more.
+    InterruptPoll poll;
     const double* a = alpha.data();
 
     // lam[i] = sum_j (alpha[i M + j] w) S[j] times beta, plus mu[i]; returns their sum B.
@@ -167,6 +200,7 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
         }
         const double w = std::exp((candidate - t_last) * minus_beta);
         const double total = intensities(w);
+        poll(m * m);
         if (total > bound) {
             bound = 1.5 * total;
             if (bound == kInf) return unbounded_error();
@@ -187,7 +221,12 @@ Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon
                 break;
             }
         }
+        if (events[k].size() == events[k].capacity() && !storage.reserve(events[k])) {
+            throw_runaway(storage, n_events, candidate, t_horizon,
+                          mv_runaway_explanation(bound, mu_sum, t_horizon));
+        }
         events[k].push_back(candidate);
+        ++n_events;
         for (std::size_t j = 0; j < m; ++j) state[j] = state[j] * w;
         state[k] = state[k] + 1.0;
         t_last = candidate;

@@ -1,5 +1,6 @@
 // The branching simulators' sort of event times against std::sort: short and long lists, ties,
-// zeros, values spread over many binades and values that share their high bytes.
+// zeros, values spread over many binades and values that share their high bytes, with and
+// without room for scratch buffers.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -15,8 +16,11 @@ namespace {
 void check_against_std_sort(std::vector<double> times) {
     std::vector<double> expected = times;
     std::sort(expected.begin(), expected.end());
+    std::vector<double> without_scratch = times;  // no room for the radix sort's buffers
     sort_event_times(times);
     CHECK_RANGES_EQUAL(times, expected);
+    sort_event_times(without_scratch, 0);
+    CHECK_RANGES_EQUAL(without_scratch, expected);
 }
 
 }  // namespace
