@@ -1,8 +1,8 @@
 // Benchmark of the multivariate and nonlinear likelihoods against their floors: the exp/log calls
 // whose results are not known in advance, on ordinary arguments, timed in the same run (thread
 // CPU time), as the library's scalar calls and through exp_array/log_array on the active path.
-// Usage: bench_multivariate [scale], where scale (default 1) divides the event counts, for a
-// quick smoke run.
+// Usage: bench_multivariate [scale] [model], where scale (default 1) divides the event counts, for
+// a quick smoke run, and model (recursive, dense or nonlinear) runs that one alone.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -233,11 +233,17 @@ void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
 
 int main(int argc, char** argv) {
     const std::size_t scale = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1;
+    const char* model = argc > 2 ? argv[2] : "all";
     const int repeats = scale > 1 ? 1 : 11;
+    auto chosen = [model](const char* name) {
+        return std::strcmp(model, "all") == 0 || std::strcmp(model, name) == 0;
+    };
     bench::print_path();
-    recursive(1, 1000000 / scale, repeats);
-    recursive(8, 1000000 / scale, repeats);
-    dense(4, 100000 / scale, repeats);
-    nonlinear(100000 / scale, 100000 / scale, repeats);
+    if (chosen("recursive")) {
+        recursive(1, 1000000 / scale, repeats);
+        recursive(8, 1000000 / scale, repeats);
+    }
+    if (chosen("dense")) dense(4, 100000 / scale, repeats);
+    if (chosen("nonlinear")) nonlinear(100000 / scale, 100000 / scale, repeats);
     return 0;
 }
