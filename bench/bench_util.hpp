@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -76,9 +77,15 @@ public:
         return result;
     }
     double best(std::size_t k) const { return *std::min_element(times_[k].begin(), times_[k].end()); }
-    double median_ratio(std::size_t a, std::size_t b) const {
+    double median_ratio(std::size_t a, std::size_t b) const { return median_ratio(a, {b}); }
+    // The same with the sum of several functions' times, in the same round, below the line.
+    double median_ratio(std::size_t a, std::initializer_list<std::size_t> below) const {
         std::vector<double> ratios;
-        for (std::size_t r = 0; r < times_[a].size(); ++r) ratios.push_back(times_[a][r] / times_[b][r]);
+        for (std::size_t r = 0; r < times_[a].size(); ++r) {
+            double sum = 0.0;
+            for (std::size_t b : below) sum += times_[b][r];
+            ratios.push_back(times_[a][r] / sum);
+        }
         std::sort(ratios.begin(), ratios.end());
         const std::size_t m = ratios.size() / 2;
         return ratios.size() % 2 == 1 ? ratios[m] : 0.5 * (ratios[m - 1] + ratios[m]);
