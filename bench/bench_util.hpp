@@ -169,16 +169,28 @@ inline void report(const char* name, double seconds, double floor_seconds, doubl
                 seconds / floor_seconds);
 }
 
-// A routine (function 0 of `measured`) against both floors of the same calls (functions 1 and 2):
-// the library's scalar calls, and exp_array / log_array on the active path (the same thing when
-// that path is scalar). Best times, and the median over rounds of the routine's time over each
-// floor's.
-inline void report(const char* name, const Rounds& measured, double per_items, const char* item) {
+// A routine (function `routine` of `measured`) against both floors of the same calls: the
+// library's scalar calls (function `library`), and exp_array / log_array on the active path
+// (function `array`; the same thing when that path is scalar). Best times, and the median over
+// rounds of the routine's time over each floor's.
+inline void report(const char* name, const Rounds& measured, std::size_t routine,
+                   std::size_t library, std::size_t array, double per_items, const char* item) {
     std::printf("%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "
                 "array floor %9.3f ms ratio %.3f\n",
-                name, measured.best(0) * 1e3, measured.best(0) * 1e9 / per_items, item,
-                measured.best(1) * 1e3, measured.median_ratio(0, 1), measured.best(2) * 1e3,
-                measured.median_ratio(0, 2));
+                name, measured.best(routine) * 1e3, measured.best(routine) * 1e9 / per_items, item,
+                measured.best(library) * 1e3, measured.median_ratio(routine, library),
+                measured.best(array) * 1e3, measured.median_ratio(routine, array));
+}
+inline void report(const char* name, const Rounds& measured, double per_items, const char* item) {
+    report(name, measured, 0, 1, 2, per_items, item);
+}
+
+// A routine against one floor: best times, and the median over rounds of their ratio.
+inline void report(const char* name, const Rounds& measured, std::size_t routine,
+                   std::size_t floor, double per_items, const char* item) {
+    std::printf("%-44s %10.3f ms  %7.2f ns/%s  floor %10.3f ms  ratio %.3f\n", name,
+                measured.best(routine) * 1e3, measured.best(routine) * 1e9 / per_items, item,
+                measured.best(floor) * 1e3, measured.median_ratio(routine, floor));
 }
 
 // The same from best times alone.
