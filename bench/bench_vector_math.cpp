@@ -59,7 +59,9 @@ int main(int argc, char** argv) {
             rounds);
     compare("log, x uniform on [1.1, 100] (none near 1)", uniform(n, 1.1, 100.0, 3), floor_log,
             log_form, rounds);
-    compare("log, x uniform on [0.5, 3] (a third near 1)", uniform(n, 0.5, 3.0, 4), floor_log,
+    compare("log, x uniform on [0.5, 3] (one in 20 near 1)", uniform(n, 0.5, 3.0, 4), floor_log,
+            log_form, rounds);
+    compare("log, x uniform on [0.7, 1] (one in 5 near 1)", uniform(n, 0.7, 1.0, 6), floor_log,
             log_form, rounds);
     compare("log, x uniform on [0.95, 1.05] (all near 1)", uniform(n, 0.95, 1.05, 5), floor_log,
             log_form, rounds);
