@@ -304,9 +304,9 @@ struct HighHalfRange {
     VOSTREL_AVX2_FMA bool all_pass(const double* x, std::size_t n) const {
         std::size_t i = 0;
         for (; i + 32 <= n; i += 32) {
-            const __m256i ok = _mm256_and_si256(_mm256_and_si256(pass(x + i), pass(x + i + 8)),
-                                                _mm256_and_si256(pass(x + i + 16),
-                                                                 pass(x + i + 24)));
+            const __m256i ok =
+                _mm256_and_si256(_mm256_and_si256(pass(x + i), pass(x + i + 8)),
+                                 _mm256_and_si256(pass(x + i + 16), pass(x + i + 24)));
             if (_mm256_movemask_ps(_mm256_castsi256_ps(ok)) != 0xff) return false;
         }
         __m256i ok = _mm256_set1_epi32(-1);
