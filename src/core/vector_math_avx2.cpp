@@ -532,9 +532,13 @@ VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double*
                                 std::size_t n, Deferred* deferred, Sum* sum = nullptr) {
     deferred->count = 0;
     deferred->special_count = 0;
+    // The running sum, if any, in a local for the loop, so that it stays in a register even
+    // where this function is not inlined into its caller.
+    Sum running{};
+    if constexpr (!std::is_same_v<Sum, NoSum>) running = *sum;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        if constexpr (!std::is_same_v<Sum, NoSum>) sum->step();
+        if constexpr (!std::is_same_v<Sum, NoSum>) running.step();
         const __m256d v = _mm256_loadu_pd(x + i);
         if constexpr (Chunk != Paths::AllMain) {
             __m256d known;
@@ -548,6 +552,7 @@ VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double*
         _mm256_storeu_pd(y + i, Form::template lanes<Chunk>(c, v, x + i, at, deferred, &special));
         if (special != 0) deferred->defer_special(v, special, at);
     }
+    if constexpr (!std::is_same_v<Sum, NoSum>) *sum = running;
     if (i < n) {
         // The remainder, padded with an ordinary argument.
         const std::size_t rest = n - i;
