@@ -1,8 +1,9 @@
 // Benchmark of the multivariate and nonlinear likelihoods against their floors: the exp/log calls
 // whose results are not known in advance, on ordinary arguments, timed in the same run (thread
 // CPU time), as the library's scalar calls and through exp_array/log_array on the active path.
-// Usage: bench_multivariate [scale], where scale (default 1) divides the event counts, for a
-// quick smoke run.
+// Each ratio is the median over rounds of the routine's time over its floor's in the same round.
+// Usage: bench_multivariate [scale] [model], where scale (default 1) divides the event counts, for
+// a quick smoke run, and model (recursive, dense or nonlinear) runs that one alone.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <random>
 #include <span>
 #include <utility>
@@ -45,17 +47,11 @@ double best_cpu(int repeats, F&& f) {
     return best;
 }
 
-// Best thread CPU times of a routine, of its floor as library calls and of its floor through
+// Thread CPU times of a routine, of its floor as library calls and of its floor through
 // exp_array/log_array, measured in turn so that all three see the same state of a busy machine.
 template <class F, class Floor, class ArrayFloor>
-std::array<double, 3> paired(int repeats, F&& routine, Floor&& floor, ArrayFloor&& array_floor) {
-    std::array<double, 3> best = {1e300, 1e300, 1e300};
-    for (int r = 0; r < repeats; ++r) {
-        best[0] = std::min(best[0], once(routine));
-        best[1] = std::min(best[1], once(floor));
-        best[2] = std::min(best[2], once(array_floor));
-    }
-    return best;
+bench::Rounds paired(int repeats, F&& routine, Floor&& floor, ArrayFloor&& array_floor) {
+    return bench::Rounds::measure(repeats, routine, floor, array_floor);
 }
 
 // n events in total, spread evenly over M dimensions, uniform on [0, T].
@@ -83,19 +79,32 @@ void recursive(std::size_t M, std::size_t N, int repeats) {
     const std::vector<double> exp_inputs = uniform(M * N, -5.0, 0.0);
 
     // Construction from views of the caller's arrays, as a Python call makes it: the copy of
-    // the events is part of the work.
+    // the events is part of the work. Besides its exps, a construction must fill fresh memory
+    // with N(M+1) + M^2 doubles (the events and the weights), whose page faults and zeroing by
+    // the kernel cost as much as the exps or more once the allocation is too large for the
+    // allocator to reuse freed memory (tens of megabytes): that is timed as well, in the same
+    // rounds, as the allocation, one write of every double and the release.
     const std::vector<std::span<const double>> views(ts.begin(), ts.end());
-    auto [build, floor_build, array_build] = paired(
+    const std::size_t stored = N * (M + 1) + M * M;
+    const bench::Rounds build = bench::Rounds::measure(
         repeats,
         [&] {
             auto model = MvExpRecursiveModel::create(views, T, 1.0);
             keep(model.value().end_time());
         },
         [&] { keep(bench::floor_exp(exp_inputs)); },
-        [&] { keep(bench::floor_exp_array(exp_inputs)); });
+        [&] { keep(bench::floor_exp_array(exp_inputs)); },
+        [&] {
+            std::unique_ptr<double[]> storage(new double[stored]);
+            for (std::size_t k = 0; k < stored; ++k) storage[k] = static_cast<double>(k);
+            keep(storage[stored / 2]);
+        });
     char name[96];
     std::snprintf(name, sizeof name, "MvExpRecursive construct M=%zu N=%zu", M, N);
-    report(name, build, floor_build, array_build, double(N), "event");
+    report(name, build, double(N), "event");
+    std::printf("  fresh storage of %zu doubles %.3f ms; construct over library floor + storage: "
+                "ratio %.3f\n",
+                stored, build.best(3) * 1e3, build.median_ratio(0, {1, 3}));
 
     auto created = MvExpRecursiveModel::create(ts, T, 1.0);
     const MvExpRecursiveModel& model = created.value();
@@ -115,15 +124,15 @@ void recursive(std::size_t M, std::size_t N, int repeats) {
     std::vector<double> out(coeffs.size());
     auto log_floor = [&] { keep(bench::floor_log(log_inputs)); };
     auto log_array_floor = [&] { keep(bench::floor_log_array(log_inputs)); };
-    auto [loss, floor_log, array_log] =
+    const bench::Rounds loss =
         paired(repeats, [&] { keep(model.loss(coeffs).value()); }, log_floor, log_array_floor);
     std::snprintf(name, sizeof name, "MvExpRecursive loss M=%zu N=%zu", M, N);
-    report(name, loss, floor_log, array_log, double(N), "event");
-    auto [grad, floor_log2, array_log2] = paired(
+    report(name, loss, double(N), "event");
+    const bench::Rounds grad = paired(
         repeats, [&] { keep(model.loss_and_grad(coeffs, out).value()); }, log_floor,
         log_array_floor);
     std::snprintf(name, sizeof name, "MvExpRecursive loss_and_grad M=%zu N=%zu", M, N);
-    report(name, grad, floor_log2, array_log2, double(N), "event");
+    report(name, grad, double(N), "event");
 }
 
 void dense(std::size_t M, std::size_t N, int repeats) {
@@ -149,11 +158,11 @@ void dense(std::size_t M, std::size_t N, int repeats) {
     auto all_array_calls = [&] {
         keep(bench::floor_exp_array(all_exp_inputs) + bench::floor_log_array(log_inputs));
     };
-    auto [value, floor_exp, array_exp] =
+    const bench::Rounds value =
         paired(repeats, value_call, [&] { keep(bench::floor_exp(exp_floor_inputs)); },
                [&] { keep(bench::floor_exp_array(exp_floor_inputs)); });
-    auto [value2, floor_all, array_all] = paired(repeats, value_call, all_calls, all_array_calls);
-    auto [grad, floor_all2, array_all2] = paired(
+    const bench::Rounds value2 = paired(repeats, value_call, all_calls, all_array_calls);
+    const bench::Rounds grad = paired(
         repeats,
         [&] {
             keep(mv_exp_dense_neg_ll_with_grad(times, sources, T, M, mu, alpha, beta)
@@ -163,11 +172,11 @@ void dense(std::size_t M, std::size_t N, int repeats) {
         all_calls, all_array_calls);
     char name[96];
     std::snprintf(name, sizeof name, "mv_exp_dense value M=%zu N=%zu (N*M^2 exp)", M, N);
-    report(name, value, floor_exp, array_exp, double(N), "event");
+    report(name, value, double(N), "event");
     std::snprintf(name, sizeof name, "mv_exp_dense value M=%zu N=%zu (all calls)", M, N);
-    report(name, value2, floor_all, array_all, double(N), "event");
+    report(name, value2, double(N), "event");
     std::snprintf(name, sizeof name, "mv_exp_dense with_grad M=%zu N=%zu (all calls)", M, N);
-    report(name, grad, floor_all2, array_all2, double(N), "event");
+    report(name, grad, double(N), "event");
 }
 
 // The nonlinear model's calls: per event, the gap decay (taken by both passes) and the log of the
@@ -205,12 +214,12 @@ void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
                                           n_quad)
                      .value());
         });
-        auto [both, floor_value, array_value] = paired(
+        const bench::Rounds both = paired(
             repeats,
             [&] { keep(nonlinear_uni_exp_neg_ll(ts, T, 0.5, 0.4, 1.0, link, n_quad).value()); },
             [&] { keep(bench::floor_exp(value_exps) + bench::floor_log(logs)); },
             [&] { keep(bench::floor_exp_array(value_exps) + bench::floor_log_array(logs)); });
-        auto [both_grad, floor_grad, array_grad] = paired(
+        const bench::Rounds both_grad = paired(
             repeats,
             [&] {
                 keep(nonlinear_uni_exp_neg_ll_with_grad(ts, T, 0.5, 0.4, 1.0, link, n_quad)
@@ -221,9 +230,9 @@ void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
             [&] { keep(bench::floor_exp_array(grad_exps) + bench::floor_log_array(logs)); });
         char name[96];
         std::snprintf(name, sizeof name, "nonlinear %s N=%zu G=%zu", link_name, N, G);
-        report(name, both, floor_value, array_value, double(N), "event");
+        report(name, both, double(N), "event");
         std::snprintf(name, sizeof name, "nonlinear %s with_grad N=%zu G=%zu", link_name, N, G);
-        report(name, both_grad, floor_grad, array_grad, double(N), "event");
+        report(name, both_grad, double(N), "event");
         std::printf("  measured apart: %.2f ns/event, %.2f ns/grid point (value)\n",
                     events_only * 1e9 / double(N), grid_only * 1e9 / double(n_quad));
     }
@@ -233,11 +242,17 @@ void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
 
 int main(int argc, char** argv) {
     const std::size_t scale = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1;
+    const char* model = argc > 2 ? argv[2] : "all";
     const int repeats = scale > 1 ? 1 : 11;
+    auto chosen = [model](const char* name) {
+        return std::strcmp(model, "all") == 0 || std::strcmp(model, name) == 0;
+    };
     bench::print_path();
-    recursive(1, 1000000 / scale, repeats);
-    recursive(8, 1000000 / scale, repeats);
-    dense(4, 100000 / scale, repeats);
-    nonlinear(100000 / scale, 100000 / scale, repeats);
+    if (chosen("recursive")) {
+        recursive(1, 1000000 / scale, repeats);
+        recursive(8, 1000000 / scale, repeats);
+    }
+    if (chosen("dense")) dense(4, 100000 / scale, repeats);
+    if (chosen("nonlinear")) nonlinear(100000 / scale, 100000 / scale, repeats);
     return 0;
 }

@@ -1,8 +1,9 @@
 // Benchmark of the univariate exponential likelihood against its floor: the exp and log calls
 // whose results are not known in advance, on the routine's own arguments (two exp and one log per
 // event, less the tails below the underflow cut, whose exp is 0), timed in the same run, both as
-// the library's scalar calls and through exp_array/log_array on the active path. Two windows: a
-// long one, where most tails exp(-beta (T - t)) underflow to 0, and a short one, where none does.
+// the library's scalar calls and through exp_array/log_array on the active path (ratios: medians
+// over rounds of the ratio within a round). Two windows: a long one, where most tails
+// exp(-beta (T - t)) underflow to 0, and a short one, where none does.
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -42,7 +43,7 @@ void run(const char* label, std::size_t n, double t_horizon, int repeats) {
     exp_args = bench::necessary_exp_arguments(exp_args);
 
     double sink = 0.0;
-    const std::vector<double> best = bench::best_cpu_interleaved(
+    const bench::Rounds measured = bench::Rounds::measure(
         repeats,
         [&] {
             sink += bench::floor_exp(exp_args);
@@ -59,9 +60,8 @@ void run(const char* label, std::size_t n, double t_horizon, int repeats) {
     bench::keep(sink);
     std::printf("%s: N = %zu events on [0, %g]; floor = %zu exp + %zu log calls\n", label, n,
                 t_horizon, exp_args.size(), n);
-    bench::report("uni_exp_neg_ll", best[2], best[0], best[1], static_cast<double>(n), "event");
-    bench::report("uni_exp_neg_ll_with_grad", best[3], best[0], best[1], static_cast<double>(n),
-                  "event");
+    bench::report("uni_exp_neg_ll", measured, 2, 0, 1, static_cast<double>(n), "event");
+    bench::report("uni_exp_neg_ll_with_grad", measured, 3, 0, 1, static_cast<double>(n), "event");
 }
 
 }  // namespace

@@ -2,13 +2,11 @@
 // calls whose results are not known in advance (sum of exponentials, marked: the routine's own
 // arguments, less the exponents below the underflow cut, whose exp is 0), as the library's scalar
 // calls and through exp_array/log_array on the active path; or the pow calls (exact power law),
-// with nothing else. The nonparametric model has no transcendental floor in its pair loop; its
-// time per pair is printed.
+// with nothing else; each ratio is the median over rounds of the ratio within a round. The
+// nonparametric model has no transcendental floor in its pair loop; its time per pair is printed.
 // Usage: bench_univariate [scale] [repeats] [model]   (scale 1 = the full sizes, 0.01 for a smoke
 // run; model one of sumexp, marked, powerlaw, nonparametric, or all when left out)
-#include <array>
 #include <cmath>
-#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,24 +40,6 @@ std::vector<double> make_times(std::size_t n, double rate, std::uint64_t seed) {
 
 double floored(double lam) { return lam > 1e-30 ? lam : 1e-30; }
 
-// Best thread CPU time of each function over `repeats` rounds, the functions taking turns within
-// each round, so that a slow spell hits the floor and the routines alike.
-template <std::size_t N>
-std::array<double, N> best_interleaved(int repeats,
-                                      const std::array<std::function<void()>, N>& fns) {
-    std::array<double, N> best;
-    best.fill(1e300);
-    for (int r = 0; r < repeats; ++r) {
-        for (std::size_t k = 0; k < N; ++k) {
-            const double start = thread_seconds();
-            fns[k]();
-            const double s = thread_seconds() - start;
-            if (s < best[k]) best[k] = s;
-        }
-    }
-    return best;
-}
-
 void bench_sumexp(std::size_t n, int repeats) {
     const std::vector<double> times = make_times(n, 1.0, 1);
     const double horizon = times.back() + 1.0, mu = 0.5;
@@ -85,7 +65,8 @@ void bench_sumexp(std::size_t n, int repeats) {
     }
     event_args = necessary_exp_arguments(event_args);
     comp_args = necessary_exp_arguments(comp_args);
-    const auto [floor_s, array_s, value_s, grad_s] = best_interleaved<4>(repeats, {
+    const Rounds measured = Rounds::measure(
+        repeats,
         [&] {
             keep(floor_exp(event_args));
             keep(floor_exp(comp_args));
@@ -101,13 +82,12 @@ void bench_sumexp(std::size_t n, int repeats) {
             keep(likelihood::uni_sumexp_grad_core(times, horizon, mu, alphas, betas)
                      .value()
                      .neg_loglik);
-        },
-    });
+        });
     const double items = static_cast<double>(n);
     std::printf("sum of exponentials: N = %zu, K = %zu (floor: %zu exp + %zu log)\n", n, n_comp,
                 event_args.size() + comp_args.size(), n);
-    report("uni_sumexp_core", value_s, floor_s, array_s, items, "event");
-    report("uni_sumexp_grad_core", grad_s, floor_s, array_s, items, "event");
+    report("uni_sumexp_core", measured, 2, 0, 1, items, "event");
+    report("uni_sumexp_grad_core", measured, 3, 0, 1, items, "event");
 }
 
 void bench_marked(std::size_t n, int repeats) {
@@ -131,7 +111,8 @@ void bench_marked(std::size_t n, int repeats) {
     }
     event_args = necessary_exp_arguments(event_args);
     comp_args = necessary_exp_arguments(comp_args);
-    const auto [floor_s, array_s, value_s, grad_s] = best_interleaved<4>(repeats, {
+    const Rounds measured = Rounds::measure(
+        repeats,
         [&] {
             keep(floor_exp(event_args));
             keep(floor_exp(comp_args));
@@ -151,12 +132,11 @@ void bench_marked(std::size_t n, int repeats) {
                                                              beta)
                      .value()
                      .first);
-        },
-    });
+        });
     std::printf("marked exponential: N = %zu (floor: %zu exp + %zu log)\n", n,
                 event_args.size() + comp_args.size(), n);
-    report("marked_uni_exp_neg_ll", value_s, floor_s, array_s, static_cast<double>(n), "event");
-    report("marked_uni_exp_neg_ll_with_grad", grad_s, floor_s, array_s, static_cast<double>(n),
+    report("marked_uni_exp_neg_ll", measured, 2, 0, 1, static_cast<double>(n), "event");
+    report("marked_uni_exp_neg_ll_with_grad", measured, 3, 0, 1, static_cast<double>(n),
            "event");
 }
 
@@ -171,8 +151,8 @@ void bench_powerlaw(std::size_t n, int repeats) {
         for (std::size_t j = 0; j < i; ++j) pair_args.push_back((times[i] - times[j]) + c);
     }
     // The gradient's pair loop also takes one log per pair: its floor is pow and log.
-    const auto [floor_s, grad_floor_s, value_s, grad_s] = best_interleaved<4>(repeats, {
-        [&] { keep(floor_pow(pair_args, q)); },
+    const Rounds measured = Rounds::measure(
+        repeats, [&] { keep(floor_pow(pair_args, q)); },
         [&] {
             keep(floor_pow(pair_args, q));
             keep(floor_log(pair_args));
@@ -181,12 +161,11 @@ void bench_powerlaw(std::size_t n, int repeats) {
         [&] {
             keep(likelihood::uni_powerlaw_neg_ll_with_grad(times, horizon, mu, alpha, beta, c)
                      .first);
-        },
-    });
+        });
     const double pairs = static_cast<double>(pair_args.size());
     std::printf("power law: N = %zu (floor: %zu pow, the pair loop's)\n", n, pair_args.size());
-    report("uni_powerlaw_neg_ll", value_s, floor_s, pairs, "pair");
-    report("uni_powerlaw_neg_ll_with_grad (pow+log floor)", grad_s, grad_floor_s, pairs, "pair");
+    report("uni_powerlaw_neg_ll", measured, 2, 0, pairs, "pair");
+    report("uni_powerlaw_neg_ll_with_grad (pow+log floor)", measured, 3, 1, pairs, "pair");
 }
 
 // Two bin layouts: short bins (16 of width 0.5 at event rate 1), where most lags lie past the
@@ -203,7 +182,8 @@ void bench_nonparametric(std::size_t n, int repeats) {
         const double width = wide ? horizon / 16.0 : 0.5;
         for (int m = 0; m <= 16; ++m) edges.push_back(width * m);
         for (int m = 0; m < 16; ++m) values.push_back(0.05 / (1.0 + m) / (wide ? n : 1));
-        const auto [value_s, grad_s] = best_interleaved<2>(repeats, {
+        const Rounds measured = Rounds::measure(
+            repeats,
             [&] {
                 keep(likelihood::uni_nonparametric_neg_ll(times, horizon, mu, edges, values)
                          .value());
@@ -213,8 +193,8 @@ void bench_nonparametric(std::size_t n, int repeats) {
                                                                     values)
                          .value()
                          .neg_loglik);
-            },
-        });
+            });
+        const double value_s = measured.best(0), grad_s = measured.best(1);
         const char* layout = wide ? "bins over the window" : "bins of width 0.5";
         std::printf("%-28s %-15s %10.3f ms  %7.2f ns/pair\n", "uni_nonparametric_neg_ll", layout,
                     value_s * 1e3, value_s * 1e9 / pairs);

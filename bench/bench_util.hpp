@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <initializer_list>
 #include <span>
 #include <vector>
 
@@ -54,20 +55,53 @@ inline double thread_seconds() {
     return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
 }
 
+// Thread CPU times of several functions over a number of rounds, the functions taking turns
+// within each round. On a shared machine whose speed drifts from second to second, the median
+// over rounds of the ratio of two functions' times in the same round is steadier than the ratio
+// of their best times, which may come from different spells.
+class Rounds {
+public:
+    template <class... F>
+    static Rounds measure(int rounds, F&&... functions) {
+        Rounds result;
+        result.times_.assign(sizeof...(F), {});
+        auto time = [](auto& f) {
+            const double start = thread_seconds();
+            f();
+            return thread_seconds() - start;
+        };
+        for (int r = 0; r < rounds; ++r) {
+            std::size_t k = 0;
+            ((result.times_[k].push_back(time(functions)), ++k), ...);
+        }
+        return result;
+    }
+    double best(std::size_t k) const { return *std::min_element(times_[k].begin(), times_[k].end()); }
+    double median_ratio(std::size_t a, std::size_t b) const { return median_ratio(a, {b}); }
+    // The same with the sum of several functions' times, in the same round, below the line.
+    double median_ratio(std::size_t a, std::initializer_list<std::size_t> below) const {
+        std::vector<double> ratios;
+        for (std::size_t r = 0; r < times_[a].size(); ++r) {
+            double sum = 0.0;
+            for (std::size_t b : below) sum += times_[b][r];
+            ratios.push_back(times_[a][r] / sum);
+        }
+        std::sort(ratios.begin(), ratios.end());
+        const std::size_t m = ratios.size() / 2;
+        return ratios.size() % 2 == 1 ? ratios[m] : 0.5 * (ratios[m - 1] + ratios[m]);
+    }
+
+private:
+    std::vector<std::vector<double>> times_;  // [function][round]
+};
+
 // Best thread CPU times of several functions over `rounds` rounds, the functions taking turns
 // within each round, so that a slow spell hits all of them alike.
 template <class... F>
 std::vector<double> best_cpu_interleaved(int rounds, F&&... functions) {
-    std::vector<double> best(sizeof...(F), 1e300);
-    auto time = [](auto& f) {
-        const double start = thread_seconds();
-        f();
-        return thread_seconds() - start;
-    };
-    for (int r = 0; r < rounds; ++r) {
-        std::size_t k = 0;
-        ((best[k] = std::min(best[k], time(functions)), ++k), ...);
-    }
+    const Rounds measured = Rounds::measure(rounds, functions...);
+    std::vector<double> best;
+    for (std::size_t k = 0; k < sizeof...(F); ++k) best.push_back(measured.best(k));
     return best;
 }
 
@@ -135,8 +169,31 @@ inline void report(const char* name, double seconds, double floor_seconds, doubl
                 seconds / floor_seconds);
 }
 
-// A routine against both floors of the same calls: the library's scalar calls, and exp_array /
-// log_array on the active path (the same thing when that path is scalar).
+// A routine (function `routine` of `measured`) against both floors of the same calls: the
+// library's scalar calls (function `library`), and exp_array / log_array on the active path
+// (function `array`; the same thing when that path is scalar). Best times, and the median over
+// rounds of the routine's time over each floor's.
+inline void report(const char* name, const Rounds& measured, std::size_t routine,
+                   std::size_t library, std::size_t array, double per_items, const char* item) {
+    std::printf("%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "
+                "array floor %9.3f ms ratio %.3f\n",
+                name, measured.best(routine) * 1e3, measured.best(routine) * 1e9 / per_items, item,
+                measured.best(library) * 1e3, measured.median_ratio(routine, library),
+                measured.best(array) * 1e3, measured.median_ratio(routine, array));
+}
+inline void report(const char* name, const Rounds& measured, double per_items, const char* item) {
+    report(name, measured, 0, 1, 2, per_items, item);
+}
+
+// A routine against one floor: best times, and the median over rounds of their ratio.
+inline void report(const char* name, const Rounds& measured, std::size_t routine,
+                   std::size_t floor, double per_items, const char* item) {
+    std::printf("%-44s %10.3f ms  %7.2f ns/%s  floor %10.3f ms  ratio %.3f\n", name,
+                measured.best(routine) * 1e3, measured.best(routine) * 1e9 / per_items, item,
+                measured.best(floor) * 1e3, measured.median_ratio(routine, floor));
+}
+
+// The same from best times alone.
 inline void report(const char* name, double seconds, double library_floor, double array_floor,
                    double per_items, const char* item) {
     std::printf("%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "

@@ -121,6 +121,56 @@ def test_unsorted_times_and_events_beyond_the_horizon(rng):
     assert nonlinear_uni_exp_neg_ll(times, *args).hex() == reference(times, *args)[0].hex()
 
 
+def grid_case(name, rng):
+    """Events, a grid and a baseline (times, T, n_quad, mu) that stress how grid points absorb
+    events."""
+    if name == "many events per point":
+        return np.sort(rng.uniform(0.0, 20.0, 3000)), 20.0, 40, 0.4
+    if name == "many points per event":
+        return np.sort(rng.uniform(0.0, 20.0, 12)), 20.0, 3000, 0.4
+    if name == "events on grid points":
+        T, G = 7.3, 1000
+        points = np.sort(rng.choice(G, 300, replace=False))
+        return np.array([(float(q) * T) / (G - 1) for q in points]), T, G, 0.4
+    if name == "unsorted across blocks":
+        times = np.sort(rng.uniform(0.0, 30.0, 400))
+        times[::7] -= rng.uniform(0.0, 1.0, len(times[::7]))
+        return times, 30.0, 900, 0.4
+    if name == "a NaN ends absorption":
+        times = np.sort(rng.uniform(0.0, 10.0, 100))
+        times[40] = np.nan
+        return times, 10.0, 700, 0.4
+    if name == "subnormal grid":
+        # Grid points no longer evenly spaced; a huge baseline keeps the grid's share of the
+        # gradient visible next to the events' share.
+        return np.sort(rng.uniform(0.0, 1e-310, 50)), 1e-310, 600, 1e300
+    if name == "grid products past the largest double":
+        return np.sort(rng.uniform(0.0, 1e305, 50)), 1e305, 2000, 0.4
+    raise AssertionError(name)
+
+
+@pytest.mark.parametrize("link", ["softplus", "relu"])
+@pytest.mark.parametrize(
+    "case",
+    [
+        "many events per point",
+        "many points per event",
+        "events on grid points",
+        "unsorted across blocks",
+        "a NaN ends absorption",
+        "subnormal grid",
+        "grid products past the largest double",
+    ],
+)
+def test_grid_absorption_matches_the_reference(rng, link, case):
+    times, T, n_quad, mu = grid_case(case, rng)
+    args = (T, mu, 0.6, 1.4, link, 2.5, n_quad)
+    value, grad = nonlinear_uni_exp_neg_ll_with_grad(times, *args)
+    ref_value, ref_grad = reference(times, *args)
+    assert value.hex() == nonlinear_uni_exp_neg_ll(times, *args).hex() == ref_value.hex()
+    assert hexes(grad) == hexes(ref_grad)
+
+
 @pytest.mark.parametrize("n_quad", [0, 1, 8])
 def test_small_grids_use_eight_points(rng, n_quad):
     times = np.sort(rng.uniform(0.0, 5.0, 10))

@@ -8,6 +8,7 @@
 // log of negatives) are recomputed by the library call itself.
 #include "core/vector_math_forms.hpp"
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -68,26 +69,6 @@ VOSTREL_AVX2_FMA inline void load_pairs(const std::uint64_t* table, __m256i byte
     *second = _mm256_unpackhi_epi64(p02, p13);
 }
 
-// The same where the byte offset is a function of the input's bits alone, ((bits - start) >>
-// shift) & mask: computed from the four inputs in memory by the integer units, which leaves the
-// vector units (busy with everything else) fewer steps.
-VOSTREL_AVX2_FMA inline void load_pairs_at(const std::uint64_t* table, const double* in,
-                                           std::uint64_t start, int shift, std::uint64_t mask,
-                                           __m256i* first, __m256i* second) {
-    const char* base = reinterpret_cast<const char*>(table);
-    auto pair = [&](int lane) {
-        std::uint64_t bits;
-        std::memcpy(&bits, in + lane, sizeof bits);
-        const std::uint64_t offset = ((bits - start) >> shift) & mask;
-        return _mm_load_si128(reinterpret_cast<const __m128i*>(base + offset));
-    };
-    const __m128i p0 = pair(0), p1 = pair(1), p2 = pair(2), p3 = pair(3);
-    const __m256i p02 = _mm256_inserti128_si256(_mm256_castsi128_si256(p0), p2, 1);
-    const __m256i p13 = _mm256_inserti128_si256(_mm256_castsi128_si256(p1), p3, 1);
-    *first = _mm256_unpacklo_epi64(p02, p13);
-    *second = _mm256_unpackhi_epi64(p02, p13);
-}
-
 // --------------------------------------------------------------------------------------------
 // exp
 
@@ -106,16 +87,8 @@ VOSTREL_AVX2_FMA inline ExpConstants exp_constants() {
             broadcast_int(127 << 4)};
 }
 
-// exp of four lanes; *special gets a bit per lane whose result must come from the library call.
-// Lanes below the underflow cut are answered with +0 here.
-VOSTREL_AVX2_FMA inline __m256d exp_lanes(const ExpConstants& c, __m256d x, int* special) {
-    // The main path serves 2^-54 <= |x| < 512 (NaN fails both tests).
-    const __m256d ax = _mm256_and_pd(x, c.abs_mask);
-    const __m256d ordinary = _mm256_and_pd(_mm256_cmp_pd(ax, c.tiny, _CMP_GE_OQ),
-                                           _mm256_cmp_pd(ax, c.large, _CMP_LT_OQ));
-    const __m256d below_cut = _mm256_cmp_pd(x, c.cut, _CMP_LT_OQ);
-    *special = ~_mm256_movemask_pd(_mm256_or_pd(ordinary, below_cut)) & 0xf;
-
+// exp of four lanes on the main path (2^-54 <= |x| < 512).
+VOSTREL_AVX2_FMA inline __m256d exp_main(const ExpConstants& c, __m256d x) {
     // k = round(x N/ln2) from the bits of x N/ln2 + shift (one fused step), r = x - k ln2/N.
     const __m256d kd_shifted = _mm256_fmadd_pd(x, c.inv_ln2_n, c.shift);
     const __m256i ki = _mm256_castpd_si256(kd_shifted);
@@ -134,24 +107,60 @@ VOSTREL_AVX2_FMA inline __m256d exp_lanes(const ExpConstants& c, __m256d x, int*
     __m256d tmp = _mm256_fmadd_pd(_mm256_fmadd_pd(r, c.c3, c.c2), r2, _mm256_add_pd(r, tail));
     const __m256d r4 = _mm256_mul_pd(r2, r2);
     tmp = _mm256_fmadd_pd(r4, _mm256_fmadd_pd(r, c.c5, c.c4), tmp);
-    const __m256d y = _mm256_fmadd_pd(scale, tmp, scale);
-    return _mm256_andnot_pd(below_cut, y);
+    return _mm256_fmadd_pd(scale, tmp, scale);
+}
+
+// exp of four lanes; *special gets a bit per lane whose result must come from the library call.
+// Lanes below the underflow cut are answered with +0 here.
+VOSTREL_AVX2_FMA inline __m256d exp_lanes(const ExpConstants& c, __m256d x, int* special) {
+    // The main path serves 2^-54 <= |x| < 512 (NaN fails both tests).
+    const __m256d ax = _mm256_and_pd(x, c.abs_mask);
+    const __m256d ordinary = _mm256_and_pd(_mm256_cmp_pd(ax, c.tiny, _CMP_GE_OQ),
+                                           _mm256_cmp_pd(ax, c.large, _CMP_LT_OQ));
+    const __m256d below_cut = _mm256_cmp_pd(x, c.cut, _CMP_LT_OQ);
+    *special = ~_mm256_movemask_pd(_mm256_or_pd(ordinary, below_cut)) & 0xf;
+    return _mm256_andnot_pd(below_cut, exp_main(c, x));
 }
 
 // --------------------------------------------------------------------------------------------
 // log
 
+// The library's pairs (1/c, log c), one per subinterval, each in 32 bytes, placed by the bits
+// 45..51 of x itself rather than of x less the offset (subinterval i = those bits less 48, mod N):
+// a lane's byte offset is then its input's 16-bit word at byte 5 (bits 40..55) and one mask,
+// computed by the integer units from the input in memory.
+struct alignas(32) LogPair {
+    std::uint64_t invc, logc, unused[2];
+};
+
+const LogPair* log_pairs() {
+    static const auto pairs = [] {
+        std::array<LogPair, 128> placed{};
+        for (std::size_t bits = 0; bits < 128; ++bits) {
+            const std::size_t i = (bits - 48) % 128;
+            placed[bits] = {libm::kLog.table[2 * i], libm::kLog.table[2 * i + 1], {0, 0}};
+        }
+        return placed;
+    }();
+    return pairs.data();
+}
+
 struct LogConstants {
     __m256d ln2_hi, ln2_lo, a0, a1, a2, a3, a4;
     __m256d b[11];
     __m256d one, minus_one, split;
-    __m256i offset, exponent_mask, near_start, near_width, normal_start, normal_width_less_one;
-    __m256i sign_bit, two_52;
+    // Range tests and the exponent k as unsigned arithmetic on the bits: each "start" has its
+    // sign bit flipped, so that subtracting it gives the difference with its sign bit flipped,
+    // which compares as a signed integer the way the difference compares unsigned.
+    __m256i offset_flipped, mantissa_mask, offset, two_52;
+    __m256i normal_start_flipped, normal_width_flipped, near_start_flipped, near_width_flipped;
     __m256d two_52_k_bias;  // 2^52 + 2048
+    const LogPair* pairs;
 };
 
 VOSTREL_AVX2_FMA inline LogConstants log_constants() {
     const libm::LogFigures& f = libm::kLog;
+    constexpr std::uint64_t sign = 0x8000000000000000ULL;
     LogConstants c;
     c.ln2_hi = broadcast(f.ln2_hi);
     c.ln2_lo = broadcast(f.ln2_lo);
@@ -164,38 +173,47 @@ VOSTREL_AVX2_FMA inline LogConstants log_constants() {
     c.one = broadcast_value(1.0);
     c.minus_one = broadcast_value(-1.0);
     c.split = broadcast_value(0x1p27);
+    c.offset_flipped = broadcast_int(0x3fe6000000000000ULL ^ sign);
+    c.mantissa_mask = broadcast_int(0x000fffffffffffffULL);
     c.offset = broadcast_int(0x3fe6000000000000ULL);
-    c.exponent_mask = broadcast_int(0xfff0000000000000ULL);
-    // The bits of x less `start` lie in [0, width) for x in [1 - 2^-4, 1 + 0x1.09p-4), the path
-    // near 1, and for x in [2^-1022, inf), the main path; as signed integers, everything else
-    // (zero, subnormals, infinities, NaN, negatives) is negative or at least `width`.
-    c.near_start = broadcast_int(0x3fee000000000000ULL);
-    c.near_width = broadcast_int(0x3ff1090000000000ULL - 0x3fee000000000000ULL);
-    c.normal_start = broadcast_int(0x0010000000000000ULL);
-    c.normal_width_less_one = broadcast_int(0x7ff0000000000000ULL - 0x0010000000000000ULL - 1);
-    c.sign_bit = broadcast_int(0x8000000000000000ULL);
     c.two_52 = broadcast_int(0x4330000000000000ULL);
+    // The main path takes x in [2^-1022, inf), the path near 1 x in [1 - 2^-4, 1 + 0x1.09p-4):
+    // bits less start below width (unsigned). Everything else (zero, subnormals, infinities,
+    // NaN, negatives) takes the library call.
+    c.normal_start_flipped = broadcast_int(0x0010000000000000ULL ^ sign);
+    c.normal_width_flipped = broadcast_int((0x7ff0000000000000ULL - 0x0010000000000000ULL) ^ sign);
+    c.near_start_flipped = broadcast_int(0x3fee000000000000ULL ^ sign);
+    c.near_width_flipped = broadcast_int((0x3ff1090000000000ULL - 0x3fee000000000000ULL) ^ sign);
     c.two_52_k_bias = broadcast_value(0x1p52 + 2048.0);
+    c.pairs = log_pairs();
     return c;
 }
 
 // The main path: x = 2^k z with z in [0x1.6p-1, 0x1.6p0), r = z/c - 1 by one fused step. `in`
 // holds the four inputs (ix's lanes) in memory.
 VOSTREL_AVX2_FMA inline __m256d log_main(const LogConstants& c, __m256i ix, const double* in) {
-    const __m256i tmp = _mm256_sub_epi64(ix, c.offset);
-    // k = tmp >> 52 (arithmetic), exactly as a double: k + 2048 is (tmp with its sign bit
-    // flipped) >> 52, and 2^52 + (k + 2048) has those bits under 2^52's exponent.
-    const __m256i k_biased = _mm256_srli_epi64(_mm256_xor_si256(tmp, c.sign_bit), 52);
+    // tmp = x's bits less the offset, with its sign bit flipped: k + 2048 = tmp >> 52, exactly
+    // as a double 2^52 + (k + 2048) less 2^52 + 2048; z keeps x's mantissa under the offset's
+    // exponent.
+    const __m256i tmp = _mm256_sub_epi64(ix, c.offset_flipped);
+    const __m256i k_biased = _mm256_srli_epi64(tmp, 52);
     const __m256d kd =
         _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(k_biased, c.two_52)), c.two_52_k_bias);
     const __m256d z =
-        _mm256_castsi256_pd(_mm256_sub_epi64(ix, _mm256_and_si256(tmp, c.exponent_mask)));
-    __m256i invc_bits, logc_bits;
-    // Subinterval i = (tmp >> 45) mod N; its pair is at byte offset 16 i.
-    load_pairs_at(libm::kLog.table, in, 0x3fe6000000000000ULL, 41, 127 << 4, &invc_bits,
-                  &logc_bits);
-    const __m256d invc = _mm256_castsi256_pd(invc_bits);
-    const __m256d logc = _mm256_castsi256_pd(logc_bits);
+        _mm256_castsi256_pd(_mm256_add_epi64(_mm256_and_si256(tmp, c.mantissa_mask), c.offset));
+    // Each lane's pair: four 16-byte loads and two shuffles, cheaper than two gathers on the
+    // processors at hand.
+    const char* base = reinterpret_cast<const char*>(c.pairs);
+    auto pair = [base, in](int lane) {
+        std::uint16_t word;  // bits 40..55 of the input
+        std::memcpy(&word, reinterpret_cast<const char*>(in + lane) + 5, sizeof word);
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(base + (word & 0xfe0u)));
+    };
+    const __m128i p0 = pair(0), p1 = pair(1), p2 = pair(2), p3 = pair(3);
+    const __m256i p02 = _mm256_inserti128_si256(_mm256_castsi128_si256(p0), p2, 1);
+    const __m256i p13 = _mm256_inserti128_si256(_mm256_castsi128_si256(p1), p3, 1);
+    const __m256d invc = _mm256_castsi256_pd(_mm256_unpacklo_epi64(p02, p13));
+    const __m256d logc = _mm256_castsi256_pd(_mm256_unpackhi_epi64(p02, p13));
 
     const __m256d r = _mm256_fmadd_pd(z, invc, c.minus_one);
     // hi + lo = r + log(c) + k ln2.
@@ -234,24 +252,97 @@ VOSTREL_AVX2_FMA inline __m256d log_near_one(const LogConstants& c, __m256d x) {
 
 // --------------------------------------------------------------------------------------------
 // Arrays: chunks of up to kChunk values, each taken four lanes at a time; the lanes flagged
-// special take the library call on their saved input (y may be x). A chunk's first values choose
-// how log's two paths are handled, so that the branches in the loop go the same way almost every
-// time: all on the main path, one test decides that a vector needs nothing else; all near 1, a
-// vector takes that path alone; a mix, the lanes near 1 in a vector whose other lanes take the
-// main path are deferred to a second pass, their inputs and positions gathered without a branch
-// and computed four at a time after the chunk, so that no vector pays for both paths. Whatever
-// the choice, every lane gets its own path's result.
+// special take the library call on their saved input (y may be x). A first pass over a chunk
+// checks whether every value takes the main path (the usual case): if so, the chunk's loop takes
+// it with no test at all. Otherwise the chunk's first values choose how log's two paths are
+// handled, so that the branches in the loop go the same way almost every time: all on the main
+// path, one test decides that a vector needs nothing else; all near 1, a vector takes that path
+// alone; a mix, the lanes near 1 in a vector whose other lanes take the main path are deferred to
+// a second pass, their inputs and positions gathered without a branch and computed four at a
+// time after the chunk, so that no vector pays for both paths. Whatever the choice, every lane
+// gets its own path's result.
 
-// The values of a chunk, by its first ones.
-enum class Paths { Main, Near, Mixed };
+// The values of a chunk: every one known to take the main path, or, by its first ones, mostly
+// the main path, mostly near 1, or a mix.
+enum class Paths { AllMain, Main, Near, Mixed };
+
+// The range test of a main path on the top halves of the bits of eight doubles (sign, exponent
+// and the first 20 bits of the mantissa, as 32-bit integers), after `abs_mask` (0x7fffffff or
+// all ones): in [start, start + width) and not in [hole, hole + hole_width). Both functions'
+// bounds have zero low halves, so the halves decide exactly. As for LogConstants, each start and
+// width has its sign bit flipped, so that differences compare as signed integers the way they
+// compare unsigned.
+struct HighHalfRange {
+    __m256i abs_mask, start, width, hole, hole_width;
+
+    VOSTREL_AVX2_FMA static __m256i flipped(std::uint32_t v) {
+        return _mm256_set1_epi32(static_cast<int>(v ^ 0x80000000u));
+    }
+    VOSTREL_AVX2_FMA HighHalfRange(std::uint32_t mask, std::uint32_t range_start,
+                                   std::uint32_t range_width, std::uint32_t hole_start,
+                                   std::uint32_t hole_size)
+        : abs_mask(_mm256_set1_epi32(static_cast<int>(mask))),
+          start(flipped(range_start)),
+          width(flipped(range_width)),
+          hole(flipped(hole_start)),
+          hole_width(flipped(hole_size)) {}
+
+    // All ones in the 32-bit elements of the doubles x[0..8) that pass.
+    VOSTREL_AVX2_FMA __m256i pass(const double* x) const {
+        const __m256 a = _mm256_loadu_ps(reinterpret_cast<const float*>(x));
+        const __m256 b = _mm256_loadu_ps(reinterpret_cast<const float*>(x + 4));
+        // The odd 32-bit elements: the top halves.
+        const __m256i high =
+            _mm256_and_si256(_mm256_castps_si256(_mm256_shuffle_ps(a, b, 0xdd)), abs_mask);
+        const __m256i in_range = _mm256_cmpgt_epi32(width, _mm256_sub_epi32(high, start));
+        const __m256i in_hole = _mm256_cmpgt_epi32(hole_width, _mm256_sub_epi32(high, hole));
+        return _mm256_andnot_si256(in_hole, in_range);
+    }
+
+    // Whether every value of x[0..n) passes, tested every 32 values so that a chunk that fails
+    // stops early.
+    VOSTREL_AVX2_FMA bool all_pass(const double* x, std::size_t n) const {
+        std::size_t i = 0;
+        for (; i + 32 <= n; i += 32) {
+            const __m256i ok =
+                _mm256_and_si256(_mm256_and_si256(pass(x + i), pass(x + i + 8)),
+                                 _mm256_and_si256(pass(x + i + 16), pass(x + i + 24)));
+            if (_mm256_movemask_ps(_mm256_castsi256_ps(ok)) != 0xff) return false;
+        }
+        __m256i ok = _mm256_set1_epi32(-1);
+        for (; i + 8 <= n; i += 8) ok = _mm256_and_si256(ok, pass(x + i));
+        if (i < n) {
+            // The last few, padded with copies of the first.
+            alignas(32) double padded[8];
+            for (std::size_t k = 0; k < 8; ++k) padded[k] = i + k < n ? x[i + k] : x[0];
+            ok = _mm256_and_si256(ok, pass(padded));
+        }
+        return _mm256_movemask_ps(_mm256_castsi256_ps(ok)) == 0xff;
+    }
+};
 
 constexpr std::size_t kChunk = 256;
 
-// The lanes of a chunk deferred to the second pass.
+// The lanes of a chunk taken after its loop: those near 1 in a mixed chunk (in a second pass,
+// four at a time), and those whose input needs the library call. The loop itself makes no call,
+// so that its constants stay in registers.
 struct Deferred {
     alignas(32) double x[kChunk + 4];
     alignas(16) std::uint32_t at[kChunk + 4];  // positions in the chunk
     std::size_t count = 0;
+    // The vectors with lanes for the library call: their inputs (y may be x), positions and
+    // lanes.
+    alignas(32) double special_x[kChunk / 4 + 1][4];
+    std::uint32_t special_at[kChunk / 4 + 1];
+    int special_lanes[kChunk / 4 + 1];
+    std::size_t special_count = 0;
+
+    VOSTREL_AVX2_FMA void defer_special(__m256d v, int lanes, std::uint32_t i) {
+        _mm256_store_pd(special_x[special_count], v);
+        special_at[special_count] = i;
+        special_lanes[special_count] = lanes;
+        ++special_count;
+    }
 };
 
 // For a 4-bit lane mask: the 32-bit elements that bring the masked 64-bit lanes to the front,
@@ -301,10 +392,20 @@ struct ExpForm {
     VOSTREL_AVX2_FMA static Paths paths(const Constants&, const double*, std::size_t) {
         return Paths::Main;
     }
-    template <Paths>
+    // Every |x| in [2^-54, 512).
+    VOSTREL_AVX2_FMA static bool all_main(const double* x, std::size_t n) {
+        const HighHalfRange main_path(0x7fffffffu, 0x3c900000u, 0x40800000u - 0x3c900000u, 0, 0);
+        return main_path.all_pass(x, n);
+    }
+    template <Paths Chunk>
     VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double*,
                                           std::uint32_t, Deferred*, int* special) {
-        return exp_lanes(c, x, special);
+        if constexpr (Chunk == Paths::AllMain) {
+            *special = 0;
+            return exp_main(c, x);
+        } else {
+            return exp_lanes(c, x, special);
+        }
     }
     // Four lanes below the underflow cut (a run of compensator tails long before the horizon,
     // say) need none of the work: their exps are +0.
@@ -321,11 +422,21 @@ struct LogForm {
     VOSTREL_AVX2_FMA static Constants constants() { return log_constants(); }
     static double scalar(double x) { return std::log(x); }
 
-    // Near 1 when u = ix - near_start has its sign bit clear and u < near_width: the sign bit of
-    // (u < width) & ~u.
+    // All ones in the lanes near 1, and in the lanes of normal positive finite x.
     VOSTREL_AVX2_FMA static __m256d near_one(const Constants& c, __m256i ix) {
-        const __m256i u = _mm256_sub_epi64(ix, c.near_start);
-        return _mm256_castsi256_pd(_mm256_andnot_si256(u, _mm256_cmpgt_epi64(c.near_width, u)));
+        const __m256i u = _mm256_sub_epi64(ix, c.near_start_flipped);
+        return _mm256_castsi256_pd(_mm256_cmpgt_epi64(c.near_width_flipped, u));
+    }
+    VOSTREL_AVX2_FMA static __m256d normal(const Constants& c, __m256i ix) {
+        const __m256i u = _mm256_sub_epi64(ix, c.normal_start_flipped);
+        return _mm256_castsi256_pd(_mm256_cmpgt_epi64(c.normal_width_flipped, u));
+    }
+
+    // Every x in [2^-1022, inf) and not in [1 - 2^-4, 1 + 0x1.09p-4).
+    VOSTREL_AVX2_FMA static bool all_main(const double* x, std::size_t n) {
+        const HighHalfRange main_path(0xffffffffu, 0x00100000u, 0x7ff00000u - 0x00100000u,
+                                      0x3fee0000u, 0x3ff10900u - 0x3fee0000u);
+        return main_path.all_pass(x, n);
     }
 
     // The paths of the first values of a chunk (up to 32).
@@ -344,14 +455,14 @@ struct LogForm {
     VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double* in,
                                           std::uint32_t i, Deferred* deferred, int* special) {
         const __m256i ix = _mm256_castpd_si256(x);
+        if constexpr (Chunk == Paths::AllMain) {
+            *special = 0;
+            return log_main(c, ix, in);
+        }
         const __m256d near = near_one(c, ix);
-        // A lane is special when ix - normal_start is negative or at least normal_width: the
-        // sign bit of (t | (t >= width)) says so.
-        const __m256i t = _mm256_sub_epi64(ix, c.normal_start);
-        const __m256i beyond = _mm256_cmpgt_epi64(t, c.normal_width_less_one);
-        const __m256d bad = _mm256_castsi256_pd(_mm256_or_si256(t, beyond));
+        const __m256d ordinary = normal(c, ix);
         if constexpr (Chunk == Paths::Main) {
-            if (_mm256_movemask_pd(_mm256_or_pd(near, bad)) == 0) {
+            if (_mm256_movemask_pd(_mm256_andnot_pd(near, ordinary)) == 0xf) {
                 *special = 0;
                 return log_main(c, ix, in);
             }
@@ -361,7 +472,7 @@ struct LogForm {
             *special = 0;
             return log_near_one(c, x);
         }
-        *special = _mm256_movemask_pd(bad);
+        *special = _mm256_movemask_pd(ordinary) ^ 0xf;
         if constexpr (Chunk == Paths::Mixed) {
             defer_lanes(x, near_lanes, i, deferred);
             return log_main(c, ix, in);
@@ -419,43 +530,47 @@ struct OrderedSum {
 template <class Form, Paths Chunk, class Sum = NoSum>
 VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double* x, double* y,
                                 std::size_t n, Deferred* deferred, Sum* sum = nullptr) {
-    alignas(32) double saved[4];
     deferred->count = 0;
+    deferred->special_count = 0;
+    // The running sum, if any, in a local for the loop, so that it stays in a register even
+    // where this function is not inlined into its caller.
+    Sum running{};
+    if constexpr (!std::is_same_v<Sum, NoSum>) running = *sum;
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        if constexpr (!std::is_same_v<Sum, NoSum>) sum->step();
+        if constexpr (!std::is_same_v<Sum, NoSum>) running.step();
         const __m256d v = _mm256_loadu_pd(x + i);
-        __m256d known;
-        if (Form::all_known(c, v, &known)) {
-            _mm256_storeu_pd(y + i, known);
-            continue;
+        if constexpr (Chunk != Paths::AllMain) {
+            __m256d known;
+            if (Form::all_known(c, v, &known)) {
+                _mm256_storeu_pd(y + i, known);
+                continue;
+            }
         }
         int special;
         const std::uint32_t at = static_cast<std::uint32_t>(i);
         _mm256_storeu_pd(y + i, Form::template lanes<Chunk>(c, v, x + i, at, deferred, &special));
-        if (special != 0) {
-            _mm256_store_pd(saved, v);
-            for (int lane = 0; lane < 4; ++lane) {
-                if ((special >> lane) & 1) y[i + lane] = Form::scalar(saved[lane]);
-            }
-        }
+        if (special != 0) deferred->defer_special(v, special, at);
     }
+    if constexpr (!std::is_same_v<Sum, NoSum>) *sum = running;
     if (i < n) {
         // The remainder, padded with an ordinary argument.
         const std::size_t rest = n - i;
+        alignas(32) double padded[4];
         for (std::size_t lane = 0; lane < 4; ++lane) {
-            saved[lane] = lane < rest ? x[i + lane] : Form::kPadding;
+            padded[lane] = lane < rest ? x[i + lane] : Form::kPadding;
         }
         int special;
         alignas(32) double out[4];
         const std::uint32_t at = static_cast<std::uint32_t>(i);
-        _mm256_store_pd(out, Form::template lanes<Chunk>(c, _mm256_load_pd(saved), saved, at,
-                                                         deferred, &special));
-        for (std::size_t lane = 0; lane < rest; ++lane) {
-            y[i + lane] = ((special >> lane) & 1) ? Form::scalar(saved[lane]) : out[lane];
-        }
+        const __m256d v = _mm256_load_pd(padded);
+        _mm256_store_pd(out, Form::template lanes<Chunk>(c, v, padded, at, deferred, &special));
+        for (std::size_t lane = 0; lane < rest; ++lane) y[i + lane] = out[lane];
+        special &= (1 << rest) - 1;
+        if (special != 0) deferred->defer_special(v, special, at);
     }
-    // The deferred lanes, four at a time; the last vector is padded with copies of its first.
+    // The deferred lanes near 1, four at a time; the last vector is padded with copies of its
+    // first.
     const std::size_t count = deferred->count;
     for (std::size_t j = 0; j < count; j += 4) {
         for (std::size_t lane = count - j; lane < 4; ++lane) deferred->x[j + lane] = deferred->x[j];
@@ -463,6 +578,14 @@ VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double*
         _mm256_store_pd(out, Form::deferred_lanes(c, _mm256_load_pd(deferred->x + j)));
         const std::size_t valid = count - j < 4 ? count - j : 4;
         for (std::size_t lane = 0; lane < valid; ++lane) y[deferred->at[j + lane]] = out[lane];
+    }
+    // The lanes for the library call.
+    for (std::size_t j = 0; j < deferred->special_count; ++j) {
+        const double* input = deferred->special_x[j];
+        const std::uint32_t at = deferred->special_at[j];
+        for (int lane = 0; lane < 4; ++lane) {
+            if ((deferred->special_lanes[j] >> lane) & 1) y[at + lane] = Form::scalar(input[lane]);
+        }
     }
 }
 
@@ -474,7 +597,12 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
         const std::size_t m = n - start < kChunk ? n - start : kChunk;
         const double* xs = x + start;
         double* ys = y + start;
+        if (Form::all_main(xs, m)) {
+            map_chunk<Form, Paths::AllMain>(c, xs, ys, m, &deferred);
+            continue;
+        }
         switch (Form::paths(c, xs, m)) {
+            case Paths::AllMain:
             case Paths::Main: map_chunk<Form, Paths::Main>(c, xs, ys, m, &deferred); break;
             case Paths::Near: map_chunk<Form, Paths::Near>(c, xs, ys, m, &deferred); break;
             case Paths::Mixed: map_chunk<Form, Paths::Mixed>(c, xs, ys, m, &deferred); break;
@@ -495,7 +623,11 @@ VOSTREL_AVX2_FMA void sum_chunks(const LogConstants& c, const double* x, std::si
     alignas(32) double logs[2][kSumChunk];
     for (std::size_t first = 0, turn = 0; first < n; first += kSumChunk, turn ^= 1) {
         const std::size_t m = n - first < kSumChunk ? n - first : kSumChunk;
-        map_chunk<LogForm, Chunk>(c, x + first, logs[turn], m, &deferred, sum);
+        if (LogForm::all_main(x + first, m)) {
+            map_chunk<LogForm, Paths::AllMain>(c, x + first, logs[turn], m, &deferred, sum);
+        } else {
+            map_chunk<LogForm, Chunk>(c, x + first, logs[turn], m, &deferred, sum);
+        }
         sum->finish();
         sum->values = logs[turn];
         sum->count = m;
@@ -514,6 +646,7 @@ VOSTREL_AVX2_FMA double sum_logs(double start, const double* x, std::size_t n, c
     OrderedSum<Subtract> sum{start, fetch, fetch + (fetch == nullptr ? 0 : prefetch_bytes),
                              64 * lines_per_step};
     switch (LogForm::paths(c, x, n)) {
+        case Paths::AllMain:
         case Paths::Main: sum_chunks<Paths::Main>(c, x, n, &sum); break;
         case Paths::Near: sum_chunks<Paths::Near>(c, x, n, &sum); break;
         case Paths::Mixed: sum_chunks<Paths::Mixed>(c, x, n, &sum); break;

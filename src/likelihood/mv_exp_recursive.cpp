@@ -17,6 +17,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -247,7 +248,8 @@ void MvExpRecursiveModel::precompute_weights(bool strictly_increasing) {
 namespace {
 
 // The walk itself (see precompute_weights_merged). For a small M known at compile time
-// (Fixed > 0) the open rows' state lives in fixed arrays the compiler keeps in registers, so the
+// (Fixed > 0) the open rows' state lives in fixed arrays, copied for each block's loops into
+// locals that live across no call, so that the compiler keeps them in registers and the
 // excitation chain is a multiply and an add per event rather than a round trip through memory.
 template <std::size_t Fixed>
 void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N, double beta,
@@ -279,6 +281,16 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
     };
     for (std::size_t d = 0; d < M; ++d) row_time[d] = tau(d, 0);
     auto dim_of = [&](std::size_t x) -> std::size_t { return Fixed == 1 ? 0 : dims[x]; };
+    // Runs f on the given state, on copies of it where M is fixed (see above).
+    auto with_state = [](auto f, auto&... state) {
+        if constexpr (Fixed > 0) {
+            auto copies = std::make_tuple(state...);
+            std::apply(f, copies);
+            std::tie(state...) = copies;
+        } else {
+            f(state...);
+        }
+    };
 
     // factor[q*M + i]: exp((tau_i - s_q) * (-beta)), tau_i the end of target i's row open after
     // event q's own close.
@@ -288,36 +300,45 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
     for (std::size_t x0 = 0; x0 < N; x0 += block) {
         const std::size_t b = std::min(block, N - x0);
         if (poll.stop(b * M)) break;
-        for (std::size_t q = 0; q < b; ++q) {
-            const std::size_t d = dim_of(x0 + q);
-            const double s = events[offsets[d] + planned_row[d]];  // the event's own time
-            row_time[d] = tau(d, ++planned_row[d]);
-            double* f = factor.data() + q * M;
-            for (std::size_t i = 0; i < M; ++i) f[i] = (row_time[i] - s) * (-beta);
-        }
-        vector_math::exp_array(factor.data(), factor.data(), b * M);
-        for (std::size_t q = 0; q < b; ++q) {
-            const std::size_t d = dim_of(x0 + q);
-            const double* f = factor.data() + q * M;
-            // Close target d's row h and open row h + 1.
-            double* row = weights + (offsets[d] + open_row[d]++) * M;
-            const double a = f[d];
-            for (std::size_t j = 0; j < M; ++j) {
-                const std::size_t c = d * M + j;
-                const double previous = excitation[c];
-                row[j] = previous;
-                compensator[c] = integral[c] + compensator[c];
-                excitation[c] = previous * a;
-                integral[c] = ((1.0 - a) * previous) / beta;
-            }
-            // Absorb the event into column d of every target.
-            for (std::size_t i = 0; i < M; ++i) {
-                const double e = f[i];
-                const std::size_t c = i * M + d;
-                excitation[c] = beta * e + excitation[c];
-                integral[c] = (1.0 - e) + integral[c];
-            }
-        }
+        double* factors = factor.data();
+        with_state(
+            [&](Rows& planned, Times& ends) {
+                for (std::size_t q = 0; q < b; ++q) {
+                    const std::size_t d = dim_of(x0 + q);
+                    const double s = events[offsets[d] + planned[d]];  // the event's own time
+                    ends[d] = tau(d, ++planned[d]);
+                    double* f = factors + q * M;
+                    for (std::size_t i = 0; i < M; ++i) f[i] = (ends[i] - s) * (-beta);
+                }
+            },
+            planned_row, row_time);
+        vector_math::exp_array(factors, factors, b * M);
+        with_state(
+            [&](State& ex, State& in, State& co, Rows& open) {
+                for (std::size_t q = 0; q < b; ++q) {
+                    const std::size_t d = dim_of(x0 + q);
+                    const double* f = factors + q * M;
+                    // Close target d's row h and open row h + 1.
+                    double* row = weights + (offsets[d] + open[d]++) * M;
+                    const double a = f[d];
+                    for (std::size_t j = 0; j < M; ++j) {
+                        const std::size_t c = d * M + j;
+                        const double previous = ex[c];
+                        row[j] = previous;
+                        co[c] = in[c] + co[c];
+                        ex[c] = previous * a;
+                        in[c] = ((1.0 - a) * previous) / beta;
+                    }
+                    // Absorb the event into column d of every target.
+                    for (std::size_t i = 0; i < M; ++i) {
+                        const double e = f[i];
+                        const std::size_t c = i * M + d;
+                        ex[c] = beta * e + ex[c];
+                        in[c] = (1.0 - e) + in[c];
+                    }
+                }
+            },
+            excitation, integral, compensator, open_row);
     }
     // Every target's last row ends at T.
     for (std::size_t i = 0; i < M; ++i) {

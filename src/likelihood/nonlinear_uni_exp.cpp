@@ -2,14 +2,15 @@
 // of being stored whole: each block's excitation sums are built by the grid recursion, then its
 // link values computed together, then the trapezoid sums accumulated in grid order, so memory
 // does not grow with n_quad. The event pass is blocked the same way. The exps and logs whose
-// arguments are known ahead of their use (the decay over each event gap, the links' exps and
-// logs, the log-intensities) are taken a block at a time by exp_array, log_array and add_logs;
-// each sum keeps its accumulator and its order.
+// arguments are known ahead of their use (the decay over each event gap and from each grid
+// point's last event, the links' exps and logs, the log-intensities) are taken a block at a time
+// by exp_array, log_array and add_logs; each sum keeps its accumulator and its order.
 #include "likelihood/nonlinear_uni_exp.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "core/format.hpp"
@@ -91,6 +92,35 @@ void gap_factors(const double* times, std::size_t first, std::size_t count, doub
     vector_math::exp_array(factor, factor, count);
 }
 
+// The first of the points s[0], ..., s[b - 1] that is not below t, given that s[b - 1] is not
+// and that no point after one not below t is below it. `guess` estimates the place (from the grid
+// spacing); it is checked, and moved by one where t lies within rounding of a point, against the
+// points themselves; only where that fails (a NaN guess, a grid too fine for its doubles) is
+// the place searched for.
+inline std::size_t first_point_not_below(const double* s, std::size_t b, double t, double guess) {
+    // The guess rounded up, into [0, b - 1] (a NaN guess gives 0).
+    const double highest = static_cast<double>(b - 1);
+    const double bounded = guess > 0.0 ? (guess < highest ? guess : highest) : 0.0;
+    std::size_t q = static_cast<std::size_t>(static_cast<std::int64_t>(bounded));
+    if (static_cast<double>(q) < bounded) ++q;
+    if (q > 0 && t <= s[q - 1]) {
+        --q;
+    } else if (!(t <= s[q])) {
+        ++q;
+    }
+    if (t <= s[q] && (q == 0 || !(t <= s[q - 1]))) return q;
+    std::size_t low = 0, high = b - 1;
+    while (low < high) {
+        const std::size_t middle = low + (high - low) / 2;
+        if (t <= s[middle]) {
+            high = middle;
+        } else {
+            low = middle + 1;
+        }
+    }
+    return low;
+}
+
 struct Sums {
     double neg_loglik;
     double d_mu;
@@ -108,47 +138,86 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
     InterruptPoll poll;
 
     // Grid pass: S(s) = sum over events t_k <= s of exp(-beta * (s - t_k)) and dS = dS/dbeta,
-    // carried from the last absorbed event e.
+    // carried from the last absorbed event e. An event is absorbed at the first grid point at or
+    // after the previous event's whose s is not below its time (absorption stops for good at a
+    // later or NaN time). Each block first absorbs the events it takes, in order, recording the
+    // state after the last one at each point; then each point takes the state recorded at or
+    // before it, so that no branch depends on how many events fall between two points and the
+    // decays from the last event to the points are taken a block at a time.
     double C = 0.0, C_mu = 0.0, C_alpha = 0.0, C_beta = 0.0;
     {
         std::size_t k = 0;
+        // The state after the last absorbed event: sum, its beta derivative and the event's time.
         double S = 0.0, D = 0.0, e = 0.0;
         double s_block[kBlock], S_block[kBlock], dS_block[kBlock], v_block[kBlock],
-            w_block[kBlock], x_block[kBlock];
+            w_block[kBlock], x_block[kBlock], f_block[kBlock];
+        // The state after each point's last absorbed event, at place 1 + the point's index in the
+        // block (taken[q] = that place for a point that absorbed one, else 0); place 0 holds the
+        // state the block starts from.
+        double S_at[kBlock + 1], D_at[kBlock + 1], e_at[kBlock + 1];
+        std::size_t taken[kBlock];
+        std::size_t from[kBlock];  // the place of each point's state
+        S_at[0] = 0.0;
+        D_at[0] = 0.0;
+        e_at[0] = 0.0;
         // The gap factors of events [g_first, g_first + kBlock), filled as absorption reaches them.
         double gap_factor[kBlock];
         std::size_t g_first = 0, g_count = 0;
+        // Grid points per unit of time, to guess the point that absorbs an event.
+        const double points_per_time = last / T;
         double s_left = 0.0, S_left = 0.0, dS_left = 0.0, v_left = 0.0, w_left = 0.0;
         for (std::uint64_t i0 = 0; i0 < G; i0 += kBlock) {
             const std::size_t b = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, G - i0));
-            // The decay from the last absorbed event to each grid point is taken here, one call
-            // per point: finding that event first, to take these calls a block at a time, costs
-            // a second unpredictable loop per point, more than the calls save.
             for (std::size_t q = 0; q < b; ++q) {
-                const double s = (static_cast<double>(i0 + q) * T) / last;
-                // Absorb events up to s; stops at the first later (or NaN) time.
-                while (k < N && times[k] <= s) {
-                    if (k == g_first + g_count) {
-                        // A grid block that absorbs many events polls at each block of them;
-                        // after a stop it absorbs no more, and the pass ends at the block's
-                        // own poll.
-                        if (poll.stop(kBlock)) break;
-                        g_first = k;
-                        g_count = std::min(kBlock, N - k);
-                        gap_factors(times.data(), g_first, g_count, beta, gap_factor);
-                    }
-                    const double gap = times[k] - e;
-                    const double g = gap_factor[k - g_first];
-                    if constexpr (Grad) D = D * g - gap * (S * g);
-                    S = S * g + 1.0;
-                    e = times[k];
-                    ++k;
-                }
-                const double f = vector_math::decay_exp((s - e) * (-beta));
-                s_block[q] = s;
-                S_block[q] = S * f;
-                if constexpr (Grad) dS_block[q] = f * D - (S * f) * (s - e);
+                s_block[q] = (static_cast<double>(i0 + q) * T) / last;
+                taken[q] = 0;
             }
+            // The block absorbs each event not later than its last point, in order.
+            std::size_t place = 0;  // of the last absorption (0: before the block)
+            while (k < N && times[k] <= s_block[b - 1]) {
+                if (k == g_first + g_count) {
+                    // A grid block that absorbs many events polls at each block of them; after a
+                    // stop it absorbs no more, and the pass ends at the block's own poll.
+                    if (poll.stop(kBlock)) break;
+                    g_first = k;
+                    g_count = std::min(kBlock, N - k);
+                    gap_factors(times.data(), g_first, g_count, beta, gap_factor);
+                }
+                const double t = times[k];
+                const std::size_t q = first_point_not_below(
+                    s_block, b, t, t * points_per_time - static_cast<double>(i0));
+                const double gap = t - e;
+                const double g = gap_factor[k - g_first];
+                if constexpr (Grad) D = D * g - gap * (S * g);
+                S = S * g + 1.0;
+                e = t;
+                ++k;
+                // Not before the previous event's point (times need not be sorted).
+                place = q + 1 > place ? q + 1 : place;
+                S_at[place] = S;
+                if constexpr (Grad) D_at[place] = D;
+                e_at[place] = e;
+                taken[place - 1] = place;
+            }
+            std::size_t at = 0;
+            for (std::size_t q = 0; q < b; ++q) {
+                at = std::max(at, taken[q]);  // a select, not a branch
+                from[q] = at;
+                f_block[q] = (s_block[q] - e_at[at]) * (-beta);
+            }
+            vector_math::exp_array(f_block, f_block, b);
+            for (std::size_t q = 0; q < b; ++q) {
+                const double f = f_block[q];
+                const double S_q = S_at[from[q]];
+                S_block[q] = S_q * f;
+                if constexpr (Grad) {
+                    dS_block[q] = f * D_at[from[q]] - (S_q * f) * (s_block[q] - e_at[from[q]]);
+                }
+            }
+            // The next block starts from the state after the last absorbed event.
+            S_at[0] = S;
+            D_at[0] = D;
+            e_at[0] = e;
             for (std::size_t q = 0; q < b; ++q) x_block[q] = S_block[q] * ab + mu;
             link_values(link, x_block, v_block, b);
             if constexpr (Grad) link_derivatives(link, x_block, v_block, w_block, b);

@@ -1,5 +1,6 @@
 // exp_array and log_array against the C library, by bits: the vector forms on the self-check's
-// arguments, special inputs in every lane position and every remainder length, in place and not;
+// arguments, special inputs in every lane position and every remainder length, in place and not,
+// and at every place of an array of ordinary values;
 // the self-check's power to catch a form that fuses one operation more or less than the library;
 // and the choice of path (run once as is and once with VOSTREL_SCALAR_MATH=1).
 #include <cmath>
@@ -91,6 +92,46 @@ void test_forms_match_the_library() {
                          std::numeric_limits<double>::max()});
     // The path near 1 mixed with the main path in one vector.
     check_special_lanes(log_form, library_log, 0.97, {3.0, 0.5, 1.0 + 0x1.09p-4, 1.0 - 0x1p-4});
+}
+
+// A chunk whose values all take the main path skips every per-vector test, so a single value
+// that does not, at any place of an array longer than a chunk, must still get its own result.
+void test_one_odd_value_anywhere() {
+    const ArrayFunction exp_form = vector_math::forms::exp_avx2_fma();
+    const ArrayFunction log_form = vector_math::forms::log_avx2_fma();
+    if (exp_form == nullptr || log_form == nullptr) return;
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        ArrayFunction form;
+        double (*library)(double);
+        double ordinary_low, ordinary_high;
+        std::vector<double> odd;
+    };
+    const Case cases[] = {
+        {exp_form, library_exp, -20.0, 5.0, {nan, inf, 0x1p-60, 600.0, -746.0, -600.0}},
+        {log_form, library_log, 1.2, 90.0, {nan, 0.0, -2.0, 5e-324, inf, 1.0, 0.97, 1.06}},
+    };
+    const std::size_t n = 300;
+    bool ok = true;
+    for (const Case& c : cases) {
+        std::vector<double> x(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double step = static_cast<double>(i % 89) / 89.0;
+            x[i] = c.ordinary_low + (c.ordinary_high - c.ordinary_low) * step;
+        }
+        std::vector<double> y(n);
+        for (double odd : c.odd) {
+            for (std::size_t at = 0; at < n; ++at) {
+                const double kept = x[at];
+                x[at] = odd;
+                c.form(x.data(), y.data(), n);
+                for (std::size_t i = 0; i < n; ++i) ok = ok && same_bits(y[i], c.library(x[i]));
+                x[at] = kept;
+            }
+        }
+    }
+    CHECK(ok);
 }
 
 // Values of one kind: the logarithm's main path, its path near 1, or special inputs.
@@ -234,6 +275,7 @@ void test_the_path_choice() {
 
 int main() {
     test_forms_match_the_library();
+    test_one_odd_value_anywhere();
     test_chunks_that_change_paths();
     test_sums_of_logs_are_the_plain_loops();
     test_the_self_check_catches_a_wrong_fusion();
