@@ -77,10 +77,10 @@ int main(int argc, char** argv) {
     std::vector<std::vector<double>> ratios(kTimed);
     for (int round = 0; round < repeats; ++round) {
         const double seconds[kTimed] = {
-            best_seconds(2, run_floor_exp),     best_seconds(2, run_exp_eval),
-            best_seconds(2, run_exp_int),       best_seconds(2, run_floor_pow_eval),
-            best_seconds(2, run_pow_eval),      best_seconds(2, run_floor_pow_int),
-            best_seconds(2, run_pow_int),       best_seconds(2, run_floor_exp_array),
+            best_seconds(2, run_floor_exp), best_seconds(2, run_exp_eval),
+            best_seconds(2, run_exp_int),   best_seconds(2, run_floor_pow_eval),
+            best_seconds(2, run_pow_eval),  best_seconds(2, run_floor_pow_int),
+            best_seconds(2, run_pow_int),   best_seconds(2, run_floor_exp_array),
         };
         for (int i = 0; i < kTimed; ++i) {
             best[i] = seconds[i] < best[i] ? seconds[i] : best[i];
@@ -91,16 +91,20 @@ int main(int argc, char** argv) {
         std::sort(v.begin(), v.end());
         return v.empty() ? 0.0 : v[v.size() / 2];
     };
-    const char* names[kTimed] = {nullptr, "exponential evaluate", "exponential integrate_vec",
-                                 nullptr, "power-law evaluate", nullptr, "power-law integrate_vec",
+    const char* names[kTimed] = {nullptr,
+                                 "exponential evaluate",
+                                 "exponential integrate_vec",
+                                 nullptr,
+                                 "power-law evaluate",
+                                 nullptr,
+                                 "power-law integrate_vec",
                                  nullptr};
     for (int i = 0; i < kTimed; ++i) {
         if (names[i] == nullptr) continue;
         report(names[i], best[i], best[floor_of[i]], items, "lag");
         std::printf("%-44s median of per-round ratios %.3f\n", "", median(ratios[i]));
         if (floor_of[i] == 0) {
-            std::printf("%-44s against exp_array on the same lags: %.3f\n", "",
-                        best[i] / best[7]);
+            std::printf("%-44s against exp_array on the same lags: %.3f\n", "", best[i] / best[7]);
         }
     }
 

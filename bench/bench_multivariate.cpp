@@ -102,9 +102,10 @@ void recursive(std::size_t M, std::size_t N, int repeats) {
     char name[96];
     std::snprintf(name, sizeof name, "MvExpRecursive construct M=%zu N=%zu", M, N);
     report(name, build, double(N), "event");
-    std::printf("  fresh storage of %zu doubles %.3f ms; construct over library floor + storage: "
-                "ratio %.3f\n",
-                stored, build.best(3) * 1e3, build.median_ratio(0, {1, 3}));
+    std::printf(
+        "  fresh storage of %zu doubles %.3f ms; construct over library floor + storage: "
+        "ratio %.3f\n",
+        stored, build.best(3) * 1e3, build.median_ratio(0, {1, 3}));
 
     auto created = MvExpRecursiveModel::create(ts, T, 1.0);
     const MvExpRecursiveModel& model = created.value();
@@ -152,15 +153,13 @@ void dense(std::size_t M, std::size_t N, int repeats) {
     auto value_call = [&] {
         keep(mv_exp_dense_neg_ll(times, sources, T, M, mu, alpha, beta).value());
     };
-    auto all_calls = [&] {
-        keep(bench::floor_exp(all_exp_inputs) + bench::floor_log(log_inputs));
-    };
+    auto all_calls = [&] { keep(bench::floor_exp(all_exp_inputs) + bench::floor_log(log_inputs)); };
     auto all_array_calls = [&] {
         keep(bench::floor_exp_array(all_exp_inputs) + bench::floor_log_array(log_inputs));
     };
-    const bench::Rounds value =
-        paired(repeats, value_call, [&] { keep(bench::floor_exp(exp_floor_inputs)); },
-               [&] { keep(bench::floor_exp_array(exp_floor_inputs)); });
+    const bench::Rounds value = paired(
+        repeats, value_call, [&] { keep(bench::floor_exp(exp_floor_inputs)); },
+        [&] { keep(bench::floor_exp_array(exp_floor_inputs)); });
     const bench::Rounds value2 = paired(repeats, value_call, all_calls, all_array_calls);
     const bench::Rounds grad = paired(
         repeats,
@@ -210,8 +209,7 @@ void nonlinear(std::size_t N, std::uint64_t n_quad, int repeats) {
             keep(nonlinear_uni_exp_neg_ll(ts, T, 0.5, 0.4, 1.0, link, 8).value());
         });
         double grid_only = best_cpu(repeats, [&] {
-            keep(nonlinear_uni_exp_neg_ll(std::span<const double>(), T, 0.5, 0.4, 1.0, link,
-                                          n_quad)
+            keep(nonlinear_uni_exp_neg_ll(std::span<const double>(), T, 0.5, 0.4, 1.0, link, n_quad)
                      .value());
         });
         const bench::Rounds both = paired(

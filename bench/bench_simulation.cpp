@@ -23,8 +23,8 @@ void stream_throughput(double scale) {
     const std::uint64_t n_words = std::uint64_t(2e7 * scale) + 64;
     std::printf("stream (%llu 64-bit words per run)\n", (unsigned long long)n_words);
     double portable_rate = 0.0;
-    for (ChachaVariant variant : {ChachaVariant::Portable, ChachaVariant::Sse2,
-                                  ChachaVariant::Avx2, ChachaVariant::Avx512}) {
+    for (ChachaVariant variant : {ChachaVariant::Portable, ChachaVariant::Sse2, ChachaVariant::Avx2,
+                                  ChachaVariant::Avx512}) {
         if (!chacha_variant_supported(variant) || chacha_four_blocks(variant, 12) == nullptr) {
             std::printf("  %-10s not available on this processor\n", chacha_variant_name(variant));
             continue;
@@ -55,10 +55,11 @@ void stream_throughput(double scale) {
         keep(double(sink));
         const double block_rate = 32.0 * n_calls / block_seconds;
         if (variant == ChachaVariant::Portable) portable_rate = block_rate;
-        std::printf("  %-10s block function %8.1f M words/s (%5.2f ns/word, %.2fx portable); "
-                    "through draw_u64 %8.1f M words/s\n",
-                    chacha_variant_name(variant), block_rate * 1e-6, 1e9 / block_rate,
-                    block_rate / portable_rate, rate * 1e-6);
+        std::printf(
+            "  %-10s block function %8.1f M words/s (%5.2f ns/word, %.2fx portable); "
+            "through draw_u64 %8.1f M words/s\n",
+            chacha_variant_name(variant), block_rate * 1e-6, 1e9 / block_rate,
+            block_rate / portable_rate, rate * 1e-6);
         // The sixteen-block form, where the variant has one (refills are served from it).
         ChachaSixteenBlocks sixteen = chacha::simd_sixteen_blocks(variant, 12);
         if (sixteen != nullptr) {
@@ -148,8 +149,8 @@ void branching_rate(double scale) {
             auto result = simulate_mv_exp_branching(1e6 * scale + 10, mu, alpha, 1.0, 7);
             events = result.value()[0].size() + result.value()[1].size();
         });
-        std::printf("  mv M=2 branching ratio %-5g %9zu events  %8.2f M events/s\n",
-                    2 * alpha_cell, events, events / seconds * 1e-6);
+        std::printf("  mv M=2 branching ratio %-5g %9zu events  %8.2f M events/s\n", 2 * alpha_cell,
+                    events, events / seconds * 1e-6);
     }
 }
 

@@ -6,12 +6,12 @@
 // nonparametric model has no transcendental floor in its pair loop; its time per pair is printed.
 // Usage: bench_univariate [scale] [repeats] [model]   (scale 1 = the full sizes, 0.01 for a smoke
 // run; model one of sumexp, marked, powerlaw, nonparametric, or all when left out)
+#include <time.h>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <time.h>
 #include <vector>
 
 #include "bench_util.hpp"
@@ -124,20 +124,17 @@ void bench_marked(std::size_t n, int repeats) {
             keep(floor_log_array(lams));
         },
         [&] {
-            keep(likelihood::marked_uni_exp_neg_ll(times, marks, horizon, mu, alpha, beta)
-                     .value());
+            keep(likelihood::marked_uni_exp_neg_ll(times, marks, horizon, mu, alpha, beta).value());
         },
         [&] {
-            keep(likelihood::marked_uni_exp_neg_ll_with_grad(times, marks, horizon, mu, alpha,
-                                                             beta)
+            keep(likelihood::marked_uni_exp_neg_ll_with_grad(times, marks, horizon, mu, alpha, beta)
                      .value()
                      .first);
         });
     std::printf("marked exponential: N = %zu (floor: %zu exp + %zu log)\n", n,
                 event_args.size() + comp_args.size(), n);
     report("marked_uni_exp_neg_ll", measured, 2, 0, 1, static_cast<double>(n), "event");
-    report("marked_uni_exp_neg_ll_with_grad", measured, 3, 0, 1, static_cast<double>(n),
-           "event");
+    report("marked_uni_exp_neg_ll_with_grad", measured, 3, 0, 1, static_cast<double>(n), "event");
 }
 
 void bench_powerlaw(std::size_t n, int repeats) {

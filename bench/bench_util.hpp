@@ -3,8 +3,8 @@
 // compared against.
 #pragma once
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -17,9 +17,7 @@
 namespace vostrel::bench {
 
 // Keeps a value alive so the compiler cannot drop the work that produced it.
-inline void keep(double value) {
-    asm volatile("" : : "g"(&value) : "memory");
-}
+inline void keep(double value) { asm volatile("" : : "g"(&value) : "memory"); }
 
 // Best wall time in seconds of `repeats` runs of f.
 template <class F>
@@ -76,7 +74,9 @@ public:
         }
         return result;
     }
-    double best(std::size_t k) const { return *std::min_element(times_[k].begin(), times_[k].end()); }
+    double best(std::size_t k) const {
+        return *std::min_element(times_[k].begin(), times_[k].end());
+    }
     double median_ratio(std::size_t a, std::size_t b) const { return median_ratio(a, {b}); }
     // The same with the sum of several functions' times, in the same round, below the line.
     double median_ratio(std::size_t a, std::initializer_list<std::size_t> below) const {
@@ -164,9 +164,8 @@ inline double floor_log_array(std::span<const double> x) {
 
 inline void report(const char* name, double seconds, double floor_seconds, double per_items,
                    const char* item) {
-    std::printf("%-44s %10.3f ms  %7.2f ns/%s  floor %10.3f ms  ratio %.3f\n", name,
-                seconds * 1e3, seconds * 1e9 / per_items, item, floor_seconds * 1e3,
-                seconds / floor_seconds);
+    std::printf("%-44s %10.3f ms  %7.2f ns/%s  floor %10.3f ms  ratio %.3f\n", name, seconds * 1e3,
+                seconds * 1e9 / per_items, item, floor_seconds * 1e3, seconds / floor_seconds);
 }
 
 // A routine (function `routine` of `measured`) against both floors of the same calls: the
@@ -175,19 +174,20 @@ inline void report(const char* name, double seconds, double floor_seconds, doubl
 // rounds of the routine's time over each floor's.
 inline void report(const char* name, const Rounds& measured, std::size_t routine,
                    std::size_t library, std::size_t array, double per_items, const char* item) {
-    std::printf("%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "
-                "array floor %9.3f ms ratio %.3f\n",
-                name, measured.best(routine) * 1e3, measured.best(routine) * 1e9 / per_items, item,
-                measured.best(library) * 1e3, measured.median_ratio(routine, library),
-                measured.best(array) * 1e3, measured.median_ratio(routine, array));
+    std::printf(
+        "%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "
+        "array floor %9.3f ms ratio %.3f\n",
+        name, measured.best(routine) * 1e3, measured.best(routine) * 1e9 / per_items, item,
+        measured.best(library) * 1e3, measured.median_ratio(routine, library),
+        measured.best(array) * 1e3, measured.median_ratio(routine, array));
 }
 inline void report(const char* name, const Rounds& measured, double per_items, const char* item) {
     report(name, measured, 0, 1, 2, per_items, item);
 }
 
 // A routine against one floor: best times, and the median over rounds of their ratio.
-inline void report(const char* name, const Rounds& measured, std::size_t routine,
-                   std::size_t floor, double per_items, const char* item) {
+inline void report(const char* name, const Rounds& measured, std::size_t routine, std::size_t floor,
+                   double per_items, const char* item) {
     std::printf("%-44s %10.3f ms  %7.2f ns/%s  floor %10.3f ms  ratio %.3f\n", name,
                 measured.best(routine) * 1e3, measured.best(routine) * 1e9 / per_items, item,
                 measured.best(floor) * 1e3, measured.median_ratio(routine, floor));
@@ -196,10 +196,11 @@ inline void report(const char* name, const Rounds& measured, std::size_t routine
 // The same from best times alone.
 inline void report(const char* name, double seconds, double library_floor, double array_floor,
                    double per_items, const char* item) {
-    std::printf("%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "
-                "array floor %9.3f ms ratio %.3f\n",
-                name, seconds * 1e3, seconds * 1e9 / per_items, item, library_floor * 1e3,
-                seconds / library_floor, array_floor * 1e3, seconds / array_floor);
+    std::printf(
+        "%-44s %9.3f ms %7.2f ns/%s  library floor %9.3f ms ratio %.3f  "
+        "array floor %9.3f ms ratio %.3f\n",
+        name, seconds * 1e3, seconds * 1e9 / per_items, item, library_floor * 1e3,
+        seconds / library_floor, array_floor * 1e3, seconds / array_floor);
 }
 
 }  // namespace vostrel::bench

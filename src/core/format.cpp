@@ -3,8 +3,8 @@
 #include "core/format.hpp"
 
 #include <charconv>
-#include <cstdlib>
 #include <cmath>
+#include <cstdlib>
 #include <system_error>
 
 #include "core/model_error.hpp"

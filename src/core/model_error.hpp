@@ -52,7 +52,8 @@ private:
 template <class T>
 class Result {
 public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+    Result(T value)
+        : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
     Result(ModelError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
     bool ok() const { return state_.index() == 0; }

@@ -16,10 +16,10 @@ namespace vostrel {
 // words that state the requirement.
 struct Rule {
     enum class Rejects {
-        AtMost,    // value <= bound
-        Below,     // value < bound
-        AtLeast,   // value >= bound
-        Unequal,   // !(value == bound)
+        AtMost,   // value <= bound
+        Below,    // value < bound
+        AtLeast,  // value >= bound
+        Unequal,  // !(value == bound)
         NotFinite,
         NegativeOrNotFinite,
     };

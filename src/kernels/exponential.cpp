@@ -37,21 +37,21 @@ void block_decays(const double* lags, std::size_t count, double neg_beta, double
 std::vector<double> ExponentialKernel::evaluate(std::span<const double> t) const {
     const double ab = alpha_ * beta_;
     const double neg_beta = -beta_;
-    return detail::map_lag_blocks(t, [ab, neg_beta](const double* lags, std::size_t count,
-                                                    double* out) {
-        block_decays(lags, count, neg_beta, out);
-        for (std::size_t q = 0; q < count; ++q) out[q] = out[q] * ab;
-    });
+    return detail::map_lag_blocks(
+        t, [ab, neg_beta](const double* lags, std::size_t count, double* out) {
+            block_decays(lags, count, neg_beta, out);
+            for (std::size_t q = 0; q < count; ++q) out[q] = out[q] * ab;
+        });
 }
 
 std::vector<double> ExponentialKernel::integrate_vec(std::span<const double> t) const {
     const double neg_beta = -beta_;
     const double alpha = alpha_;
-    return detail::map_lag_blocks(t, [neg_beta, alpha](const double* lags, std::size_t count,
-                                                       double* out) {
-        block_decays(lags, count, neg_beta, out);
-        for (std::size_t q = 0; q < count; ++q) out[q] = integral_from_decay(out[q], alpha);
-    });
+    return detail::map_lag_blocks(
+        t, [neg_beta, alpha](const double* lags, std::size_t count, double* out) {
+            block_decays(lags, count, neg_beta, out);
+            for (std::size_t q = 0; q < count; ++q) out[q] = integral_from_decay(out[q], alpha);
+        });
 }
 
 double ExponentialKernel::l1_norm() const { return std::fabs(alpha_); }
@@ -67,8 +67,8 @@ double ExponentialKernel::recursive_decay(double state, double dt) const {
 }
 
 std::string ExponentialKernel::repr() const {
-    std::string text = "ExponentialKernel(alpha=" + format_double(alpha_) +
-                       ", beta=" + format_double(beta_);
+    std::string text =
+        "ExponentialKernel(alpha=" + format_double(alpha_) + ", beta=" + format_double(beta_);
     text += allow_signed_ ? ", allow_signed=True)" : ")";
     return text;
 }

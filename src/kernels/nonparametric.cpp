@@ -18,16 +18,16 @@ Result<NonparametricKernel> NonparametricKernel::create(std::span<const double> 
     if (auto error = require(edges[0], Element{"edges", 0}, kStartsAtZero)) return *error;
     for (std::size_t i = 0; i + 1 < edges.size(); ++i) {
         if (!(edges[i] < edges[i + 1])) {
-            return ModelError::invalid_parameter(
-                "edges must be strictly increasing; got edges[" + format_uint(i) +
-                "]=" + format_double(edges[i]) + ", edges[" + format_uint(i + 1) +
-                "]=" + format_double(edges[i + 1]));
+            return ModelError::invalid_parameter("edges must be strictly increasing; got edges[" +
+                                                 format_uint(i) + "]=" + format_double(edges[i]) +
+                                                 ", edges[" + format_uint(i + 1) +
+                                                 "]=" + format_double(edges[i + 1]));
         }
     }
     if (edges.size() != values.size() + 1) {
-        return ModelError::invalid_parameter(
-            "len(edges) (" + format_uint(edges.size()) + ") must be len(values)+1 (" +
-            format_uint(values.size() + 1) + ")");
+        return ModelError::invalid_parameter("len(edges) (" + format_uint(edges.size()) +
+                                             ") must be len(values)+1 (" +
+                                             format_uint(values.size() + 1) + ")");
     }
     for (std::size_t j = 0; j < values.size(); ++j) {
         if (auto error = require(values[j], Element{"values", j}, rules::non_negative_finite)) {

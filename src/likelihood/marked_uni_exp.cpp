@@ -39,8 +39,8 @@ ModelError length_error(std::size_t n_times, std::size_t n_marks) {
 }  // namespace
 
 Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
-                                     std::span<const double> g_values, double t_horizon,
-                                     double mu, double alpha, double beta) {
+                                     std::span<const double> g_values, double t_horizon, double mu,
+                                     double alpha, double beta) {
     if (times.size() != g_values.size()) return length_error(times.size(), g_values.size());
     const std::size_t n = times.size();
     if (n == 0) return t_horizon * mu;

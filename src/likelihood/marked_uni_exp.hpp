@@ -12,8 +12,8 @@
 namespace vostrel::likelihood {
 
 Result<double> marked_uni_exp_neg_ll(std::span<const double> times,
-                                     std::span<const double> g_values, double t_horizon,
-                                     double mu, double alpha, double beta);
+                                     std::span<const double> g_values, double t_horizon, double mu,
+                                     double alpha, double beta);
 
 // (neg_loglik, [d/dmu, d/dalpha, d/dbeta]); the value is bit for bit marked_uni_exp_neg_ll's.
 Result<std::pair<double, std::vector<double>>> marked_uni_exp_neg_ll_with_grad(

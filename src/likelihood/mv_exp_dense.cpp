@@ -39,8 +39,8 @@ bool check_sources(std::span<const std::int64_t> sources, std::uint64_t M, Model
     for (std::size_t h = 0; h < sources.size(); ++h) {
         const std::int64_t k = sources[h];
         if (k < 0 || static_cast<std::uint64_t>(k) >= M) {
-            *error = ModelError::invalid_parameter("sources[" + format_uint(h) + "] = " +
-                                                   std::to_string(k) + " not in [0, " +
+            *error = ModelError::invalid_parameter("sources[" + format_uint(h) +
+                                                   "] = " + std::to_string(k) + " not in [0, " +
                                                    format_uint(M) + ")");
             return false;
         }
@@ -89,8 +89,8 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
     if (mu.size() != n_dims || alpha.size() != mu_squared || beta.size() != mu_squared) {
         return ModelError::invalid_parameter(
             "shape mismatch: mu/alpha/beta = " + format_uint(mu.size()) + "/" +
-            format_uint(alpha.size()) + "/" + format_uint(beta.size()) + ", expected M=" +
-            format_uint(n_dims) + ", M\u00b2=" + format_uint128(square(n_dims)));
+            format_uint(alpha.size()) + "/" + format_uint(beta.size()) +
+            ", expected M=" + format_uint(n_dims) + ", M\u00b2=" + format_uint128(square(n_dims)));
     }
     ModelError error = ModelError::invalid_parameter("");
     if (!check_sources(sources, n_dims, &error)) return error;
@@ -152,20 +152,22 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
     return C - L;
 }
 
-Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
-    std::span<const double> times, std::span<const std::int64_t> sources, double end_time,
-    std::uint64_t n_dims, std::span<const double> mu, std::span<const double> alpha,
-    std::span<const double> beta) {
+Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(std::span<const double> times,
+                                                         std::span<const std::int64_t> sources,
+                                                         double end_time, std::uint64_t n_dims,
+                                                         std::span<const double> mu,
+                                                         std::span<const double> alpha,
+                                                         std::span<const double> beta) {
     if (times.size() != sources.size()) return length_mismatch(times.size(), sources.size());
     if (mu.size() != n_dims) {
-        return ModelError::invalid_parameter("mu.len() (" + format_uint(mu.size()) +
-                                             ") != M (" + format_uint(n_dims) + ")");
+        return ModelError::invalid_parameter("mu.len() (" + format_uint(mu.size()) + ") != M (" +
+                                             format_uint(n_dims) + ")");
     }
     const u128 cells_wanted = square(n_dims);
     if (beta.size() != cells_wanted || alpha.size() != cells_wanted) {
-        return ModelError::invalid_parameter(
-            "alpha/beta length (" + format_uint(alpha.size()) + "/" + format_uint(beta.size()) +
-            ") != M\u00b2 (" + format_uint128(cells_wanted) + ")");
+        return ModelError::invalid_parameter("alpha/beta length (" + format_uint(alpha.size()) +
+                                             "/" + format_uint(beta.size()) + ") != M\u00b2 (" +
+                                             format_uint128(cells_wanted) + ")");
     }
     ModelError error = ModelError::invalid_parameter("");
     if (!check_sources(sources, n_dims, &error)) return error;

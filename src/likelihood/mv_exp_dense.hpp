@@ -25,9 +25,11 @@ Result<double> mv_exp_dense_neg_ll(std::span<const double> times,
                                    std::span<const double> alpha, std::span<const double> beta);
 
 // The same value, bit for bit, and the closed-form gradient in mu, alpha and beta.
-Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(
-    std::span<const double> times, std::span<const std::int64_t> sources, double end_time,
-    std::uint64_t n_dims, std::span<const double> mu, std::span<const double> alpha,
-    std::span<const double> beta);
+Result<MvExpDenseGradient> mv_exp_dense_neg_ll_with_grad(std::span<const double> times,
+                                                         std::span<const std::int64_t> sources,
+                                                         double end_time, std::uint64_t n_dims,
+                                                         std::span<const double> mu,
+                                                         std::span<const double> alpha,
+                                                         std::span<const double> beta);
 
 }  // namespace vostrel::likelihood

@@ -257,16 +257,16 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
                  double* compensator_weights) {
     const std::size_t M = Fixed > 0 ? Fixed : m_dynamic;
     // Cell (i, j) at i*M + j: the open row's excitation and integral, and the closed rows' sum.
-    using State = std::conditional_t<(Fixed > 0), std::array<double, Fixed * Fixed>,
-                                     std::vector<double>>;
+    using State =
+        std::conditional_t<(Fixed > 0), std::array<double, Fixed * Fixed>, std::vector<double>>;
     State excitation{}, integral{}, compensator{};
     if constexpr (Fixed == 0) {
         excitation.assign(M * M, 0.0);
         integral.assign(M * M, 0.0);
         compensator.assign(M * M, 0.0);
     }
-    using Rows = std::conditional_t<(Fixed > 0), std::array<std::size_t, Fixed>,
-                                    std::vector<std::size_t>>;
+    using Rows =
+        std::conditional_t<(Fixed > 0), std::array<std::size_t, Fixed>, std::vector<std::size_t>>;
     using Times = std::conditional_t<(Fixed > 0), std::array<double, Fixed>, std::vector<double>>;
     Rows open_row{}, planned_row{};
     Times row_time{};  // time that ends each target's open row, as planned
@@ -405,9 +405,8 @@ bool MvExpRecursiveModel::precompute_weights_merged(bool strictly_increasing) {
         poll.throw_if_stopped();
     }
     auto walk = [&](auto fixed) {
-        merged_walk<decltype(fixed)::value>(M, dims.get(), N, beta, T, events,
-                                            offsets_.data(), excitation_data(),
-                                            compensator_data());
+        merged_walk<decltype(fixed)::value>(M, dims.get(), N, beta, T, events, offsets_.data(),
+                                            excitation_data(), compensator_data());
     };
     switch (M) {
         case 1: walk(std::integral_constant<std::size_t, 1>{}); break;
@@ -436,9 +435,9 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
 
     constexpr std::size_t kRows = 256;
     constexpr std::size_t kAbsorbed = 2048;
-    double step[kRows];              // exp((tau_h - t_{i,h-1}) * (-beta)) for the block's rows
-    std::size_t row_end[kRows];      // cursor after each row
-    double absorbed[kAbsorbed];      // exp((tau_h - s_p) * (-beta)) of the absorbed events
+    double step[kRows];          // exp((tau_h - t_{i,h-1}) * (-beta)) for the block's rows
+    std::size_t row_end[kRows];  // cursor after each row
+    double absorbed[kAbsorbed];  // exp((tau_h - s_p) * (-beta)) of the absorbed events
     std::vector<std::size_t> cursor(M);
     std::vector<double> previous(M);  // g_i[h-1][j]
     InterruptPoll poll;
@@ -498,9 +497,9 @@ void MvExpRecursiveModel::precompute_weights_per_pair() {
                     const double t = tau(h);
                     for (const std::size_t end = row_end[q]; p < end; ++p) {
                         if (poll.stop()) break;  // thrown below
-                        const double e =
-                            buffered ? absorbed[p - p0]
-                                     : vector_math::decay_exp((t - source[p]) * (-beta));
+                        const double e = buffered
+                                             ? absorbed[p - p0]
+                                             : vector_math::decay_exp((t - source[p]) * (-beta));
                         excitation = beta * e + excitation;
                         integral = (1.0 - e) + integral;
                     }

@@ -149,8 +149,8 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
         std::size_t k = 0;
         // The state after the last absorbed event: sum, its beta derivative and the event's time.
         double S = 0.0, D = 0.0, e = 0.0;
-        double s_block[kBlock], S_block[kBlock], dS_block[kBlock], v_block[kBlock],
-            w_block[kBlock], x_block[kBlock], f_block[kBlock];
+        double s_block[kBlock], S_block[kBlock], dS_block[kBlock], v_block[kBlock], w_block[kBlock],
+            x_block[kBlock], f_block[kBlock];
         // The state after each point's last absorbed event, at place 1 + the point's index in the
         // block (taken[q] = that place for a point that absorbed one, else 0); place 0 holds the
         // state the block starts from.
@@ -255,8 +255,8 @@ Sums evaluate(std::span<const double> times, double T, double mu, double alpha, 
     double L = 0.0, E_mu = 0.0, E_alpha = 0.0, E_beta = 0.0;
     {
         double A = 0.0, dA = 0.0, p = 0.0;
-        double factor[kBlock], R_block[kBlock], dR_block[kBlock], x_block[kBlock],
-            v_block[kBlock], u_block[kBlock], lam_block[kBlock], log_block[kBlock];
+        double factor[kBlock], R_block[kBlock], dR_block[kBlock], x_block[kBlock], v_block[kBlock],
+            u_block[kBlock], lam_block[kBlock], log_block[kBlock];
         for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
             const std::size_t b = std::min(kBlock, N - i0);
             if (poll.stop(b)) break;
@@ -315,8 +315,8 @@ std::optional<Link> Link::from_name(std::string_view name, double sigmoid_scale)
     return std::nullopt;
 }
 
-Result<double> nonlinear_uni_exp_neg_ll(std::span<const double> times, double t_horizon,
-                                        double mu, double alpha, double beta, Link link,
+Result<double> nonlinear_uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu,
+                                        double alpha, double beta, Link link,
                                         std::uint64_t n_quad) {
     if (t_horizon <= 0.0 || beta <= 0.0) {
         return ModelError::invalid_parameter("t_horizon and beta must be positive");

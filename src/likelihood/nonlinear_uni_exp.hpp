@@ -29,9 +29,8 @@ struct Link {
 inline constexpr std::uint64_t kMaxQuadraturePoints = std::uint64_t{1} << 32;
 
 // neg_loglik = C - L; the grid has max(n_quad, 8) points on [0, t_horizon].
-Result<double> nonlinear_uni_exp_neg_ll(std::span<const double> times, double t_horizon,
-                                        double mu, double alpha, double beta, Link link,
-                                        std::uint64_t n_quad);
+Result<double> nonlinear_uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu,
+                                        double alpha, double beta, Link link, std::uint64_t n_quad);
 
 // The same value, bit for bit, and the gradient [d/dmu, d/dalpha, d/dbeta].
 Result<std::pair<double, std::vector<double>>> nonlinear_uni_exp_neg_ll_with_grad(

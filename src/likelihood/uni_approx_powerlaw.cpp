@@ -87,8 +87,8 @@ Result<DecayComponents> geometric_decay_components(std::uint64_t n_components, d
 }
 
 Result<double> uni_approx_powerlaw_neg_ll(std::span<const double> times, double t_horizon,
-                                          double mu, double alpha, double beta_pow,
-                                          double beta_min, double r, std::uint64_t n_components) {
+                                          double mu, double alpha, double beta_pow, double beta_min,
+                                          double r, std::uint64_t n_components) {
     Result<DecayComponents> components =
         build_components(n_components, beta_pow, beta_min, r, kValueVectors);
     if (!components.ok()) return components.error();

@@ -23,8 +23,8 @@ Result<DecayComponents> geometric_decay_components(std::uint64_t n_components, d
                                                    double beta_min, double r);
 
 Result<double> uni_approx_powerlaw_neg_ll(std::span<const double> times, double t_horizon,
-                                          double mu, double alpha, double beta_pow,
-                                          double beta_min, double r, std::uint64_t n_components);
+                                          double mu, double alpha, double beta_pow, double beta_min,
+                                          double r, std::uint64_t n_components);
 
 // (neg_loglik, [d/dmu, d/dalpha, d/dbeta_pow, d/dbeta_min]). Also rejects alpha <= 0, after the
 // component checks.

@@ -40,10 +40,10 @@ double uni_exp_neg_ll(std::span<const double> times, double t_horizon, double mu
     const double ab = alpha * beta;
     const double neg_beta = -beta;
 
-    double excitation = 0.0;  // A: R_i + 1 after event i, 0 before the first
-    double previous = 0.0;    // p: the previous event time, 0 before the first
-    double log_sum = 0.0;     // L
-    double compensator = 0.0; // S1: sum of 1 - exp(-beta (T - t_i))
+    double excitation = 0.0;   // A: R_i + 1 after event i, 0 before the first
+    double previous = 0.0;     // p: the previous event time, 0 before the first
+    double log_sum = 0.0;      // L
+    double compensator = 0.0;  // S1: sum of 1 - exp(-beta (T - t_i))
 
     double gap[kBlock];
     double decay[kBlock];

@@ -43,8 +43,8 @@ ModelError edges_length_error(std::size_t n_edges, std::size_t n_values) {
 
 }  // namespace
 
-Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_horizon,
-                                        double mu, std::span<const double> edges,
+Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_horizon, double mu,
+                                        std::span<const double> edges,
                                         std::span<const double> values) {
     if (edges.size() != values.size() + 1) return edges_length_error(edges.size(), values.size());
     const std::size_t n = times.size();

@@ -10,8 +10,8 @@
 
 namespace vostrel::likelihood {
 
-Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_horizon,
-                                        double mu, std::span<const double> edges,
+Result<double> uni_nonparametric_neg_ll(std::span<const double> times, double t_horizon, double mu,
+                                        std::span<const double> edges,
                                         std::span<const double> values);
 
 struct NonparametricGradient {

@@ -19,8 +19,8 @@ constexpr std::size_t kBlock = 256;  // pair lags whose logs are taken at once
 
 }  // namespace
 
-double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, double mu,
-                           double alpha, double beta, double c) {
+double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, double mu, double alpha,
+                           double beta, double c) {
     const std::size_t n = times.size();
     if (n == 0) return t_horizon * mu;
     const double q = -(1.0 + beta);
@@ -43,9 +43,10 @@ double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, doub
     return ((alpha / beta) * p + t_horizon * mu) - log_sum.sum();
 }
 
-std::pair<double, std::vector<double>> uni_powerlaw_neg_ll_with_grad(
-    std::span<const double> times, double t_horizon, double mu, double alpha, double beta,
-    double c) {
+std::pair<double, std::vector<double>> uni_powerlaw_neg_ll_with_grad(std::span<const double> times,
+                                                                     double t_horizon, double mu,
+                                                                     double alpha, double beta,
+                                                                     double c) {
     const std::size_t n = times.size();
     if (n == 0) return {mu * t_horizon, {t_horizon, 0.0, 0.0, 0.0}};
     const double q = -(1.0 + beta);

@@ -10,13 +10,14 @@
 
 namespace vostrel::likelihood {
 
-double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, double mu,
-                           double alpha, double beta, double c);
+double uni_powerlaw_neg_ll(std::span<const double> times, double t_horizon, double mu, double alpha,
+                           double beta, double c);
 
 // (neg_loglik, [d/dmu, d/dalpha, d/dbeta, d/dc]); the value is bit for bit that of
 // uni_powerlaw_neg_ll.
-std::pair<double, std::vector<double>> uni_powerlaw_neg_ll_with_grad(
-    std::span<const double> times, double t_horizon, double mu, double alpha, double beta,
-    double c);
+std::pair<double, std::vector<double>> uni_powerlaw_neg_ll_with_grad(std::span<const double> times,
+                                                                     double t_horizon, double mu,
+                                                                     double alpha, double beta,
+                                                                     double c);
 
 }  // namespace vostrel::likelihood

@@ -55,8 +55,9 @@ void raise_positional_count(const Signature& sig, Py_ssize_t given) {
         PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
                      full.c_str(), n, given, verb);
     } else {
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                     full.c_str(), sig.required, n, given, verb);
+        PyErr_Format(PyExc_TypeError,
+                     "%s takes from %zu to %zu positional arguments but %zd %s given", full.c_str(),
+                     sig.required, n, given, verb);
     }
 }
 

@@ -176,8 +176,7 @@ namespace {
 
 // Owns the buffer of a result array; set as the array's base, freed with it.
 struct BufferKeeper {
-    PyObject_HEAD
-    std::vector<double> buffer;
+    PyObject_HEAD std::vector<double> buffer;
 };
 
 void keeper_dealloc(PyObject* self) {

@@ -57,8 +57,9 @@ const Getter kGetters[] = {
 
 ClassBinding<Kernel, kNew, construct> binding{
     .type_name = "vostrel._libvostrel.kernels.ExponentialKernel",
-    .doc = "Exponential Hawkes excitation kernel.\n\n"
-           "Mirrors `python/vostrel/core/kernels/exponential`.",
+    .doc =
+        "Exponential Hawkes excitation kernel.\n\n"
+        "Mirrors `python/vostrel/core/kernels/exponential`.",
     .repr = km::repr<Kernel>,
     .methods = kMethods,
     .getters = kGetters,

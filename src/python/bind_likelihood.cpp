@@ -17,14 +17,9 @@ PyTypeObject* mv_exp_recursive_type();
 
 int init_likelihood(PyObject* module) {
     Function* const groups[] = {
-        uni_exp_functions,
-        uni_powerlaw_functions,
-        uni_nonparametric_functions,
-        uni_sumexp_functions,
-        uni_approx_powerlaw_functions,
-        marked_uni_exp_functions,
-        nonlinear_uni_exp_functions,
-        mv_exp_dense_functions,
+        uni_exp_functions,           uni_powerlaw_functions,        uni_nonparametric_functions,
+        uni_sumexp_functions,        uni_approx_powerlaw_functions, marked_uni_exp_functions,
+        nonlinear_uni_exp_functions, mv_exp_dense_functions,
     };
     for (Function* group : groups) {
         for (int k = 0; k < 2; ++k) {

@@ -18,11 +18,11 @@ PyObject* call(Arguments& arguments) {
         return nullptr;
     }
     if constexpr (WithGrad) {
-        return to_python(likelihood::marked_uni_exp_neg_ll_with_grad(
-            times.span(), g_values.span(), t_horizon, mu, alpha, beta));
+        return to_python(likelihood::marked_uni_exp_neg_ll_with_grad(times.span(), g_values.span(),
+                                                                     t_horizon, mu, alpha, beta));
     } else {
-        return to_python(likelihood::marked_uni_exp_neg_ll(times.span(), g_values.span(),
-                                                           t_horizon, mu, alpha, beta));
+        return to_python(likelihood::marked_uni_exp_neg_ll(times.span(), g_values.span(), t_horizon,
+                                                           mu, alpha, beta));
     }
 }
 

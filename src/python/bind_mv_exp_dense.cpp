@@ -25,18 +25,16 @@ PyObject* call(Arguments& arguments) {
         return nullptr;
     }
     if constexpr (WithGrad) {
-        return to_python(likelihood::mv_exp_dense_neg_ll_with_grad(
-                             times.span(), sources.span(), end_time, n_dims, mu.span(),
-                             alpha.span(), beta.span()),
-                         [](likelihood::MvExpDenseGradient& g) {
-                             return to_python(std::tuple{g.neg_loglik, std::move(g.grad_mu),
-                                                         std::move(g.grad_alpha),
-                                                         std::move(g.grad_beta)});
-                         });
+        return to_python(
+            likelihood::mv_exp_dense_neg_ll_with_grad(times.span(), sources.span(), end_time,
+                                                      n_dims, mu.span(), alpha.span(), beta.span()),
+            [](likelihood::MvExpDenseGradient& g) {
+                return to_python(std::tuple{g.neg_loglik, std::move(g.grad_mu),
+                                            std::move(g.grad_alpha), std::move(g.grad_beta)});
+            });
     } else {
-        return to_python(likelihood::mv_exp_dense_neg_ll(times.span(), sources.span(), end_time,
-                                                         n_dims, mu.span(), alpha.span(),
-                                                         beta.span()));
+        return to_python(likelihood::mv_exp_dense_neg_ll(
+            times.span(), sources.span(), end_time, n_dims, mu.span(), alpha.span(), beta.span()));
     }
 }
 

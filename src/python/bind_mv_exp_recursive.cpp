@@ -142,15 +142,16 @@ const Getter kGetters[] = {
 
 ClassBinding<Model, kNew, construct> binding{
     .type_name = "vostrel._libvostrel.likelihood.MvExpRecursiveLogLik",
-    .doc = "Multivariate exp Hawkes negative log-likelihood model with a fixed\n"
-           "(shared) decay \u03b2.\n"
-           "The model returns the unnormalized loss (no division by `n_total_jumps`).\n\n"
-           "Construct once with `(timestamps, end_time, decay)`; weights are\n"
-           "precomputed eagerly. Then call `loss_and_grad(coeffs, out)` repeatedly\n"
-           "inside the L-BFGS-B loop. \u03b2 is fixed; only \u03bc and \u03b1 are fit.\n\n"
-           "Coefficient layout: `[\u03bc_0..\u03bc_{M-1}, \u03b1_{0,:}, \u03b1_{1,:}, ..., "
-           "\u03b1_{M-1,:}]`,\n"
-           "length `M + M\u00b7M`.",
+    .doc =
+        "Multivariate exp Hawkes negative log-likelihood model with a fixed\n"
+        "(shared) decay \u03b2.\n"
+        "The model returns the unnormalized loss (no division by `n_total_jumps`).\n\n"
+        "Construct once with `(timestamps, end_time, decay)`; weights are\n"
+        "precomputed eagerly. Then call `loss_and_grad(coeffs, out)` repeatedly\n"
+        "inside the L-BFGS-B loop. \u03b2 is fixed; only \u03bc and \u03b1 are fit.\n\n"
+        "Coefficient layout: `[\u03bc_0..\u03bc_{M-1}, \u03b1_{0,:}, \u03b1_{1,:}, ..., "
+        "\u03b1_{M-1,:}]`,\n"
+        "length `M + M\u00b7M`.",
     .repr = read<Model, repr>,
     .methods = kMethods,
     .getters = kGetters,

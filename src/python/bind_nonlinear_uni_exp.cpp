@@ -8,8 +8,8 @@
 namespace vostrel::py {
 namespace {
 
-const char* const kParams[] = {"times", "t_horizon", "mu",           "alpha",
-                               "beta",  "link",      "sigmoid_scale", "n_quad"};
+const char* const kParams[] = {"times", "t_horizon",     "mu",    "alpha", "beta",
+                               "link",  "sigmoid_scale", "n_quad"};
 const Signature kValue{"nonlinear_uni_exp_neg_ll", nullptr, kParams, 8};
 const Signature kWithGrad{"nonlinear_uni_exp_neg_ll_with_grad", nullptr, kParams, 8};
 
@@ -33,9 +33,8 @@ PyObject* call(Arguments& arguments) {
         const std::string message =
             "link_function must be 'softplus', 'relu', 'sigmoid', or 'identity'; got '" +
             std::string(link_name.utf8) + "' (callable link_function falls back to the JAX path)";
-        PyObject* text = PyUnicode_DecodeUTF8(message.data(),
-                                              static_cast<Py_ssize_t>(message.size()),
-                                              "surrogatepass");
+        PyObject* text = PyUnicode_DecodeUTF8(
+            message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass");
         if (text != nullptr) {
             PyErr_SetObject(PyExc_ValueError, text);
             Py_DECREF(text);

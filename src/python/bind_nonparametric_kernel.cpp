@@ -40,8 +40,9 @@ const Getter kGetters[] = {
 
 ClassBinding<Kernel, kNew, construct> binding{
     .type_name = "vostrel._libvostrel.kernels.NonparametricKernel",
-    .doc = "Nonparametric (piecewise-constant) excitation kernel.\n\n"
-           "Mirrors `python/vostrel/core/kernels/nonparametric`.",
+    .doc =
+        "Nonparametric (piecewise-constant) excitation kernel.\n\n"
+        "Mirrors `python/vostrel/core/kernels/nonparametric`.",
     .repr = km::repr<Kernel>,
     .methods = kMethods,
     .getters = kGetters,

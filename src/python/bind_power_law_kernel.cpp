@@ -35,8 +35,9 @@ const Getter kGetters[] = {
 
 ClassBinding<Kernel, kNew, construct> binding{
     .type_name = "vostrel._libvostrel.kernels.PowerLawKernel",
-    .doc = "Power-law excitation kernel.\n\n"
-           "Mirrors `python/vostrel/core/kernels/power_law`.",
+    .doc =
+        "Power-law excitation kernel.\n\n"
+        "Mirrors `python/vostrel/core/kernels/power_law`.",
     .repr = km::repr<Kernel>,
     .methods = kMethods,
     .getters = kGetters,

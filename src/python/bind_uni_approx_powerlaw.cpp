@@ -6,8 +6,8 @@
 namespace vostrel::py {
 namespace {
 
-const char* const kParams[] = {"times", "t_horizon", "mu",  "alpha",
-                               "beta_pow", "beta_min", "r", "n_components"};
+const char* const kParams[] = {"times",    "t_horizon", "mu", "alpha",
+                               "beta_pow", "beta_min",  "r",  "n_components"};
 const Signature kValue{"uni_approx_powerlaw_neg_ll", nullptr, kParams, 8};
 const Signature kWithGrad{"uni_approx_powerlaw_neg_ll_with_grad", nullptr, kParams, 8};
 

@@ -19,12 +19,12 @@ PyObject* call(Arguments& arguments) {
         return nullptr;
     }
     if constexpr (WithGrad) {
-        return to_python(likelihood::uni_nonparametric_neg_ll_with_grad(
-                             times.span(), t_horizon, mu, edges.span(), values.span()),
-                         [](likelihood::NonparametricGradient& g) {
-                             return to_python(
-                                 std::tuple{g.neg_loglik, g.grad_mu, std::move(g.grad_values)});
-                         });
+        return to_python(
+            likelihood::uni_nonparametric_neg_ll_with_grad(times.span(), t_horizon, mu,
+                                                           edges.span(), values.span()),
+            [](likelihood::NonparametricGradient& g) {
+                return to_python(std::tuple{g.neg_loglik, g.grad_mu, std::move(g.grad_values)});
+            });
     } else {
         return to_python(likelihood::uni_nonparametric_neg_ll(times.span(), t_horizon, mu,
                                                               edges.span(), values.span()));

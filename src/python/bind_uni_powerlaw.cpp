@@ -17,8 +17,8 @@ PyObject* call(Arguments& arguments) {
         return nullptr;
     }
     if constexpr (WithGrad) {
-        return to_python(likelihood::uni_powerlaw_neg_ll_with_grad(times.span(), t_horizon, mu,
-                                                                   alpha, beta, c));
+        return to_python(
+            likelihood::uni_powerlaw_neg_ll_with_grad(times.span(), t_horizon, mu, alpha, beta, c));
     } else {
         return to_python(
             likelihood::uni_powerlaw_neg_ll(times.span(), t_horizon, mu, alpha, beta, c));

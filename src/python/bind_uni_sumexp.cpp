@@ -19,16 +19,16 @@ PyObject* call(Arguments& arguments) {
         return nullptr;
     }
     if constexpr (WithGrad) {
-        return to_python(likelihood::uni_sumexp_grad_core(times.span(), t_horizon, mu,
-                                                          alphas.span(), betas.span()),
-                         [](likelihood::SumExpGradient& g) {
-                             return to_python(std::tuple{g.neg_loglik, g.grad_mu,
-                                                         std::move(g.grad_alphas),
-                                                         std::move(g.grad_betas)});
-                         });
+        return to_python(
+            likelihood::uni_sumexp_grad_core(times.span(), t_horizon, mu, alphas.span(),
+                                             betas.span()),
+            [](likelihood::SumExpGradient& g) {
+                return to_python(std::tuple{g.neg_loglik, g.grad_mu, std::move(g.grad_alphas),
+                                            std::move(g.grad_betas)});
+            });
     } else {
-        return to_python(likelihood::uni_sumexp_core(times.span(), t_horizon, mu, alphas.span(),
-                                                     betas.span()));
+        return to_python(
+            likelihood::uni_sumexp_core(times.span(), t_horizon, mu, alphas.span(), betas.span()));
     }
 }
 

@@ -226,7 +226,7 @@ struct ArrayInfo {
     int ndim = 0;
     bool is_float64 = false;  // dtype equivalent to native float64
     std::size_t size = 0;
-    std::ptrdiff_t stride = 0;  // bytes, first dimension
+    std::ptrdiff_t stride = 0;     // bytes, first dimension
     bool contiguous_flag = false;  // C- or Fortran-contiguous
     const double* data = nullptr;
 };
@@ -240,7 +240,7 @@ PyObject* to_python(double value);
 PyObject* to_python(bool value);
 PyObject* to_python(std::uint64_t value);
 PyObject* to_python(const std::string& text);
-PyObject* to_python(std::vector<double>&& values);  // new array adopting the buffer
+PyObject* to_python(std::vector<double>&& values);              // new array adopting the buffer
 PyObject* to_python(std::vector<std::vector<double>>&& lists);  // list of new arrays
 PyObject* to_python(std::pair<double, std::vector<double>>&& pair);  // (float, array)
 
@@ -252,8 +252,7 @@ template <class... T>
 PyObject* to_python(std::tuple<T...>&& items) {
     PyObject* converted[sizeof...(T)] = {};
     std::size_t k = 0;
-    std::apply([&](auto&... item) { ((converted[k++] = to_python(std::move(item))), ...); },
-               items);
+    std::apply([&](auto&... item) { ((converted[k++] = to_python(std::move(item))), ...); }, items);
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(sizeof...(T)));
     for (std::size_t i = 0; i < sizeof...(T); ++i) {
         if (converted[i] == nullptr || tuple == nullptr) {
@@ -395,8 +394,7 @@ private:
 // the C++ value. Created by alloc_instance, destroyed by the type's dealloc (instance_dealloc).
 template <class T>
 struct Instance {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     T value;
 };
 
@@ -458,8 +456,7 @@ enum class Use { Shared, Exclusive };
 // The vectorcall entry of a method of T: match against the signature, take the receiver, then
 // the body on the instance's value (a const T& under shared use, a T& under exclusive use).
 template <class T, const Signature& S, Use U, auto Body>
-PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         Arguments arguments(S);
         if (!arguments.match(args, nargs, kwnames)) return nullptr;

@@ -68,7 +68,8 @@ void wrap_submodule_failure() {
         PyObject* text = PyObject_Str(value);
         if (text != nullptr) {
             const char* utf8 = PyUnicode_AsUTF8(text);
-            description = std::string(Py_TYPE(value)->tp_name) + ": " + (utf8 != nullptr ? utf8 : "");
+            description =
+                std::string(Py_TYPE(value)->tp_name) + ": " + (utf8 != nullptr ? utf8 : "");
             Py_DECREF(text);
         }
         PyErr_Clear();
@@ -107,9 +108,10 @@ int init_top_level(PyObject* module) {
             Py_DECREF(modules);
             return -1;
         }
-        PyObject* key_object = PyUnicode_FromStringAndSize(key.data(),
-                                                           static_cast<Py_ssize_t>(key.size()));
-        const int stored = key_object != nullptr ? PyObject_SetItem(modules, key_object, member) : -1;
+        PyObject* key_object =
+            PyUnicode_FromStringAndSize(key.data(), static_cast<Py_ssize_t>(key.size()));
+        const int stored =
+            key_object != nullptr ? PyObject_SetItem(modules, key_object, member) : -1;
         Py_XDECREF(key_object);
         Py_DECREF(member);
         if (stored < 0) {
@@ -126,8 +128,8 @@ int init_top_level(PyObject* module) {
 
 // Exported entry functions. C++ exceptions cannot escape them: creation only calls the C API and
 // guarded binding code.
-#define VOSTREL_ENTRY(function, slot)                                              \
-    extern "C" __attribute__((visibility("default"))) PyObject* function(void) {   \
+#define VOSTREL_ENTRY(function, slot)                                                              \
+    extern "C" __attribute__((visibility("default"))) PyObject* function(void) {                   \
         return vostrel::py::guarded([] { return vostrel::py::create_module(vostrel::py::slot); }); \
     }
 

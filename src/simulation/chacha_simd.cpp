@@ -27,17 +27,21 @@ __attribute__((target("sse2"))) inline __m128i rotl_sse2(__m128i v, int n) {
 }
 
 __attribute__((target("sse2"))) inline void qr_sse2(__m128i* x, int a, int b, int c, int d) {
-    x[a] = _mm_add_epi32(x[a], x[b]); x[d] = rotl_sse2(_mm_xor_si128(x[d], x[a]), 16);
-    x[c] = _mm_add_epi32(x[c], x[d]); x[b] = rotl_sse2(_mm_xor_si128(x[b], x[c]), 12);
-    x[a] = _mm_add_epi32(x[a], x[b]); x[d] = rotl_sse2(_mm_xor_si128(x[d], x[a]), 8);
-    x[c] = _mm_add_epi32(x[c], x[d]); x[b] = rotl_sse2(_mm_xor_si128(x[b], x[c]), 7);
+    x[a] = _mm_add_epi32(x[a], x[b]);
+    x[d] = rotl_sse2(_mm_xor_si128(x[d], x[a]), 16);
+    x[c] = _mm_add_epi32(x[c], x[d]);
+    x[b] = rotl_sse2(_mm_xor_si128(x[b], x[c]), 12);
+    x[a] = _mm_add_epi32(x[a], x[b]);
+    x[d] = rotl_sse2(_mm_xor_si128(x[d], x[a]), 8);
+    x[c] = _mm_add_epi32(x[c], x[d]);
+    x[b] = rotl_sse2(_mm_xor_si128(x[b], x[c]), 7);
 }
 
 template <int Rounds>
 __attribute__((target("sse2"))) void four_blocks_sse2(const std::uint32_t key[8],
-                                                       std::uint64_t counter,
-                                                       std::uint64_t stream_id,
-                                                       std::uint32_t out[64]) {
+                                                      std::uint64_t counter,
+                                                      std::uint64_t stream_id,
+                                                      std::uint32_t out[64]) {
     __m128i input[16];
     for (int k = 0; k < 4; ++k) input[k] = _mm_set1_epi32(int(kSigma[k]));
     for (int k = 0; k < 8; ++k) input[4 + k] = _mm_set1_epi32(int(key[k]));
@@ -85,33 +89,37 @@ __attribute__((target("avx2"))) inline __m256i rotl_avx2(__m256i v, int n) {
 }
 
 __attribute__((target("avx2"))) inline __m256i rotl16_avx2(__m256i v) {
-    const __m256i mask = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
-                                          2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
+    const __m256i mask = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13, 2,
+                                          3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
     return _mm256_shuffle_epi8(v, mask);
 }
 
 __attribute__((target("avx2"))) inline __m256i rotl8_avx2(__m256i v) {
-    const __m256i mask = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14,
-                                          3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
+    const __m256i mask = _mm256_setr_epi8(3, 0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14, 3,
+                                          0, 1, 2, 7, 4, 5, 6, 11, 8, 9, 10, 15, 12, 13, 14);
     return _mm256_shuffle_epi8(v, mask);
 }
 
 __attribute__((target("avx2"))) inline void qr_avx2(__m256i& a, __m256i& b, __m256i& c,
-                                                     __m256i& d) {
-    a = _mm256_add_epi32(a, b); d = rotl16_avx2(_mm256_xor_si256(d, a));
-    c = _mm256_add_epi32(c, d); b = rotl_avx2(_mm256_xor_si256(b, c), 12);
-    a = _mm256_add_epi32(a, b); d = rotl8_avx2(_mm256_xor_si256(d, a));
-    c = _mm256_add_epi32(c, d); b = rotl_avx2(_mm256_xor_si256(b, c), 7);
+                                                    __m256i& d) {
+    a = _mm256_add_epi32(a, b);
+    d = rotl16_avx2(_mm256_xor_si256(d, a));
+    c = _mm256_add_epi32(c, d);
+    b = rotl_avx2(_mm256_xor_si256(b, c), 12);
+    a = _mm256_add_epi32(a, b);
+    d = rotl8_avx2(_mm256_xor_si256(d, a));
+    c = _mm256_add_epi32(c, d);
+    b = rotl_avx2(_mm256_xor_si256(b, c), 7);
 }
 
 template <int Rounds>
 __attribute__((target("avx2"))) void four_blocks_avx2(const std::uint32_t key[8],
-                                                       std::uint64_t counter,
-                                                       std::uint64_t stream_id,
-                                                       std::uint32_t out[64]) {
-    const __m256i row0 = _mm256_setr_epi32(int(kSigma[0]), int(kSigma[1]), int(kSigma[2]),
-                                           int(kSigma[3]), int(kSigma[0]), int(kSigma[1]),
-                                           int(kSigma[2]), int(kSigma[3]));
+                                                      std::uint64_t counter,
+                                                      std::uint64_t stream_id,
+                                                      std::uint32_t out[64]) {
+    const __m256i row0 =
+        _mm256_setr_epi32(int(kSigma[0]), int(kSigma[1]), int(kSigma[2]), int(kSigma[3]),
+                          int(kSigma[0]), int(kSigma[1]), int(kSigma[2]), int(kSigma[3]));
     const __m256i row1 = _mm256_setr_epi32(int(key[0]), int(key[1]), int(key[2]), int(key[3]),
                                            int(key[0]), int(key[1]), int(key[2]), int(key[3]));
     const __m256i row2 = _mm256_setr_epi32(int(key[4]), int(key[5]), int(key[6]), int(key[7]),
@@ -178,11 +186,15 @@ __attribute__((target("avx2"))) void four_blocks_avx2(const std::uint32_t key[8]
 #endif
 
 __attribute__((target("avx512f"))) inline void qr_avx512(__m512i& a, __m512i& b, __m512i& c,
-                                                          __m512i& d) {
-    a = _mm512_add_epi32(a, b); d = _mm512_rol_epi32(_mm512_xor_si512(d, a), 16);
-    c = _mm512_add_epi32(c, d); b = _mm512_rol_epi32(_mm512_xor_si512(b, c), 12);
-    a = _mm512_add_epi32(a, b); d = _mm512_rol_epi32(_mm512_xor_si512(d, a), 8);
-    c = _mm512_add_epi32(c, d); b = _mm512_rol_epi32(_mm512_xor_si512(b, c), 7);
+                                                         __m512i& d) {
+    a = _mm512_add_epi32(a, b);
+    d = _mm512_rol_epi32(_mm512_xor_si512(d, a), 16);
+    c = _mm512_add_epi32(c, d);
+    b = _mm512_rol_epi32(_mm512_xor_si512(b, c), 12);
+    a = _mm512_add_epi32(a, b);
+    d = _mm512_rol_epi32(_mm512_xor_si512(d, a), 8);
+    c = _mm512_add_epi32(c, d);
+    b = _mm512_rol_epi32(_mm512_xor_si512(b, c), 7);
 }
 
 // 4·States blocks as States interleaved states of the four-block layout (each register holds one
@@ -191,15 +203,14 @@ __attribute__((target("avx512f"))) inline void qr_avx512(__m512i& a, __m512i& b,
 // them busy. Block b lands at out[16 b].
 template <int Rounds, int States>
 __attribute__((target("avx512f"))) void blocks_avx512(const std::uint32_t key[8],
-                                                       std::uint64_t counter,
-                                                       std::uint64_t stream_id,
-                                                       std::uint32_t* out) {
+                                                      std::uint64_t counter,
+                                                      std::uint64_t stream_id, std::uint32_t* out) {
     const __m512i row0 = _mm512_broadcast_i32x4(
         _mm_setr_epi32(int(kSigma[0]), int(kSigma[1]), int(kSigma[2]), int(kSigma[3])));
-    const __m512i row1 = _mm512_broadcast_i32x4(
-        _mm_setr_epi32(int(key[0]), int(key[1]), int(key[2]), int(key[3])));
-    const __m512i row2 = _mm512_broadcast_i32x4(
-        _mm_setr_epi32(int(key[4]), int(key[5]), int(key[6]), int(key[7])));
+    const __m512i row1 =
+        _mm512_broadcast_i32x4(_mm_setr_epi32(int(key[0]), int(key[1]), int(key[2]), int(key[3])));
+    const __m512i row2 =
+        _mm512_broadcast_i32x4(_mm_setr_epi32(int(key[4]), int(key[5]), int(key[6]), int(key[7])));
     const int id_low = int(std::uint32_t(stream_id));
     const int id_high = int(std::uint32_t(stream_id >> 32));
     int words[16 * States];
@@ -251,8 +262,8 @@ __attribute__((target("avx512f"))) void blocks_avx512(const std::uint32_t key[8]
 }
 
 template <int Rounds>
-void four_blocks_avx512(const std::uint32_t key[8], std::uint64_t counter,
-                        std::uint64_t stream_id, std::uint32_t out[64]) {
+void four_blocks_avx512(const std::uint32_t key[8], std::uint64_t counter, std::uint64_t stream_id,
+                        std::uint32_t out[64]) {
     blocks_avx512<Rounds, 1>(key, counter, stream_id, out);
 }
 

@@ -23,8 +23,7 @@ ModelError alpha_shape_error(std::size_t size, std::size_t m);
 
 // The checks both univariate simulators make first, in this order: a positive horizon, a
 // non-negative mu, a positive alpha and beta.
-inline std::optional<ModelError> check_uni(double t_horizon, double mu, double alpha,
-                                           double beta) {
+inline std::optional<ModelError> check_uni(double t_horizon, double mu, double alpha, double beta) {
     if (auto error = require(t_horizon, "t_horizon", rules::positive)) return *error;
     if (auto error = require(mu, "mu", rules::non_negative)) return *error;
     if (alpha <= 0.0 || beta <= 0.0) return alpha_and_beta_error(alpha, beta);

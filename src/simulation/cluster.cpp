@@ -136,7 +136,7 @@ Result<std::vector<double>> simulate_uni_exp_branching(double t_horizon, double 
                                                        std::uint64_t memory_budget) {
     if (auto error = simulation_checks::check_uni(t_horizon, mu, alpha, beta)) return *error;
     static constexpr Rule kSubcritical{Rule::Rejects::AtLeast, 1.0,
-                                "must be < 1 for the branching process to be subcritical"};
+                                       "must be < 1 for the branching process to be subcritical"};
     if (auto error = require(alpha, "alpha (= L1 norm)", kSubcritical)) return *error;
     RandomStream stream = RandomStream::from_seed(seed);
 

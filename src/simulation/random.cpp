@@ -18,10 +18,14 @@ namespace {
 inline std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
 
 inline void quarter_round(std::uint32_t* x, int a, int b, int c, int d) {
-    x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 16);
-    x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 12);
-    x[a] += x[b]; x[d] = rotl(x[d] ^ x[a], 8);
-    x[c] += x[d]; x[b] = rotl(x[b] ^ x[c], 7);
+    x[a] += x[b];
+    x[d] = rotl(x[d] ^ x[a], 16);
+    x[c] += x[d];
+    x[b] = rotl(x[b] ^ x[c], 12);
+    x[a] += x[b];
+    x[d] = rotl(x[d] ^ x[a], 8);
+    x[c] += x[d];
+    x[b] = rotl(x[b] ^ x[c], 7);
 }
 
 template <int Rounds>
@@ -225,7 +229,7 @@ PoissonError PoissonSampler::create(double lambda, PoissonSampler& out) {
 }
 
 PoissonSampler::Terms PoissonSampler::terms(double k) const {
-    static constexpr double kFactorial[10] = {1.0, 1.0, 2.0, 6.0, 24.0,
+    static constexpr double kFactorial[10] = {1.0,   1.0,   2.0,    6.0,     24.0,
                                               120.0, 720.0, 5040.0, 40320.0, 362880.0};
     const double lambda = lambda_;
     Terms t;
@@ -238,8 +242,8 @@ PoissonSampler::Terms PoissonSampler::terms(double k) const {
         const double v = (lambda - k) / k;
         if (std::fabs(v) <= 0.25) {
             static constexpr double kCoefficients[9] = {
-                -0.1142650302, 0.1101687109, -0.1241963125, 0.1428833286, -0.1666848753,
-                0.1999997049, -0.2499998565, 0.3333333343, -0.5000000002};
+                -0.1142650302, 0.1101687109,  -0.1241963125, 0.1428833286, -0.1666848753,
+                0.1999997049,  -0.2499998565, 0.3333333343,  -0.5000000002};
             double a = 0.1055093006;
             for (double coefficient : kCoefficients) a = a * v + coefficient;
             t.px = a * ((v * v) * k) - delta;

@@ -89,9 +89,7 @@ public:
     std::uint64_t block_counter() const { return block_counter_; }
     std::size_t index() const { return index_; }
 
-    static double unit_from(std::uint64_t word) {
-        return double(word >> 11) * 0x1.0p-53;
-    }
+    static double unit_from(std::uint64_t word) { return double(word >> 11) * 0x1.0p-53; }
     static double open_unit_from(std::uint64_t word) {
         return std::bit_cast<double>((word >> 12) | 0x3ff0000000000000ULL) - 0.9999999999999999;
     }

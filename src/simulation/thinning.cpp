@@ -90,8 +90,7 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
         ++n_candidates;
         if (candidate >= t_horizon) break;
         t = candidate;
-        if (draws.words_buffered() != 0 &&
-            RandomStream::unit_from(draws.peek_u64(0)) > ceiling) {
+        if (draws.words_buffered() != 0 && RandomStream::unit_from(draws.peek_u64(0)) > ceiling) {
             draws.skip(1);
             continue;
         }
@@ -129,12 +128,9 @@ Result<std::vector<double>> simulate_uni_exp_hawkes(double t_horizon, double mu,
     return events;
 }
 
-Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(double t_horizon,
-                                                                std::span<const double> mu,
-                                                                std::span<const double> alpha,
-                                                                double beta, std::uint64_t seed,
-                                                                std::uint64_t* candidates,
-                                                                std::uint64_t memory_budget) {
+Result<std::vector<std::vector<double>>> simulate_mv_exp_hawkes(
+    double t_horizon, std::span<const double> mu, std::span<const double> alpha, double beta,
+    std::uint64_t seed, std::uint64_t* candidates, std::uint64_t memory_budget) {
     const std::size_t m = mu.size();
     if (auto error = simulation_checks::check_mv_shape(t_horizon, mu, alpha, beta)) {
         return *error;

@@ -11,8 +11,14 @@
 
 namespace vostrel::test {
 
-inline int& passed_count() { static int n = 0; return n; }
-inline int& failed_count() { static int n = 0; return n; }
+inline int& passed_count() {
+    static int n = 0;
+    return n;
+}
+inline int& failed_count() {
+    static int n = 0;
+    return n;
+}
 
 inline void record(bool ok, const char* expression, const char* file, int line) {
     if (ok) {
@@ -77,6 +83,7 @@ inline int check_summary() {
 
 }  // namespace vostrel::test
 
-#define CHECK_RANGES_EQUAL(actual, expected)                                                  \
+#define CHECK_RANGES_EQUAL(actual, expected) \
     ::vostrel::test::record_ranges(actual, expected, #actual " == " #expected, __FILE__, __LINE__)
-#define CHECK(expression) ::vostrel::test::record(static_cast<bool>(expression), #expression, __FILE__, __LINE__)
+#define CHECK(expression) \
+    ::vostrel::test::record(static_cast<bool>(expression), #expression, __FILE__, __LINE__)

@@ -24,7 +24,8 @@ int main() {
     CHECK(format_double(INFINITY) == "inf");
     CHECK(format_double(-INFINITY) == "-inf");
     const std::string big = format_double(1e308);
-    CHECK(big.size() == 309 && big.front() == '1' && big.find_first_not_of('0', 1) == std::string::npos);
+    CHECK(big.size() == 309 && big.front() == '1' &&
+          big.find_first_not_of('0', 1) == std::string::npos);
     const std::string max = format_double(std::numeric_limits<double>::max());
     CHECK(max.size() == 309 && max.rfind("17976931348623157000", 0) == 0);
     const std::string tiny = format_double(-5e-324);
@@ -48,7 +49,8 @@ int main() {
     using vostrel::ModelError;
     CHECK(ModelError::invalid_parameter("beta must be positive; got -1").display() ==
           "invalid parameter: beta must be positive; got -1");
-    CHECK(ModelError::non_monotone(3, 2.5, 1.0).display() == "non-monotone events: index 3 (2.5 > 1)");
+    CHECK(ModelError::non_monotone(3, 2.5, 1.0).display() ==
+          "non-monotone events: index 3 (2.5 > 1)");
     CHECK(ModelError::out_of_range(-0.5, 10.0).display() == "event -0.5 outside [0, 10]");
     return vostrel::test::check_summary();
 }
