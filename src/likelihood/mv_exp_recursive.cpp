@@ -299,7 +299,6 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
     InterruptPoll poll;
     for (std::size_t x0 = 0; x0 < N; x0 += block) {
         const std::size_t b = std::min(block, N - x0);
-        if (poll.stop(b * M)) break;
         double* factors = factor.data();
         with_state(
             [&](Rows& planned, Times& ends) {
@@ -339,6 +338,7 @@ void merged_walk(std::size_t m_dynamic, const std::uint8_t* dims, std::size_t N,
                 }
             },
             excitation, integral, compensator, open_row);
+        if (poll.stop(b * M)) break;
     }
     // Every target's last row ends at T.
     for (std::size_t i = 0; i < M; ++i) {
