@@ -263,3 +263,20 @@ def test_partitions_and_their_native_objects_are_built_once_per_worker(client):
     assert first[0] == value and first[1].tobytes() == gradient.tobytes()
     data.close()
     assert all(not ids for ids in client.run(held).values())
+
+
+def test_a_failing_evaluation_on_dask_raises_its_own_error(client):
+    # An error in the computation (here a parameter vector of the wrong length) reaches the
+    # caller as it is: only a lost worker leads to a new placement and a retry.
+    from vostrel.parallel import DistributedData
+
+    model = vs.Exponential(0.5, 0.6, 2.0)
+    data = DistributedData(client, model.simulate(100.0, seed=1, n=4), 1.0)
+    try:
+        with pytest.raises(ValueError, match="not enough values"):
+            data.evaluate(model, np.array([0.5]))
+        assert data.evaluate(model, model.to_vector())[0] == model.neg_log_likelihood(
+            model.simulate(100.0, seed=1, n=4)
+        )
+    finally:
+        data.close()

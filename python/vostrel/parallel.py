@@ -19,6 +19,8 @@ import uuid
 from collections.abc import Callable, Mapping, Sequence
 from typing import Any, Literal
 
+import numpy as np
+
 from ._checks import FloatArray, as_int
 from ._progress import progress_bar
 from .events import Events
@@ -303,16 +305,45 @@ def simulate_many(
 _PARTITIONS: dict[tuple[str, int], Prepared] = {}
 
 
-def _evaluate_partition(
+def _partition_pieces(
     token: str, part: int, events: Events, scale: float, model: Model, x: FloatArray, mode: str
-) -> list[tuple[float, FloatArray]]:
-    """Worker: the likelihood pieces of one partition's realisations, in order. The partition is
-    prepared once per worker (with whatever the model precomputes from it) and reused."""
+) -> tuple[FloatArray, FloatArray]:
+    """The likelihood pieces of one partition's realisations, in order, packed as one array of
+    values and one of raw gradients (rows). The partition is prepared once per process (with
+    whatever the model precomputes from it) and reused."""
     key = (token, part)
     data = _PARTITIONS.get(key)
     if data is None:
         data = _PARTITIONS[key] = prepare(events, scale)
-    return [model._piece(data, i, x, mode) for i in range(len(data.times))]
+    pieces = [model._piece(data, i, x, mode) for i in range(len(data.times))]
+    values = np.array([value for value, _ in pieces], dtype=np.float64)
+    gradients = np.array([gradient for _, gradient in pieces], dtype=np.float64)
+    return values, gradients
+
+
+async def _evaluate_on_worker(
+    token: str,
+    assignment: Mapping[str, Sequence[tuple[int, str]]],
+    scale: float,
+    model: Model,
+    x: FloatArray,
+    mode: str,
+    dask_worker: Any = None,
+) -> list[tuple[int, FloatArray, FloatArray]]:
+    """Worker, called out of band (no task, no scheduler queue): the packed pieces of the
+    partitions this worker holds. The computation runs on a thread so that the worker's event
+    loop keeps answering while it runs."""
+    import asyncio
+
+    mine = assignment.get(dask_worker.address, ())
+
+    def work() -> list[tuple[int, FloatArray, FloatArray]]:
+        return [
+            (part, *_partition_pieces(token, part, dask_worker.data[key], scale, model, x, mode))
+            for part, key in mine
+        ]
+
+    return await asyncio.to_thread(work)
 
 
 def _release(token: str) -> int:
@@ -339,6 +370,14 @@ def _partition(counts: Sequence[int], parts: int) -> list[tuple[int, int]]:
             start = i + 1
     bounds.append((start, len(counts)))
     return bounds
+
+
+def _lost_worker(exc: BaseException) -> bool:
+    """Whether an evaluation failed because a worker (or its data) went away, which a new
+    placement mends, rather than in the computation itself, which would only fail again."""
+    return isinstance(exc, (OSError, KeyError, TimeoutError)) or any(
+        word in type(exc).__name__ for word in ("Comm", "Worker", "Cancelled")
+    )
 
 
 class DistributedData:
@@ -379,30 +418,32 @@ class DistributedData:
     def evaluate(
         self, model: Model, x: FloatArray, mode: str = "default"
     ) -> tuple[float, FloatArray]:
+        # One out-of-band call per worker and evaluation, straight to the workers: a task per
+        # partition would wait in the client's, the scheduler's and the workers' batched
+        # message streams (tens of milliseconds a round), more than the computation itself.
         for attempt in range(self._RETRIES + 1):
-            futures = [
-                self.client.submit(
-                    _evaluate_partition,
+            assignment: dict[str, list[tuple[int, str]]] = {}
+            for part, (worker, _, _, data) in enumerate(self.parts):
+                assignment.setdefault(worker, []).append((part, data.key))
+            try:
+                replies = self.client.run(
+                    _evaluate_on_worker,
                     self.token,
-                    part,
-                    data,
+                    assignment,
                     self.scale,
                     model,
                     x,
                     mode,
-                    workers=[worker],
-                    allow_other_workers=True,
-                    pure=False,
+                    workers=list(assignment),
                 )
-                for part, (worker, _, _, data) in enumerate(self.parts)
-            ]
-            try:
-                results = self.client.gather(futures)
+                packed = {part: (v, g) for reply in replies.values() for part, v, g in reply}
+                if len(packed) != len(self.parts):
+                    raise OSError("a worker holding a partition is gone")
             except (KeyboardInterrupt, SystemExit):
-                self.client.cancel(futures)
                 raise
             except Exception as exc:
-                self.client.cancel(futures)
+                if not _lost_worker(exc):
+                    raise
                 if attempt == self._RETRIES:
                     raise RuntimeError(
                         f"the joint fit lost its Dask workers {self._RETRIES + 1} times: {exc}"
@@ -411,7 +452,11 @@ class DistributedData:
                 self.token = uuid.uuid4().hex
                 self._place()
                 continue
-            pieces = [piece for part in results for piece in part]
+            pieces = [
+                (float(value), gradient)
+                for part in range(len(self.parts))
+                for value, gradient in zip(*packed[part])
+            ]
             return model._combine(pieces, x, mode)
         raise AssertionError("unreachable")
 
