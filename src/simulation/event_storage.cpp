@@ -38,9 +38,13 @@ void refuse_baseline_beyond_budget(double expected, std::string_view expression,
                                    std::uint64_t budget) {
     // A NaN never gets here (its sampler fails first); +inf is refused.
     if (!(expected * sizeof(double) > static_cast<double>(budget))) return;
+    // Counts of 10^16 and more (a unit slip of mu by many orders) in exponent form, not as a
+    // number of up to 309 digits.
+    const std::string count =
+        expected < 1e16 ? format_double(expected) : format_double_debug(expected);
     throw OutOfMemory("the baseline alone needs more memory than " + budget_text(budget) + ": " +
-                      std::string(expression) + " = " + format_double(expected) +
-                      " expected events at " + format_uint(sizeof(double)) +
+                      std::string(expression) + " = " + count + " expected events at " +
+                      format_uint(sizeof(double)) +
                       " bytes each; check the units of mu and t_horizon");
 }
 

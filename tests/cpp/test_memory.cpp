@@ -86,6 +86,10 @@ int main() {
           "the baseline alone needs more memory than the memory budget of 1048576 bytes "
           "(1.0 MiB): mu·t_horizon = 200000 expected events at 8 bytes each; check the "
           "units of mu and t_horizon");
+    CHECK(contains(out_of_memory_text([&] {
+                       simulate_uni_exp_hawkes(1000.0, 1e300, 0.5, 1.0, 3, nullptr, budget);
+                   }),
+                   "mu·t_horizon = 1e303 expected events at 8 bytes each"));
 
     // A run the budget holds is the same bits as with the default budget.
     CHECK_RANGES_EQUAL(simulate_uni_exp_branching(300.0, 1.0, 0.7, 1.0, 8, budget).value(),
