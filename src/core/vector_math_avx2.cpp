@@ -338,7 +338,8 @@ constexpr std::size_t kChunk = 256;
 // so that its constants stay in registers.
 struct Deferred {
     alignas(32) double x[kChunk + 4];
-    alignas(16) std::uint32_t at[kChunk + 4];  // positions in the chunk
+    // Positions in the chunk; a scan stores eight at a time past those it keeps.
+    alignas(16) std::uint32_t at[kChunk + 8];
     std::size_t count = 0;
     // The vectors with lanes for the library call: their inputs (y may be x), positions and
     // lanes.
@@ -354,6 +355,24 @@ struct Deferred {
         ++special_count;
     }
 };
+
+// For an 8-bit mask: the numbers of its set bits in order.
+struct SetBits {
+    alignas(8) std::uint8_t at[256][8];
+};
+
+constexpr SetBits make_set_bits() {
+    SetBits t{};
+    for (int mask = 0; mask < 256; ++mask) {
+        int k = 0;
+        for (int bit = 0; bit < 8; ++bit) {
+            if ((mask >> bit) & 1) t.at[mask][k++] = static_cast<std::uint8_t>(bit);
+        }
+    }
+    return t;
+}
+
+constexpr SetBits kSetBits = make_set_bits();
 
 struct ExpForm {
     using Constants = ExpConstants;
@@ -429,54 +448,48 @@ struct LogForm {
     // those near 1 one by one, the vectors with lanes for the library call (rare) as vectors.
     VOSTREL_AVX2_FMA static void collect(const Constants& c, const double* x, std::size_t n,
                                          Deferred* d) {
-        d->count = 0;
         d->special_count = 0;
         const HighHalfRange range = main_range();
+        std::size_t count = 0;
         __m256i normal_all = _mm256_set1_epi32(-1);
-        // The lanes near 1 of 64 values at a time, as the bits of one word.
-        for (std::size_t first = 0; first < n; first += 64) {
-            const std::size_t m = n - first < 64 ? n - first : 64;
-            const double* xs = x + first;
-            std::uint64_t near_bits = 0;
-            auto scan = [&](const double* eight, std::size_t at) VOSTREL_AVX2_FMA {
-                // Back into the order of the values before the mask is taken.
-                const __m256i high =
-                    _mm256_permute4x64_epi64(HighHalfRange::high_halves(eight), 0xd8);
-                normal_all = _mm256_and_si256(normal_all, range.in_range(high));
-                const unsigned near = static_cast<unsigned>(
-                    _mm256_movemask_ps(_mm256_castsi256_ps(range.in_hole(high))));
-                near_bits |= static_cast<std::uint64_t>(near) << at;
-            };
-            std::size_t i = 0;
-            for (; i + 8 <= m; i += 8) scan(xs + i, i);
-            if (i < m) {
-                // The last few, padded with an argument of the main path.
-                alignas(32) double padded[8];
-                for (std::size_t k = 0; k < 8; ++k) padded[k] = i + k < m ? xs[i + k] : kPadding;
-                scan(padded, i);
-            }
-            for (; near_bits != 0; near_bits &= near_bits - 1) {
-                const std::size_t k = static_cast<std::size_t>(__builtin_ctzll(near_bits));
-                d->x[d->count] = xs[k];
-                d->at[d->count] = static_cast<std::uint32_t>(first + k);
-                ++d->count;
-            }
-        }
-        if (_mm256_movemask_ps(_mm256_castsi256_ps(normal_all)) == 0xff) return;
-        // Some value needs the library call: the vectors that hold one, as in the loop of a chunk
-        // with tests.
+        // The positions of the values near 1, eight values at a time with no branch: the set
+        // bits of their mask, from a table, stored in full, the count moved by the number of
+        // bits.
+        auto scan = [&](const double* eight, std::size_t at) VOSTREL_AVX2_FMA {
+            // Back into the order of the values before the mask is taken.
+            const __m256i high = _mm256_permute4x64_epi64(HighHalfRange::high_halves(eight), 0xd8);
+            normal_all = _mm256_and_si256(normal_all, range.in_range(high));
+            const unsigned near =
+                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(range.in_hole(high))));
+            const __m256i offsets = _mm256_cvtepu8_epi32(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kSetBits.at[near])));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(d->at + count),
+                                _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int>(at))));
+            count += static_cast<std::size_t>(__builtin_popcount(near));
+        };
         std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            const __m256d v = _mm256_loadu_pd(x + i);
-            const int special = _mm256_movemask_pd(normal(c, _mm256_castpd_si256(v))) ^ 0xf;
-            if (special != 0) d->defer_special(v, special, static_cast<std::uint32_t>(i));
-        }
+        for (; i + 8 <= n; i += 8) scan(x + i, i);
         if (i < n) {
+            // The last few, padded with an argument of the main path.
+            alignas(32) double padded[8];
+            for (std::size_t k = 0; k < 8; ++k) padded[k] = i + k < n ? x[i + k] : kPadding;
+            scan(padded, i);
+        }
+        for (std::size_t j = 0; j < count; ++j) d->x[j] = x[d->at[j]];
+        d->count = count;
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(normal_all)) == 0xff) return;
+        // Some value needs the library call: the vectors that hold one (the last padded), as in
+        // the loop of a chunk with tests.
+        for (i = 0; i < n; i += 4) {
             alignas(32) double padded[4];
-            for (std::size_t lane = 0; lane < 4; ++lane) {
-                padded[lane] = i + lane < n ? x[i + lane] : kPadding;
+            const double* four = x + i;
+            if (i + 4 > n) {
+                for (std::size_t lane = 0; lane < 4; ++lane) {
+                    padded[lane] = i + lane < n ? x[i + lane] : kPadding;
+                }
+                four = padded;
             }
-            const __m256d v = _mm256_load_pd(padded);
+            const __m256d v = _mm256_loadu_pd(four);
             const int special = _mm256_movemask_pd(normal(c, _mm256_castpd_si256(v))) ^ 0xf;
             if (special != 0) d->defer_special(v, special, static_cast<std::uint32_t>(i));
         }
@@ -598,12 +611,21 @@ VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double*
     // The deferred lanes near 1, four at a time; the last vector is padded with copies of its
     // first.
     const std::size_t count = deferred->count;
-    for (std::size_t j = 0; j < count; j += 4) {
+    std::size_t j = 0;
+    for (; j + 4 <= count; j += 4) {
+        alignas(32) double out[4];
+        _mm256_store_pd(out, Form::deferred_lanes(c, _mm256_load_pd(deferred->x + j)));
+        const std::uint32_t* at = deferred->at + j;
+        y[at[0]] = out[0];
+        y[at[1]] = out[1];
+        y[at[2]] = out[2];
+        y[at[3]] = out[3];
+    }
+    if (j < count) {
         for (std::size_t lane = count - j; lane < 4; ++lane) deferred->x[j + lane] = deferred->x[j];
         alignas(32) double out[4];
         _mm256_store_pd(out, Form::deferred_lanes(c, _mm256_load_pd(deferred->x + j)));
-        const std::size_t valid = count - j < 4 ? count - j : 4;
-        for (std::size_t lane = 0; lane < valid; ++lane) y[deferred->at[j + lane]] = out[lane];
+        for (std::size_t lane = 0; lane < count - j; ++lane) y[deferred->at[j + lane]] = out[lane];
     }
     // The lanes for the library call.
     for (std::size_t j = 0; j < deferred->special_count; ++j) {
