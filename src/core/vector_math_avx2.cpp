@@ -611,21 +611,12 @@ VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double*
     // The deferred lanes near 1, four at a time; the last vector is padded with copies of its
     // first.
     const std::size_t count = deferred->count;
-    std::size_t j = 0;
-    for (; j + 4 <= count; j += 4) {
-        alignas(32) double out[4];
-        _mm256_store_pd(out, Form::deferred_lanes(c, _mm256_load_pd(deferred->x + j)));
-        const std::uint32_t* at = deferred->at + j;
-        y[at[0]] = out[0];
-        y[at[1]] = out[1];
-        y[at[2]] = out[2];
-        y[at[3]] = out[3];
-    }
-    if (j < count) {
+    for (std::size_t j = 0; j < count; j += 4) {
         for (std::size_t lane = count - j; lane < 4; ++lane) deferred->x[j + lane] = deferred->x[j];
         alignas(32) double out[4];
         _mm256_store_pd(out, Form::deferred_lanes(c, _mm256_load_pd(deferred->x + j)));
-        for (std::size_t lane = 0; lane < count - j; ++lane) y[deferred->at[j + lane]] = out[lane];
+        const std::size_t valid = count - j < 4 ? count - j : 4;
+        for (std::size_t lane = 0; lane < valid; ++lane) y[deferred->at[j + lane]] = out[lane];
     }
     // The lanes for the library call.
     for (std::size_t j = 0; j < deferred->special_count; ++j) {
