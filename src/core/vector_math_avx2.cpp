@@ -255,15 +255,15 @@ VOSTREL_AVX2_FMA inline __m256d log_near_one(const LogConstants& c, __m256d x) {
 // special take the library call on their saved input (y may be x). A first pass over a chunk
 // checks whether every value takes the main path (the usual case): if so, the chunk's loop takes
 // it with no test at all. Otherwise the chunk's first values choose how log's two paths are
-// handled, so that the branches in the loop go the same way almost every time: all on the main
-// path, one test decides that a vector needs nothing else; all near 1, a vector takes that path
-// alone; a mix, the lanes near 1 in a vector whose other lanes take the main path are deferred to
-// a second pass, their inputs and positions gathered without a branch and computed four at a
-// time after the chunk, so that no vector pays for both paths. Whatever the choice, every lane
-// gets its own path's result.
+// handled, so that the branches in the loop go the same way almost every time: all near 1, a
+// vector takes that path alone; otherwise a scan of the chunk first saves the inputs and
+// positions of its values near 1 and of those for the library call, the loop then takes the main
+// path for every value with no test at all, and the saved values are computed after it (those
+// near 1 four at a time), replacing the main path's results, so that no vector pays for both
+// paths or for a test in the loop. Whatever the choice, every value gets its own path's result.
 
 // The values of a chunk: every one known to take the main path, or, by its first ones, mostly
-// the main path, mostly near 1, or a mix.
+// the main path (exp), all near 1, or a mix (log).
 enum class Paths { AllMain, Main, Near, Mixed };
 
 // The range test of a main path on the top halves of the bits of eight doubles (sign, exponent
@@ -287,16 +287,26 @@ struct HighHalfRange {
           hole(flipped(hole_start)),
           hole_width(flipped(hole_size)) {}
 
-    // All ones in the 32-bit elements of the doubles x[0..8) that pass.
-    VOSTREL_AVX2_FMA __m256i pass(const double* x) const {
+    // The top halves of the doubles x[0..8), in the order x[0], x[1], x[4], x[5], x[2], x[3],
+    // x[6], x[7].
+    VOSTREL_AVX2_FMA static __m256i high_halves(const double* x) {
         const __m256 a = _mm256_loadu_ps(reinterpret_cast<const float*>(x));
         const __m256 b = _mm256_loadu_ps(reinterpret_cast<const float*>(x + 4));
-        // The odd 32-bit elements: the top halves.
-        const __m256i high =
-            _mm256_and_si256(_mm256_castps_si256(_mm256_shuffle_ps(a, b, 0xdd)), abs_mask);
-        const __m256i in_range = _mm256_cmpgt_epi32(width, _mm256_sub_epi32(high, start));
-        const __m256i in_hole = _mm256_cmpgt_epi32(hole_width, _mm256_sub_epi32(high, hole));
-        return _mm256_andnot_si256(in_hole, in_range);
+        return _mm256_castps_si256(_mm256_shuffle_ps(a, b, 0xdd));
+    }
+    // All ones in the 32-bit elements of top halves in [start, start + width), and in those in
+    // [hole, hole + hole_width).
+    VOSTREL_AVX2_FMA __m256i in_range(__m256i high) const {
+        return _mm256_cmpgt_epi32(width, _mm256_sub_epi32(high, start));
+    }
+    VOSTREL_AVX2_FMA __m256i in_hole(__m256i high) const {
+        return _mm256_cmpgt_epi32(hole_width, _mm256_sub_epi32(high, hole));
+    }
+
+    // All ones in the 32-bit elements of the doubles x[0..8) that pass.
+    VOSTREL_AVX2_FMA __m256i pass(const double* x) const {
+        const __m256i high = _mm256_and_si256(high_halves(x), abs_mask);
+        return _mm256_andnot_si256(in_hole(high), in_range(high));
     }
 
     // Whether every value of x[0..n) passes, tested every 32 values so that a chunk that fails
@@ -328,7 +338,8 @@ constexpr std::size_t kChunk = 256;
 // so that its constants stay in registers.
 struct Deferred {
     alignas(32) double x[kChunk + 4];
-    alignas(16) std::uint32_t at[kChunk + 4];  // positions in the chunk
+    // Positions in the chunk; a scan stores eight at a time past those it keeps.
+    alignas(16) std::uint32_t at[kChunk + 8];
     std::size_t count = 0;
     // The vectors with lanes for the library call: their inputs (y may be x), positions and
     // lanes.
@@ -345,48 +356,28 @@ struct Deferred {
     }
 };
 
-// For a 4-bit lane mask: the 32-bit elements that bring the masked 64-bit lanes to the front,
-// and the masked lanes' numbers in order.
-struct CompressTables {
-    alignas(32) std::int32_t elements[16][8];
-    alignas(16) std::uint32_t lanes[16][4];
+// For an 8-bit mask: the numbers of its set bits in order.
+struct SetBits {
+    alignas(8) std::uint8_t at[256][8];
 };
 
-constexpr CompressTables make_compress_tables() {
-    CompressTables t{};
-    for (int mask = 0; mask < 16; ++mask) {
+constexpr SetBits make_set_bits() {
+    SetBits t{};
+    for (int mask = 0; mask < 256; ++mask) {
         int k = 0;
-        for (int lane = 0; lane < 4; ++lane) {
-            if ((mask >> lane) & 1) {
-                t.elements[mask][2 * k] = 2 * lane;
-                t.elements[mask][2 * k + 1] = 2 * lane + 1;
-                t.lanes[mask][k] = static_cast<std::uint32_t>(lane);
-                ++k;
-            }
+        for (int bit = 0; bit < 8; ++bit) {
+            if ((mask >> bit) & 1) t.at[mask][k++] = static_cast<std::uint8_t>(bit);
         }
     }
     return t;
 }
 
-constexpr CompressTables kCompress = make_compress_tables();
-
-// Appends the lanes of x in `mask` (and their positions i + lane) to the deferred lanes. Always
-// four stores; the count moves by the number of lanes kept.
-VOSTREL_AVX2_FMA inline void defer_lanes(__m256d x, int mask, std::uint32_t i, Deferred* d) {
-    const __m256i order =
-        _mm256_load_si256(reinterpret_cast<const __m256i*>(kCompress.elements[mask]));
-    const __m256i packed = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(x), order);
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(d->x + d->count), packed);
-    const __m128i at =
-        _mm_add_epi32(_mm_set1_epi32(static_cast<int>(i)),
-                      _mm_load_si128(reinterpret_cast<const __m128i*>(kCompress.lanes[mask])));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(d->at + d->count), at);
-    d->count += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
-}
+constexpr SetBits kSetBits = make_set_bits();
 
 struct ExpForm {
     using Constants = ExpConstants;
     static constexpr double kPadding = 1.0;
+    static constexpr bool kTwoPaths = false;  // every chunk that is not all main is Paths::Main
     VOSTREL_AVX2_FMA static Constants constants() { return exp_constants(); }
     static double scalar(double x) { return decay_exp(x); }
     VOSTREL_AVX2_FMA static Paths paths(const Constants&, const double*, std::size_t) {
@@ -419,6 +410,7 @@ struct ExpForm {
 struct LogForm {
     using Constants = LogConstants;
     static constexpr double kPadding = 2.0;
+    static constexpr bool kTwoPaths = true;  // chunks not all main are Paths::Near or Paths::Mixed
     VOSTREL_AVX2_FMA static Constants constants() { return log_constants(); }
     static double scalar(double x) { return std::log(x); }
 
@@ -433,13 +425,15 @@ struct LogForm {
     }
 
     // Every x in [2^-1022, inf) and not in [1 - 2^-4, 1 + 0x1.09p-4).
+    VOSTREL_AVX2_FMA static HighHalfRange main_range() {
+        return HighHalfRange(0xffffffffu, 0x00100000u, 0x7ff00000u - 0x00100000u, 0x3fee0000u,
+                             0x3ff10900u - 0x3fee0000u);
+    }
     VOSTREL_AVX2_FMA static bool all_main(const double* x, std::size_t n) {
-        const HighHalfRange main_path(0xffffffffu, 0x00100000u, 0x7ff00000u - 0x00100000u,
-                                      0x3fee0000u, 0x3ff10900u - 0x3fee0000u);
-        return main_path.all_pass(x, n);
+        return main_range().all_pass(x, n);
     }
 
-    // The paths of the first values of a chunk (up to 32).
+    // The paths of the first values of a chunk (up to 32): all near 1, or a mix.
     VOSTREL_AVX2_FMA static Paths paths(const Constants& c, const double* x, std::size_t n) {
         int near = 0;
         const std::size_t sample = n < 32 ? n & ~std::size_t{3} : 32;
@@ -447,38 +441,79 @@ struct LogForm {
             const __m256i ix = _mm256_castpd_si256(_mm256_loadu_pd(x + i));
             near += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(near_one(c, ix))));
         }
-        if (near == 0) return Paths::Main;
-        return static_cast<std::size_t>(near) == sample ? Paths::Near : Paths::Mixed;
+        return near > 0 && static_cast<std::size_t>(near) == sample ? Paths::Near : Paths::Mixed;
+    }
+
+    // Saves the inputs and positions of the values of x[0..n) that the main path does not serve:
+    // those near 1 one by one, the vectors with lanes for the library call (rare) as vectors.
+    VOSTREL_AVX2_FMA static void collect(const Constants& c, const double* x, std::size_t n,
+                                         Deferred* d) {
+        d->special_count = 0;
+        const HighHalfRange range = main_range();
+        std::size_t count = 0;
+        __m256i normal_all = _mm256_set1_epi32(-1);
+        // The positions of the values near 1, eight values at a time with no branch: the set
+        // bits of their mask, from a table, stored in full, the count moved by the number of
+        // bits.
+        auto scan = [&](const double* eight, std::size_t at) VOSTREL_AVX2_FMA {
+            // Back into the order of the values before the mask is taken.
+            const __m256i high = _mm256_permute4x64_epi64(HighHalfRange::high_halves(eight), 0xd8);
+            normal_all = _mm256_and_si256(normal_all, range.in_range(high));
+            const unsigned near =
+                static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(range.in_hole(high))));
+            const __m256i offsets = _mm256_cvtepu8_epi32(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kSetBits.at[near])));
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(d->at + count),
+                                _mm256_add_epi32(offsets, _mm256_set1_epi32(static_cast<int>(at))));
+            count += static_cast<std::size_t>(__builtin_popcount(near));
+        };
+        std::size_t i = 0;
+        for (; i + 8 <= n; i += 8) scan(x + i, i);
+        if (i < n) {
+            // The last few, padded with an argument of the main path.
+            alignas(32) double padded[8];
+            for (std::size_t k = 0; k < 8; ++k) padded[k] = i + k < n ? x[i + k] : kPadding;
+            scan(padded, i);
+        }
+        for (std::size_t j = 0; j < count; ++j) d->x[j] = x[d->at[j]];
+        d->count = count;
+        if (_mm256_movemask_ps(_mm256_castsi256_ps(normal_all)) == 0xff) return;
+        // Some value needs the library call: the vectors that hold one (the last padded), as in
+        // the loop of a chunk with tests.
+        for (i = 0; i < n; i += 4) {
+            alignas(32) double padded[4];
+            const double* four = x + i;
+            if (i + 4 > n) {
+                for (std::size_t lane = 0; lane < 4; ++lane) {
+                    padded[lane] = i + lane < n ? x[i + lane] : kPadding;
+                }
+                four = padded;
+            }
+            const __m256d v = _mm256_loadu_pd(four);
+            const int special = _mm256_movemask_pd(normal(c, _mm256_castpd_si256(v))) ^ 0xf;
+            if (special != 0) d->defer_special(v, special, static_cast<std::uint32_t>(i));
+        }
     }
 
     template <Paths Chunk>
     VOSTREL_AVX2_FMA static __m256d lanes(const Constants& c, __m256d x, const double* in,
-                                          std::uint32_t i, Deferred* deferred, int* special) {
+                                          std::uint32_t, Deferred*, int* special) {
         const __m256i ix = _mm256_castpd_si256(x);
-        if constexpr (Chunk == Paths::AllMain) {
+        if constexpr (Chunk == Paths::AllMain || Chunk == Paths::Mixed) {
+            // Every value near 1 or for the library call was collected before the loop.
             *special = 0;
-            return log_main(c, ix, in);
-        }
-        const __m256d near = near_one(c, ix);
-        const __m256d ordinary = normal(c, ix);
-        if constexpr (Chunk == Paths::Main) {
-            if (_mm256_movemask_pd(_mm256_andnot_pd(near, ordinary)) == 0xf) {
-                *special = 0;
-                return log_main(c, ix, in);
-            }
-        }
-        const int near_lanes = _mm256_movemask_pd(near);
-        if (near_lanes == 0xf) {
-            *special = 0;
-            return log_near_one(c, x);
-        }
-        *special = _mm256_movemask_pd(ordinary) ^ 0xf;
-        if constexpr (Chunk == Paths::Mixed) {
-            defer_lanes(x, near_lanes, i, deferred);
             return log_main(c, ix, in);
         } else {
+            const __m256d near = near_one(c, ix);
+            const __m256d ordinary = normal(c, ix);
+            if (_mm256_movemask_pd(near) == 0xf) {
+                *special = 0;
+                return log_near_one(c, x);
+            }
+            *special = _mm256_movemask_pd(ordinary) ^ 0xf;
             const __m256d y = log_main(c, ix, in);
-            return near_lanes == 0 ? y : _mm256_blendv_pd(y, log_near_one(c, x), near);
+            return _mm256_movemask_pd(near) == 0 ? y
+                                                 : _mm256_blendv_pd(y, log_near_one(c, x), near);
         }
     }
     VOSTREL_AVX2_FMA static bool all_known(const Constants&, __m256d, __m256d*) { return false; }
@@ -530,8 +565,12 @@ struct OrderedSum {
 template <class Form, Paths Chunk, class Sum = NoSum>
 VOSTREL_AVX2_FMA void map_chunk(const typename Form::Constants& c, const double* x, double* y,
                                 std::size_t n, Deferred* deferred, Sum* sum = nullptr) {
-    deferred->count = 0;
-    deferred->special_count = 0;
+    if constexpr (Chunk == Paths::Mixed) {
+        Form::collect(c, x, n, deferred);
+    } else {
+        deferred->count = 0;
+        deferred->special_count = 0;
+    }
     // The running sum, if any, in a local for the loop, so that it stays in a register even
     // where this function is not inlined into its caller.
     Sum running{};
@@ -601,11 +640,14 @@ VOSTREL_AVX2_FMA void map_array(const double* x, double* y, std::size_t n) {
             map_chunk<Form, Paths::AllMain>(c, xs, ys, m, &deferred);
             continue;
         }
-        switch (Form::paths(c, xs, m)) {
-            case Paths::AllMain:
-            case Paths::Main: map_chunk<Form, Paths::Main>(c, xs, ys, m, &deferred); break;
-            case Paths::Near: map_chunk<Form, Paths::Near>(c, xs, ys, m, &deferred); break;
-            case Paths::Mixed: map_chunk<Form, Paths::Mixed>(c, xs, ys, m, &deferred); break;
+        if constexpr (Form::kTwoPaths) {
+            if (Form::paths(c, xs, m) == Paths::Near) {
+                map_chunk<Form, Paths::Near>(c, xs, ys, m, &deferred);
+            } else {
+                map_chunk<Form, Paths::Mixed>(c, xs, ys, m, &deferred);
+            }
+        } else {
+            map_chunk<Form, Paths::Main>(c, xs, ys, m, &deferred);
         }
     }
 }
@@ -645,11 +687,10 @@ VOSTREL_AVX2_FMA double sum_logs(double start, const double* x, std::size_t n, c
     const std::size_t lines_per_step = (prefetch_bytes / 64 + steps - 1) / steps;
     OrderedSum<Subtract> sum{start, fetch, fetch + (fetch == nullptr ? 0 : prefetch_bytes),
                              64 * lines_per_step};
-    switch (LogForm::paths(c, x, n)) {
-        case Paths::AllMain:
-        case Paths::Main: sum_chunks<Paths::Main>(c, x, n, &sum); break;
-        case Paths::Near: sum_chunks<Paths::Near>(c, x, n, &sum); break;
-        case Paths::Mixed: sum_chunks<Paths::Mixed>(c, x, n, &sum); break;
+    if (LogForm::paths(c, x, n) == Paths::Near) {
+        sum_chunks<Paths::Near>(c, x, n, &sum);
+    } else {
+        sum_chunks<Paths::Mixed>(c, x, n, &sum);
     }
     return sum.sum;
 }
