@@ -28,6 +28,9 @@ def test_wrong_model_is_rejected():
     poisson = vs.Exponential(events.n_events / 3000.0, 0.0, 1.0)
     result = vs.goodness_of_fit(events, poisson)
     assert result.p_values[0] < 1e-6 and not result.passed()
+    assert str(result).endswith("at the 5% level the test rejects the model")
+    truth = vs.goodness_of_fit(events, vs.Exponential(0.3, 0.8, 1.0))
+    assert truth.passed() == str(truth).endswith("the residuals are consistent with the model")
     assert "rejects" in result.summary()
 
 

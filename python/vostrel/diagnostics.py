@@ -126,8 +126,8 @@ class GoodnessOfFit:
         lines.append(f"{'dimension':>10}  {'n':>9}  {'KS stat':>9}  {'p-value':>9}")
         for label, n, d, p in zip(self._labels(), self.n, self.statistics, self.p_values):
             lines.append(f"{label:>10}  {n:>9d}  {d:>9.4f}  {p:>9.4g}")
-        verdict = "consistent with" if self.passed() else "rejects"
-        lines.append(f"at the 5% level the test {verdict} the model")
+        verdict = "the residuals are consistent with" if self.passed() else "the test rejects"
+        lines.append(f"at the 5% level {verdict} the model")
         return "\n".join(lines)
 
     def __str__(self) -> str:
