@@ -548,6 +548,13 @@ def set_field(obj: object, name: str, value: Any) -> None:
     object.__setattr__(obj, name, value)
 
 
+def check_scalar(
+    obj: object, name: str, *, lower: float | None = None, strict: bool = False
+) -> None:
+    """Replace the field `name` of a frozen model by its checked float value."""
+    set_field(obj, name, scalar_param(getattr(obj, name), name, lower=lower, strict=strict))
+
+
 def param_vector(value: Any, name: str, shape: tuple[int, ...] | None = None) -> FloatArray:
     """A frozen float64 copy of a parameter array, finite, of the given shape."""
     from .._checks import freeze

@@ -27,10 +27,10 @@ from ._base import (
     Model,
     ParamInfo,
     Prepared,
+    check_scalar,
     decay,
     gauss_legendre,
     previous_index,
-    scalar_param,
     set_field,
 )
 
@@ -89,14 +89,10 @@ class NonlinearExponential(Model):
                 )
         elif not callable(self.link):
             raise TypeError(f"link must be a string or a callable; got {type(self.link).__name__}")
-        set_field(self, "mu", scalar_param(self.mu, "mu"))
-        set_field(self, "alpha", scalar_param(self.alpha, "alpha"))
-        set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
-        set_field(
-            self,
-            "sigmoid_scale",
-            scalar_param(self.sigmoid_scale, "sigmoid_scale", lower=0.0, strict=True),
-        )
+        check_scalar(self, "mu")
+        check_scalar(self, "alpha")
+        check_scalar(self, "beta", lower=0.0, strict=True)
+        check_scalar(self, "sigmoid_scale", lower=0.0, strict=True)
         if self.n_quad is not None:
             set_field(self, "n_quad", as_int(self.n_quad, "n_quad", minimum=2))
         if self.link in ("relu", "identity") and self.mu < 0:

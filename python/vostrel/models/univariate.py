@@ -25,9 +25,9 @@ from ._base import (
     ParamInfo,
     Prepared,
     check_at_least,
+    check_scalar,
     param_vector,
     previous_index,
-    scalar_param,
     set_field,
 )
 
@@ -118,9 +118,9 @@ class Exponential(_ExpSumModel):
     family: ClassVar[str] = "exponential"
 
     def __post_init__(self) -> None:
-        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
-        set_field(self, "alpha", scalar_param(self.alpha, "alpha", lower=0.0))
-        set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
+        check_scalar(self, "mu", lower=0.0)
+        check_scalar(self, "alpha", lower=0.0)
+        check_scalar(self, "beta", lower=0.0, strict=True)
 
     def param_info(self) -> tuple[ParamInfo, ...]:
         return (
@@ -257,7 +257,7 @@ class SumExponential(_ExpSumModel):
     family: ClassVar[str] = "sum of exponentials"
 
     def __post_init__(self) -> None:
-        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
+        check_scalar(self, "mu", lower=0.0)
         alphas = param_vector(self.alphas, "alphas", None)
         if alphas.ndim != 1 or alphas.shape[0] == 0:
             raise ValueError(
@@ -378,11 +378,11 @@ class ApproxPowerLaw(_ExpSumModel):
     family: ClassVar[str] = "approximate power law"
 
     def __post_init__(self) -> None:
-        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
-        set_field(self, "alpha", scalar_param(self.alpha, "alpha", lower=0.0))
-        set_field(self, "beta_pow", scalar_param(self.beta_pow, "beta_pow", lower=0.0, strict=True))
-        set_field(self, "beta_min", scalar_param(self.beta_min, "beta_min", lower=0.0, strict=True))
-        set_field(self, "r", scalar_param(self.r, "r", lower=1.0, strict=True))
+        check_scalar(self, "mu", lower=0.0)
+        check_scalar(self, "alpha", lower=0.0)
+        check_scalar(self, "beta_pow", lower=0.0, strict=True)
+        check_scalar(self, "beta_min", lower=0.0, strict=True)
+        check_scalar(self, "r", lower=1.0, strict=True)
         set_field(self, "n_components", as_int(self.n_components, "n_components", minimum=1))
 
     def param_info(self) -> tuple[ParamInfo, ...]:
@@ -533,10 +533,10 @@ class PowerLaw(_PairwiseModel):
     family: ClassVar[str] = "power law"
 
     def __post_init__(self) -> None:
-        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
-        set_field(self, "alpha", scalar_param(self.alpha, "alpha", lower=0.0))
-        set_field(self, "beta", scalar_param(self.beta, "beta", lower=0.0, strict=True))
-        set_field(self, "c", scalar_param(self.c, "c", lower=0.0, strict=True))
+        check_scalar(self, "mu", lower=0.0)
+        check_scalar(self, "alpha", lower=0.0)
+        check_scalar(self, "beta", lower=0.0, strict=True)
+        check_scalar(self, "c", lower=0.0, strict=True)
 
     def param_info(self) -> tuple[ParamInfo, ...]:
         # α's time power depends on β; _scaled and _unscale_jacobian handle it.
@@ -638,7 +638,7 @@ class Nonparametric(_PairwiseModel):
     family: ClassVar[str] = "nonparametric"
 
     def __post_init__(self) -> None:
-        set_field(self, "mu", scalar_param(self.mu, "mu", lower=0.0))
+        check_scalar(self, "mu", lower=0.0)
         edges = param_vector(self.edges, "edges", None)
         if edges.ndim != 1 or edges.shape[0] < 2:
             raise ValueError(
