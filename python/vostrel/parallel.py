@@ -411,9 +411,12 @@ class DistributedData:
         counts = [r.n_events for r in self.events]
         blocks = _partition(counts, min(len(workers), len(counts)))
         self.parts = []
-        for (start, stop), worker in zip(blocks, workers):
+        # What each worker holds: (partition, key of its scattered data).
+        self.assignment: dict[str, list[tuple[int, str]]] = {}
+        for part, ((start, stop), worker) in enumerate(zip(blocks, workers)):
             future = self.client.scatter(self.events[start:stop], workers=[worker], hash=False)
             self.parts.append((worker, start, stop, future))
+            self.assignment.setdefault(worker, []).append((part, future.key))
 
     def evaluate(
         self, model: Model, x: FloatArray, mode: str = "default"
@@ -422,19 +425,16 @@ class DistributedData:
         # partition would wait in the client's, the scheduler's and the workers' batched
         # message streams (tens of milliseconds a round), more than the computation itself.
         for attempt in range(self._RETRIES + 1):
-            assignment: dict[str, list[tuple[int, str]]] = {}
-            for part, (worker, _, _, data) in enumerate(self.parts):
-                assignment.setdefault(worker, []).append((part, data.key))
             try:
                 replies = self.client.run(
                     _evaluate_on_worker,
                     self.token,
-                    assignment,
+                    self.assignment,
                     self.scale,
                     model,
                     x,
                     mode,
-                    workers=list(assignment),
+                    workers=list(self.assignment),
                 )
                 packed = {part: (v, g) for reply in replies.values() for part, v, g in reply}
                 if len(packed) != len(self.parts):
