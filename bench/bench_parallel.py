@@ -41,9 +41,7 @@ def main() -> None:
         default=1e6,
         help="events in the joint fit (default 10^6; the ratio falls as the work per round grows)",
     )
-    parser.add_argument(
-        "--joint-only", action="store_true", help="skip the many-sequences part"
-    )
+    parser.add_argument("--joint-only", action="store_true", help="skip the many-sequences part")
     args = parser.parse_args()
     n_sequences, rounds = (40, 1) if args.quick else (2000, 3)
     truth = vs.Exponential(0.5, 0.6, 2.0)
@@ -82,7 +80,6 @@ def main() -> None:
                 median = statistics.median(times[name])
                 print(f"{name:8} {n_sequences / median:9.1f} {serial / median:9.2f}")
 
-
         n_realisations, total = (20, 20_000) if args.quick else (200, int(args.joint_events))
         events = truth.simulate(total / n_realisations / 1.25, seed=2, n=n_realisations)
         scale = time_scale(events)
@@ -101,7 +98,7 @@ def main() -> None:
         distributed.close()
         s, d = statistics.median(serial_times), statistics.median(dask_times)
         # The median of each round's ratio: steadier than a ratio of medians on a busy machine.
-        ratio = statistics.median(b / a for a, b in zip(serial_times, dask_times))
+        ratio = statistics.median(dt / st for st, dt in zip(serial_times, dask_times))
         print(
             f"joint fit, {events.n_events} events in {n_realisations} realisations, per iteration:"
         )

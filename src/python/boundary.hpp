@@ -544,7 +544,7 @@ struct ClassSpec {
 // Creates a final, immutable heap type from its type description once per process and caches it
 // in `slot`.
 PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot);
-// The same from a class binding's spec; the method table, getters and docstrings are built from
+// The same from a class binding's tables; the method table, getters and docstrings are built from
 // it and kept for the life of the process.
 PyTypeObject* create_class(const ClassSpec& spec, PyTypeObject*& slot);
 
