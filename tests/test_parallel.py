@@ -4,6 +4,7 @@
 import concurrent.futures
 import multiprocessing
 import os
+import pickle
 import signal
 import subprocess
 import sys
@@ -241,6 +242,15 @@ def test_killed_dask_worker_during_a_joint_fit(client):
     client.wait_for_workers(2, timeout=60)
 
 
+def joint_fit_threads(client):
+    """Names of the threads serving joint fits, on each worker."""
+
+    def names():
+        return [t.name for t in threading.enumerate() if t.name.startswith("vostrel-joint-fit")]
+
+    return client.run(names)
+
+
 def test_partitions_and_their_native_objects_are_built_once_per_worker(client):
     from vostrel.models._base import prepare
     from vostrel.parallel import DistributedData
@@ -255,6 +265,7 @@ def test_partitions_and_their_native_objects_are_built_once_per_worker(client):
     data = DistributedData(client, events, 1.0)
     x = model.to_vector()
     first = data.evaluate(model, x)
+    assert len(data.channels) == 2  # the evaluations went over direct connections
     objects = client.run(held)
     assert sum(len(ids) for ids in objects.values()) == 4  # one native model per realisation
     data.evaluate(model, x * 1.01)
@@ -263,9 +274,23 @@ def test_partitions_and_their_native_objects_are_built_once_per_worker(client):
     assert first[0] == value and first[1].tobytes() == gradient.tobytes()
     data.close()
     assert all(not ids for ids in client.run(held).values())
+    deadline = time.monotonic() + 10
+    while any(joint_fit_threads(client).values()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not any(joint_fit_threads(client).values()), "a worker still serves a closed fit"
 
 
-def test_a_failing_evaluation_on_dask_raises_its_own_error(client):
+@pytest.fixture(params=["direct", "dask calls"])
+def transport(request, monkeypatch):
+    """Evaluations over the direct connections, or over Dask calls (TLS and other transports)."""
+    if request.param == "dask calls":
+        from vostrel.parallel import DistributedData
+
+        monkeypatch.setattr(DistributedData, "_connect", lambda self: setattr(self, "channels", {}))
+    return request.param
+
+
+def test_a_failing_evaluation_on_dask_raises_its_own_error(client, transport):
     # An error in the computation (here a parameter vector of the wrong length) reaches the
     # caller as it is: only a lost worker leads to a new placement and a retry.
     from vostrel.parallel import DistributedData
@@ -278,5 +303,61 @@ def test_a_failing_evaluation_on_dask_raises_its_own_error(client):
         assert data.evaluate(model, model.to_vector())[0] == model.neg_log_likelihood(
             model.simulate(100.0, seed=1, n=4)
         )
+        assert len(data.channels) == (2 if transport == "direct" else 0)
     finally:
         data.close()
+
+
+def test_an_evaluation_interrupted_mid_round_leaves_no_stale_reply(client, monkeypatch):
+    # Ctrl-C between sending the parameters and reading the replies: the next evaluation must
+    # not read the interrupted round's replies as its own.
+    from vostrel.models._base import prepare
+    from vostrel.parallel import DistributedData
+
+    model = vs.Exponential(0.5, 0.6, 2.0)
+    events = model.simulate(100.0, seed=1, n=4)
+    data = DistributedData(client, events, 1.0)
+    try:
+        data.evaluate(model, model.to_vector())
+        await_reply = DistributedData._await_reply
+
+        def interrupted(self, worker, sock):
+            monkeypatch.setattr(DistributedData, "_await_reply", await_reply)
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr(DistributedData, "_await_reply", interrupted)
+        with pytest.raises(KeyboardInterrupt):
+            data.evaluate(model, model.to_vector())
+        x = model.to_vector() * 1.1
+        value, gradient = data.evaluate(model, x)
+        expected = model._neg_ll_grad(prepare(events), x)
+        assert value == expected[0] and gradient.tobytes() == expected[1].tobytes()
+    finally:
+        data.close()
+
+
+def test_a_worker_admits_only_the_connection_with_its_key():
+    import socket
+
+    from vostrel.parallel import _accept_driver, _dumps
+
+    key = bytes(range(32))
+    server = socket.create_server(("127.0.0.1", 0))
+    address = server.getsockname()
+    result = {}
+    thread = threading.Thread(target=lambda: result.update(sock=_accept_driver(server, key)))
+    thread.start()
+    stranger = socket.create_connection(address)
+    stranger.sendall(bytes(32))
+    assert stranger.recv(1) == b""  # closed on the wrong key
+    driver = socket.create_connection(address)
+    driver.sendall(key)
+    thread.join(10)
+    result["sock"].sendall(b"ok")
+    assert driver.recv(2) == b"ok"
+    with pytest.raises(ConnectionRefusedError):  # one driver per fit: nobody else gets in
+        socket.create_connection(address)
+    for sock in (stranger, driver, result["sock"]):
+        sock.close()
+    # Parameters that plain pickle cannot take (a lambda as a link) still travel.
+    assert pickle.loads(_dumps((lambda v: 2 * v,)))[0](3) == 6
