@@ -290,6 +290,11 @@ def transport(request, monkeypatch):
     return request.param
 
 
+class Unloadable:
+    def __reduce__(self):
+        return int, ("not a number",)
+
+
 def test_a_failing_evaluation_on_dask_raises_its_own_error(client, transport):
     # An error in the computation (here a parameter vector of the wrong length) reaches the
     # caller as it is: only a lost worker leads to a new placement and a retry.
@@ -300,6 +305,8 @@ def test_a_failing_evaluation_on_dask_raises_its_own_error(client, transport):
     try:
         with pytest.raises(ValueError, match="not enough values"):
             data.evaluate(model, np.array([0.5]))
+        with pytest.raises(Exception, match="invalid literal"):  # the model fails to unpickle
+            data.evaluate(Unloadable(), model.to_vector())
         assert data.evaluate(model, model.to_vector())[0] == model.neg_log_likelihood(
             model.simulate(100.0, seed=1, n=4)
         )

@@ -367,6 +367,9 @@ async def _evaluate_on_worker(
 # a round (event loops and batched message streams on both sides); this costs a wake-up each way.
 
 _FRAME = struct.Struct("!Q")
+# The first byte of a message to a worker: the model (and mode) for the evaluations that follow,
+# pickled; or the parameters of one evaluation, as raw float64 bytes, to which the worker replies.
+_MODEL, _PARAMETERS = b"M", b"X"
 #: How long a worker waits for its fit's driver to connect, and a connection to prove itself.
 _ACCEPT_SECONDS = 60.0
 _PROOF_SECONDS = 5.0
@@ -454,6 +457,7 @@ def _serve_channel(
     sock = _accept_driver(server, key)
     if sock is None:
         return
+    state: Any = None  # (model, mode), or the exception its message raised
     try:
         with sock:
             while True:
@@ -461,8 +465,17 @@ def _serve_channel(
                     message = _receive_frame(sock)
                 except OSError:
                     return
+                if message[:1] == _MODEL:
+                    try:
+                        state = pickle.loads(message[1:])
+                    except Exception as exc:
+                        state = exc  # told to the driver at its next evaluation
+                    continue
                 try:
-                    model, x, mode = pickle.loads(message)
+                    if isinstance(state, BaseException):
+                        raise state
+                    model, mode = state
+                    x = np.frombuffer(message, dtype=np.float64, offset=1).copy()
                     reply: tuple[bool, Any] = (
                         True,
                         _pieces_of_worker(token, mine, scale, model, x, mode, dask_worker),
@@ -582,6 +595,7 @@ class DistributedData:
 
     def _connect(self) -> None:
         self.channels = {}
+        self._sent: tuple[Model, str] | None = None  # the model the workers evaluate
         workers = list(self.assignment)
         if not all(worker.startswith("tcp://") for worker in workers):
             return
@@ -620,9 +634,13 @@ class DistributedData:
         self, model: Model, x: FloatArray, mode: str
     ) -> list[list[tuple[int, FloatArray, FloatArray]]]:
         assert self.channels
-        message = _dumps((model, x, mode))
+        messages = [_PARAMETERS + np.ascontiguousarray(x, dtype=np.float64).tobytes()]
+        if self._sent is None or self._sent[0] is not model or self._sent[1] != mode:
+            messages.insert(0, _MODEL + _dumps((model, mode)))
+            self._sent = (model, mode)
         for sock in self.channels.values():
-            _send_frame(sock, message)
+            for message in messages:
+                _send_frame(sock, message)
         replies, failure = [], None
         for worker, sock in self.channels.items():
             ok, reply = self._await_reply(worker, sock)
