@@ -368,3 +368,34 @@ def test_a_worker_admits_only_the_connection_with_its_key():
         sock.close()
     # Parameters that plain pickle cannot take (a lambda as a link) still travel.
     assert pickle.loads(_dumps((lambda v: 2 * v,)))[0](3) == 6
+
+
+def test_a_stalled_worker_that_the_scheduler_drops_gives_a_retried_result(client, monkeypatch):
+    # A worker that stops answering without closing its connection (a frozen host): once the
+    # scheduler has dropped it, the waiting evaluation places the data anew instead of hanging.
+    from vostrel.models._base import prepare
+    from vostrel.parallel import DistributedData
+
+    async def drop(address, dask_scheduler=None):
+        await dask_scheduler.remove_worker(address, stimulus_id="test-drop", close=False)
+
+    monkeypatch.setattr(DistributedData, "_LIVENESS_SECONDS", 0.2)
+    model = vs.Exponential(0.5, 0.6, 2.0)
+    events = model.simulate(100.0, seed=1, n=4)
+    x = model.to_vector()
+    data = DistributedData(client, events, 1.0)
+    try:
+        data.evaluate(model, x)
+        address, victim = sorted(client.run(os.getpid).items())[0]
+        os.kill(victim, signal.SIGSTOP)
+        try:
+            client.run_on_scheduler(drop, address)
+            box = finish_within(60, lambda: data.evaluate(model, x))
+        finally:
+            os.kill(victim, signal.SIGKILL)
+        expected = model._neg_ll_grad(prepare(events), x)
+        assert box["value"][0] == expected[0]
+        assert box["value"][1].tobytes() == expected[1].tobytes()
+    finally:
+        data.close()
+    client.wait_for_workers(2, timeout=60)

@@ -60,6 +60,18 @@ def _is_dask_client(executor: Any) -> bool:
     )
 
 
+def _workers(client: Any) -> list[str]:
+    """The addresses of all the workers of a Dask client (some Dask versions list only the first
+    few unless asked for all)."""
+    import inspect
+
+    if "n_workers" in inspect.signature(client.scheduler_info).parameters:
+        info = client.scheduler_info(n_workers=-1)
+    else:
+        info = client.scheduler_info()
+    return sorted(info.get("workers", {}))
+
+
 def _as_executor(executor: Any) -> concurrent.futures.Executor | None:
     if executor is None:
         return None
@@ -77,7 +89,7 @@ def _worker_count(executor: Any) -> int:
     if executor is None:
         return 1
     if _is_dask_client(executor):
-        return max(1, len(executor.scheduler_info().get("workers", {})))
+        return max(1, len(_workers(executor)))
     count = getattr(executor, "_max_workers", None)
     return int(count) if count else (os.cpu_count() or 1)
 
@@ -580,7 +592,7 @@ class DistributedData:
         self._place()
 
     def _place(self) -> None:
-        workers = sorted(self.client.scheduler_info().get("workers", {}))
+        workers = _workers(self.client)
         if not workers:
             raise RuntimeError("the Dask cluster has no workers")
         counts = [r.n_events for r in self.events]
@@ -622,7 +634,7 @@ class DistributedData:
 
     def _await_reply(self, worker: str, sock: socket.socket) -> Any:
         def waiting() -> None:
-            if worker not in self.client.scheduler_info().get("workers", {}):
+            if worker not in _workers(self.client):
                 raise OSError(f"the Dask worker {worker} is gone")
 
         try:
