@@ -326,7 +326,9 @@ def fit(
         Show a progress bar over the starts (needs the ``progress`` extra).
     executor : optional
         A ``dask.distributed.Client``: the realisations are spread over its workers once and
-        every evaluation sums their pieces in realisation order (same result as without).
+        every evaluation sums their pieces in realisation order (same result as without). On
+        plain-TCP clusters the evaluations use one direct connection per worker, opened for
+        the fit and admitted by a one-time key; on TLS or other transports, Dask calls.
 
     Returns
     -------
