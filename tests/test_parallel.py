@@ -242,11 +242,11 @@ def test_killed_dask_worker_during_a_joint_fit(client):
     client.wait_for_workers(2, timeout=60)
 
 
-def joint_fit_threads(client):
-    """Names of the threads serving joint fits, on each worker."""
+def joint_fit_threads(client, token):
+    """Names of the threads serving the joint fit with this token, on each worker."""
 
     def names():
-        return [t.name for t in threading.enumerate() if t.name.startswith("vostrel-joint-fit")]
+        return [t.name for t in threading.enumerate() if t.name.endswith(token[:8])]
 
     return client.run(names)
 
@@ -272,21 +272,27 @@ def test_partitions_and_their_native_objects_are_built_once_per_worker(client):
     assert client.run(held) == objects
     value, gradient = model._neg_ll_grad(prepare(events), x)
     assert first[0] == value and first[1].tobytes() == gradient.tobytes()
+    token = data.token
+    assert any(joint_fit_threads(client, token).values())
     data.close()
     assert all(not ids for ids in client.run(held).values())
     deadline = time.monotonic() + 10
-    while any(joint_fit_threads(client).values()) and time.monotonic() < deadline:
+    while any(joint_fit_threads(client, token).values()) and time.monotonic() < deadline:
         time.sleep(0.05)
-    assert not any(joint_fit_threads(client).values()), "a worker still serves a closed fit"
+    assert not any(joint_fit_threads(client, token).values()), "a worker serves a closed fit"
 
 
 @pytest.fixture(params=["direct", "dask calls"])
 def transport(request, monkeypatch):
-    """Evaluations over the direct connections, or over Dask calls (TLS and other transports)."""
+    """Evaluations over the direct connections, or over Dask calls: the fallback when this
+    process cannot reach the workers (as on TLS and other transports)."""
     if request.param == "dask calls":
-        from vostrel.parallel import DistributedData
+        import socket
 
-        monkeypatch.setattr(DistributedData, "_connect", lambda self: setattr(self, "channels", {}))
+        def refuse(*args, **kwargs):
+            raise ConnectionRefusedError("no route to the worker")
+
+        monkeypatch.setattr(socket, "create_connection", refuse)
     return request.param
 
 

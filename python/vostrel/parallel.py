@@ -526,9 +526,10 @@ def _open_channel(
 
 def _release(token: str) -> int:
     """Worker: forget the partitions of a finished fit."""
-    keys = [key for key in _PARTITIONS if key[0] == token]
+    # A copy of the keys: other fits' threads may add partitions meanwhile.
+    keys = [key for key in list(_PARTITIONS) if key[0] == token]
     for key in keys:
-        del _PARTITIONS[key]
+        _PARTITIONS.pop(key, None)
     return len(keys)
 
 
@@ -625,7 +626,10 @@ class DistributedData:
                 # Replies are awaited in slices of this length, checking the worker exists.
                 sock.settimeout(self._LIVENESS_SECONDS)
         except Exception:
-            self._close_channels()  # Dask calls carry the evaluations instead
+            # Dask calls carry the evaluations instead, under a new token: the threads of the
+            # connections just closed release what they prepared under the old one.
+            self._close_channels()
+            self.token = uuid.uuid4().hex
 
     def _close_channels(self) -> None:
         for sock in (self.channels or {}).values():
