@@ -387,6 +387,9 @@ _ACCEPT_SECONDS = 60.0
 _PROOF_SECONDS = 5.0
 
 
+_yield_core: Callable[[], None] = getattr(os, "sched_yield", lambda: None)
+
+
 def _receive_exactly(
     sock: socket.socket, size: int, waiting: Callable[[], None] | None = None
 ) -> bytearray:
@@ -483,6 +486,10 @@ def _serve_channel(
                     except Exception as exc:
                         state = exc  # told to the driver at its next evaluation
                     continue
+                # The driver may share this core (a local cluster on a small machine) and still
+                # have messages to send to the other workers: let it finish before this thread
+                # holds the core for the whole computation. Costs a system call when alone.
+                _yield_core()
                 try:
                     if isinstance(state, BaseException):
                         raise state
