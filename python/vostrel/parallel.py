@@ -597,6 +597,7 @@ class DistributedData:
         self.parts: list[tuple[str, int, int, Any]] = []
         # Direct connections by worker: None until opened, empty when Dask calls carry the work.
         self.channels: dict[str, socket.socket] | None = None
+        self._sent: tuple[Model, str] | None = None  # the model the connected workers evaluate
         self._place()
 
     def _place(self) -> None:
@@ -615,7 +616,7 @@ class DistributedData:
 
     def _connect(self) -> None:
         self.channels = {}
-        self._sent: tuple[Model, str] | None = None  # the model the workers evaluate
+        self._sent = None
         workers = list(self.assignment)
         if not all(worker.startswith("tcp://") for worker in workers):
             return
@@ -703,12 +704,12 @@ class DistributedData:
                 packed = {part: (v, g) for reply in replies for part, v, g in reply}
                 if len(packed) != len(self.parts):
                     raise OSError("a worker holding a partition is gone")
-            except BaseException as exc:
-                if isinstance(exc, (KeyboardInterrupt, SystemExit)):
-                    # A reply may still be on its way: start the next evaluation afresh.
-                    self._renew()
-                    raise
-                if not isinstance(exc, Exception) or not _lost_worker(exc):
+            except (KeyboardInterrupt, SystemExit):
+                # A reply may still be on its way: start the next evaluation afresh.
+                self._renew()
+                raise
+            except Exception as exc:
+                if not _lost_worker(exc):
                     raise
                 if attempt == self._RETRIES:
                     raise RuntimeError(
