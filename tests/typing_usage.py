@@ -1,5 +1,6 @@
 # Typical use of the package, type-checked with mypy --strict by test_typing.py (not run).
 import numpy as np
+import numpy.typing as npt
 
 import vostrel as vs
 from vostrel import plotting
@@ -9,8 +10,8 @@ model: vs.Exponential = vs.Exponential(mu=0.5, alpha=0.5, beta=1.0)
 result: vs.FitResult = vs.fit(
     events, model, fixed=["beta"], bounds={"alpha": (0.0, 0.9)}, n_starts=2
 )
-estimates: np.ndarray = result.estimates
-interval: np.ndarray = result.conf_int(0.9)
+estimates: npt.NDArray[np.float64] = result.estimates
+interval: npt.NDArray[np.float64] = result.conf_int(0.9)
 ratio: float = result.branching_ratio
 text: str = result.summary()
 gof: vs.GoodnessOfFit = vs.goodness_of_fit(events, result.model)
@@ -19,6 +20,6 @@ simulated: vs.Events = vs.MultivariateExponential(
     [0.2, 0.3], [[0.1, 0.2], [0.0, 0.3]], 1.0
 ).simulate(10.0, seed=1, n=2)
 first: vs.Realization = simulated[0]
-intensity: np.ndarray = model.intensity(events, np.linspace(0.0, 5.0, 11))
-compensators: list[np.ndarray] = vs.compensator(events, model)
+intensity: npt.NDArray[np.float64] = model.intensity(events, np.linspace(0.0, 5.0, 11))
+compensators: list[npt.NDArray[np.float64]] = vs.compensator(events, model)
 figure = plotting.diagnostic_figure(result, events)

@@ -814,7 +814,7 @@ def _observed_information(
     if not np.all(np.isfinite(hessian)):
         return covariance, False, calls
     eigenvalues = np.linalg.eigvalsh(hessian)
-    if eigenvalues.min() <= 1e-12 * max(eigenvalues.max(), 0.0):
+    if np.min(eigenvalues) <= 1e-12 * max(float(np.max(eigenvalues)), 0.0):
         return covariance, False, calls
     covariance[np.ix_(index, index)] = np.linalg.inv(hessian)
     return covariance, True, calls

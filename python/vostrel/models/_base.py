@@ -137,7 +137,7 @@ def event_stats(events: Events) -> DataStats:
             gaps = np.diff(t[low : min(low + block + 1, n)])
             gaps = gaps[gaps > 0]
             if gaps.size:
-                minimum = min(minimum, float(gaps.min()))
+                minimum = min(minimum, float(np.min(gaps)))
         if n > 1:
             # The median only sets start values: a strided sample of a long series is enough.
             stride = max(1, (n - 1) // block)
@@ -652,5 +652,6 @@ def previous_index(times: FloatArray, t: FloatArray) -> IntArray:
 
 
 def gauss_legendre(n: int) -> tuple[FloatArray, FloatArray]:
-    nodes, weights = np.polynomial.legendre.leggauss(n)
+    legendre: Any = np.polynomial.legendre  # untyped in older NumPy stubs
+    nodes, weights = legendre.leggauss(n)
     return 0.5 * (nodes + 1.0), 0.5 * weights

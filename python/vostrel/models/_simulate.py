@@ -116,6 +116,7 @@ def mixture_of_exponentials(
 
     def draw(rng: np.random.Generator, size: int) -> FloatArray:
         component = rng.choice(decays.shape[0], size=size, p=probabilities)
-        return rng.exponential(1.0, size) / decays[component]
+        delays: FloatArray = rng.exponential(1.0, size) / decays[component]
+        return delays
 
     return draw

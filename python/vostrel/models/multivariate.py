@@ -232,7 +232,7 @@ class MultivariateExponential(Model):
         return np.where((t >= 0)[:, None, None], values, 0.0)
 
     def kernel_support(self) -> float:
-        return float(5.0 / self._beta_matrix().min())
+        return float(5.0 / np.min(self._beta_matrix()))
 
     # -- fitting hooks ----------------------------------------------------------------------------
 

@@ -286,7 +286,7 @@ def _x64(jax: Any) -> Any:
     enable = getattr(jax, "enable_x64", None)
     if enable is not None:
         return enable(True)
-    from jax.experimental import enable_x64  # type: ignore[attr-defined]  # older releases
+    from jax.experimental import enable_x64  # type: ignore[attr-defined, unused-ignore]  # older
 
     return enable_x64()
 

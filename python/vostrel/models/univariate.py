@@ -88,7 +88,7 @@ class _ExpSumModel(Model):
 
     def kernel_support(self) -> float:
         decays, _ = self._components()
-        return float(5.0 / decays.min())
+        return float(5.0 / np.min(decays))
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -475,9 +475,10 @@ class _PairwiseModel(Model):
             lo = np.searchsorted(times, at - support, side="right").astype(np.int64)
             lo = np.minimum(lo, hi + 1)
         count = hi - lo + 1
-        out = lo * far_value if far_value else np.zeros(at.shape[0])
-        out = np.asarray(out, dtype=np.float64)
-        for d in range(int(count.max(initial=0))):
+        out: FloatArray = np.asarray(
+            lo * far_value if far_value else np.zeros(at.shape[0]), dtype=np.float64
+        )
+        for d in range(int(np.max(count, initial=0))):
             live = count > d
             j = hi[live] - d
             out[live] += f(at[live] - times[j])
