@@ -238,7 +238,7 @@ class FitResult:
         est, se = self.estimates, self.std_errors
         out = np.column_stack([est - z * se, est + z * se])
         kinds = ["Wald" if math.isfinite(s) else "" for s in se]
-        with np.errstate(divide="ignore", invalid="ignore"):
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             for i, log_scale in enumerate(self._log_scale):
                 if log_scale and est[i] > 0:
                     half = z * se[i] / est[i]
