@@ -21,7 +21,6 @@ import time
 from concurrent.futures import ProcessPoolExecutor
 
 import numpy as np
-
 import vostrel as vs
 
 ALPHA = np.array([[0.3, 0.0, 0.2], [0.0, 0.3, 0.0], [0.2, 0.15, 0.0]])
@@ -29,7 +28,9 @@ MU = np.array([0.3, 0.3, 0.3])
 WINDOW = 1000.0
 
 
-def coverage_run(seed: int) -> tuple[list[bool], list[bool], list[bool], list[bool], float]:
+def coverage_run(
+    seed: int,
+) -> tuple[list[bool], list[bool], list[bool], list[bool], float]:
     """One seeded fit of the 3-dimensional model: which cells each interval kind covers."""
     truth = vs.MultivariateExponential(MU, ALPHA, 1.0, decay="fixed")
     events = truth.simulate(WINDOW, seed=seed)
@@ -79,7 +80,9 @@ def rate(hits: int, n: int) -> str:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("--quick", action="store_true", help="small sizes, for a smoke run")
+    parser.add_argument(
+        "--quick", action="store_true", help="small sizes, for a smoke run"
+    )
     parser.add_argument("--processes", type=int, default=1, help="worker processes")
     args = parser.parse_args()
     n_cover = 12 if args.quick else 300
@@ -89,12 +92,14 @@ def main() -> None:
         began = time.perf_counter()
         runs = list(pool.map(coverage_run, range(1, n_cover + 1), chunksize=4))
         wall = time.perf_counter() - began
-        pz = sum((r[0] for r in runs), [])
-        pn = sum((r[1] for r in runs), [])
-        wz = sum((r[2] for r in runs), [])
-        wn = sum((r[3] for r in runs), [])
+        pz = [c for r in runs for c in r[0]]
+        pn = [c for r in runs for c in r[1]]
+        wz = [c for r in runs for c in r[2]]
+        wn = [c for r in runs for c in r[3]]
         seconds = sorted(r[4] for r in runs)
-        print(f"3-dimensional exponential, fixed decay 1, T = {WINDOW:g}, {n_cover} fits")
+        print(
+            f"3-dimensional exponential, fixed decay 1, T = {WINDOW:g}, {n_cover} fits"
+        )
         print(f"  profile  coverage, zero cells:    {rate(sum(pz), len(pz))}")
         print(f"  profile  coverage, nonzero cells: {rate(sum(pn), len(pn))}")
         print(f"  log-Wald coverage, zero cells:    {rate(sum(wz), len(wz))}")
@@ -105,7 +110,10 @@ def main() -> None:
         )
 
         for label, function in (
-            ("univariate Exponential, alpha = 0 (beta fitted), T = 500", level_univariate),
+            (
+                "univariate Exponential, alpha = 0 (beta fitted), T = 500",
+                level_univariate,
+            ),
             ("3-dimensional, cell alpha[1,0] = 0 (fixed decay), T = 500", level_cell),
         ):
             began = time.perf_counter()

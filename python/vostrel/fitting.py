@@ -253,6 +253,7 @@ class FitResult:
             out[i] = row
             kinds[i] = "profile"
         return out, kinds
+
     def goodness_of_fit(self, events: Events) -> Any:
         """Time-rescaled residuals and KS tests of the fitted model on `events`
         (see :func:`vostrel.goodness_of_fit`)."""

@@ -22,8 +22,8 @@ construction, on the natural scale they are symmetric about an estimate that can
   is added to the p-value.
 
 The constrained refits are ordinary calls of :func:`vostrel.fit` with ``fixed=`` and
-``start="model"``, warm-started from the nearest point already fitted, one start each, with
-the fit's default bounds.
+``start="model"``, each started from the fit's estimate with the held values put in, one
+start each, with the fit's default bounds.
 """
 
 from __future__ import annotations
@@ -44,7 +44,12 @@ if TYPE_CHECKING:
     from .fitting import FitResult
     from .models._base import Model, ParamInfo
 
-__all__ = ["profile_intervals", "likelihood_ratio_test", "LikelihoodRatioTest", "PROFILE_BUDGET"]
+__all__ = [
+    "PROFILE_BUDGET",
+    "LikelihoodRatioTest",
+    "likelihood_ratio_test",
+    "profile_intervals",
+]
 
 #: Profile intervals are the default of ``FitResult.conf_int(events=...)`` for parameters whose
 #: domain starts at 0 when ``n_events × n_free_parameters × n_profiled_parameters`` is at most
@@ -75,16 +80,23 @@ def _check_inputs(events: Any, result: Any) -> None:
     if not isinstance(events, Events):
         raise TypeError(f"events must be an Events; got {type(events).__name__}")
     if not isinstance(result, FitResult):
-        raise TypeError(f"result must be a FitResult from vostrel.fit; got {type(result).__name__}")
+        raise TypeError(
+            f"result must be a FitResult from vostrel.fit; got {type(result).__name__}"
+        )
     result.model.check_events(events)
-    if events.n_events != result.n_events or events.n_realizations != result.n_realizations:
+    if (
+        events.n_events != result.n_events
+        or events.n_realizations != result.n_realizations
+    ):
         raise ValueError(
             f"events: {events.n_events} events in {events.n_realizations} realisation(s), but "
             f"the fit had {result.n_events} in {result.n_realizations}: pass the fitted events"
         )
 
 
-def _select(result: FitResult, params: str | Sequence[str] | None, argument: str) -> list[int]:
+def _select(
+    result: FitResult, params: str | Sequence[str] | None, argument: str
+) -> list[int]:
     """Indices of the named parameters or groups, in the result's order; all free ones for
     None."""
     info = result.model.param_info()
@@ -128,12 +140,18 @@ class _Profiler:
         self.events = events
         self.result = result
         self.info = result.model.param_info()
-        self.held = {n: float(v) for n, v in zip(result.names, result.estimates) if n in result.fixed}
+        self.held = {
+            n: float(v)
+            for n, v in zip(result.names, result.estimates)
+            if n in result.fixed
+        }
         self.best = result.log_likelihood
         self.n_refits = 0
         self.notes: list[str] = []
 
-    def refit(self, values: dict[int, float], start: Model) -> tuple[float, Model] | None:
+    def refit(
+        self, values: dict[int, float], start: Model
+    ) -> tuple[float, Model] | None:
         """Log-likelihood and model of the fit with the parameters at `values` held; None when
         the refit fails or does not converge."""
         from .fitting import fit
@@ -145,7 +163,13 @@ class _Profiler:
         fixed.update({self.result.names[i]: v for i, v in values.items()})
         self.n_refits += 1
         try:
-            refit = fit(self.events, start.with_vector(x), fixed=fixed, start="model", n_starts=1)
+            refit = fit(
+                self.events,
+                start.with_vector(x),
+                fixed=fixed,
+                start="model",
+                n_starts=1,
+            )
         except (ValueError, FloatingPointError, np.linalg.LinAlgError):
             return None
         if not math.isfinite(refit.log_likelihood) or not refit.converged:
@@ -206,15 +230,15 @@ class _Profiler:
     ) -> float:
         """The end of the interval on one side: the root of g(u) = sqrt(LR(u)) − z, found by
         expanding steps from the estimate and then the Illinois variant of regula falsi."""
-        model = self.result.model
         ll_hat = self.result.log_likelihood
 
         def g(u: float) -> float | None:
-            nonlocal model
-            got = self.refit({i: to_v(u)}, model)
+            # Every refit starts from the fit's estimate: a chain of warm starts can walk into
+            # a degenerate corner (an amplitude at 0 leaves its decay free to drift) and stay.
+            got = self.refit({i: to_v(u)}, self.result.model)
             if got is None:
                 return None
-            ll, model = got
+            ll = got[0]
             return math.sqrt(max(2.0 * (max(ll_hat, self.best) - ll), 0.0)) - z
 
         inside_u, inside_g = u_hat, -z
@@ -236,14 +260,18 @@ class _Profiler:
                 if direction < 0 and to_v is not math.exp and u <= p.lower:
                     # A domain with a strict lower bound: the profile never leaves the level
                     # set before the bound.
-                    self.notes.append(f"the profile of {name} stays within the level down to its bound")
+                    self.notes.append(
+                        f"the profile of {name} stays within the level down to its bound"
+                    )
                     return p.lower
                 gu = g(u)
                 if gu is None:
                     step /= 4.0
                     u = inside_u + direction * step
                     if step < 1e-12 * max(1.0, abs(inside_u)):
-                        self.notes.append(f"the profile of {name} could not be fitted beyond {fmt(to_v(inside_u))}")
+                        self.notes.append(
+                            f"the profile of {name} could not be fitted beyond {fmt(to_v(inside_u))}"
+                        )
                         return math.nan
                     continue
                 if gu > 0.0:
@@ -255,8 +283,12 @@ class _Profiler:
                 u = inside_u + direction * step
             if not bracketed:
                 edge = "∞" if direction > 0 else "its bound"
-                self.notes.append(f"the profile of {name} stays within the level out to {edge}")
-                return math.inf if direction > 0 else (p.lower if to_v is float else 0.0)
+                self.notes.append(
+                    f"the profile of {name} stays within the level out to {edge}"
+                )
+                return (
+                    math.inf if direction > 0 else (p.lower if to_v is float else 0.0)
+                )
 
         # Illinois: regula falsi that halves the weight of an end retained twice in a row.
         side = 0
@@ -267,9 +299,13 @@ class _Profiler:
                 u = 0.5 * (inside_u + outside_u)
                 gu = g(u)
                 if gu is None:
-                    self.notes.append(f"the profile of {name} could not be fitted near {fmt(to_v(u))}")
+                    self.notes.append(
+                        f"the profile of {name} could not be fitted near {fmt(to_v(u))}"
+                    )
                     return math.nan
-            if abs(gu) <= _ROOT_TOLERANCE or abs(outside_u - inside_u) <= 1e-10 * max(1.0, abs(u)):
+            if abs(gu) <= _ROOT_TOLERANCE or abs(outside_u - inside_u) <= 1e-10 * max(
+                1.0, abs(u)
+            ):
                 return to_v(u)
             if gu > 0.0:
                 outside_u, outside_g = u, gu
@@ -285,7 +321,11 @@ class _Profiler:
 
 
 def _profile(
-    events: Events, result: FitResult, indices: Sequence[int], level: float, progress: bool
+    events: Events,
+    result: FitResult,
+    indices: Sequence[int],
+    level: float,
+    progress: bool,
 ) -> tuple[FloatArray, list[str]]:
     from scipy import stats
 
@@ -491,7 +531,9 @@ class LikelihoodRatioTest:
         )
 
 
-def boundary_p_value(statistic: float, k: int, search_events: int | None = None) -> tuple[float, str]:
+def boundary_p_value(
+    statistic: float, k: int, search_events: int | None = None
+) -> tuple[float, str]:
     """P-value and name of the reference distribution for `k` parameters tested on their
     lower bound; with `search_events`, one amplitude whose exponential decay is not identified
     under the null, the decay's range searched being that of ``search_events`` events."""
@@ -509,9 +551,13 @@ def boundary_p_value(statistic: float, k: int, search_events: int | None = None)
             # V/(2π)·exp(−statistic/2) with V = log(N)/2.
             v = 0.5 * math.log(max(search_events, 3))
             p = min(1.0, p + v / (2.0 * math.pi) * math.exp(-0.5 * max(statistic, 0.0)))
-            name += f" with Davies' bound for the unidentified decay (N = {search_events})"
+            name += (
+                f" with Davies' bound for the unidentified decay (N = {search_events})"
+            )
         return p, name
-    return float(stats.chi2.sf(statistic, k)), f"chi2({k}) (conservative for the chi-bar-squared mixture)"
+    return float(
+        stats.chi2.sf(statistic, k)
+    ), f"chi2({k}) (conservative for the chi-bar-squared mixture)"
 
 
 def likelihood_ratio_test(
