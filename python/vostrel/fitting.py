@@ -301,17 +301,22 @@ class FitResult:
         from .inference import starts_at_zero
 
         info = self.model.param_info()
+        # Where 0 is within three standard errors, or the estimate has none.
         at_zero = [
             n
-            for n, k, p in zip(self.names, kinds, info)
-            if k in ("log-Wald", "") and n not in self.fixed and starts_at_zero(p)
+            for n, k, p, z in zip(self.names, kinds, info, self.z_values)
+            if k in ("log-Wald", "")
+            and n not in self.fixed
+            and starts_at_zero(p)
+            and not abs(z) >= 3.0
         ]
         notes = []
         if at_zero:
             notes.append(
-                f"{', '.join(at_zero)}: log-scale Wald intervals exclude 0 by construction and "
-                "a parameter on its bound has none; result.with_profile(events) gives profile "
-                "intervals, which can include 0"
+                f"{', '.join(at_zero)}: within three standard errors of 0 or on the bound; "
+                "log-scale Wald intervals exclude 0 by construction and a parameter on its bound "
+                "has none: result.with_profile(events) gives profile intervals, which can "
+                "include 0"
             )
         if self._profile is not None:
             notes += list(self._profile.notes)

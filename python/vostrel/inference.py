@@ -575,8 +575,10 @@ def likelihood_ratio_test(
         The fit (the alternative hypothesis).
     params : str or sequence of str, default "alpha"
         Parameters or groups held at 0 under the null: ``"alpha"`` (all of it), one cell
-        ``"alpha[1,0]"`` of a multivariate model, or several names. Each must have a domain
-        that starts at 0 and be free in the fit.
+        ``"alpha[1,0]"`` of a multivariate model, or several names. Each must be free in
+        the fit and have 0 in its domain: on its lower bound (excitation amplitudes, the
+        boundary case below) or inside it (``alpha`` of a nonlinear model, referred to the
+        ordinary ``chi2(k)``).
 
     Returns
     -------
@@ -611,11 +613,12 @@ def likelihood_ratio_test(
     _check_inputs(events, result)
     indices = _select(result, params, "params")
     info = result.model.param_info()
-    for i in indices:
-        if not starts_at_zero(info[i]):
+    interior = [info[i].lower < 0.0 < info[i].upper for i in indices]
+    for i, inside in zip(indices, interior):
+        if not (inside or starts_at_zero(info[i])):
             raise ValueError(
                 f"params: {result.names[i]} cannot be 0 in {type(result.model).__name__} "
-                "(its domain does not start at 0)"
+                "(0 is outside its domain)"
             )
     profiler = _Profiler(events, result)
     x = result.model.to_vector()
@@ -635,9 +638,16 @@ def likelihood_ratio_test(
         if set(amplitudes) <= set(indices) and result.names[d] not in result.fixed
     ]
     searched = len(unidentified) == 1 and len(indices) == 1
-    p_value, reference = boundary_p_value(
-        statistic, len(indices), result.n_events if searched else None
-    )
+    if all(interior):
+        # 0 inside the domain: the ordinary reference.
+        from scipy import stats
+
+        p_value = float(stats.chi2.sf(statistic, len(indices)))
+        reference = f"chi2({len(indices)})"
+    else:
+        p_value, reference = boundary_p_value(
+            statistic, len(indices), result.n_events if searched else None
+        )
     if searched:
         notes.append(
             f"{unidentified[0]} is not identified under the null hypothesis: the p-value adds "
