@@ -234,3 +234,11 @@ def test_fixed_parameters_stay_fixed_and_cannot_be_tested():
     intervals = vs.profile_intervals(events, result)
     assert np.isnan(intervals[2]).all() and np.isfinite(intervals[:2]).all()
     assert "fixed" in result.with_profile(events).summary()
+
+
+def test_a_parameter_with_zero_inside_its_domain_gets_the_ordinary_chi2():
+    events = vs.Exponential(1.0, 0.3, 2.0).simulate(150.0, seed=4)
+    result = vs.fit(events, vs.NonlinearExponential(), n_starts=1)
+    test = vs.likelihood_ratio_test(events, result, "alpha")
+    assert test.reference == "chi2(1)" and "boundary" not in test.summary()
+    assert test.p_value == pytest.approx(stats.chi2.sf(test.statistic, 1), rel=1e-12)

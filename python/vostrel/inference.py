@@ -61,7 +61,7 @@ PROFILE_BUDGET = 2_000_000
 # Precision of an interval's end, in units of the signed root of the likelihood-ratio
 # statistic (a standard normal under the usual asymptotics): 0.002 moves the level by < 0.05%.
 _ROOT_TOLERANCE = 2e-3
-_MAX_STEPS = 40
+_MAX_STEPS = 30
 # A constrained refit above the fit's log-likelihood by more than this (nats) means the fit
 # did not reach its maximum.
 _LL_TOLERANCE = 1e-4
@@ -490,7 +490,15 @@ class LikelihoodRatioTest:
         return [
             ("null hypothesis", f"{tested} = 0 ({self.model_name})"),
             ("statistic", f"{self.statistic:.6g}  (2 × log-likelihood ratio)"),
-            ("reference", f"{self.reference}  (df {self.df}, boundary-corrected)"),
+            (
+                "reference",
+                f"{self.reference}  (df {self.df}"
+                + (
+                    ", boundary-corrected)"
+                    if self.reference != f"chi2({self.df})"
+                    else ")"
+                ),
+            ),
             ("p-value", f"{self.p_value:.4g}"),
             (
                 "log-likelihood",
@@ -637,7 +645,7 @@ def likelihood_ratio_test(
         for amplitudes, d in result.model._amplitude_pairs()
         if set(amplitudes) <= set(indices) and result.names[d] not in result.fixed
     ]
-    searched = len(unidentified) == 1 and len(indices) == 1
+    searched = len(unidentified) == 1 and len(indices) == 1 and not any(interior)
     if all(interior):
         # 0 inside the domain: the ordinary reference.
         from scipy import stats
