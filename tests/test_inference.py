@@ -1,3 +1,6 @@
+# Profile-likelihood intervals and the likelihood-ratio test of no excitation: intervals that
+# include 0 where they should, ends where the likelihood ratio reaches the level, agreement with
+# Wald on a well-determined fit, the boundary-corrected references, and the result objects.
 import math
 import pickle
 
