@@ -14,6 +14,11 @@ estimates: npt.NDArray[np.float64] = result.estimates
 interval: npt.NDArray[np.float64] = result.conf_int(0.9)
 ratio: float = result.branching_ratio
 text: str = result.summary()
+profile: np.ndarray = vs.profile_intervals(events, result, "alpha", 0.9)
+both: np.ndarray = result.conf_int(0.95, "profile", events=events)
+profiled: vs.FitResult = result.with_profile(events, ["alpha"])
+test: vs.LikelihoodRatioTest = vs.likelihood_ratio_test(events, result, "alpha")
+rejected: bool = test.rejects(0.01)
 gof: vs.GoodnessOfFit = vs.goodness_of_fit(events, result.model)
 p_value: float = float(gof.p_values[0])
 simulated: vs.Events = vs.MultivariateExponential(

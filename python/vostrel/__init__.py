@@ -3,7 +3,8 @@
 Build :class:`Events` from your data, pick a model (:class:`Exponential`,
 :class:`SumExponential`, :class:`PowerLaw`, :class:`ApproxPowerLaw`, :class:`Nonparametric`,
 :class:`MarkedExponential`, :class:`NonlinearExponential`, :class:`MultivariateExponential`),
-:func:`fit` it, judge it with :func:`goodness_of_fit`, simulate from it with
+:func:`fit` it, judge it with :func:`goodness_of_fit`, :func:`profile_intervals` and
+:func:`likelihood_ratio_test`, simulate from it with
 ``model.simulate``, plot with :mod:`vostrel.plotting`, and scale out with
 :mod:`vostrel.parallel`. The numerical core is the extension module `vostrel._libvostrel`.
 """
@@ -34,6 +35,9 @@ _EXPORTS = {
     "GoodnessOfFit": "diagnostics",
     "residuals": "diagnostics",
     "compensator": "diagnostics",
+    "profile_intervals": "inference",
+    "likelihood_ratio_test": "inference",
+    "LikelihoodRatioTest": "inference",
 }
 
 __all__ = list(_EXPORTS)
@@ -48,6 +52,9 @@ if TYPE_CHECKING:
     from .fitting import FitResult as FitResult
     from .fitting import StartResult as StartResult
     from .fitting import fit as fit
+    from .inference import LikelihoodRatioTest as LikelihoodRatioTest
+    from .inference import likelihood_ratio_test as likelihood_ratio_test
+    from .inference import profile_intervals as profile_intervals
     from .models import ApproxPowerLaw as ApproxPowerLaw
     from .models import Exponential as Exponential
     from .models import MarkedExponential as MarkedExponential

@@ -10,12 +10,13 @@ information: the Hessian at the optimum by central differences of the analytic g
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import html
 import math
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any, Literal
+from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
 
@@ -24,6 +25,9 @@ from ._progress import progress_bar
 from ._threads import one_blas_thread
 from .events import Events
 from .models._base import DataStats, Model, ParamInfo, event_stats, prepare, time_scale
+
+if TYPE_CHECKING:
+    from .inference import StoredProfile
 
 __all__ = ["fit", "FitResult", "StartResult"]
 
@@ -99,6 +103,13 @@ class FitResult:
         The factor by which time was multiplied internally.
     n_hessian_evaluations : int
         Gradient evaluations spent on the standard errors.
+
+    Notes
+    -----
+    :meth:`conf_int` gives Wald intervals (on the log scale for positive parameters) and,
+    given the events, profile-likelihood intervals, which can include 0; :meth:`with_profile`
+    returns a copy that carries profile intervals, shown by :meth:`summary`. The summary
+    marks the kind of every interval.
     """
 
     model: Model
@@ -122,6 +133,7 @@ class FitResult:
     time_scale: float
     n_hessian_evaluations: int
     _log_scale: tuple[bool, ...] = field(repr=False, default=())
+    _profile: StoredProfile | None = field(repr=False, default=None)
 
     @property
     def n_params(self) -> int:
@@ -149,31 +161,98 @@ class FitResult:
         with np.errstate(divide="ignore", invalid="ignore"):
             return self.estimates / self.std_errors
 
-    def conf_int(self, level: float = 0.95) -> FloatArray:
-        """Wald confidence intervals, shape (p, 2).
-
-        Positive parameters get intervals on the log scale, exp(log θ ± z·se/θ), which stay
-        positive; the others θ ± z·se. Parameters without a standard error get NaN.
+    def conf_int(
+        self,
+        level: float = 0.95,
+        method: Literal["auto", "wald", "profile"] = "auto",
+        *,
+        events: Events | None = None,
+    ) -> FloatArray:
+        """Confidence intervals, shape (p, 2), in the order of :attr:`names`.
 
         Parameters
         ----------
         level : float, default 0.95
             Coverage, in (0, 1).
+        method : {"auto", "wald", "profile"}, default "auto"
+            ``"wald"``: Wald intervals from the standard errors; positive parameters get them
+            on the log scale, exp(log θ ± z·se/θ), which stay positive (and so never contain
+            0), the others θ ± z·se; parameters without a standard error get NaN.
+            ``"profile"``: profile-likelihood intervals of every free parameter (see
+            :func:`vostrel.profile_intervals`), which need `events` unless this result
+            carries them (:meth:`with_profile`). ``"auto"``: profile intervals where this
+            result carries them and, given `events`, for the parameters whose domain starts
+            at 0 (excitation amplitudes) when ``n_events × n_params × (number of them)`` is
+            at most :data:`vostrel.inference.PROFILE_BUDGET` (2e6; about ten one-start refits
+            per parameter); Wald intervals elsewhere.
+        events : Events, optional
+            The events of the fit, for profile intervals.
+
+        Examples
+        --------
+        >>> import vostrel as vs
+        >>> events = vs.Exponential(1.0, 0.0, 2.0).simulate(500.0, seed=3)
+        >>> result = vs.fit(events, vs.Exponential())
+        >>> result.conf_int(method="profile", events=events)  # doctest: +SKIP
         """
+        return self._intervals(level, method, events)[0]
+
+    def with_profile(
+        self,
+        events: Events,
+        params: str | Sequence[str] | None = None,
+        level: float = 0.95,
+        *,
+        progress: bool = False,
+    ) -> FitResult:
+        """A copy of this result that carries profile-likelihood intervals of `params` (every
+        free parameter by default) at `level`: :meth:`conf_int` and :meth:`summary` use them.
+
+        Parameters
+        ----------
+        events : Events
+            The events of the fit.
+        params : str or sequence of str, optional
+            Parameters or groups to profile.
+        level : float, default 0.95
+        progress : bool, default False
+            Show a progress bar (needs the ``progress`` extra).
+        """
+        from . import inference
+
+        stored = inference.store_profile(events, self, params, level, progress)
+        return dataclasses.replace(self, _profile=stored)
+
+    def _intervals(
+        self, level: float, method: str, events: Events | None
+    ) -> tuple[FloatArray, list[str]]:
+        """Intervals and the kind of each ("profile", "log-Wald", "Wald" or "")."""
         level = as_scalar(level, "level")
         if not 0.0 < level < 1.0:
             raise ValueError(f"level must be in (0, 1); got {fmt(level)}")
+        if method not in ("auto", "wald", "profile"):
+            raise ValueError(f"method must be 'auto', 'wald' or 'profile'; got {method!r}")
         from scipy import special
 
         z = float(special.ndtri(0.5 + level / 2.0))
         est, se = self.estimates, self.std_errors
         out = np.column_stack([est - z * se, est + z * se])
-        with np.errstate(divide="ignore", invalid="ignore"):
+        kinds = ["Wald" if math.isfinite(s) else "" for s in se]
+        with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
             for i, log_scale in enumerate(self._log_scale):
                 if log_scale and est[i] > 0:
                     half = z * se[i] / est[i]
                     out[i] = est[i] * np.exp([-half, half])
-        return out
+                    kinds[i] = "log-Wald" if kinds[i] else ""
+        if method == "wald":
+            return out, kinds
+        from . import inference
+
+        profiled = inference.profiled(self, events, level, method)
+        for i, row in profiled.items():
+            out[i] = row
+            kinds[i] = "profile"
+        return out, kinds
 
     def goodness_of_fit(self, events: Events) -> Any:
         """Time-rescaled residuals and KS tests of the fitted model on `events`
@@ -184,12 +263,23 @@ class FitResult:
 
     # -- display -------------------------------------------------------------------------------
 
-    def _rows(self) -> list[tuple[str, str, str, str, str, str]]:
-        intervals = self.conf_int()
-        rows = []
+    def _level(self) -> float:
+        """The level of the intervals shown: that of the carried profile intervals, or 0.95."""
+        return 0.95 if self._profile is None else self._profile.level
+
+    def _titles(self) -> tuple[str, ...]:
+        tail = (1.0 - self._level()) / 2.0
+        return (
+            "parameter", "estimate", "std err", "z",
+            f"[{tail:.3g}", f"{1.0 - tail:.3g}]", "interval",
+        )  # fmt: skip
+
+    def _rows(self) -> list[tuple[str, ...]]:
+        intervals, kinds = self._intervals(self._level(), "auto", None)
+        rows: list[tuple[str, ...]] = []
         for i, name in enumerate(self.names):
             if name in self.fixed:
-                rows.append((name, _num(self.estimates[i]), "fixed", "", "", ""))
+                rows.append((name, _num(self.estimates[i]), "fixed", "", "", "", ""))
                 continue
             se = self.std_errors[i]
             rows.append(
@@ -198,11 +288,39 @@ class FitResult:
                     _num(self.estimates[i]),
                     _num(se),
                     _num(self.z_values[i], 2) if math.isfinite(se) else "",
-                    _num(intervals[i, 0]),
-                    _num(intervals[i, 1]),
+                    _num(intervals[i, 0]) if kinds[i] else "",
+                    _num(intervals[i, 1]) if kinds[i] else "",
+                    kinds[i],
                 )
             )
         return rows
+
+    def _interval_notes(self) -> list[str]:
+        """What the reader of the interval columns must know."""
+        _, kinds = self._intervals(self._level(), "auto", None)
+        from .inference import starts_at_zero
+
+        info = self.model.param_info()
+        # Where 0 is within three standard errors, or the estimate has none.
+        at_zero = [
+            n
+            for n, k, p, z in zip(self.names, kinds, info, self.z_values)
+            if k in ("log-Wald", "")
+            and n not in self.fixed
+            and starts_at_zero(p)
+            and not abs(z) >= 3.0
+        ]
+        notes = []
+        if at_zero:
+            notes.append(
+                f"{', '.join(at_zero)}: within three standard errors of 0 or on the bound; "
+                "log-scale Wald intervals exclude 0 by construction and a parameter on its bound "
+                "has none: result.with_profile(events) gives profile intervals, which can "
+                "include 0"
+            )
+        if self._profile is not None:
+            notes += list(self._profile.notes)
+        return notes
 
     def _header(self) -> list[tuple[str, str]]:
         iterations = f"{self.n_iter} iterations, {len(self.starts)} start(s)"
@@ -219,14 +337,16 @@ class FitResult:
         ]
 
     def summary(self) -> str:
-        """A text table: estimate, standard error, z and 95% interval of every parameter."""
+        """A text table: estimate, standard error, z and interval of every parameter, with the
+        interval's kind (Wald, log-Wald or profile); 95% unless the result carries profile
+        intervals at another level."""
         header = self._header()
         width = max(len(k) for k, _ in header)
         lines = [f"{k:<{width}}  {v}" for k, v in header]
-        titles = ("parameter", "estimate", "std err", "z", "[0.025", "0.975]")
+        titles = self._titles()
         rows = [titles] + self._rows()
-        widths = [max(len(r[c]) for r in rows) for c in range(6)]
-        rule = "-" * (sum(widths) + 2 * 5)
+        widths = [max(len(r[c]) for r in rows) for c in range(len(titles))]
+        rule = "-" * (sum(widths) + 2 * (len(titles) - 1))
         table = [
             "  ".join(
                 cell.ljust(widths[c]) if c == 0 else cell.rjust(widths[c])
@@ -238,6 +358,7 @@ class FitResult:
         for name in self.on_bound:
             lines.append(f"note: {name} is on a bound of the fit; it has no standard error")
         lines += [f"note: {n}" for n in self.notes]
+        lines += [f"note: {n}" for n in self._interval_notes()]
         return "\n".join(lines)
 
     def __str__(self) -> str:
@@ -254,13 +375,14 @@ class FitResult:
             f"<tr><th style='text-align:left'>{html.escape(k)}</th><td style='text-align:left'>{html.escape(v)}</td></tr>"
             for k, v in self._header()
         )
-        titles = ("parameter", "estimate", "std err", "z", "[0.025", "0.975]")
+        titles = self._titles()
         body = "".join(
             "<tr>" + "".join(f"<td>{html.escape(c)}</td>" for c in row) + "</tr>"
             for row in self._rows()
         )
         notes = [f"{n} is on a bound of the fit; it has no standard error" for n in self.on_bound]
         notes += list(self.notes)
+        notes += self._interval_notes()
         foot = "".join(f"<li>{html.escape(n)}</li>" for n in notes)
         return (
             f"<div><table>{head}</table><table><tr>"
