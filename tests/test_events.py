@@ -95,7 +95,8 @@ def test_jitter_separates_ties_reproducibly_inside_the_gap():
     assert a == b and a != c
     t = a[0].times
     assert np.all(np.diff(t) > 0)
-    assert np.all((t[:3] >= 1.0) & (t[:3] < 1.5)) and np.all((t[3:] >= 2.0) & (t[3:] < 2.5))
+    # Whole-number times: each tie spreads over [t, t + 1), the data's resolution.
+    assert np.all((t[:3] >= 1.0) & (t[:3] < 2.0)) and np.all((t[3:] >= 2.0) & (t[3:] < 3.0))
     assert sorted(a[0].dims.tolist()) == sorted(dims.tolist())
     assert times.tolist() == [1.0, 1.0, 1.0, 2.0, 2.0]
 
