@@ -319,5 +319,21 @@ def check_memory(needed: float, argument: str, what: str) -> None:
     if not needed <= budget:
         raise MemoryError(
             f"{argument}: {what} need at least {format_bytes(needed)}, more than the memory "
-            f"budget of {format_bytes(budget)} (half of the memory this process may use)"
+            f"budget of {format_bytes(budget)}, half of the memory this process may use"
         )
+
+
+class IndexRangeError(IndexError, ValueError):
+    """An index out of range: an IndexError, as Python's sequences raise, and a ValueError, as
+    every other bad argument value is (like NumPy's AxisError)."""
+
+
+def as_index(value: Any, size: int, name: str, what: str = "realisation") -> int:
+    """An index into `size` items (negative ones count from the end), as a non-negative int."""
+    index = as_int(value, name)
+    if not -size <= index < size:
+        raise IndexRangeError(
+            f"{name} = {index} is out of range: there are {size} {what}(s), numbered 0 to "
+            f"{size - 1} (or -{size} to -1 from the end)"
+        )
+    return index % size

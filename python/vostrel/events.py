@@ -44,7 +44,9 @@ import numpy as np
 
 from ._checks import (
     FloatArray,
+    IndexRangeError,
     IntArray,
+    as_index,
     as_int,
     as_seed,
     check_memory,
@@ -599,7 +601,7 @@ class Events:
 
     def times_by_dim(self, realization: int = 0) -> list[FloatArray]:
         """The event times of one realisation split by dimension (fresh arrays)."""
-        r = self[realization]
+        r = self._realizations[as_index(realization, len(self), "realization")]
         if r.dims is None:
             return [np.array(r.times)]
         return [r.times[r.dims == m] for m in range(self._n_dims)]
@@ -617,12 +619,26 @@ class Events:
     def __getitem__(self, index: slice | Sequence[int]) -> Events: ...
 
     def __getitem__(self, index: int | slice | Sequence[int]) -> Realization | Events:
-        if isinstance(index, (int, np.integer)):
+        n = len(self._realizations)
+        if isinstance(index, (int, np.integer)) and not isinstance(index, (bool, np.bool_)):
+            if not -n <= index < n:
+                raise IndexRangeError(
+                    f"realisation index {int(index)} is out of range for {n} realisation(s)"
+                )
             return self._realizations[index]
         if isinstance(index, slice):
-            chosen = list(range(len(self._realizations)))[index]
+            chosen = list(range(n))[index]
+        elif isinstance(index, (str, bytes, Mapping)) or not isinstance(
+            index, (Sequence, np.ndarray)
+        ):
+            raise TypeError(
+                f"Events indices must be integers, slices or lists of integers; got "
+                f"{type(index).__name__}"
+            )
         else:
-            chosen = [int(i) for i in index]
+            chosen = [as_index(i, n, "index") for i in index]
+        if not chosen:
+            raise ValueError("an empty selection of realisations: Events needs at least one")
         names = self._realization_names
         return Events(
             [self._realizations[i] for i in chosen],
