@@ -101,13 +101,22 @@ def realization(
     times: FloatArray, dims: IntArray | None, start: float, end: float, n_dims: int
 ) -> Realization:
     """A simulated realisation, shifted to its window and with rounding ties resolved (see the
-    module documentation); registered as validated, so `Events` takes it without a copy."""
+    module documentation); registered as validated, so `Events` takes it without a copy.
+
+    Raises ValueError when the window holds fewer doubles than the realisation has events.
+    """
     times = np.array(times, dtype=np.float64, order="C")
     if start != 0.0:
         times += start
         # Rounding of the shift must not push an event past the window's end.
         np.minimum(times, end, out=times)
     separate_ties(times, end)
+    if times.shape[0] and times[0] < start:
+        raise ValueError(
+            f"start_time = {fmt(start)}: the window [{fmt(start)}, {fmt(end)}] holds fewer "
+            f"distinct double-precision times than the {times.shape[0]} events simulated in it; "
+            "simulate on a window nearer 0 (for example from 0) and shift the times yourself"
+        )
     return _validated(
         Realization(
             freeze(times),
