@@ -46,7 +46,14 @@ def as_scalar(value: Any, name: str) -> float:
         value = value[()]
     if not isinstance(value, numbers.Real):
         raise TypeError(f"{name} must be a real number; got {type(value).__name__}")
-    return float(value)
+    try:
+        return float(value)
+    except OverflowError:
+        digits = str(value)
+        shown = digits if len(digits) < 25 else f"{digits[:12]}...({len(digits)} digits)"
+        raise ValueError(
+            f"{name} must be finite; got {shown}, beyond the range of double precision"
+        ) from None
 
 
 def finite_scalar(value: Any, name: str) -> float:
@@ -298,14 +305,24 @@ def memory_budget() -> int:
     return usable_memory() // 2
 
 
+def format_count(count: float) -> str:
+    """An integer count as a message shows it; one of hundreds of digits is abbreviated."""
+    if isinstance(count, float):
+        return fmt(count) if math.isfinite(count) else str(count)
+    digits = str(int(count))
+    return digits if len(digits) <= 24 else f"{digits[:6]}...({len(digits)} digits)"
+
+
 def format_bytes(count: float) -> str:
     """``"32000000 bytes (30.5 MiB)"``: the exact count and a readable size."""
+    if count >= 1e300:
+        return f"{format_count(count)} bytes"
     scaled, unit = float(count) / 1024.0, 0
     units = ("KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB")
     while scaled >= 1024.0 and unit + 1 < len(units):
         scaled /= 1024.0
         unit += 1
-    exact = f"{int(count)}" if count < 1e18 else f"{float(count):.3g}"
+    exact = f"{int(count)}" if count < 1e18 else f"{float(count):.3g}"  # noqa: E501
     return f"{exact} bytes ({scaled:.1f} {units[unit]})"
 
 

@@ -41,6 +41,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import reprlib
 import weakref
 from collections.abc import Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
@@ -60,6 +61,7 @@ from ._checks import (
     first_index,
     float_array,
     fmt,
+    format_count,
     freeze,
     int_array,
     optional_import,
@@ -123,6 +125,12 @@ class Realization:
         )
 
     def __repr__(self) -> str:
+        if self not in _VALIDATED:
+            # Built by hand and not checked yet (Events checks it): show what it holds.
+            return (
+                f"Realization(times={reprlib.repr(self.times)}, end_time={self.end_time!r}, "
+                f"start_time={self.start_time!r}, not validated)"
+            )
         return (
             f"Realization(n_events={self.n_events}, "
             f"window=[{fmt(self.start_time)}, {fmt(self.end_time)}])"
@@ -437,7 +445,6 @@ class Events:
         m = needed if n_dims is None else _resolve_n_dims(n_dims, [], len(items))
         if m < needed:
             raise ValueError(f"n_dims = {m} but the data have {needed} dimensions")
-        check_memory(8.0 * m * len(items), "n_dims", f"{len(items)} realisation(s) of {m} dimensions")
         result = [
             _build(raw, m, _Where(f"{where}."), policy, r)
             for r, (where, raw, _) in enumerate(items)
@@ -849,9 +856,9 @@ def _resolve_n_dims(n_dims: Any, dims_arrays: Sequence[Any], n_realizations: int
         raise ValueError(f"n_dims must be at least 1; got {n_dims}")
     # Counts per realisation and dimension are the least that any use of the data allocates.
     check_memory(
-        8.0 * int(n_dims) * n_realizations,
+        8 * int(n_dims) * n_realizations,
         "n_dims",
-        f"n_dims = {int(n_dims)} dimensions of {n_realizations} realisation(s)",
+        f"n_dims = {format_count(int(n_dims))} dimensions of {n_realizations} realisation(s)",
     )
     return int(n_dims)
 

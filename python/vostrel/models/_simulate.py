@@ -16,6 +16,7 @@ result is a pure function of the draws, so the same seed gives the same bits eve
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
 from typing import Any
 
@@ -32,6 +33,7 @@ from .._checks import (
     memory_budget,
     fmt,
     format_bytes,
+    format_count,
     freeze,
     positive_scalar,
 )
@@ -90,9 +92,9 @@ def check_simulation(
     # One realisation beyond the budget is left to the simulators, whose messages say why.
     if count > 1 and per_realization <= memory_budget():
         check_memory(
-            count * per_realization,
+            count * per_realization if count < 2**1000 else math.inf,
             "n",
-            f"n = {count} realisations of about {per_realization:.3g} bytes each",
+            f"n = {format_count(count)} realisations of about {per_realization:.3g} bytes each",
         )
     return end, start, seed, count
 
@@ -161,8 +163,16 @@ def cluster(
     """One realisation on [0, horizon) by the cluster construction, a generation at a time:
     immigrants of dimension m form a Poisson process of rate mu[m]; every event's children come
     from `offspring`; children at or after the horizon are dropped with their descendants."""
-    counts = rng.poisson(mu * horizon)
     budget = memory_budget()
+    expected = float(np.sum(mu)) * horizon
+    if not 40.0 * expected <= budget:
+        raise MemoryError(
+            f"the baseline alone needs more memory than the memory budget of "
+            f"{format_bytes(budget)}, half of the memory this process may use: "
+            f"sum(mu)·t_horizon = {expected:.6g} expected events at 40 bytes each; check the "
+            "units of mu and end_time"
+        )
+    counts = rng.poisson(mu * horizon)
     total = int(counts.sum())
     _within_budget(total, 0, horizon, budget)
     times = [rng.random(int(c)) * horizon for c in counts]
