@@ -20,7 +20,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-import hostile  # noqa: E402
+import hostile
 
 HANG = 10.0
 

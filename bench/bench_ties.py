@@ -11,7 +11,6 @@ from __future__ import annotations
 import sys
 
 import numpy as np
-
 import vostrel as vs
 
 YEAR = 365 * 86400.0

@@ -32,7 +32,6 @@ from fractions import Fraction
 from typing import Any
 
 import numpy as np
-
 import vostrel as vs
 from vostrel import Events, Realization
 
@@ -270,7 +269,7 @@ def _frame_call(rng: np.random.Generator, times: Any, end: float, ties: dict[str
 
 def _model_call(rng: np.random.Generator) -> Call:
     kind = int(rng.integers(0, 8))
-    s = lambda valid: _scalar(rng, valid)  # noqa: E731
+    s = lambda valid: _scalar(rng, valid)
     if kind == 0:
         kwargs = {"mu": s(0.5), "alpha": s(0.5), "beta": s(1.0)}
         return Call("Exponential", vs.Exponential, (), kwargs, tuple(kwargs))

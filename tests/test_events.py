@@ -4,7 +4,6 @@ import pickle
 
 import numpy as np
 import pytest
-
 from vostrel import Events, Realization
 
 pd = pytest.importorskip("pandas")

@@ -9,9 +9,8 @@ import numpy as np
 import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
-import hostile  # noqa: E402
-
-from vostrel import Events  # noqa: E402
+import hostile
+from vostrel import Events
 
 
 @pytest.mark.parametrize("seed", range(4))

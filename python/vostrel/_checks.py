@@ -322,7 +322,7 @@ def format_bytes(count: float) -> str:
     while scaled >= 1024.0 and unit + 1 < len(units):
         scaled /= 1024.0
         unit += 1
-    exact = f"{int(count)}" if count < 1e18 else f"{float(count):.3g}"  # noqa: E501
+    exact = f"{int(count)}" if count < 1e18 else f"{float(count):.3g}"
     return f"{exact} bytes ({scaled:.1f} {units[unit]})"
 
 

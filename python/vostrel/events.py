@@ -54,7 +54,6 @@ from ._checks import (
     IndexRangeError,
     IntArray,
     as_index,
-    as_int,
     as_seed,
     check_memory,
     finite_scalar,
@@ -147,6 +146,20 @@ def _validated(r: Realization) -> Realization:
     return r
 
 
+def _checked(r: Any, n_dims: int, index: int) -> Realization:
+    """A realisation for `Events(realizations, n_dims)`: one built by this module as it is, any
+    other validated and copied (whatever its arrays' flags say)."""
+    if not isinstance(r, Realization):
+        raise TypeError(
+            f"realizations[{index}] must be a Realization; build Events with "
+            "Events.from_arrays or Events.from_realizations"
+        )
+    if r in _VALIDATED and (r.dims is None) == (n_dims == 1):
+        if r.dims is None or _n_dims_of(r.dims) <= n_dims:
+            return r
+    return _build(_raw_of(r), n_dims, _Where(f"realizations[{index}]."), _NO_TIES, index)
+
+
 def _restore_realization(
     times: FloatArray,
     end_time: float,
@@ -189,10 +202,10 @@ class Events:
     """
 
     __slots__ = (
-        "_realizations",
-        "_n_dims",
         "_dim_names",
+        "_n_dims",
         "_realization_names",
+        "_realizations",
         "_time_origin",
         "_time_unit",
     )
@@ -228,25 +241,10 @@ class Events:
                 "realizations must not be empty: an Events object needs at least one realisation"
             )
         m = _resolve_n_dims(n_dims, [], len(realizations))
-        checked = []
-        for index, r in enumerate(realizations):
-            if not isinstance(r, Realization):
-                raise TypeError(
-                    f"realizations[{index}] must be a Realization; build Events with "
-                    "Events.from_arrays or Events.from_realizations"
-                )
-            if (
-                r not in _VALIDATED
-                or (r.dims is None and m > 1)
-                or (r.dims is not None and _n_dims_of(r.dims) > m)
-            ):
-                r = _build(_raw_of(r), m, _Where(f"realizations[{index}]."), _NO_TIES, index)
-            checked.append(r)
+        checked = [_checked(r, m, index) for index, r in enumerate(realizations)]
         if len({r.marks is not None for r in checked}) > 1:
             raise ValueError("either every realisation carries marks or none does")
-        self._set(
-            checked, m, dim_names, realization_names, time_origin, time_unit
-        )
+        self._set(checked, m, dim_names, realization_names, time_origin, time_unit)
 
     def _set(
         self,

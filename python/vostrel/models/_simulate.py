@@ -30,11 +30,11 @@ from .._checks import (
     check_memory,
     finite_scalar,
     first_index,
-    memory_budget,
     fmt,
     format_bytes,
     format_count,
     freeze,
+    memory_budget,
     positive_scalar,
 )
 from ..events import Realization, _validated
