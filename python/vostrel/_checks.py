@@ -103,7 +103,7 @@ def float_array(value: Any, name: str, *, ndim: int = 1) -> FloatArray:
     if array.ndim != ndim:
         raise ValueError(f"{name} must be {ndim}-dimensional; got shape {array.shape}")
     check_memory(8.0 * array.size, name, f"{array.size} values")
-    return np.array(array, dtype=np.float64, order="C", copy=True)
+    return _copy(array, np.float64)
 
 
 def _ragged(value: Any, name: str) -> str | None:
@@ -144,6 +144,17 @@ def _object_to_float(array: npt.NDArray[Any], name: str) -> npt.NDArray[Any]:
         raise TypeError(f"{name} must be an array of real numbers: {exc}") from None
 
 
+def _copy(array: npt.NDArray[Any], dtype: Any) -> npt.NDArray[Any]:
+    """A fresh C-contiguous copy in `dtype`; a long one-dimensional array is copied in blocks,
+    so that Ctrl-C is not held up by one long copy."""
+    if array.ndim != 1 or array.shape[0] <= SCAN_BLOCK:
+        return np.array(array, dtype=dtype, order="C", copy=True)
+    out = np.empty(array.shape[0], dtype=dtype)
+    for lo in range(0, array.shape[0], SCAN_BLOCK):
+        out[lo : lo + SCAN_BLOCK] = array[lo : lo + SCAN_BLOCK]
+    return out
+
+
 def int_array(value: Any, name: str) -> IntArray:
     """A one-dimensional int64 copy; floats are refused even when integral."""
     if value is None:
@@ -159,19 +170,12 @@ def int_array(value: Any, name: str) -> IntArray:
     if array.dtype.kind == "u" and array.size and int(array.max()) > np.iinfo(np.int64).max:
         index = int(np.argmax(array > np.iinfo(np.int64).max))
         raise ValueError(f"{name}[{index}] = {array[index]} is out of range")
-    return np.array(array, dtype=np.int64, order="C", copy=True)
+    return _copy(array, np.int64)
 
 
 def first_true(mask: npt.NDArray[np.bool_]) -> int:
     """Index of the first True element (the caller knows there is one)."""
     return int(np.argmax(mask))
-
-
-def require_finite(array: FloatArray, name: str) -> None:
-    bad = ~np.isfinite(array)
-    if bad.any():
-        i = first_true(bad)
-        raise ValueError(f"{name}[{i}] is {fmt(array[i])}; values must be finite")
 
 
 def freeze(array: npt.NDArray[Any]) -> npt.NDArray[Any]:
@@ -242,7 +246,7 @@ def first_non_finite(array: npt.NDArray[Any]) -> Any:
     return i if array.ndim == 1 else tuple(int(k) for k in np.unravel_index(i, array.shape))
 
 
-def require_finite_values(
+def require_finite(
     array: npt.NDArray[Any], name: str, what: str = "values", labels: Any = None
 ) -> None:
     """ValueError naming the first NaN or infinity: ``"{name}[i] is nan; {what} must be finite"``."""

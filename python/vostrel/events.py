@@ -66,7 +66,7 @@ from ._checks import (
     optional_import,
     position,
     positive_scalar,
-    require_finite_values,
+    require_finite,
 )
 
 if TYPE_CHECKING:
@@ -392,7 +392,7 @@ class Events:
         per_dim = []
         for k, values in enumerate(times):
             array = float_array(values, f"times[{k}]")
-            require_finite_values(array, f"times[{k}]")
+            require_finite(array, f"times[{k}]")
             _check_sorted(array, f"times[{k}]")
             per_dim.append(array)
         merged = np.concatenate(per_dim)
@@ -907,7 +907,7 @@ def _check_window(end_time: Any, start_time: Any, where: _Where) -> tuple[float,
 def _check_times(times: Any, start: float, end: float, where: _Where) -> FloatArray:
     name = where.times
     t = float_array(times, name)
-    require_finite_values(t, name, "event times", where.labels)
+    require_finite(t, name, "event times", where.labels)
     _check_sorted(t, name, where.labels)
     if t.shape[0]:
         if t[0] < start:
@@ -954,7 +954,7 @@ def _check_marks(marks: Any, n: int, where: _Where) -> FloatArray | None:
     g = float_array(marks, name)
     if g.shape[0] != n:
         raise ValueError(f"{name} has {g.shape[0]} entries but {where.times} has {n}")
-    require_finite_values(g, name, "marks", where.labels)
+    require_finite(g, name, "marks", where.labels)
     return g
 
 

@@ -501,11 +501,16 @@ class Model(ABC):
         Returns
         -------
         Events
+            Valid input for :func:`vostrel.fit`: events that rounding to doubles left at one
+            time are moved apart by a unit in the last place, in the simulator's order.
 
         Raises
         ------
         ValueError
             The branching ratio is 1 or more: the process would grow without bound.
+        MemoryError
+            The expected events of `n` realisations exceed the memory budget (checked before
+            anything is drawn).
         NotImplementedError
             This model has no simulator.
         """
