@@ -296,6 +296,7 @@ def test_separate_ties_moves_by_ulps_and_stays_inside_the_window():
     [
         (lambda: Events.from_arrays(np.array(["1", "2"], dtype=object), 3.0), TypeError, r"times\[0\] is a str"),
         (lambda: Events.from_arrays([1.0, 2.0], 3.0, n_dims=10**13), MemoryError, "n_dims: n_dims = 10000000000000"),
+        (lambda: Events.from_arrays([1.0, 2.0], 3.0, dims=[0, 2**62]), MemoryError, "dims: its largest entry makes"),
         (
             lambda: Events.from_arrays([1.0], 3.0, dims=np.broadcast_to(np.int64(0), (10**11,))),
             MemoryError,

@@ -440,6 +440,8 @@ class Events:
             raise ValueError("realizations must not be empty")
         items = _realization_items(realizations)
         needed = max(k for _, _, k in items)
+        if n_dims is None:
+            _check_dims_memory(needed, len(items), "dims", "the largest entry makes")
         m = needed if n_dims is None else _resolve_n_dims(n_dims, [], len(items))
         if m < needed:
             raise ValueError(f"n_dims = {m} but the data have {needed} dimensions")
@@ -847,18 +849,24 @@ def _n_dims_of(dims: Any) -> int:
 
 def _resolve_n_dims(n_dims: Any, dims_arrays: Sequence[Any], n_realizations: int = 1) -> int:
     if n_dims is None:
-        return max([_n_dims_of(d) for d in dims_arrays] + [1])
+        inferred = max([_n_dims_of(d) for d in dims_arrays] + [1])
+        _check_dims_memory(inferred, n_realizations, "dims", "its largest entry makes")
+        return inferred
     if isinstance(n_dims, (bool, np.bool_)) or not isinstance(n_dims, (int, np.integer)):
         raise TypeError(f"n_dims must be an integer; got {n_dims!r}")
     if n_dims < 1:
         raise ValueError(f"n_dims must be at least 1; got {n_dims}")
+    _check_dims_memory(int(n_dims), n_realizations, "n_dims", "n_dims =")
+    return int(n_dims)
+
+
+def _check_dims_memory(n_dims: int, n_realizations: int, argument: str, how: str) -> None:
     # Counts per realisation and dimension are the least that any use of the data allocates.
     check_memory(
-        8 * int(n_dims) * n_realizations,
-        "n_dims",
-        f"n_dims = {format_count(int(n_dims))} dimensions of {n_realizations} realisation(s)",
+        8 * n_dims * n_realizations,
+        argument,
+        f"{how} {format_count(n_dims)} dimensions; counts of {n_realizations} realisation(s)",
     )
-    return int(n_dims)
 
 
 _BLOCK = 1 << 18
