@@ -4,7 +4,6 @@ import pickle
 
 import numpy as np
 import pytest
-
 from vostrel import Events, Realization
 
 pd = pytest.importorskip("pandas")
@@ -95,7 +94,8 @@ def test_jitter_separates_ties_reproducibly_inside_the_gap():
     assert a == b and a != c
     t = a[0].times
     assert np.all(np.diff(t) > 0)
-    assert np.all((t[:3] >= 1.0) & (t[:3] < 1.5)) and np.all((t[3:] >= 2.0) & (t[3:] < 2.5))
+    # Whole-number times: each tie spreads over [t, t + 1), the data's resolution.
+    assert np.all((t[:3] >= 1.0) & (t[:3] < 2.0)) and np.all((t[3:] >= 2.0) & (t[3:] < 3.0))
     assert sorted(a[0].dims.tolist()) == sorted(dims.tolist())
     assert times.tolist() == [1.0, 1.0, 1.0, 2.0, 2.0]
 
@@ -205,3 +205,162 @@ def test_a_realisation_built_by_hand_is_validated_and_frozen():
         Events([Realization(times, end_time=2.0)], 1)
     events = Events([Realization(np.array([0.5, 1.0]), end_time=2.0)], 1)
     assert not events[0].times.flags.writeable
+
+
+# -- every constructor validates and copies; ties within the data's resolution ---------------------
+
+
+def test_a_read_only_array_in_a_realisation_is_still_validated_and_copied():
+    bad = np.array([1.0, 0.5, np.nan])
+    bad.flags.writeable = False
+    with pytest.raises(ValueError, match=r"realizations\[0\]\.times\[2\] is nan"):
+        Events([Realization(bad, 0.5)], 1)
+    mine = np.array([0.1, 0.2])
+    mine.flags.writeable = False
+    events = Events([Realization(mine, 0.5)], 1)
+    assert not np.shares_memory(events[0].times, mine)
+    mine.flags.writeable = True
+    mine[0] = 0.4
+    assert events[0].times.tolist() == [0.1, 0.2]
+
+
+@pytest.mark.parametrize(
+    "times, end, kwargs, tied, low, high",
+    [
+        # whole seconds: a tie at t spreads over [t, t + 1)
+        ([10.0, 10.0, 10.0, 12.0], 20.0, {}, slice(0, 3), 10.0, 11.0),
+        # milliseconds
+        ([1.001, 1.001, 1.002], 3.0, {}, slice(0, 2), 1.001, 1.002),
+        # the next distinct time closer than the given resolution caps the spread
+        ([1.0, 1.0, 1.5], 3.0, {"resolution": 10.0}, slice(0, 2), 1.0, 1.5),
+        # a tie at the window's end spreads backwards
+        ([1.0, 3.0, 3.0], 3.0, {}, slice(1, 3), 2.0, 3.0),
+    ],
+)
+def test_jitter_stays_within_the_resolution(times, end, kwargs, tied, low, high):
+    a = Events.from_arrays(times, end, ties="jitter", seed=3, **kwargs)[0].times
+    assert np.all(np.diff(a) > 0) and a[-1] <= end
+    assert np.all((a[tied] >= low) & (a[tied] < high) | (a[tied] == end))
+    again = Events.from_arrays(times, end, ties="jitter", seed=3, **kwargs)[0].times
+    assert a.tolist() == again.tolist()
+
+
+def test_jitter_resolution_is_one_data_unit_on_commit_like_times():
+    times = np.array([5.0, 5.0, 7.0, 9.0, 9.0, 9.0]) + 1.7e9
+    jittered = Events.from_arrays(times, 1.7e9 + 20, start_time=1.7e9, ties="jitter", seed=0)
+    assert np.max(np.abs(jittered[0].times - times)) < 1.0
+
+
+@pytest.mark.parametrize(
+    "kwargs, error, text",
+    [
+        (dict(seed=-1), ValueError, "seed must be a non-negative integer; got -1"),
+        (dict(seed=1.5), TypeError, "seed must be a non-negative integer; got 1.5"),
+        (dict(seed="1"), TypeError, "seed must be a non-negative integer"),
+        (dict(seed=1, resolution=0.0), ValueError, "resolution must be positive"),
+        (dict(seed=1, resolution="1"), TypeError, "resolution must be a real number"),
+    ],
+)
+def test_jitter_arguments_are_checked(kwargs, error, text):
+    with pytest.raises(error, match=text):
+        Events.from_arrays([1.0, 1.0], 3.0, ties="jitter", **kwargs)
+
+
+def test_simulated_rounding_ties_are_separated_reproducibly():
+    import vostrel as vs
+
+    # Times near 1e15 are rounded to multiples of 0.125: the shift alone makes ties.
+    model = vs.Exponential(0.5, 0.5, 1.0)
+    a = model.simulate(1e15 + 100.0, start_time=1e15, seed=1)
+    b = model.simulate(1e15 + 100.0, start_time=1e15, seed=1)
+    t = a[0].times
+    assert a == b and np.all(np.diff(t) > 0) and t[0] >= 1e15 and t[-1] <= 1e15 + 100.0
+    assert Events.from_arrays(t, 1e15 + 100.0, start_time=1e15) == a
+    assert Events.from_arrays(t - 1e15, 100.0, ties="jitter", seed=0) is not None
+    with pytest.raises(ValueError, match="holds fewer distinct double-precision times"):
+        vs.Exponential(50.0, 0.5, 1.0).simulate(1e15 + 10.0, start_time=1e15, seed=1)
+
+
+def test_separate_ties_moves_by_ulps_and_stays_inside_the_window():
+    from vostrel.models._simulate import separate_ties
+
+    t = np.array([1.0, 1.0, 1.0, np.nextafter(1.0, 2.0), 3.0, 3.0])
+    separate_ties(t, 3.0)
+    assert np.all(np.diff(t) > 0) and t[-1] == 3.0
+    assert t[3] == np.nextafter(np.nextafter(np.nextafter(1.0, 2.0), 2.0), 2.0)
+    assert t[4] == np.nextafter(3.0, 0.0)
+
+
+@pytest.mark.parametrize(
+    "call, error, text",
+    [
+        (lambda: Events.from_arrays(np.array(["1", "2"], dtype=object), 3.0), TypeError, r"times\[0\] is a str"),
+        (lambda: Events.from_arrays([1.0, 2.0], 3.0, n_dims=10**13), MemoryError, "n_dims: n_dims = 10000000000000"),
+        (lambda: Events.from_arrays([1.0, 2.0], 3.0, dims=[0, 2**62]), MemoryError, "dims: its largest entry makes"),
+        (
+            lambda: Events.from_arrays([1.0], 3.0, dims=np.broadcast_to(np.int64(0), (10**11,))),
+            MemoryError,
+            "dims: 100000000000 values",
+        ),
+        (
+            lambda: Events.from_arrays([1.0], 3.0, marks=np.broadcast_to(1.0, (10**9,))),
+            ValueError,
+            "marks has 1000000000 entries but times has 1",
+        ),
+        (lambda: Events.from_arrays([1.0], 3.0)[3], IndexError, "index 3 is out of range"),
+        (lambda: Events.from_arrays([1.0], 3.0).times_by_dim(2), ValueError, "realization = 2"),
+        (lambda: Events([], 1), ValueError, "must not be empty"),
+        (lambda: Events("ab", 1), TypeError, "list of Realization"),
+    ],
+)
+def test_hostile_arguments_get_clear_errors(call, error, text):
+    with pytest.raises(error, match=text):
+        call()
+
+
+def _frame(**columns):
+    return pd.DataFrame(columns)
+
+
+@pytest.mark.parametrize(
+    "frame, kwargs, error, text",
+    [
+        (_frame(time=[1.0 + 1j, 2.0]), {}, TypeError, "must hold numbers or datetimes; got dtype complex"),
+        (pd.DataFrame([[1.0, 2.0]], columns=["time", "time"]), {}, ValueError, "2 columns named 'time'"),
+        (
+            _frame(time=pd.to_datetime(["2026-01-01 00:00:01"], utc=True)),
+            dict(start_time=pd.Timestamp("2026-01-01"), end_time=pd.Timestamp("2026-01-02")),
+            TypeError,
+            "start_time .* has no time zone but time column 'time' has time zone UTC",
+        ),
+        (
+            _frame(time=pd.to_datetime(["2026-01-01 00:00:01"])),
+            dict(start_time=pd.Timestamp("2026-01-01"), end_time=86400.0),
+            TypeError,
+            "end_time must be a datetime .* got the number",
+        ),
+        (
+            pd.DataFrame({"time": [1.0, 1.0]}, index=np.array([7, 8])),
+            dict(end_time=3.0),
+            ValueError,
+            "time at row 8 = 1 is tied",
+        ),
+        (
+            _frame(time=[1.0, 2.0], size=[1.0 + 1j, 2.0]),
+            dict(end_time=3.0, mark="size"),
+            TypeError,
+            "mark column 'size' must hold numbers",
+        ),
+    ],
+)
+def test_from_dataframe_mends(frame, kwargs, error, text):
+    kwargs.setdefault("end_time", 3.0)
+    with pytest.raises(error, match=text):
+        Events.from_dataframe(frame, **kwargs)
+
+
+def test_from_dataframe_labels_are_plain_python_values():
+    frame = pd.DataFrame({"time": [0.5, 0.7, 0.2], "who": np.array([1, 2, 1]), "d": ["x", "y", "x"]})
+    events = Events.from_dataframe(frame, end_time=1.0, realization="who", dim="d")
+    assert events.realization_names == (1, 2) and type(events.realization_names[0]) is int
+    assert events[0].times.tolist() == [0.2, 0.5]

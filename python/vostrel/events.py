@@ -9,30 +9,63 @@ Tied times
 ----------
 Two events at exactly the same time (in any dimensions of one realisation) are refused by
 default (``ties="error"``): the likelihoods disagree on whether a simultaneous event excites its
-twin, so ties make results depend on the model's implementation rather than on the data. Pass
-``ties="jitter"`` with a ``seed`` to spread every group of tied events uniformly over the first
-half of the gap to the next distinct time (reproducibly); the event order of the group is then
-the order of the jittered times.
+twin, so ties make results depend on the model's implementation rather than on the data.
+
+Ties usually come from the resolution at which times were recorded: a timestamp in whole seconds
+stands for some instant in that second. ``ties="jitter"`` with a ``seed`` reads a tied time t as
+an unknown instant of [t, t + resolution) and draws one, uniformly and reproducibly, for every
+event of the tie group (the others stay where they are). The resolution is the largest power of
+ten (from 10^9 down to 10^-9, and no longer than the window) on whose grid every time of the
+realisation lies, found separately for each realisation; when the times lie on no such grid it is
+the smallest gap between distinct times. Pass ``resolution=`` to set it. No event moves by as much
+as the resolution, nor as far as the next distinct time; a tie at the window's end is spread
+backwards over (t - resolution, t] instead. The group's event order is then the order of the
+jittered times. Jitter draws of realisation r depend only on ``(seed, r)``.
+
+What this does to estimates: the jitter adds noise below the resolution, so parameters of
+time scales well above it barely move between seeds, while a tie group becomes a burst of events
+less than one resolution apart, and a kernel with a fast component will fit that burst. Measured
+on one year of commit times in whole seconds (3,522 events in 133 tie groups of up to 41, 492
+events tied with their predecessor; ``bench/bench_ties.py``), an exponential model fitted after
+jitter with seeds 0 to 19 gave a decay β between 2.44 and 2.65 per second (a spread of 9%) and a
+branching ratio α between 0.156 and 0.157: the single decay locks onto the sub-second bursts. The
+earlier rule of spreading ties over half the gap to the next time moved events by up to 10.9
+hours and gave β between 0.0025 and 0.0028 per second (a spread of 15%) with α near 0.35, and one
+event per distinct time gives β = 0.00032 and α = 0.50. So the seed matters little, but how ties
+are read matters a great deal: if a tie group is one action recorded several times, keep one
+event per group (perhaps with the group's size as a mark); if the events are distinct, jitter
+and prefer a model with a fast and a slow time scale (SumExponential), and compare a few seeds.
 """
 
 from __future__ import annotations
 
 import math
+import numbers
+import reprlib
+import weakref
 from collections.abc import Hashable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, overload
+from typing import TYPE_CHECKING, Any, Literal, NamedTuple, overload
 
 import numpy as np
 
 from ._checks import (
     FloatArray,
+    IndexRangeError,
     IntArray,
+    as_index,
+    as_seed,
+    check_memory,
     finite_scalar,
-    first_true,
+    first_index,
     float_array,
     fmt,
+    format_count,
     freeze,
     int_array,
+    optional_import,
+    position,
+    positive_scalar,
     require_finite,
 )
 
@@ -91,10 +124,40 @@ class Realization:
         )
 
     def __repr__(self) -> str:
+        if self not in _VALIDATED:
+            # Built by hand and not checked yet (Events checks it): show what it holds.
+            return (
+                f"Realization(times={reprlib.repr(self.times)}, end_time={self.end_time!r}, "
+                f"start_time={self.start_time!r}, not validated)"
+            )
         return (
             f"Realization(n_events={self.n_events}, "
             f"window=[{fmt(self.start_time)}, {fmt(self.end_time)}])"
         )
+
+
+# Realisations built by this module (validated, holding private read-only copies). `Events`
+# takes these as they are and validates and copies any other.
+_VALIDATED: weakref.WeakSet[Realization] = weakref.WeakSet()
+
+
+def _validated(r: Realization) -> Realization:
+    _VALIDATED.add(r)
+    return r
+
+
+def _checked(r: Any, n_dims: int, index: int) -> Realization:
+    """A realisation for `Events(realizations, n_dims)`: one built by this module as it is, any
+    other validated and copied (whatever its arrays' flags say)."""
+    if not isinstance(r, Realization):
+        raise TypeError(
+            f"realizations[{index}] must be a Realization; build Events with "
+            "Events.from_arrays or Events.from_realizations"
+        )
+    if r in _VALIDATED and (r.dims is None) == (n_dims == 1):
+        if r.dims is None or _n_dims_of(r.dims) <= n_dims:
+            return r
+    return _build(_raw_of(r), n_dims, _Where(f"realizations[{index}]."), _NO_TIES, index)
 
 
 def _restore_realization(
@@ -105,12 +168,14 @@ def _restore_realization(
     marks: FloatArray | None,
 ) -> Realization:
     # Unpickled arrays come back writeable; the data were validated when first built.
-    return Realization(
-        freeze(np.array(times, dtype=np.float64)),
-        float(end_time),
-        float(start_time),
-        None if dims is None else freeze(np.array(dims, dtype=np.int64)),
-        None if marks is None else freeze(np.array(marks, dtype=np.float64)),
+    return _validated(
+        Realization(
+            freeze(np.array(times, dtype=np.float64)),
+            float(end_time),
+            float(start_time),
+            None if dims is None else freeze(np.array(dims, dtype=np.int64)),
+            None if marks is None else freeze(np.array(marks, dtype=np.float64)),
+        )
     )
 
 
@@ -137,10 +202,10 @@ class Events:
     """
 
     __slots__ = (
-        "_realizations",
-        "_n_dims",
         "_dim_names",
+        "_n_dims",
         "_realization_names",
+        "_realizations",
         "_time_origin",
         "_time_unit",
     )
@@ -162,27 +227,35 @@ class Events:
         time_origin: Any = None,
         time_unit: str | None = None,
     ) -> None:
-        # The public constructors validate before they get here; a realisation built by hand
-        # (its arrays still writeable) is validated and copied now.
+        # A realisation built by hand is validated and copied here, whatever its arrays are
+        # (read-only ones included): only realisations built by this module are taken as they are.
+        if isinstance(realizations, (Realization, Mapping, str, bytes)) or not isinstance(
+            realizations, Sequence
+        ):
+            raise TypeError(
+                "realizations must be a list of Realization; build Events with "
+                "Events.from_arrays or Events.from_realizations"
+            )
         if not realizations:
             raise ValueError(
                 "realizations must not be empty: an Events object needs at least one realisation"
             )
-        checked = []
-        for index, r in enumerate(realizations):
-            if not isinstance(r, Realization):
-                raise TypeError(
-                    f"realizations[{index}] must be a Realization; build Events with "
-                    "Events.from_arrays or Events.from_realizations"
-                )
-            arrays = [a for a in (r.times, r.dims, r.marks) if a is not None]
-            if any(not isinstance(a, np.ndarray) or a.flags.writeable for a in arrays):
-                r = _build(
-                    r.times, r.end_time, r.start_time, r.dims, r.marks, int(n_dims),
-                    f"realizations[{index}].", "error", None, index,
-                )
-            checked.append(r)
-        object.__setattr__(self, "_realizations", tuple(checked))
+        m = _resolve_n_dims(n_dims, [], len(realizations))
+        checked = [_checked(r, m, index) for index, r in enumerate(realizations)]
+        if len({r.marks is not None for r in checked}) > 1:
+            raise ValueError("either every realisation carries marks or none does")
+        self._set(checked, m, dim_names, realization_names, time_origin, time_unit)
+
+    def _set(
+        self,
+        realizations: Sequence[Realization],
+        n_dims: int,
+        dim_names: Sequence[Hashable] | None,
+        realization_names: Sequence[Hashable] | None,
+        time_origin: Any,
+        time_unit: str | None,
+    ) -> None:
+        object.__setattr__(self, "_realizations", tuple(realizations))
         object.__setattr__(self, "_n_dims", int(n_dims))
         object.__setattr__(self, "_dim_names", None if dim_names is None else tuple(dim_names))
         object.__setattr__(
@@ -192,6 +265,22 @@ class Events:
         )
         object.__setattr__(self, "_time_origin", time_origin)
         object.__setattr__(self, "_time_unit", time_unit)
+
+    @classmethod
+    def _of(
+        cls,
+        realizations: Sequence[Realization],
+        n_dims: int,
+        *,
+        dim_names: Sequence[Hashable] | None = None,
+        realization_names: Sequence[Hashable] | None = None,
+        time_origin: Any = None,
+        time_unit: str | None = None,
+    ) -> Events:
+        """Events of realisations that this module has just validated (no second pass)."""
+        events = cls.__new__(cls)
+        events._set(realizations, n_dims, dim_names, realization_names, time_origin, time_unit)
+        return events
 
     def __setattr__(self, name: str, value: Any) -> None:
         raise AttributeError(f"Events is immutable; cannot set {name!r}")
@@ -213,6 +302,7 @@ class Events:
         n_dims: int | None = None,
         ties: TiesPolicy = "error",
         seed: int | None = None,
+        resolution: float | None = None,
     ) -> Events:
         """One realisation from an array of times.
 
@@ -231,9 +321,15 @@ class Events:
         n_dims : int, optional
             Number of dimensions; by default one more than the largest entry of `dims`.
         ties : {"error", "jitter"}, default "error"
-            What to do with events at identical times (see the module documentation).
+            What to do with events at identical times: refuse them, or spread each tie group
+            at random within the data's resolution (see the module documentation, which also
+            says what jitter does to estimates).
         seed : int, optional
-            Seed of the jitter; required with ``ties="jitter"``.
+            Seed of the jitter (a non-negative integer); required with ``ties="jitter"``.
+        resolution : float, optional
+            With ``ties="jitter"``: the resolution at which the times were recorded (1.0 for
+            whole seconds when times are in seconds). By default it is inferred from the times.
+            No event moves by as much as this.
 
         Returns
         -------
@@ -247,11 +343,13 @@ class Events:
             Unsorted, non-finite or out-of-window times, dimensions out of range, arrays of
             different lengths, or tied times under ``ties="error"``. The message names the
             argument and the first offending position.
+        MemoryError
+            Arrays, or an `n_dims`, larger than the memory budget (checked before any work).
         """
-        _check_ties(ties, seed)
+        policy = _tie_policy(ties, seed, resolution)
         m = _resolve_n_dims(n_dims, [dims])
-        realization = _build(times, end_time, start_time, dims, marks, m, "", ties, seed, 0)
-        return cls([realization], m)
+        raw = _Raw(times, end_time, start_time, dims, marks)
+        return cls._of([_build(raw, m, _Where(""), policy, 0)], m)
 
     @classmethod
     def from_dimensions(
@@ -262,6 +360,7 @@ class Events:
         start_time: float = 0.0,
         ties: TiesPolicy = "error",
         seed: int | None = None,
+        resolution: float | None = None,
     ) -> Events:
         """One realisation from one array of times per dimension.
 
@@ -273,33 +372,36 @@ class Events:
             End of the observation window (required).
         start_time : float, default 0.0
             Start of the observation window.
-        ties, seed
+        ties, seed, resolution
             As in :meth:`from_arrays`.
 
         Returns
         -------
         Events
         """
-        _check_ties(ties, seed)
-        if isinstance(times, np.ndarray) or not isinstance(times, Sequence) or not len(times):
+        policy = _tie_policy(ties, seed, resolution)
+        if (
+            isinstance(times, (np.ndarray, str, bytes))
+            or not isinstance(times, Sequence)
+            or not len(times)
+        ):
             raise TypeError(
                 "times must be a non-empty list with one array of event times per dimension"
             )
+        m = _resolve_n_dims(len(times), [])
         per_dim = []
-        for m, values in enumerate(times):
-            array = float_array(values, f"times[{m}]")
-            require_finite(array, f"times[{m}]")
-            _check_sorted(array, f"times[{m}]")
+        for k, values in enumerate(times):
+            array = float_array(values, f"times[{k}]")
+            require_finite(array, f"times[{k}]")
+            _check_sorted(array, f"times[{k}]")
             per_dim.append(array)
         merged = np.concatenate(per_dim)
         dims = np.concatenate(
-            [np.full(a.shape[0], m, dtype=np.int64) for m, a in enumerate(per_dim)]
+            [np.full(a.shape[0], k, dtype=np.int64) for k, a in enumerate(per_dim)]
         )
         order = np.argsort(merged, kind="stable")
-        realization = _build(
-            merged[order], end_time, start_time, dims[order], None, len(per_dim), "", ties, seed, 0
-        )
-        return cls([realization], len(per_dim))
+        raw = _Raw(merged[order], end_time, start_time, dims[order], None)
+        return cls._of([_build(raw, m, _Where(""), policy, 0)], m)
 
     @classmethod
     def from_realizations(
@@ -309,6 +411,7 @@ class Events:
         n_dims: int | None = None,
         ties: TiesPolicy = "error",
         seed: int | None = None,
+        resolution: float | None = None,
     ) -> Events:
         """Several realisations, each with its own window.
 
@@ -320,77 +423,35 @@ class Events:
             optionally ``start_time``, ``dims`` and ``marks`` (as in :meth:`from_arrays`).
         n_dims : int, optional
             Number of dimensions; by default the largest needed by any realisation.
-        ties, seed
+        ties, seed, resolution
             As in :meth:`from_arrays`; jitter draws of realisation r depend only on
-            ``(seed, r)``.
+            ``(seed, r)``, and the resolution is inferred for each realisation.
 
         Returns
         -------
         Events
         """
-        _check_ties(ties, seed)
-        if isinstance(realizations, (Mapping, np.ndarray)) or not isinstance(
+        policy = _tie_policy(ties, seed, resolution)
+        if isinstance(realizations, (Mapping, np.ndarray, str, bytes)) or not isinstance(
             realizations, Sequence
         ):
             raise TypeError("realizations must be a list of Events, Realization or mappings")
         if not realizations:
             raise ValueError("realizations must not be empty")
-        items: list[tuple[str, Any]] = []
-        needed = 1
-        for index, item in enumerate(realizations):
-            where = f"realizations[{index}]"
-            if isinstance(item, Events):
-                needed = max(needed, item.n_dims)
-                items.extend((where, r) for r in item)
-            elif isinstance(item, Realization):
-                needed = max(needed, _n_dims_of(item.dims))
-                items.append((where, item))
-            elif isinstance(item, Mapping):
-                unknown = set(item) - {"times", "end_time", "start_time", "dims", "marks"}
-                if unknown:
-                    raise ValueError(f"{where} has unknown keys {sorted(map(str, unknown))}")
-                if "times" not in item or "end_time" not in item:
-                    raise TypeError(f"{where} needs the keys 'times' and 'end_time'")
-                items.append((where, item))
-            else:
-                raise TypeError(
-                    f"{where} must be an Events, a Realization or a mapping; got {type(item).__name__}"
-                )
-        built = []
-        for r, (where, item) in enumerate(items):
-            if isinstance(item, Realization):
-                item = {
-                    "times": item.times,
-                    "end_time": item.end_time,
-                    "start_time": item.start_time,
-                    "dims": item.dims,
-                    "marks": item.marks,
-                }
-            else:
-                needed = max(needed, _resolve_n_dims(None, [item.get("dims")]))
-            built.append(item)
-        m = needed if n_dims is None else _resolve_n_dims(n_dims, [])
+        items = _realization_items(realizations)
+        needed = max(k for _, _, k in items)
+        if n_dims is None:
+            _check_dims_memory(needed, len(items), "dims", "the largest entry makes")
+        m = needed if n_dims is None else _resolve_n_dims(n_dims, [], len(items))
         if m < needed:
             raise ValueError(f"n_dims = {m} but the data have {needed} dimensions")
         result = [
-            _build(
-                item["times"],
-                item["end_time"],
-                item.get("start_time", 0.0),
-                item.get("dims"),
-                item.get("marks"),
-                m,
-                f"{where}.",
-                ties,
-                seed,
-                r,
-            )
-            for r, ((where, _), item) in enumerate(zip(items, built))
+            _build(raw, m, _Where(f"{where}."), policy, r)
+            for r, (where, raw, _) in enumerate(items)
         ]
-        marked = {r.marks is not None for r in result}
-        if len(marked) > 1:
+        if len({r.marks is not None for r in result}) > 1:
             raise ValueError("either every realisation carries marks or none does")
-        return cls(result, m)
+        return cls._of(result, m)
 
     @classmethod
     def from_dataframe(
@@ -407,6 +468,7 @@ class Events:
         n_dims: int | None = None,
         ties: TiesPolicy = "error",
         seed: int | None = None,
+        resolution: float | None = None,
     ) -> Events:
         """Events from a pandas DataFrame with one row per event.
 
@@ -436,159 +498,53 @@ class Events:
             For datetimes: the unit of the float offsets. Offsets are measured from the earliest
             start time (kept in :attr:`time_origin`), so float precision is spent on the data,
             not on the epoch.
-        n_dims, ties, seed
-            As in :meth:`from_arrays`.
+        n_dims, ties, seed, resolution
+            As in :meth:`from_arrays` (`resolution` in the float unit of the times: with
+            datetimes, in `unit`).
 
         Returns
         -------
         Events
         """
         pd = _import_pandas()
-        _check_ties(ties, seed)
-        if not isinstance(frame, pd.DataFrame):
-            raise TypeError(f"frame must be a pandas DataFrame; got {type(frame).__name__}")
-        for argument, column in (
-            ("time", time),
-            ("dim", dim),
-            ("realization", realization),
-            ("mark", mark),
-        ):
-            if column is not None and column not in frame.columns:
-                raise ValueError(f"{argument}: no column {column!r} in the DataFrame")
+        policy = _tie_policy(ties, seed, resolution)
+        _check_frame(pd, frame, {"time": time, "dim": dim, "realization": realization, "mark": mark})
         if unit not in _TIME_UNITS:
             raise ValueError(f"unit must be one of {', '.join(_TIME_UNITS)}; got {unit!r}")
         if end_time is None:
             raise TypeError("end_time is required: the end of every observation window")
-
         column = frame[time]
-        is_datetime = pd.api.types.is_datetime64_any_dtype(column)
-        if not is_datetime and not pd.api.types.is_numeric_dtype(column):
-            raise TypeError(
-                f"time column {time!r} must hold numbers or datetimes; got dtype {column.dtype}"
-            )
-        if pd.api.types.is_bool_dtype(column):
-            raise TypeError(f"time column {time!r} must hold numbers or datetimes; got dtype bool")
-        if column.isna().any():
-            label = column.index[first_true(column.isna().to_numpy())]
-            raise ValueError(f"time column {time!r} is missing a value at row {label!r}")
-
-        groups: dict[Hashable, IntArray]
-        if realization is None:
-            labels: list[Hashable] = [None]
-            groups = {None: np.arange(len(frame), dtype=np.int64)}
-        else:
-            codes, uniques = pd.factorize(frame[realization], sort=True)
-            if (codes < 0).any():
-                label = frame.index[first_true(codes < 0)]
-                raise ValueError(
-                    f"realization column {realization!r} is missing a value at row {label!r}"
-                )
-            labels = list(uniques)
-            groups = {
-                lab: np.flatnonzero(codes == i).astype(np.int64) for i, lab in enumerate(labels)
-            }
-            for mapping in (end_time, start_time):
-                if isinstance(mapping, (Mapping, pd.Series)):
-                    for lab in mapping.keys():
-                        if lab not in groups:
-                            labels.append(lab)
-                            groups[lab] = np.arange(0, dtype=np.int64)
-            labels = sorted(labels, key=_sort_key)
-
-        def window(value: Any, label: Hashable, argument: str) -> Any:
-            if isinstance(value, (Mapping, pd.Series)):
-                if label not in value.keys():
-                    raise ValueError(f"{argument} has no entry for realization {label!r}")
-                return value[label]
-            return value
-
-        if is_datetime and start_time is None:
-            raise TypeError("start_time is required when the time column holds datetimes")
-        origin = None
-        if is_datetime:
-            starts = [
-                _as_timestamp(pd, window(start_time, lab, "start_time"), "start_time")
-                for lab in labels
-            ]
-            origin = min(starts)
-            step = pd.Timedelta(1, unit=unit)
-
-            def to_float(values: Any, argument: str) -> Any:
-                try:
-                    return (values - origin) / step
-                except TypeError as exc:
-                    raise TypeError(
-                        f"{argument}: cannot compare with the time column: {exc}"
-                    ) from None
-
-        if dim is not None:
-            dim_column = frame[dim]
-            if dim_column.isna().any():
-                label = dim_column.index[first_true(dim_column.isna().to_numpy())]
-                raise ValueError(f"dim column {dim!r} is missing a value at row {label!r}")
-            if pd.api.types.is_integer_dtype(dim_column):
-                dim_values = dim_column.to_numpy(dtype=np.int64)
-                dim_names = None
-            else:
-                dim_codes, dim_uniques = pd.factorize(dim_column, sort=True)
-                dim_values = dim_codes.astype(np.int64)
-                dim_names = list(dim_uniques)
-                if n_dims is not None and n_dims != len(dim_names):
-                    raise ValueError(
-                        f"n_dims = {n_dims} but column {dim!r} has {len(dim_names)} labels"
-                    )
-        else:
-            dim_values = None
-            dim_names = None
-        m = _resolve_n_dims(n_dims, [dim_values])
-
-        times_all = to_float(column, "time") if is_datetime else column
-        times_all = np.asarray(times_all, dtype=np.float64)
-        marks_all = None
-        if mark is not None:
-            mark_column = frame[mark]
-            if not pd.api.types.is_numeric_dtype(mark_column) or pd.api.types.is_bool_dtype(
-                mark_column
-            ):
-                raise TypeError(
-                    f"mark column {mark!r} must hold numbers; got dtype {mark_column.dtype}"
-                )
-            marks_all = mark_column.to_numpy(dtype=np.float64)
-
+        is_datetime = _check_time_column(pd, column, time)
+        labels, groups = _frame_groups(pd, frame, realization, end_time, start_time)
+        windows = _Windows(pd, end_time, start_time)
+        clock = _Clock.of(pd, column, time, windows, labels, unit) if is_datetime else None
+        dim_values, dim_names = _frame_dims(pd, frame, dim, n_dims)
+        m = _resolve_n_dims(n_dims, [dim_values], len(labels))
+        times_all = np.asarray(column if clock is None else clock.offsets(column), dtype=np.float64)
+        marks_all = _frame_marks(pd, frame, mark)
+        row_labels = frame.index.to_numpy()
         realizations = []
-        for r, lab in enumerate(labels):
-            rows = groups[lab]
+        for r, label in enumerate(labels):
+            rows = groups[label]
             order = rows[np.argsort(times_all[rows], kind="stable")]
-            where = "" if realization is None else f"realization {lab!r}: "
-            end = window(end_time, lab, "end_time")
-            start = window(start_time, lab, "start_time")
-            if is_datetime:
-                end = float(to_float(_as_timestamp(pd, end, "end_time"), "end_time"))
-                start = float(to_float(_as_timestamp(pd, start, "start_time"), "start_time"))
-            elif start is None:
-                start = 0.0
-            realizations.append(
-                _build(
-                    times_all[order],
-                    end,
-                    start,
-                    None if dim_values is None else dim_values[order],
-                    None if marks_all is None else marks_all[order],
-                    m,
-                    where,
-                    ties,
-                    seed,
-                    r,
-                    labels=frame.index.to_numpy()[order],
-                )
+            start, end = windows.of(label, clock)
+            raw = _Raw(
+                times_all[order],
+                end,
+                start,
+                None if dim_values is None else dim_values[order],
+                None if marks_all is None else marks_all[order],
             )
-        return cls(
+            where = _Where("" if realization is None else f"realization {_plain(label)!r}: ",
+                           row_labels[order])
+            realizations.append(_build(raw, m, where, policy, r))
+        return cls._of(
             realizations,
             m,
             dim_names=dim_names,
             realization_names=None if realization is None else labels,
-            time_origin=origin,
-            time_unit=unit if is_datetime else None,
+            time_origin=None if clock is None else clock.origin,
+            time_unit=None if clock is None else unit,
         )
 
     # -- access -------------------------------------------------------------------------------
@@ -658,7 +614,7 @@ class Events:
 
     def times_by_dim(self, realization: int = 0) -> list[FloatArray]:
         """The event times of one realisation split by dimension (fresh arrays)."""
-        r = self[realization]
+        r = self._realizations[as_index(realization, len(self), "realization")]
         if r.dims is None:
             return [np.array(r.times)]
         return [r.times[r.dims == m] for m in range(self._n_dims)]
@@ -676,12 +632,26 @@ class Events:
     def __getitem__(self, index: slice | Sequence[int]) -> Events: ...
 
     def __getitem__(self, index: int | slice | Sequence[int]) -> Realization | Events:
-        if isinstance(index, (int, np.integer)):
+        n = len(self._realizations)
+        if isinstance(index, (int, np.integer)) and not isinstance(index, (bool, np.bool_)):
+            if not -n <= index < n:
+                raise IndexRangeError(
+                    f"realisation index {int(index)} is out of range for {n} realisation(s)"
+                )
             return self._realizations[index]
         if isinstance(index, slice):
-            chosen = list(range(len(self._realizations)))[index]
+            chosen = list(range(n))[index]
+        elif isinstance(index, (str, bytes, Mapping)) or not isinstance(
+            index, (Sequence, np.ndarray)
+        ):
+            raise TypeError(
+                f"Events indices must be integers, slices or lists of integers; got "
+                f"{type(index).__name__}"
+            )
         else:
-            chosen = [int(i) for i in index]
+            chosen = [as_index(i, n, "index") for i in index]
+        if not chosen:
+            raise ValueError("an empty selection of realisations: Events needs at least one")
         names = self._realization_names
         return Events(
             [self._realizations[i] for i in chosen],
@@ -777,129 +747,274 @@ def _restore_events(
     )
 
 
-# -- validation --------------------------------------------------------------------------------
+# -- validation: one small check per concept ----------------------------------------------------
 
 
-def _check_ties(ties: str, seed: int | None) -> None:
-    if ties not in ("error", "jitter"):
+class _Raw(NamedTuple):
+    """One realisation as the caller gave it, before any check."""
+
+    times: Any
+    end_time: Any
+    start_time: Any
+    dims: Any
+    marks: Any
+
+
+class _Where(NamedTuple):
+    """How messages name a realisation's arguments: a prefix (``"realizations[1]."``, or
+    ``"realization 'a': "`` for a table) and, for a table, the row label of every event."""
+
+    prefix: str
+    labels: Any = None
+
+    @property
+    def times(self) -> str:
+        return f"{self.prefix}times" if self.labels is None else f"{self.prefix}time"
+
+    def at(self, name: str, i: int) -> str:
+        return position(name, i, self.labels)
+
+
+class _TiePolicy(NamedTuple):
+    ties: str
+    seed: int | None
+    resolution: float | None
+
+
+_NO_TIES = _TiePolicy("error", None, None)
+
+
+def _tie_policy(ties: Any, seed: Any, resolution: Any) -> _TiePolicy:
+    if not isinstance(ties, str) or ties not in ("error", "jitter"):
         raise ValueError(f"ties must be 'error' or 'jitter'; got {ties!r}")
     if ties == "jitter" and seed is None:
         raise TypeError("ties='jitter' needs a seed, so that the jittered data are reproducible")
+    checked_seed = None if seed is None else as_seed(seed)
+    checked_resolution = None if resolution is None else positive_scalar(resolution, "resolution")
+    return _TiePolicy(ties, checked_seed, checked_resolution)
+
+
+_KEYS = {"times", "end_time", "start_time", "dims", "marks"}
+
+
+def _realization_items(items: Sequence[Any]) -> list[tuple[str, _Raw, int]]:
+    """Each realisation of `from_realizations` with its name in messages and the number of
+    dimensions it needs (an `Events` item needs its own `n_dims`)."""
+    out: list[tuple[str, _Raw, int]] = []
+    for index, item in enumerate(items):
+        where = f"realizations[{index}]"
+        if isinstance(item, Events):
+            out.extend((where, _raw_of(r), item.n_dims) for r in item)
+        elif isinstance(item, Realization):
+            out.append((where, _raw_of(item), _n_dims_of(item.dims)))
+        elif isinstance(item, Mapping):
+            unknown = set(item) - _KEYS
+            if unknown:
+                raise ValueError(f"{where} has unknown keys {sorted(map(str, unknown))}")
+            if "times" not in item or "end_time" not in item:
+                raise TypeError(f"{where} needs the keys 'times' and 'end_time'")
+            raw = _Raw(
+                item["times"],
+                item["end_time"],
+                item.get("start_time", 0.0),
+                item.get("dims"),
+                item.get("marks"),
+            )
+            out.append((where, raw, _n_dims_of(raw.dims)))
+        else:
+            raise TypeError(
+                f"{where} must be an Events, a Realization or a mapping; got {type(item).__name__}"
+            )
+    return out
+
+
+def _raw_of(r: Realization) -> _Raw:
+    return _Raw(r.times, r.end_time, r.start_time, r.dims, r.marks)
 
 
 def _n_dims_of(dims: Any) -> int:
+    """One more than the largest dimension index (1 for no dims, or dims that are no integer
+    array: their own check reports those). Checked against memory and scanned in blocks."""
     if dims is None:
         return 1
     array = np.asarray(dims)
-    return int(array.max()) + 1 if array.size and array.dtype.kind in "iu" else 1
+    if not (array.size and array.dtype.kind in "iu" and array.ndim == 1):
+        return 1
+    check_memory(8.0 * array.size, "dims", f"{array.size} values")
+    largest = max(
+        int(array[lo : lo + _BLOCK].max()) for lo in range(0, array.shape[0], _BLOCK)
+    )
+    return max(largest + 1, 1)
 
 
-def _resolve_n_dims(n_dims: Any, dims_arrays: Sequence[Any]) -> int:
+def _resolve_n_dims(n_dims: Any, dims_arrays: Sequence[Any], n_realizations: int = 1) -> int:
     if n_dims is None:
-        return max([_n_dims_of(d) for d in dims_arrays] + [1])
+        inferred = max([_n_dims_of(d) for d in dims_arrays] + [1])
+        _check_dims_memory(inferred, n_realizations, "dims", "its largest entry makes")
+        return inferred
     if isinstance(n_dims, (bool, np.bool_)) or not isinstance(n_dims, (int, np.integer)):
         raise TypeError(f"n_dims must be an integer; got {n_dims!r}")
     if n_dims < 1:
         raise ValueError(f"n_dims must be at least 1; got {n_dims}")
+    _check_dims_memory(int(n_dims), n_realizations, "n_dims", "n_dims =")
     return int(n_dims)
 
 
+def _check_dims_memory(n_dims: int, n_realizations: int, argument: str, how: str) -> None:
+    # Counts per realisation and dimension are the least that any use of the data allocates.
+    check_memory(
+        8 * n_dims * n_realizations,
+        argument,
+        f"{how} {format_count(n_dims)} dimensions; counts of {n_realizations} realisation(s)",
+    )
+
+
+_BLOCK = 1 << 18
+
+
 def _check_sorted(times: FloatArray, name: str, labels: Any = None) -> None:
-    if times.shape[0] > 1:
-        bad = times[1:] < times[:-1]
-        if bad.any():
-            i = first_true(bad) + 1
-            raise ValueError(
-                f"{_position(name, i, labels)} = {fmt(times[i])} comes after "
-                f"{fmt(times[i - 1])}: event times must be in ascending order"
-            )
+    n = times.shape[0]
+    i = first_index(n - 1, lambda lo, hi: times[lo + 1 : hi + 1] < times[lo:hi])
+    if i is not None:
+        i += 1
+        raise ValueError(
+            f"{position(name, i, labels)} = {fmt(times[i])} comes after "
+            f"{fmt(times[i - 1])}: event times must be in ascending order"
+        )
 
 
-def _position(name: str, i: int, labels: Any) -> str:
-    return f"{name}[{i}]" if labels is None else f"{name} at row {labels[i]!r}"
-
-
-def _build(
-    times: Any,
-    end_time: Any,
-    start_time: Any,
-    dims: Any,
-    marks: Any,
-    n_dims: int,
-    where: str,
-    ties: str,
-    seed: int | None,
-    index: int,
-    labels: Any = None,
-) -> Realization:
+def _build(raw: _Raw, n_dims: int, where: _Where, policy: _TiePolicy, index: int) -> Realization:
     """Validate one realisation and return it with private, read-only copies."""
-    name = f"{where}times" if labels is None else f"{where}time"
+    start, end = _check_window(raw.end_time, raw.start_time, where)
+    t = _check_times(raw.times, start, end, where)
+    d = _check_dims(raw.dims, t.shape[0], n_dims, where)
+    g = _check_marks(raw.marks, t.shape[0], where)
+    t, d, g = _resolve_ties(t, d, g, (start, end), policy, index, where)
+    return _validated(
+        Realization(
+            freeze(t), end, start, None if d is None else freeze(d), None if g is None else freeze(g)
+        )
+    )
+
+
+def _check_window(end_time: Any, start_time: Any, where: _Where) -> tuple[float, float]:
     if end_time is None:
         raise TypeError(
-            f"{where}end_time is required: the end of the observation window is never inferred "
-            "from the last event"
+            f"{where.prefix}end_time is required: the end of the observation window is never "
+            "inferred from the last event"
         )
-    end = finite_scalar(end_time, f"{where}end_time")
-    start = finite_scalar(0.0 if start_time is None else start_time, f"{where}start_time")
+    end = finite_scalar(end_time, f"{where.prefix}end_time")
+    start = finite_scalar(0.0 if start_time is None else start_time, f"{where.prefix}start_time")
     if not end > start:
         raise ValueError(
-            f"{where}end_time ({fmt(end)}) must be greater than start_time ({fmt(start)})"
+            f"{where.prefix}end_time ({fmt(end)}) must be greater than start_time ({fmt(start)})"
         )
+    return start, end
+
+
+def _check_times(times: Any, start: float, end: float, where: _Where) -> FloatArray:
+    name = where.times
     t = float_array(times, name)
-    bad = ~np.isfinite(t)
-    if bad.any():
-        i = first_true(bad)
-        raise ValueError(f"{_position(name, i, labels)} is {fmt(t[i])}; event times must be finite")
-    _check_sorted(t, name, labels)
+    require_finite(t, name, "event times", where.labels)
+    _check_sorted(t, name, where.labels)
     if t.shape[0]:
         if t[0] < start:
             raise ValueError(
-                f"{_position(name, 0, labels)} = {fmt(t[0])} is before {where}start_time = {fmt(start)}"
+                f"{where.at(name, 0)} = {fmt(t[0])} is before {where.prefix}start_time = "
+                f"{fmt(start)}"
             )
         if t[-1] > end:
-            i = first_true(t > end)
+            i = first_index(t.shape[0], lambda lo, hi: t[lo:hi] > end)
+            assert i is not None
             raise ValueError(
-                f"{_position(name, i, labels)} = {fmt(t[i])} is after {where}end_time = {fmt(end)}"
+                f"{where.at(name, i)} = {fmt(t[i])} is after {where.prefix}end_time = {fmt(end)}"
             )
-    d = None
-    if dims is not None:
-        d = int_array(dims, f"{where}dims")
-        if d.shape != t.shape:
-            raise ValueError(f"{where}dims has {d.shape[0]} entries but {name} has {t.shape[0]}")
-        out = (d < 0) | (d >= n_dims)
-        if out.any():
-            i = first_true(out)
-            raise ValueError(
-                f"{_position(where + 'dims', i, labels)} = {d[i]} is not in [0, {n_dims})"
-            )
-        if n_dims == 1:
-            d = None
-    elif n_dims > 1:
-        raise ValueError(f"{where}dims is required for {n_dims}-dimensional data")
-    g = None
-    if marks is not None:
-        g = float_array(marks, f"{where}marks")
-        if g.shape != t.shape:
-            raise ValueError(f"{where}marks has {g.shape[0]} entries but {name} has {t.shape[0]}")
-        bad = ~np.isfinite(g)
-        if bad.any():
-            i = first_true(bad)
-            raise ValueError(
-                f"{_position(where + 'marks', i, labels)} is {fmt(g[i])}; marks must be finite"
-            )
-    if t.shape[0] > 1:
-        tied = t[1:] == t[:-1]
-        if tied.any():
-            if ties == "error":
-                i = first_true(tied) + 1
-                raise ValueError(
-                    f"{_position(name, i, labels)} = {fmt(t[i])} is tied with the event before it; "
-                    "pass ties='jitter' with a seed to break ties at random, or remove duplicates"
-                )
-            assert seed is not None
-            t, d, g = _jitter(t, d, g, end, tied, seed, index, name)
-    return Realization(
-        freeze(t), end, start, None if d is None else freeze(d), None if g is None else freeze(g)
+    return t
+
+
+def _check_dims(dims: Any, n: int, n_dims: int, where: _Where) -> IntArray | None:
+    name = f"{where.prefix}dims"
+    if dims is None:
+        if n_dims > 1:
+            raise ValueError(f"{name} is required for {n_dims}-dimensional data")
+        return None
+    _check_length(dims, n, name, where)
+    d = int_array(dims, name)
+    if d.shape[0] != n:
+        raise ValueError(f"{name} has {d.shape[0]} entries but {where.times} has {n}")
+    i = first_index(n, lambda lo, hi: (d[lo:hi] < 0) | (d[lo:hi] >= n_dims))
+    if i is not None:
+        raise ValueError(f"{where.at(name, i)} = {d[i]} is not in [0, {n_dims})")
+    return None if n_dims == 1 else d
+
+
+def _check_length(values: Any, n: int, name: str, where: _Where) -> None:
+    # An array of the wrong length is refused before it is copied (it may be a huge broadcast).
+    if isinstance(values, np.ndarray) and values.ndim == 1 and values.shape[0] != n:
+        raise ValueError(f"{name} has {values.shape[0]} entries but {where.times} has {n}")
+
+
+def _check_marks(marks: Any, n: int, where: _Where) -> FloatArray | None:
+    if marks is None:
+        return None
+    name = f"{where.prefix}marks"
+    _check_length(marks, n, name, where)
+    g = float_array(marks, name)
+    if g.shape[0] != n:
+        raise ValueError(f"{name} has {g.shape[0]} entries but {where.times} has {n}")
+    require_finite(g, name, "marks", where.labels)
+    return g
+
+
+def _resolve_ties(
+    t: FloatArray,
+    d: IntArray | None,
+    g: FloatArray | None,
+    window: tuple[float, float],
+    policy: _TiePolicy,
+    index: int,
+    where: _Where,
+) -> tuple[FloatArray, IntArray | None, FloatArray | None]:
+    i = first_index(t.shape[0] - 1, lambda lo, hi: t[lo + 1 : hi + 1] == t[lo:hi])
+    if i is None:
+        return t, d, g
+    if policy.ties == "error":
+        name = where.times
+        raise ValueError(
+            f"{where.at(name, i + 1)} = {fmt(t[i + 1])} is tied with the event before it; "
+            "pass ties='jitter' with a seed to break ties at random, or remove duplicates"
+        )
+    assert policy.seed is not None
+    resolution = policy.resolution or _infer_resolution(t, window, where.times)
+    return _jitter(t, d, g, window, resolution, policy.seed, index, where.times)
+
+
+def _on_grid(t: FloatArray, step: float) -> bool:
+    """Whether every time is a whole multiple of `step`, up to the rounding of the division."""
+    tolerance = 8.0 * np.finfo(np.float64).eps
+
+    def off(lo: int, hi: int) -> Any:
+        q = t[lo:hi] / step
+        return np.abs(q - np.rint(q)) > tolerance * np.maximum(1.0, np.abs(q))
+
+    return first_index(t.shape[0], off) is None
+
+
+def _infer_resolution(t: FloatArray, window: tuple[float, float], name: str) -> float:
+    """The largest power of ten, 10^9 to 10^-9 and at most the window's length, on whose grid
+    every time lies; else the smallest gap between distinct times."""
+    top = min(9, math.floor(math.log10(window[1] - window[0])))
+    for exponent in range(top, -10, -1):
+        step = 10.0**exponent
+        if _on_grid(t, step):
+            return step
+    gaps = np.diff(t)
+    gaps = gaps[gaps > 0]
+    if gaps.size:
+        return float(gaps.min())
+    raise ValueError(
+        f"{name}: cannot infer the resolution of the times to jitter their ties (they lie on no "
+        "grid of a power of ten and have no two distinct values); pass resolution="
     )
 
 
@@ -907,29 +1022,45 @@ def _jitter(
     t: FloatArray,
     d: IntArray | None,
     g: FloatArray | None,
-    end: float,
-    tied: Any,
+    window: tuple[float, float],
+    resolution: float,
     seed: int,
     index: int,
     name: str,
 ) -> tuple[FloatArray, IntArray | None, FloatArray | None]:
+    start, end = window
+    tied = t[1:] == t[:-1]
     # Members of a tie group: the event that starts it and every event tied with its predecessor.
     in_group = np.zeros(t.shape[0], dtype=bool)
     in_group[1:] |= tied
     in_group[:-1] |= tied
-    # For each event, the next distinct time (or the window's end after the last one).
-    distinct = np.append(t[1:][t[1:] != t[:-1]], end)
-    next_distinct = distinct[np.searchsorted(distinct, t, side="right")]
+    # Each event's next and previous distinct times (the window's ends beyond the last and first).
+    distinct = np.unique(t)
+    at = np.searchsorted(distinct, t)
+    following = np.append(distinct, end)[at + 1]
+    preceding = np.insert(distinct, 0, start)[at]
     rng = np.random.default_rng(np.random.SeedSequence(seed, spawn_key=(index,)))
-    offsets = rng.random(t.shape[0]) * (0.5 * (next_distinct - t))
-    jittered = np.where(in_group, t + offsets, t)
+    u = rng.random(t.shape[0])
+    # A tie at time t stands for an instant of [t, t + resolution); at the window's end, of
+    # (t - resolution, t]. Neither reaches the neighbouring distinct time.
+    forward = t < end
+    width = np.where(
+        forward, np.minimum(resolution, following - t), np.minimum(resolution, t - preceding)
+    )
+    moved = np.where(forward, t + u * width, t - u * width)
+    moved = np.where(
+        forward,
+        np.minimum(moved, np.nextafter(following, -np.inf)),
+        np.maximum(moved, np.nextafter(preceding, np.inf)),
+    )
+    jittered = np.where(in_group, np.clip(moved, start, end), t)
     order = np.argsort(jittered, kind="stable")
     jittered = jittered[order]
-    if jittered.shape[0] > 1 and (jittered[1:] == jittered[:-1]).any():
-        i = first_true(jittered[1:] == jittered[:-1]) + 1
+    i = first_index(jittered.shape[0] - 1, lambda lo, hi: jittered[lo + 1 : hi + 1] <= jittered[lo:hi])
+    if i is not None:
         raise ValueError(
-            f"{name}: jitter could not separate the tie at {fmt(jittered[i])}: the gap to the next "
-            "time is below the resolution of double precision there"
+            f"{name}: jitter could not separate the tie at {fmt(jittered[i + 1])}: the gap to "
+            "the next time is below the resolution of double precision there"
         )
     return (
         jittered,
@@ -938,25 +1069,186 @@ def _jitter(
     )
 
 
+# -- DataFrames -----------------------------------------------------------------------------------
+
+
 def _import_pandas() -> Any:
-    try:
-        import pandas
-    except ImportError:
-        raise ImportError(
-            "Events.from_dataframe needs pandas: install it with pip install 'vostrel[pandas]'"
-        ) from None
-    return pandas
+    return optional_import("pandas", "pandas", "Events.from_dataframe needs pandas")
 
 
-def _as_timestamp(pd: Any, value: Any, argument: str) -> Any:
+def _plain(label: Any) -> Any:
+    """A label as a plain Python value (a NumPy scalar prints as np.int64(1) otherwise)."""
+    return label.item() if isinstance(label, np.generic) else label
+
+
+def _check_frame(pd: Any, frame: Any, columns: Mapping[str, str | None]) -> None:
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(f"frame must be a pandas DataFrame; got {type(frame).__name__}")
+    for argument, column in columns.items():
+        if column is None:
+            continue
+        try:
+            count = int((frame.columns == column).sum())
+        except (TypeError, ValueError):
+            count = 0
+        if count == 0:
+            raise ValueError(f"{argument}: no column {column!r} in the DataFrame")
+        if count > 1:
+            raise ValueError(
+                f"{argument}: the DataFrame has {count} columns named {column!r}; rename them "
+                "so that each name is used once"
+            )
+
+
+def _check_time_column(pd: Any, column: Any, time: str) -> bool:
+    """Whether the time column holds datetimes; refuses anything but real numbers and datetimes
+    and a missing value."""
+    is_datetime = bool(pd.api.types.is_datetime64_any_dtype(column))
+    real = pd.api.types.is_numeric_dtype(column) and not (
+        pd.api.types.is_bool_dtype(column) or pd.api.types.is_complex_dtype(column)
+    )
+    if not is_datetime and not real:
+        raise TypeError(
+            f"time column {time!r} must hold numbers or datetimes; got dtype {column.dtype}"
+        )
+    missing = column.isna().to_numpy()
+    if missing.any():
+        label = _plain(column.index[first_index(missing.shape[0], lambda lo, hi: missing[lo:hi])])
+        raise ValueError(f"time column {time!r} is missing a value at row {label!r}")
+    return is_datetime
+
+
+def _frame_groups(
+    pd: Any, frame: Any, realization: str | None, end_time: Any, start_time: Any
+) -> tuple[list[Hashable], dict[Hashable, IntArray]]:
+    """The realisation labels in order and the rows of each (labels that only the window
+    mappings name get no rows)."""
+    if realization is None:
+        return [None], {None: np.arange(len(frame), dtype=np.int64)}
+    codes, uniques = pd.factorize(frame[realization], sort=True)
+    if (codes < 0).any():
+        label = _plain(frame.index[int(np.argmax(codes < 0))])
+        raise ValueError(f"realization column {realization!r} is missing a value at row {label!r}")
+    labels = [_plain(u) for u in uniques]
+    groups = {lab: np.flatnonzero(codes == i).astype(np.int64) for i, lab in enumerate(labels)}
+    for mapping in (end_time, start_time):
+        if isinstance(mapping, (Mapping, pd.Series)):
+            for lab in mapping.keys():
+                if lab not in groups:
+                    labels.append(lab)
+                    groups[lab] = np.arange(0, dtype=np.int64)
+    return sorted(labels, key=_sort_key), groups
+
+
+class _Windows:
+    """The `end_time` and `start_time` of `from_dataframe`: one value, or one per label."""
+
+    def __init__(self, pd: Any, end_time: Any, start_time: Any) -> None:
+        self.pd, self.end_time, self.start_time = pd, end_time, start_time
+
+    def value(self, which: str, label: Hashable) -> Any:
+        value = self.end_time if which == "end_time" else self.start_time
+        if isinstance(value, (Mapping, self.pd.Series)):
+            if label not in value.keys():
+                raise ValueError(f"{which} has no entry for realization {label!r}")
+            return value[label]
+        return value
+
+    def of(self, label: Hashable, clock: _Clock | None) -> tuple[Any, Any]:
+        """(start, end) of one realisation, as offsets in the clock's unit for datetimes."""
+        end = self.value("end_time", label)
+        start = self.value("start_time", label)
+        if clock is not None:
+            return clock.offset(start, "start_time"), clock.offset(end, "end_time")
+        return (0.0 if start is None else start), end
+
+
+class _Clock:
+    """Datetimes as float offsets in a unit from an origin (the earliest start time)."""
+
+    def __init__(self, pd: Any, origin: Any, unit: str, tz: Any) -> None:
+        self.pd, self.origin, self.unit, self.tz = pd, origin, unit, tz
+        self.step = pd.Timedelta(1, unit=unit)
+
+    @classmethod
+    def of(
+        cls, pd: Any, column: Any, time: str, windows: _Windows, labels: list[Hashable], unit: str
+    ) -> _Clock:
+        if windows.start_time is None:
+            raise TypeError("start_time is required when the time column holds datetimes")
+        tz = column.dt.tz
+        starts = [
+            _as_timestamp(pd, windows.value("start_time", lab), "start_time", tz, time)
+            for lab in labels
+        ]
+        return cls(pd, min(starts), unit, tz)
+
+    def offset(self, value: Any, argument: str) -> float:
+        stamp = _as_timestamp(self.pd, value, argument, self.tz, None)
+        return float((stamp - self.origin) / self.step)
+
+    def offsets(self, column: Any) -> Any:
+        return (column - self.origin) / self.step
+
+
+def _as_timestamp(pd: Any, value: Any, argument: str, tz: Any, time: str | None) -> Any:
     if value is None:
         raise TypeError(f"{argument} is required")
+    if isinstance(value, (numbers.Number, np.number)) and not isinstance(value, np.datetime64):
+        raise TypeError(
+            f"{argument} must be a datetime for a datetime time column; got the number {value!r}"
+        )
     try:
-        return pd.Timestamp(value)
-    except (TypeError, ValueError) as exc:
+        stamp = pd.Timestamp(value)
+    except (TypeError, ValueError, OverflowError) as exc:
         raise TypeError(
             f"{argument} must be a datetime for a datetime time column: {exc}"
         ) from None
+    if stamp is pd.NaT:
+        raise ValueError(f"{argument} is NaT; the window needs a datetime")
+    if (stamp.tz is None) != (tz is None):
+        column = "the time column" if time is None else f"time column {time!r}"
+        have = f"time zone {stamp.tz}" if stamp.tz is not None else "no time zone"
+        need = f"time zone {tz}" if tz is not None else "no time zone"
+        raise TypeError(
+            f"{argument} ({stamp}) has {have} but {column} has {need}: give both with a time "
+            "zone or both without"
+        )
+    return stamp
+
+
+def _frame_dims(
+    pd: Any, frame: Any, dim: str | None, n_dims: Any
+) -> tuple[IntArray | None, list[Hashable] | None]:
+    """Dimension indices of the rows, and the labels when the column is not integer-valued."""
+    if dim is None:
+        return None, None
+    column = frame[dim]
+    missing = column.isna().to_numpy()
+    if missing.any():
+        label = _plain(column.index[int(np.argmax(missing))])
+        raise ValueError(f"dim column {dim!r} is missing a value at row {label!r}")
+    if pd.api.types.is_integer_dtype(column):
+        return column.to_numpy(dtype=np.int64), None
+    codes, uniques = pd.factorize(column, sort=True)
+    names = [_plain(u) for u in uniques]
+    if n_dims is not None and n_dims != len(names):
+        raise ValueError(f"n_dims = {n_dims} but column {dim!r} has {len(names)} labels")
+    return codes.astype(np.int64), names
+
+
+def _frame_marks(pd: Any, frame: Any, mark: str | None) -> FloatArray | None:
+    if mark is None:
+        return None
+    column = frame[mark]
+    if (
+        not pd.api.types.is_numeric_dtype(column)
+        or pd.api.types.is_bool_dtype(column)
+        or pd.api.types.is_complex_dtype(column)
+    ):
+        raise TypeError(f"mark column {mark!r} must hold numbers; got dtype {column.dtype}")
+    marks: FloatArray = column.to_numpy(dtype=np.float64)
+    return marks
 
 
 def _sort_key(label: Any) -> tuple[str, Any]:

@@ -17,7 +17,16 @@ from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 
 import numpy as np
 
-from .._checks import FloatArray, IntArray, as_int, finite_scalar, float_array, fmt, positive_scalar
+from .._checks import (
+    FloatArray,
+    IntArray,
+    as_index,
+    as_int,
+    finite_scalar,
+    float_array,
+    fmt,
+    positive_scalar,
+)
 from ..events import Events, Realization
 
 if TYPE_CHECKING:
@@ -97,6 +106,11 @@ def time_scale(events: Events) -> float:
     """A power of two s such that the mean event rate in units of s·t is close to one."""
     duration = events.total_duration
     n = max(events.n_events, 1)
+    if 0 < duration and not math.isfinite(n / duration):
+        raise ValueError(
+            f"events: a total window of {fmt(duration)} time units is too short to compute with "
+            f"({n} events in less than {fmt(2.0**-1022)}); measure time in a larger unit"
+        )
     exponent = int(round(math.log2(n / duration))) if duration > 0 else 0
     return math.ldexp(1.0, max(-1000, min(1000, exponent)))
 
@@ -231,7 +245,14 @@ class Model(ABC):
         factor : float
             Positive factor applied to every time.
         """
-        return self._scaled(positive_scalar(factor, "factor"))
+        s = positive_scalar(factor, "factor")
+        try:
+            return self._scaled(s)
+        except ValueError as exc:
+            raise ValueError(
+                f"factor = {fmt(s)} takes a parameter of {type(self).__name__} out of the range "
+                f"of double precision ({exc})"
+            ) from None
 
     def _scaled(self, s: float) -> Self:
         info = self.param_info()
@@ -376,7 +397,7 @@ class Model(ABC):
             Shape ``(len(t),)`` for one-dimensional models, ``(len(t), M)`` otherwise.
         """
         self.check_events(events)
-        r = events[as_int(realization, "realization")]
+        r = events[as_index(realization, len(events), "realization")]
         times = float_array(t, "t")
         bad = ~np.isfinite(times)
         if bad.any():
@@ -480,11 +501,16 @@ class Model(ABC):
         Returns
         -------
         Events
+            Valid input for :func:`vostrel.fit`: events that rounding to doubles left at one
+            time are moved apart by a unit in the last place, in the simulator's order.
 
         Raises
         ------
         ValueError
             The branching ratio is 1 or more: the process would grow without bound.
+        MemoryError
+            The expected events of `n` realisations exceed the memory budget (checked before
+            anything is drawn).
         NotImplementedError
             This model has no simulator.
         """
@@ -500,7 +526,9 @@ class Model(ABC):
 
         if type(self)._simulate_realization is Model._simulate_realization:
             raise NotImplementedError(f"{type(self).__name__} has no simulator")
-        return check_simulation(self.branching_ratio, end_time, start_time, seed, n)
+        return check_simulation(
+            self.branching_ratio, end_time, start_time, seed, n, baseline=getattr(self, "mu", None)
+        )
 
     def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         """Realisation number `index` of a simulation with `seed` (arguments checked)."""
@@ -559,7 +587,11 @@ def param_vector(value: Any, name: str, shape: tuple[int, ...] | None = None) ->
     """A frozen float64 copy of a parameter array, finite, of the given shape."""
     from .._checks import freeze
 
-    array = float_array(value, name, ndim=len(shape) if shape is not None else np.ndim(value))
+    try:
+        ndim = len(shape) if shape is not None else np.ndim(value)
+    except ValueError:
+        ndim = 1  # a ragged nesting: float_array names the row that differs
+    array = float_array(value, name, ndim=ndim)
     if shape is not None and array.shape != shape:
         raise ValueError(f"{name} must have shape {shape}; got {array.shape}")
     bad = ~np.isfinite(array)

@@ -4,16 +4,44 @@ cluster (branching) simulator for kernels that the native simulators do not cove
 Realisation k of a call with seed s always uses the seed sequence (s, spawn key k), so a
 realisation's events do not depend on how many realisations are drawn, in what order, or in
 which process.
+
+Ties from rounding. Simulated times are drawn in continuous time, but a window's start added to
+them, or a long window, rounds them to doubles, and two events can then share a time, which
+`Events` refuses. Such ties are resolved without randomness: each event tied with (or, after a
+shift, before) its predecessor moves up to the next double above it, so a tie group at t becomes
+t, t + 1 ulp, t + 2 ulp, ... in the simulator's order. No event moves by more than a few units in
+the last place; a group that would run past the window's end is packed below it instead. The
+result is a pure function of the draws, so the same seed gives the same bits everywhere.
 """
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
 
-from .._checks import FloatArray, IntArray, as_int, finite_scalar, fmt, freeze, positive_scalar
-from ..events import Realization
+from .._checks import (
+    FloatArray,
+    IntArray,
+    as_int,
+    as_seed,
+    check_memory,
+    finite_scalar,
+    first_index,
+    fmt,
+    format_bytes,
+    format_count,
+    freeze,
+    memory_budget,
+    positive_scalar,
+)
+from ..events import Realization, _validated
+
+# Bytes a realisation costs beyond its events (the objects that hold it), and per event.
+_REALIZATION_BYTES = 512
+_EVENT_BYTES = 8
 
 #: offspring(rng, parent_times, parent_dims) -> (child_times, child_dims)
 Offspring = Callable[[np.random.Generator, FloatArray, IntArray], tuple[FloatArray, IntArray]]
@@ -33,13 +61,21 @@ def generator(seed: int, index: int) -> np.random.Generator:
 
 
 def check_simulation(
-    branching_ratio: float, end_time: float, start_time: float, seed: int, n: int
+    branching_ratio: float,
+    end_time: float,
+    start_time: float,
+    seed: int,
+    n: int,
+    *,
+    baseline: Any = None,
 ) -> tuple[float, float, int, int]:
-    """Validate the common arguments of `simulate` and refuse an explosive model."""
-    if seed is None or isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
-        raise TypeError(f"seed must be a non-negative integer; got {seed!r}")
-    if seed < 0:
-        raise ValueError(f"seed must be a non-negative integer; got {seed}")
+    """Validate the common arguments of `simulate` and refuse an explosive model.
+
+    `n` realisations are checked against the memory budget before anything is drawn: each
+    costs a fixed overhead and, when the model's `baseline` (μ, a number or an array) is given,
+    its expected number of events Σμ·T/(1 − branching ratio).
+    """
+    seed = as_seed(seed)
     count = as_int(n, "n", minimum=1)
     end = finite_scalar(end_time, "end_time")
     start = finite_scalar(start_time, "start_time")
@@ -49,22 +85,76 @@ def check_simulation(
             f"cannot simulate a model whose branching ratio is {fmt(branching_ratio)} (>= 1): "
             "the process is not stationary and its event count grows without bound"
         )
-    return end, start, int(seed), count
+    per_realization = float(_REALIZATION_BYTES)
+    if baseline is not None:
+        expected = float(np.sum(baseline)) * (end - start) / (1.0 - branching_ratio)
+        per_realization += _EVENT_BYTES * expected
+    # One realisation beyond the budget is left to the simulators, whose messages say why.
+    if count > 1 and per_realization <= memory_budget():
+        check_memory(
+            count * per_realization if count < 2**1000 else math.inf,
+            "n",
+            f"n = {format_count(count)} realisations of about {per_realization:.3g} bytes each",
+        )
+    return end, start, seed, count
 
 
 def realization(
     times: FloatArray, dims: IntArray | None, start: float, end: float, n_dims: int
 ) -> Realization:
+    """A simulated realisation, shifted to its window and with rounding ties resolved (see the
+    module documentation); registered as validated, so `Events` takes it without a copy.
+
+    Raises ValueError when the window holds fewer doubles than the realisation has events.
+    """
+    times = np.array(times, dtype=np.float64, order="C")
     if start != 0.0:
-        times = times + start
+        times += start
         # Rounding of the shift must not push an event past the window's end.
         np.minimum(times, end, out=times)
-    return Realization(
-        freeze(np.ascontiguousarray(times, dtype=np.float64)),
-        end,
-        start,
-        None if dims is None or n_dims == 1 else freeze(np.ascontiguousarray(dims, dtype=np.int64)),
+    separate_ties(times, end)
+    if times.shape[0] and times[0] < start:
+        raise ValueError(
+            f"start_time = {fmt(start)}: the window [{fmt(start)}, {fmt(end)}] holds fewer "
+            f"distinct double-precision times than the {times.shape[0]} events simulated in it; "
+            "simulate on a window nearer 0 (for example from 0) and shift the times yourself"
+        )
+    return _validated(
+        Realization(
+            freeze(times),
+            end,
+            start,
+            None
+            if dims is None or n_dims == 1
+            else freeze(np.array(dims, dtype=np.int64, order="C")),
+        )
     )
+
+
+def _first_tie(times: FloatArray, offset: int) -> int | None:
+    """The first index i >= offset with times[i + 1] <= times[i], or None."""
+    tail = times[offset:]
+    i = first_index(tail.shape[0] - 1, lambda lo, hi: tail[lo + 1 : hi + 1] <= tail[lo:hi])
+    return None if i is None else offset + i
+
+
+def separate_ties(times: FloatArray, end: float) -> None:
+    """Make ascending `times` strictly ascending in place: a time not above its predecessor
+    moves to the next double above it; a run that would pass `end` is packed below `end`."""
+    n = times.shape[0]
+    i = _first_tie(times, 0)
+    while i is not None:
+        j = i + 1
+        while j < n and times[j] <= times[j - 1]:
+            times[j] = np.nextafter(times[j - 1], np.inf)
+            j += 1
+        i = _first_tie(times, j)
+    if n and times[-1] > end:
+        times[-1] = end
+        k = n - 2
+        while k >= 0 and times[k] >= times[k + 1]:
+            times[k] = np.nextafter(times[k + 1], -np.inf)
+            k -= 1
 
 
 def cluster(
@@ -73,7 +163,18 @@ def cluster(
     """One realisation on [0, horizon) by the cluster construction, a generation at a time:
     immigrants of dimension m form a Poisson process of rate mu[m]; every event's children come
     from `offspring`; children at or after the horizon are dropped with their descendants."""
+    budget = memory_budget()
+    expected = float(np.sum(mu)) * horizon
+    if not 40.0 * expected <= budget:
+        raise MemoryError(
+            f"the baseline alone needs more memory than the memory budget of "
+            f"{format_bytes(budget)}, half of the memory this process may use: "
+            f"sum(mu)·t_horizon = {expected:.6g} expected events at 40 bytes each; check the "
+            "units of mu and end_time"
+        )
     counts = rng.poisson(mu * horizon)
+    total = int(counts.sum())
+    _within_budget(total, 0, horizon, budget)
     times = [rng.random(int(c)) * horizon for c in counts]
     dims = [np.full(int(c), m, dtype=np.int64) for m, c in enumerate(counts)]
     generation_times = np.concatenate(times)
@@ -83,12 +184,26 @@ def cluster(
         child_times, child_dims = offspring(rng, generation_times, generation_dims)
         keep = child_times < horizon
         generation_times, generation_dims = child_times[keep], child_dims[keep]
+        _within_budget(total + generation_times.shape[0], total, horizon, budget)
+        total += generation_times.shape[0]
         all_times.append(generation_times)
         all_dims.append(generation_dims)
     merged = np.concatenate(all_times)
     merged_dims = np.concatenate(all_dims)
     order = np.argsort(merged, kind="stable")
     return merged[order], merged_dims[order]
+
+
+def _within_budget(events: int, held: int, horizon: float, budget: int) -> None:
+    # Times and dimensions of every event, merged and sorted at the end: about 40 bytes each.
+    if 40 * events > budget:
+        progress = "before its first event" if held == 0 else f"after {held} events"
+        raise MemoryError(
+            f"the simulation stopped {progress} (t_horizon = {fmt(horizon)}): {events} events "
+            f"need {format_bytes(40 * events)}, more than the memory budget of "
+            f"{format_bytes(budget)}, half of the memory this process may use; the parameters "
+            "ask for more events than the budget holds (check the units of mu and end_time)"
+        )
 
 
 def univariate_offspring(

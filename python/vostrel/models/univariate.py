@@ -43,6 +43,14 @@ __all__ = [
 _INF = math.inf
 
 
+def _power(base: float, exponent: float) -> float:
+    """base**exponent for base > 0, +inf where it overflows (Python raises OverflowError)."""
+    try:
+        return float(base**exponent)
+    except OverflowError:
+        return math.inf
+
+
 def _rate_bounds(stats: DataStats) -> tuple[float, float]:
     """A range for a decay rate: from far slower than the longest window to far faster than the
     shortest gap."""
@@ -379,7 +387,13 @@ class ApproxPowerLaw(_ExpSumModel):
 
     def __post_init__(self) -> None:
         check_scalar(self, "mu", lower=0.0)
-        check_scalar(self, "alpha", lower=0.0)
+        if self.alpha == 0:
+            # The likelihood weights the components by alpha and needs it positive.
+            raise ValueError(
+                "alpha must be positive for ApproxPowerLaw; got 0 (for a process without "
+                "excitation use Exponential(mu, alpha=0.0))"
+            )
+        check_scalar(self, "alpha", lower=0.0, strict=True)
         check_scalar(self, "beta_pow", lower=0.0, strict=True)
         check_scalar(self, "beta_min", lower=0.0, strict=True)
         check_scalar(self, "r", lower=1.0, strict=True)
@@ -550,7 +564,8 @@ class PowerLaw(_PairwiseModel):
 
     @property
     def branching_ratio(self) -> float:
-        return float(self.alpha * self.c ** (-self.beta) / self.beta)
+        # c^(−β) overflows for a tiny c and a large β: the branching ratio is then infinite.
+        return float(self.alpha * _power(self.c, -self.beta) / self.beta)
 
     def _scaled(self, s: float) -> PowerLaw:
         # In the unit u = s·t: φ_u(u) = α·s^β·(u + s·c)^(−(1+β)).
@@ -572,7 +587,7 @@ class PowerLaw(_PairwiseModel):
     def _kernel_integral(self, lags: FloatArray) -> FloatArray:
         tail = (lags + self.c) ** (-self.beta)
         return np.asarray(
-            (self.alpha / self.beta) * (self.c ** (-self.beta) - tail), dtype=np.float64
+            (self.alpha / self.beta) * (_power(self.c, -self.beta) - tail), dtype=np.float64
         )
 
     def kernel_support(self) -> float:
