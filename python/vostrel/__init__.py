@@ -34,6 +34,7 @@ _EXPORTS = {
     "GoodnessOfFit": "diagnostics",
     "residuals": "diagnostics",
     "compensator": "diagnostics",
+    "Forecast": "forecast",
 }
 
 __all__ = list(_EXPORTS)
@@ -46,6 +47,7 @@ if TYPE_CHECKING:
     from .events import Events as Events
     from .events import Realization as Realization
     from .fitting import FitResult as FitResult
+    from .forecast import Forecast as Forecast
     from .fitting import StartResult as StartResult
     from .fitting import fit as fit
     from .models import ApproxPowerLaw as ApproxPowerLaw

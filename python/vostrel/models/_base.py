@@ -493,6 +493,39 @@ class Model(ABC):
             [self._simulate_realization(end, start, seed, k) for k in range(count)], self.n_dims
         )
 
+    def forecast(
+        self,
+        events: Events,
+        horizon: float,
+        n_paths: int,
+        *,
+        seed: int,
+        realization: int = 0,
+        executor: Any = None,
+        batch_size: int | None = None,
+        progress: bool = False,
+    ) -> Any:
+        """Simulate `n_paths` continuations of an observed realisation over [T, T + horizon),
+        given its events up to its end T; see :func:`vostrel.forecast.forecast`.
+
+        Returns
+        -------
+        vostrel.forecast.Forecast
+        """
+        from ..forecast import forecast
+
+        return forecast(
+            self,
+            events,
+            horizon,
+            n_paths,
+            seed=seed,
+            realization=realization,
+            executor=executor,
+            batch_size=batch_size,
+            progress=progress,
+        )
+
     def _check_simulation(
         self, end_time: float, start_time: float, seed: int, n: int
     ) -> tuple[float, float, int, int]:
