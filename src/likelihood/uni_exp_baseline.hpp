@@ -1,0 +1,35 @@
+// Negative log-likelihood of the univariate exponential Hawkes process whose baseline varies in
+// time, lambda(t) = mu(t) + sum_i alpha*beta*exp(-beta*(t - t_i)), on [0, t_horizon], and its
+// gradient, by the O(N) exponential recursion of uni_exp.cpp.
+//
+// Two forms of the baseline:
+//  - binned: mu(t) = mu[bin of t], a piecewise-constant baseline (periodic or not); the caller
+//    gives each event's bin and the time the window spends in each bin (its exposure);
+//  - varying: any baseline; the caller gives mu(t_i) at each event and the integral of mu over
+//    the window, and gets back each event's 1/lambda(t_i), from which the gradient in the
+//    baseline's own parameters follows (sum_i w_i dmu(t_i)/dtheta).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "core/model_error.hpp"
+
+namespace vostrel::likelihood {
+
+// (neg_loglik, [d/dmu_0 .. d/dmu_{K-1}, d/dalpha, d/dbeta]). With one bin whose exposure is
+// t_horizon, the value and gradient are bit for bit uni_exp_neg_ll_with_grad's.
+Result<std::pair<double, std::vector<double>>> uni_exp_binned_neg_ll_with_grad(
+    std::span<const double> times, double t_horizon, std::span<const std::int64_t> bins,
+    std::span<const double> exposure, std::span<const double> mu, double alpha, double beta);
+
+// (neg_loglik, [d/dalpha, d/dbeta], [1/lambda(t_i)]).
+Result<std::tuple<double, std::vector<double>, std::vector<double>>>
+uni_exp_varying_neg_ll_with_grad(std::span<const double> times, double t_horizon,
+                                 std::span<const double> base, double base_integral, double alpha,
+                                 double beta);
+
+}  // namespace vostrel::likelihood

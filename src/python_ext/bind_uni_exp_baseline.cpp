@@ -1,0 +1,55 @@
+// Python bindings of the exponential likelihood with a time-varying baseline (binned and
+// varying forms), for the module _libvostrel_ext.
+#include "likelihood/uni_exp_baseline.hpp"
+#include "python/boundary.hpp"
+
+namespace vostrel::py {
+namespace {
+
+const char* const kBinnedParams[] = {"times", "t_horizon", "bins", "exposure", "mu", "alpha",
+                                     "beta"};
+const Signature kBinned{"uni_exp_binned_neg_ll_with_grad", nullptr, kBinnedParams, 7};
+
+const char* const kVaryingParams[] = {"times", "t_horizon", "base", "base_integral", "alpha",
+                                      "beta"};
+const Signature kVarying{"uni_exp_varying_neg_ll_with_grad", nullptr, kVaryingParams, 6};
+
+PyObject* call_binned(Arguments& arguments) {
+    ArrayF64 times, exposure, mu;
+    ArrayI64 bins;
+    double t_horizon = 0.0, alpha = 0.0, beta = 0.0;
+    if (!arguments.convert(times, t_horizon, bins, exposure, mu, alpha, beta) ||
+        !require_contiguous(times, bins, exposure, mu)) {
+        return nullptr;
+    }
+    return to_python(likelihood::uni_exp_binned_neg_ll_with_grad(
+        times.span(), t_horizon, bins.span(), exposure.span(), mu.span(), alpha, beta));
+}
+
+PyObject* call_varying(Arguments& arguments) {
+    ArrayF64 times, base;
+    double t_horizon = 0.0, base_integral = 0.0, alpha = 0.0, beta = 0.0;
+    if (!arguments.convert(times, t_horizon, base, base_integral, alpha, beta) ||
+        !require_contiguous(times, base)) {
+        return nullptr;
+    }
+    return to_python(likelihood::uni_exp_varying_neg_ll_with_grad(
+        times.span(), t_horizon, base.span(), base_integral, alpha, beta));
+}
+
+}  // namespace
+
+Function uni_exp_baseline_functions[2] = {
+    module_function<&kBinned, call_binned>(
+        "Univariate exp Hawkes neg-log-likelihood + gradient with a piecewise-constant\n"
+        "baseline: event i's baseline is `mu[bins[i]]`, and `exposure[k]` is the time the\n"
+        "window [0, t_horizon] spends in bin k. Returns `(neg_loglik, grad_array)` with\n"
+        "grad_array in (μ_0..μ_{K-1}, α, β) order. `times` must be sorted on `[0, t_horizon]`."),
+    module_function<&kVarying, call_varying>(
+        "Univariate exp Hawkes neg-log-likelihood with any baseline: `base[i]` is the\n"
+        "baseline at event i and `base_integral` its integral over [0, t_horizon].\n"
+        "Returns `(neg_loglik, grad_alpha_beta, inverse_intensities)`: the gradient in\n"
+        "(α, β) and 1/λ(t_i) per event, from which the baseline's gradient follows."),
+};
+
+}  // namespace vostrel::py
