@@ -35,11 +35,17 @@ _EXPORTS = {
     "residuals": "diagnostics",
     "compensator": "diagnostics",
     "Forecast": "forecast",
+    "WithBaseline": "baselines",
+    "PeriodicBaseline": "baselines",
+    "LogLinearBaseline": "baselines",
 }
 
 __all__ = list(_EXPORTS)
 
 if TYPE_CHECKING:
+    from .baselines import LogLinearBaseline as LogLinearBaseline
+    from .baselines import PeriodicBaseline as PeriodicBaseline
+    from .baselines import WithBaseline as WithBaseline
     from .diagnostics import GoodnessOfFit as GoodnessOfFit
     from .diagnostics import compensator as compensator
     from .diagnostics import goodness_of_fit as goodness_of_fit

@@ -76,6 +76,8 @@ class Prepared:
     n_events: int
     scale: float
     cache: dict[Any, Any] = field(default_factory=dict)
+    #: Each realisation's start time (rescaled): time-varying baselines read absolute time.
+    starts: list[float] = field(default_factory=list)
 
 
 def prepare(events: Events, scale: float = 1.0) -> Prepared:
@@ -90,7 +92,8 @@ def prepare(events: Events, scale: float = 1.0) -> Prepared:
         horizons.append((r.end_time - r.start_time) * scale)
         dims.append(r.dims)
         marks.append(r.marks)
-    return Prepared(times, horizons, dims, marks, events.n_dims, events.n_events, scale)
+    starts = [r.start_time * scale for r in events]
+    return Prepared(times, horizons, dims, marks, events.n_dims, events.n_events, scale, {}, starts)
 
 
 def time_scale(events: Events) -> float:
