@@ -4,6 +4,7 @@ import numpy.typing as npt
 __all__ = [
     "uni_exp_binned_neg_ll_with_grad",
     "uni_exp_varying_neg_ll_with_grad",
+    "uni_sumexp_varying_neg_ll_with_grad",
 ]
 
 _F64Array = npt.NDArray[np.float64]
@@ -26,3 +27,11 @@ def uni_exp_varying_neg_ll_with_grad(
     alpha: float,
     beta: float,
 ) -> tuple[float, _F64Array, _F64Array]: ...
+def uni_sumexp_varying_neg_ll_with_grad(
+    times: _F64Array,
+    t_horizon: float,
+    base: _F64Array,
+    base_integral: float,
+    alphas: _F64Array,
+    betas: _F64Array,
+) -> tuple[float, _F64Array, _F64Array, _F64Array]: ...

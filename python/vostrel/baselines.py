@@ -534,46 +534,91 @@ class WithBaseline(Model):
         self, data: Prepared, index: int, x: FloatArray, mode: str
     ) -> tuple[float, FloatArray]:
         from . import _libvostrel_ext as ext
-        from .models.univariate import Exponential
+        from .models.univariate import ApproxPowerLaw, Exponential, SumExponential
 
-        if type(self.model) is not Exponential:
+        kind = type(self.model)
+        if kind not in (Exponential, SumExponential, ApproxPowerLaw):
             raise NotImplementedError(
-                f"fitting a time-varying baseline is available for the Exponential kernel; "
-                f"not yet for {type(self.model).__name__}"
+                "fitting a time-varying baseline is available for the Exponential, "
+                f"SumExponential and ApproxPowerLaw kernels; not yet for {kind.__name__}"
             )
         parts, kernel_x = self._split(x)
-        alpha, beta = float(kernel_x[0]), float(kernel_x[1])
-        baseline = self.baseline.with_vector(parts[0])
         times, horizon, start = data.times[index], data.horizons[index], data.starts[index]
-        if isinstance(baseline, PeriodicBaseline):
+        periodic = isinstance(self.baseline, PeriodicBaseline)
+        if periodic:
+            # The bins of the events and the exposure of each bin depend on the structure
+            # only: found once per fit.
+            structure = self.baseline
             key = (
                 "periodic bins",
                 index,
-                baseline.period,
-                baseline.origin,
-                baseline.edges.tobytes(),
+                structure.period,
+                structure.origin,
+                structure.edges.tobytes(),
             )
             cached = data.cache.get(key)
             if cached is None:
                 cached = (
-                    baseline.bins(_absolute(data, index)),
-                    baseline.exposure(start, start + horizon),
+                    structure.bins(_absolute(data, index)),
+                    structure.exposure(start, start + horizon),
                 )
                 data.cache[key] = cached
             bins, exposure = cached
-            value, gradient = ext.uni_exp_binned_neg_ll_with_grad(
-                times, horizon, bins, exposure, np.ascontiguousarray(parts[0]), alpha, beta
+            values = np.ascontiguousarray(parts[0])
+            if kind is Exponential:
+                value, gradient = ext.uni_exp_binned_neg_ll_with_grad(
+                    times, horizon, bins, exposure, values, float(kernel_x[0]), float(kernel_x[1])
+                )
+                return value, gradient
+            base = values[bins]
+            integral = float(values @ exposure)
+        else:
+            baseline = self.baseline.with_vector(parts[0])
+            absolute = _absolute(data, index)
+            base = baseline.values_at(absolute)
+            integral = baseline.integral(start, start + horizon)
+
+        def baseline_grad(weights: FloatArray) -> FloatArray:
+            if periodic:
+                return np.asarray(
+                    exposure - np.bincount(bins, weights=weights, minlength=values.shape[0]),
+                    dtype=np.float64,
+                )
+            return baseline.integral_grad(start, start + horizon) - baseline.event_grad(
+                absolute, weights
             )
-            return value, gradient
-        absolute = _absolute(data, index)
-        base = baseline.values_at(absolute)
-        value, g_kernel, weights = ext.uni_exp_varying_neg_ll_with_grad(
-            times, horizon, base, baseline.integral(start, start + horizon), alpha, beta
+
+        if kind is Exponential:
+            value, g_kernel, weights = ext.uni_exp_varying_neg_ll_with_grad(
+                times, horizon, base, integral, float(kernel_x[0]), float(kernel_x[1])
+            )
+            return value, np.concatenate([baseline_grad(weights), g_kernel])
+        kernel = self.model.with_vector(self._kernel_full(kernel_x))
+        decays, amplitudes = kernel._components()
+        value, g_w, g_b, weights = ext.uni_sumexp_varying_neg_ll_with_grad(
+            times,
+            horizon,
+            base,
+            integral,
+            np.ascontiguousarray(amplitudes),
+            np.ascontiguousarray(decays),
         )
-        g_base = baseline.integral_grad(start, start + horizon) - baseline.event_grad(
-            absolute, weights
-        )
-        return value, np.concatenate([g_base, g_kernel])
+        if kind is SumExponential:
+            g_kernel = np.concatenate([g_w, g_b])
+        else:
+            # w_k = α·u_k/Σu with u_k = β_k^(p−1), β_k = beta_min·r^k: the chain rule.
+            alpha, beta_min = float(kernel_x[0]), float(kernel_x[2])
+            logs = np.log(decays)
+            shares = amplitudes / alpha if alpha > 0 else decays ** (kernel_x[1] - 1.0)
+            shares = shares / shares.sum()
+            g_kernel = np.array(
+                [
+                    float(g_w @ shares),
+                    float(g_w @ (amplitudes * (logs - shares @ logs))),
+                    float(g_b @ decays) / beta_min,
+                ]
+            )
+        return value, np.concatenate([baseline_grad(weights), g_kernel])
 
     # -- intensity and compensator ------------------------------------------------------------
 

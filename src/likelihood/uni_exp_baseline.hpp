@@ -1,6 +1,7 @@
 // Negative log-likelihood of the univariate exponential Hawkes process whose baseline varies in
 // time, lambda(t) = mu(t) + sum_i alpha*beta*exp(-beta*(t - t_i)), on [0, t_horizon], and its
-// gradient, by the O(N) exponential recursion of uni_exp.cpp.
+// gradient, by the O(N) exponential recursion of uni_exp.cpp (and of uni_sumexp.cpp for a sum
+// of exponentials).
 //
 // Two forms of the baseline:
 //  - binned: mu(t) = mu[bin of t], a piecewise-constant baseline (periodic or not); the caller
@@ -31,5 +32,12 @@ Result<std::tuple<double, std::vector<double>, std::vector<double>>>
 uni_exp_varying_neg_ll_with_grad(std::span<const double> times, double t_horizon,
                                  std::span<const double> base, double base_integral, double alpha,
                                  double beta);
+
+// Sum of exponentials, phi(t) = sum_k alpha_k*beta_k*exp(-beta_k*t), with any baseline:
+// (neg_loglik, [d/dalpha_k], [d/dbeta_k], [1/lambda(t_i)]).
+Result<std::tuple<double, std::vector<double>, std::vector<double>, std::vector<double>>>
+uni_sumexp_varying_neg_ll_with_grad(std::span<const double> times, double t_horizon,
+                                    std::span<const double> base, double base_integral,
+                                    std::span<const double> alphas, std::span<const double> betas);
 
 }  // namespace vostrel::likelihood

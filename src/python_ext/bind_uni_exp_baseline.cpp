@@ -6,13 +6,28 @@
 namespace vostrel::py {
 namespace {
 
-const char* const kBinnedParams[] = {"times", "t_horizon", "bins", "exposure", "mu", "alpha",
-                                     "beta"};
+const char* const kBinnedParams[] = {"times", "t_horizon", "bins", "exposure",
+                                     "mu",    "alpha",     "beta"};
 const Signature kBinned{"uni_exp_binned_neg_ll_with_grad", nullptr, kBinnedParams, 7};
 
-const char* const kVaryingParams[] = {"times", "t_horizon", "base", "base_integral", "alpha",
-                                      "beta"};
+const char* const kVaryingParams[] = {"times",         "t_horizon", "base",
+                                      "base_integral", "alpha",     "beta"};
 const Signature kVarying{"uni_exp_varying_neg_ll_with_grad", nullptr, kVaryingParams, 6};
+
+const char* const kSumExpParams[] = {"times",         "t_horizon", "base",
+                                     "base_integral", "alphas",    "betas"};
+const Signature kSumExp{"uni_sumexp_varying_neg_ll_with_grad", nullptr, kSumExpParams, 6};
+
+PyObject* call_sumexp(Arguments& arguments) {
+    ArrayF64 times, base, alphas, betas;
+    double t_horizon = 0.0, base_integral = 0.0;
+    if (!arguments.convert(times, t_horizon, base, base_integral, alphas, betas) ||
+        !require_contiguous(times, base, alphas, betas)) {
+        return nullptr;
+    }
+    return to_python(likelihood::uni_sumexp_varying_neg_ll_with_grad(
+        times.span(), t_horizon, base.span(), base_integral, alphas.span(), betas.span()));
+}
 
 PyObject* call_binned(Arguments& arguments) {
     ArrayF64 times, exposure, mu;
@@ -39,7 +54,7 @@ PyObject* call_varying(Arguments& arguments) {
 
 }  // namespace
 
-Function uni_exp_baseline_functions[2] = {
+Function uni_exp_baseline_functions[3] = {
     module_function<&kBinned, call_binned>(
         "Univariate exp Hawkes neg-log-likelihood + gradient with a piecewise-constant\n"
         "baseline: event i's baseline is `mu[bins[i]]`, and `exposure[k]` is the time the\n"
@@ -50,6 +65,10 @@ Function uni_exp_baseline_functions[2] = {
         "baseline at event i and `base_integral` its integral over [0, t_horizon].\n"
         "Returns `(neg_loglik, grad_alpha_beta, inverse_intensities)`: the gradient in\n"
         "(α, β) and 1/λ(t_i) per event, from which the baseline's gradient follows."),
+    module_function<&kSumExp, call_sumexp>(
+        "Sum-of-exponentials Hawkes neg-log-likelihood with any baseline: `base[i]` is the\n"
+        "baseline at event i and `base_integral` its integral over [0, t_horizon].\n"
+        "Returns `(neg_loglik, grad_alphas, grad_betas, inverse_intensities)`."),
 };
 
 }  // namespace vostrel::py

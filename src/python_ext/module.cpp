@@ -7,12 +7,12 @@
 
 namespace vostrel::py {
 
-extern Function uni_exp_baseline_functions[2];
+extern Function uni_exp_baseline_functions[3];
 
 namespace {
 
-PyModuleDef ext_def{PyModuleDef_HEAD_INIT, "_libvostrel_ext", "", 0, nullptr, nullptr, nullptr,
-                    nullptr, nullptr};
+PyModuleDef ext_def{
+    PyModuleDef_HEAD_INIT, "_libvostrel_ext", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 std::atomic<std::int64_t> ext_interpreter{-1};
 PyObject* ext_cached = nullptr;
 
