@@ -266,7 +266,8 @@ class PeriodicBaseline(Baseline):
                 cycles * running[-1] + np.interp(phase, self.edges, running), dtype=np.float64
             )
 
-        return from_origin(np.asarray(t, dtype=np.float64)) - from_origin(np.array([start]))[0]
+        out = from_origin(np.asarray(t, dtype=np.float64)) - from_origin(np.array([start]))[0]
+        return np.asarray(out, dtype=np.float64)
 
     def integral_grad(self, start: float, end: float) -> FloatArray:
         return self.exposure(start, end)
@@ -584,8 +585,10 @@ class WithBaseline(Model):
                     exposure - np.bincount(bins, weights=weights, minlength=values.shape[0]),
                     dtype=np.float64,
                 )
-            return baseline.integral_grad(start, start + horizon) - baseline.event_grad(
-                absolute, weights
+            return np.asarray(
+                baseline.integral_grad(start, start + horizon)
+                - baseline.event_grad(absolute, weights),
+                dtype=np.float64,
             )
 
         if kind is Exponential:
@@ -641,7 +644,7 @@ class WithBaseline(Model):
     # -- the kernel -----------------------------------------------------------------------------
 
     def kernel(self, lags: Any) -> FloatArray:
-        return self.model.kernel(lags)
+        return np.asarray(self.model.kernel(lags), dtype=np.float64)
 
     def kernel_support(self) -> float:
         return float(self.model.kernel_support())
@@ -708,7 +711,7 @@ class WithBaseline(Model):
         return np.concatenate(times), np.concatenate(dims)
 
     def _offspring(self) -> Any:
-        return self.model._offspring()  # type: ignore[attr-defined]
+        return self.model._offspring()
 
     def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         from .models import _simulate
@@ -716,7 +719,7 @@ class WithBaseline(Model):
         if getattr(self.model, "_offspring", None) is None or self.model.needs_marks:
             raise NotImplementedError(f"{type(self.model).__name__} has no simulator")
         rng = _simulate.generator(seed, index)
-        offspring = self.model._offspring()  # type: ignore[attr-defined]
+        offspring = self.model._offspring()
         times, dims = self._sample_immigrants(rng, start, end)
         all_t, all_d = [times], [dims]
         generation_t, generation_d = times, dims
