@@ -5,6 +5,7 @@ __all__ = [
     "uni_exp_binned_neg_ll_with_grad",
     "uni_exp_varying_neg_ll_with_grad",
     "uni_sumexp_varying_neg_ll_with_grad",
+    "mv_exp_varying_neg_ll_with_grad",
 ]
 
 _F64Array = npt.NDArray[np.float64]
@@ -34,4 +35,13 @@ def uni_sumexp_varying_neg_ll_with_grad(
     base_integral: float,
     alphas: _F64Array,
     betas: _F64Array,
+) -> tuple[float, _F64Array, _F64Array, _F64Array]: ...
+def mv_exp_varying_neg_ll_with_grad(
+    times: _F64Array,
+    dims: _I64Array,
+    t_horizon: float,
+    base: _F64Array,
+    base_integral: float,
+    alpha: _F64Array,
+    beta: _F64Array,
 ) -> tuple[float, _F64Array, _F64Array, _F64Array]: ...

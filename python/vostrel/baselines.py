@@ -15,10 +15,12 @@ the baseline's maximum over the window, reproducible like every simulation) and 
 Baselines read absolute time: a periodic baseline's phase is ``(t − origin) mod period`` in the
 data's own time axis, whatever window a realisation has.
 
-The exponential kernel's likelihood with a time-varying baseline is native (module
-``vostrel._libvostrel_ext``): a piecewise-constant baseline costs one table look-up per event.
-Other kernels take a baseline for intensities, compensators, goodness of fit, simulation and
-forecasts; fitting them with one is not available yet.
+The likelihoods with a time-varying baseline are native (module ``vostrel._libvostrel_ext``)
+for the exponential kernel (a piecewise-constant baseline costs one table look-up per event),
+the sums of exponentials (SumExponential, ApproxPowerLaw) and the multivariate exponential
+model (one baseline per dimension). The power-law and nonparametric kernels take a baseline for
+intensities, compensators, goodness of fit, simulation and forecasts; fitting them with one is
+not available yet.
 """
 
 from __future__ import annotations
@@ -535,13 +537,17 @@ class WithBaseline(Model):
         self, data: Prepared, index: int, x: FloatArray, mode: str
     ) -> tuple[float, FloatArray]:
         from . import _libvostrel_ext as ext
+        from .models.multivariate import MultivariateExponential
         from .models.univariate import ApproxPowerLaw, Exponential, SumExponential
 
         kind = type(self.model)
+        if kind is MultivariateExponential:
+            return self._piece_multivariate(data, index, x)
         if kind not in (Exponential, SumExponential, ApproxPowerLaw):
             raise NotImplementedError(
                 "fitting a time-varying baseline is available for the Exponential, "
-                f"SumExponential and ApproxPowerLaw kernels; not yet for {kind.__name__}"
+                "SumExponential, ApproxPowerLaw and MultivariateExponential kernels; not yet "
+                f"for {kind.__name__}"
             )
         parts, kernel_x = self._split(x)
         times, horizon, start = data.times[index], data.horizons[index], data.starts[index]
@@ -622,6 +628,50 @@ class WithBaseline(Model):
                 ]
             )
         return value, np.concatenate([baseline_grad(weights), g_kernel])
+
+    def _piece_multivariate(
+        self, data: Prepared, index: int, x: FloatArray
+    ) -> tuple[float, FloatArray]:
+        from . import _libvostrel_ext as ext
+
+        parts, kernel_x = self._split(x)
+        kernel = self.model.with_vector(self._kernel_full(kernel_x))
+        m = self.n_dims
+        times, horizon, start = data.times[index], data.horizons[index], data.starts[index]
+        dims = data.dims[index]
+        if dims is None:
+            dims = np.zeros(times.shape[0], dtype=np.int64)
+        key = ("dimension masks", index)
+        masks = data.cache.get(key)
+        if masks is None:
+            masks = data.cache[key] = [np.flatnonzero(dims == d) for d in range(m)]
+        absolute = _absolute(data, index)
+        baselines = [b.with_vector(p) for b, p in zip(self.baselines, parts)]
+        base = np.empty(times.shape[0])
+        integral = 0.0
+        for b, where in zip(baselines, masks):
+            base[where] = b.values_at(absolute[where])
+            integral += b.integral(start, start + horizon)
+        value, g_alpha, g_beta, weights = ext.mv_exp_varying_neg_ll_with_grad(
+            times,
+            np.ascontiguousarray(dims, dtype=np.int64),
+            horizon,
+            base,
+            integral,
+            np.ascontiguousarray(kernel.alpha.ravel()),
+            np.ascontiguousarray(kernel._beta_matrix().ravel()),
+        )
+        g_base = [
+            b.integral_grad(start, start + horizon) - b.event_grad(absolute[where], weights[where])
+            for b, where in zip(baselines, masks)
+        ]
+        if kernel.decay == "shared":
+            g_decay = [np.array([g_beta.sum()])]
+        elif kernel.decay == "per_cell":
+            g_decay = [g_beta]
+        else:
+            g_decay = []
+        return value, np.concatenate(g_base + [g_alpha] + g_decay)
 
     # -- intensity and compensator ------------------------------------------------------------
 

@@ -230,4 +230,104 @@ uni_sumexp_varying_neg_ll_with_grad(std::span<const double> times, double t_hori
         value, std::move(g_alpha), std::move(g_beta), std::move(weights)};
 }
 
+Result<std::tuple<double, std::vector<double>, std::vector<double>, std::vector<double>>>
+mv_exp_varying_neg_ll_with_grad(std::span<const double> times, std::span<const std::int64_t> dims,
+                                double t_horizon, std::span<const double> base,
+                                double base_integral, std::span<const double> alpha,
+                                std::span<const double> beta) {
+    const std::size_t n = times.size();
+    const std::size_t cells = alpha.size();
+    std::size_t m = 0;
+    while (m * m < cells) ++m;
+    if (m == 0 || m * m != cells || beta.size() != cells) {
+        return ModelError::invalid_parameter("alpha length (" + format_uint(cells) +
+                                             ") must be a non-zero square and equal beta length (" +
+                                             format_uint(beta.size()) + ")");
+    }
+    if (base.size() != n || dims.size() != n) {
+        return ModelError::invalid_parameter("base length (" + format_uint(base.size()) +
+                                             ") and dims length (" + format_uint(dims.size()) +
+                                             ") must equal times length (" + format_uint(n) + ")");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (dims[i] < 0 || static_cast<std::uint64_t>(dims[i]) >= m) {
+            return ModelError::invalid_parameter("dims[" + format_uint(i) + "] is not in [0, " +
+                                                 format_uint(m) + ")");
+        }
+    }
+    // Per cell (m, k), row-major: A (carried state of the events of k as seen by m), D (its
+    // derivative in beta[m,k]), R and D' at the current event, the compensator integral and
+    // moment of the events of k, and the gradient sums of row m's events. Sums: events in
+    // order; the compensator over cells in row-major order at the end.
+    std::vector<double> carried(cells, 0.0), derivative(cells, 0.0);
+    std::vector<double> excitation(cells, 0.0), next_derivative(cells, 0.0);
+    std::vector<double> integral(cells, 0.0), moment(cells, 0.0);
+    std::vector<double> g_alpha(cells, 0.0), g_beta(cells, 0.0);
+    std::vector<double> decay(cells), tail(m);
+    std::vector<double> weights(n, 0.0);
+    double previous = 0.0;
+    double log_sum = 0.0;
+    double lam_block[kBlock];
+    double log_block[kBlock];
+    InterruptPoll poll;
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t count = std::min(kBlock, n - start);
+        for (std::size_t q = 0; q < count; ++q) {
+            const std::size_t i = start + q;
+            const std::size_t own = static_cast<std::size_t>(dims[i]);
+            const double gap = times[i] - previous;
+            const double d = t_horizon - times[i];
+            for (std::size_t c = 0; c < cells; ++c) decay[c] = (-beta[c]) * gap;
+            for (std::size_t target = 0; target < m; ++target) {
+                tail[target] = (-beta[target * m + own]) * d;
+            }
+            vector_math::exp_array(decay.data(), decay.data(), cells);
+            vector_math::exp_array(tail.data(), tail.data(), m);
+            for (std::size_t c = 0; c < cells; ++c) {
+                const double r = carried[c] * decay[c];
+                excitation[c] = r;
+                next_derivative[c] = decay[c] * derivative[c] - gap * r;
+            }
+            double lam = base[i];
+            const std::size_t row = own * m;
+            for (std::size_t k = 0; k < m; ++k) {
+                lam = lam + (beta[row + k] * alpha[row + k]) * excitation[row + k];
+            }
+            const double lam_floored = floored(lam);
+            const double inv = 1.0 / lam_floored;
+            for (std::size_t k = 0; k < m; ++k) {
+                const std::size_t c = row + k;
+                g_alpha[c] = (beta[c] * excitation[c]) * inv + g_alpha[c];
+                g_beta[c] =
+                    ((beta[c] * next_derivative[c] + excitation[c]) * alpha[c]) * inv + g_beta[c];
+            }
+            for (std::size_t target = 0; target < m; ++target) {
+                const std::size_t c = target * m + own;
+                integral[c] = (1.0 - tail[target]) + integral[c];
+                moment[c] = tail[target] * d + moment[c];
+            }
+            for (std::size_t c = 0; c < cells; ++c) {
+                carried[c] = excitation[c] + (c % m == own ? 1.0 : 0.0);
+                derivative[c] = next_derivative[c];
+            }
+            weights[i] = inv;
+            lam_block[q] = lam_floored;
+            previous = times[i];
+        }
+        vector_math::log_array(lam_block, log_block, count);
+        for (std::size_t q = 0; q < count; ++q) log_sum = log_sum + log_block[q];
+        if (poll.stop(count * cells)) break;
+    }
+    poll.throw_if_stopped();
+    double compensator = 0.0;
+    for (std::size_t c = 0; c < cells; ++c) compensator = compensator + alpha[c] * integral[c];
+    const double value = (base_integral + compensator) - log_sum;
+    for (std::size_t c = 0; c < cells; ++c) {
+        g_alpha[c] = integral[c] - g_alpha[c];
+        g_beta[c] = alpha[c] * moment[c] - g_beta[c];
+    }
+    return std::tuple<double, std::vector<double>, std::vector<double>, std::vector<double>>{
+        value, std::move(g_alpha), std::move(g_beta), std::move(weights)};
+}
+
 }  // namespace vostrel::likelihood

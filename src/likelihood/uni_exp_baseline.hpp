@@ -40,4 +40,14 @@ uni_sumexp_varying_neg_ll_with_grad(std::span<const double> times, double t_hori
                                     std::span<const double> base, double base_integral,
                                     std::span<const double> alphas, std::span<const double> betas);
 
+// M-dimensional exponential kernels phi_mk(t) = alpha[m,k]*beta[m,k]*exp(-beta[m,k]*t) (row m
+// the target, both matrices row-major), with any baseline: base[i] is the baseline of event i's
+// own dimension at t_i, base_integral the integral of every dimension's baseline over the window.
+// (neg_loglik, [d/dalpha], [d/dbeta], [1/lambda_{dims[i]}(t_i)]).
+Result<std::tuple<double, std::vector<double>, std::vector<double>, std::vector<double>>>
+mv_exp_varying_neg_ll_with_grad(std::span<const double> times, std::span<const std::int64_t> dims,
+                                double t_horizon, std::span<const double> base,
+                                double base_integral, std::span<const double> alpha,
+                                std::span<const double> beta);
+
 }  // namespace vostrel::likelihood

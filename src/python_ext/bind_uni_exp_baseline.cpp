@@ -29,6 +29,23 @@ PyObject* call_sumexp(Arguments& arguments) {
         times.span(), t_horizon, base.span(), base_integral, alphas.span(), betas.span()));
 }
 
+const char* const kMvParams[] = {"times",         "dims",  "t_horizon", "base",
+                                 "base_integral", "alpha", "beta"};
+const Signature kMv{"mv_exp_varying_neg_ll_with_grad", nullptr, kMvParams, 7};
+
+PyObject* call_mv(Arguments& arguments) {
+    ArrayF64 times, base, alpha, beta;
+    ArrayI64 dims;
+    double t_horizon = 0.0, base_integral = 0.0;
+    if (!arguments.convert(times, dims, t_horizon, base, base_integral, alpha, beta) ||
+        !require_contiguous(times, dims, base, alpha, beta)) {
+        return nullptr;
+    }
+    return to_python(likelihood::mv_exp_varying_neg_ll_with_grad(
+        times.span(), dims.span(), t_horizon, base.span(), base_integral, alpha.span(),
+        beta.span()));
+}
+
 PyObject* call_binned(Arguments& arguments) {
     ArrayF64 times, exposure, mu;
     ArrayI64 bins;
@@ -54,7 +71,7 @@ PyObject* call_varying(Arguments& arguments) {
 
 }  // namespace
 
-Function uni_exp_baseline_functions[3] = {
+Function uni_exp_baseline_functions[4] = {
     module_function<&kBinned, call_binned>(
         "Univariate exp Hawkes neg-log-likelihood + gradient with a piecewise-constant\n"
         "baseline: event i's baseline is `mu[bins[i]]`, and `exposure[k]` is the time the\n"
@@ -69,6 +86,12 @@ Function uni_exp_baseline_functions[3] = {
         "Sum-of-exponentials Hawkes neg-log-likelihood with any baseline: `base[i]` is the\n"
         "baseline at event i and `base_integral` its integral over [0, t_horizon].\n"
         "Returns `(neg_loglik, grad_alphas, grad_betas, inverse_intensities)`."),
+    module_function<&kMv, call_mv>(
+        "Multivariate exp Hawkes neg-log-likelihood with any baseline per dimension:\n"
+        "`base[i]` is the baseline of event i's dimension at t_i, `base_integral` the\n"
+        "integral of every dimension's baseline over [0, t_horizon]; `alpha` and `beta` are\n"
+        "(M, M) row-major, row m the target. Returns `(neg_loglik, grad_alpha, grad_beta,\n"
+        "inverse_intensities)`."),
 };
 
 }  // namespace vostrel::py

@@ -7,7 +7,7 @@
 
 namespace vostrel::py {
 
-extern Function uni_exp_baseline_functions[3];
+extern Function uni_exp_baseline_functions[4];
 
 namespace {
 
