@@ -4,6 +4,7 @@
 import ast
 import inspect
 import math
+import os
 import pathlib
 import pickle
 
@@ -260,3 +261,49 @@ def test_multivariate_baselines_per_dimension(decay):
     assert math.isclose(
         flat.neg_log_likelihood(events), plain.neg_log_likelihood(events), rel_tol=1e-12
     )
+
+
+INTERRUPTED_CHILD = r"""
+import numpy as np
+from vostrel import _libvostrel_ext as ext
+m, n = 40, 2_000_000
+times = np.sort(np.random.default_rng(1).uniform(0.0, 1e4, n))
+dims = np.random.default_rng(2).integers(0, m, n)
+print("ready", flush=True)
+try:
+    ext.mv_exp_varying_neg_ll_with_grad(
+        times, dims, 1e4, np.full(n, 0.1), 1e3, np.full(m * m, 1e-3), np.full(m * m, 1.0)
+    )
+    print("finished", flush=True)
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/stat"), reason="needs /proc")
+def test_extension_loops_are_interruptible():
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    child = subprocess.Popen(
+        [sys.executable, "-c", INTERRUPTED_CHILD], stdout=subprocess.PIPE, text=True
+    )
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        # Wait until the child has spent CPU time in the call (an event, not a fixed delay).
+        ticks = os.sysconf("SC_CLK_TCK")
+
+        def cpu_seconds():
+            with open(f"/proc/{child.pid}/stat") as stat:
+                return int(stat.read().rsplit(")", 1)[1].split()[11]) / ticks
+
+        before = cpu_seconds()
+        while cpu_seconds() < before + 0.3:
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline().strip() == "interrupted"
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()

@@ -140,6 +140,9 @@ def test_models_without_a_simulator_refuse_to_forecast(history):
     marked = vs.Events.from_arrays(history[0].times, 200.0, marks=np.ones(history.n_events))
     with pytest.raises(NotImplementedError, match="cannot forecast"):
         vs.MarkedExponential().forecast(marked, 1.0, 5, seed=1)
+    with_baseline = vs.WithBaseline(vs.MarkedExponential(), vs.PeriodicBaseline(1.0, n_bins=2))
+    with pytest.raises(NotImplementedError, match="cannot forecast"):
+        with_baseline.forecast(marked, 1.0, 5, seed=1)
     with pytest.raises(ValueError, match="branching ratio"):
         vs.Exponential(1.0, 1.2, 1.0).forecast(history, 1.0, 5, seed=1)
 

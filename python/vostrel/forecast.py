@@ -449,10 +449,11 @@ def forecast(
     if not isinstance(model, Model):
         raise TypeError(f"model must be a vostrel model; got {type(model).__name__}")
     model.check_events(events)
+    kernel = getattr(model, "kernel_model", model)
     if (
-        getattr(model, "_offspring", None) is None
-        or model.needs_marks
-        or type(model)._simulate_realization is Model._simulate_realization
+        getattr(kernel, "_offspring", None) is None
+        or kernel.needs_marks
+        or type(kernel)._simulate_realization is Model._simulate_realization
     ):
         raise NotImplementedError(f"{type(model).__name__} cannot forecast: it has no simulator")
     h = finite_scalar(horizon, "horizon")
