@@ -23,6 +23,8 @@ from ..events import Events, Realization
 if TYPE_CHECKING:
     from typing import Self
 
+    from ..forecast import Forecast
+
 __all__ = ["Model", "ParamInfo"]
 
 M = TypeVar("M", bound="Model")
@@ -507,7 +509,7 @@ class Model(ABC):
         executor: Any = None,
         batch_size: int | None = None,
         progress: bool = False,
-    ) -> Any:
+    ) -> Forecast:
         """Simulate `n_paths` continuations of an observed realisation over [T, T + horizon),
         given its events up to its end T; see :func:`vostrel.forecast.forecast`.
 
