@@ -23,6 +23,8 @@ KERNELS = [
     vs.Exponential(0.0, 0.4, 2.0),
     vs.SumExponential(0.0, [0.2, 0.1], [3.0, 0.5]),
     vs.ApproxPowerLaw(0.0, 0.4, 0.7, 0.2, n_components=5),
+    vs.PowerLaw(0.0, 0.3, 1.2, 0.5),
+    vs.Nonparametric(0.0, [0.0, 0.3, 1.0, 2.5], [0.3, 0.2, 0.05]),
 ]
 BASELINES = [
     PeriodicBaseline(24.0, n_bins=5, values=[0.2, 0.4, 0.6, 0.8, 1.0], origin=3.0),
@@ -139,8 +141,11 @@ def test_with_baseline_checks_its_parts():
         WithBaseline(
             vs.MultivariateExponential([0.1, 0.1], np.full((2, 2), 0.1), 1.0), BASELINES[0]
         )
-    with pytest.raises(NotImplementedError, match="PowerLaw"):
-        vs.fit(HISTORY, WithBaseline(vs.PowerLaw(), BASELINES[0]))
+    marked = vs.Events.from_arrays(
+        HISTORY[0].times, 307.0, start_time=7.0, marks=np.ones(HISTORY.n_events)
+    )
+    with pytest.raises(NotImplementedError, match="MarkedExponential"):
+        vs.fit(marked, WithBaseline(vs.MarkedExponential(), BASELINES[0]))
     # The kernel's own mu is replaced by the baseline; nothing the caller passed changes.
     kernel = vs.Exponential(0.7, 0.4, 2.0)
     model = WithBaseline(kernel, BASELINES[0])

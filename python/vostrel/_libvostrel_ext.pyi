@@ -6,6 +6,8 @@ __all__ = [
     "uni_exp_varying_neg_ll_with_grad",
     "uni_sumexp_varying_neg_ll_with_grad",
     "mv_exp_varying_neg_ll_with_grad",
+    "uni_powerlaw_varying_neg_ll_with_grad",
+    "uni_nonparametric_varying_neg_ll_with_grad",
 ]
 
 _F64Array = npt.NDArray[np.float64]
@@ -45,3 +47,20 @@ def mv_exp_varying_neg_ll_with_grad(
     alpha: _F64Array,
     beta: _F64Array,
 ) -> tuple[float, _F64Array, _F64Array, _F64Array]: ...
+def uni_powerlaw_varying_neg_ll_with_grad(
+    times: _F64Array,
+    t_horizon: float,
+    base: _F64Array,
+    base_integral: float,
+    alpha: float,
+    beta: float,
+    c: float,
+) -> tuple[float, _F64Array, _F64Array]: ...
+def uni_nonparametric_varying_neg_ll_with_grad(
+    times: _F64Array,
+    t_horizon: float,
+    base: _F64Array,
+    base_integral: float,
+    edges: _F64Array,
+    values: _F64Array,
+) -> tuple[float, _F64Array, _F64Array]: ...

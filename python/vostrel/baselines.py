@@ -16,11 +16,9 @@ Baselines read absolute time: a periodic baseline's phase is ``(t − origin) mo
 data's own time axis, whatever window a realisation has.
 
 The likelihoods with a time-varying baseline are native (module ``vostrel._libvostrel_ext``)
-for the exponential kernel (a piecewise-constant baseline costs one table look-up per event),
-the sums of exponentials (SumExponential, ApproxPowerLaw) and the multivariate exponential
-model (one baseline per dimension). The power-law and nonparametric kernels take a baseline for
-intensities, compensators, goodness of fit, simulation and forecasts; fitting them with one is
-not available yet.
+for every univariate kernel but the marked one (the exponential kernel with a piecewise-constant
+baseline costs one table look-up per event) and for the multivariate exponential model (one
+baseline per dimension).
 """
 
 from __future__ import annotations
@@ -538,16 +536,20 @@ class WithBaseline(Model):
     ) -> tuple[float, FloatArray]:
         from . import _libvostrel_ext as ext
         from .models.multivariate import MultivariateExponential
-        from .models.univariate import ApproxPowerLaw, Exponential, SumExponential
+        from .models.univariate import (
+            ApproxPowerLaw,
+            Exponential,
+            Nonparametric,
+            PowerLaw,
+            SumExponential,
+        )
 
         kind = type(self.model)
         if kind is MultivariateExponential:
             return self._piece_multivariate(data, index, x)
-        if kind not in (Exponential, SumExponential, ApproxPowerLaw):
+        if kind not in (Exponential, SumExponential, ApproxPowerLaw, PowerLaw, Nonparametric):
             raise NotImplementedError(
-                "fitting a time-varying baseline is available for the Exponential, "
-                "SumExponential, ApproxPowerLaw and MultivariateExponential kernels; not yet "
-                f"for {kind.__name__}"
+                f"fitting a time-varying baseline is not available for {kind.__name__}"
             )
         parts, kernel_x = self._split(x)
         times, horizon, start = data.times[index], data.horizons[index], data.starts[index]
@@ -600,6 +602,16 @@ class WithBaseline(Model):
         if kind is Exponential:
             value, g_kernel, weights = ext.uni_exp_varying_neg_ll_with_grad(
                 times, horizon, base, integral, float(kernel_x[0]), float(kernel_x[1])
+            )
+            return value, np.concatenate([baseline_grad(weights), g_kernel])
+        if kind is PowerLaw:
+            value, g_kernel, weights = ext.uni_powerlaw_varying_neg_ll_with_grad(
+                times, horizon, base, integral, *(float(v) for v in kernel_x)
+            )
+            return value, np.concatenate([baseline_grad(weights), g_kernel])
+        if kind is Nonparametric:
+            value, g_kernel, weights = ext.uni_nonparametric_varying_neg_ll_with_grad(
+                times, horizon, base, integral, self.model.edges, np.ascontiguousarray(kernel_x)
             )
             return value, np.concatenate([baseline_grad(weights), g_kernel])
         kernel = self.model.with_vector(self._kernel_full(kernel_x))

@@ -8,6 +8,7 @@
 namespace vostrel::py {
 
 extern Function uni_exp_baseline_functions[4];
+extern Function uni_pairwise_baseline_functions[2];
 
 namespace {
 
@@ -18,6 +19,9 @@ PyObject* ext_cached = nullptr;
 
 int init_ext(PyObject* module) {
     for (Function& function : uni_exp_baseline_functions) {
+        if (add_function(module, function) < 0) return -1;
+    }
+    for (Function& function : uni_pairwise_baseline_functions) {
         if (add_function(module, function) < 0) return -1;
     }
     return 0;
