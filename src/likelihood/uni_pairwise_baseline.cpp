@@ -97,8 +97,8 @@ uni_powerlaw_varying_neg_ll_with_grad(std::span<const double> times, double t_ho
         (1.0 / beta) * p - g_alpha,
         ((-alpha) / (beta * beta) * p + (alpha / beta) * w_beta) + alpha * g_beta,
         alpha * w_c + ((1.0 + beta) * alpha) * g_c};
-    return std::tuple<double, std::vector<double>, std::vector<double>>{
-        value, std::move(gradient), std::move(weights)};
+    return std::tuple<double, std::vector<double>, std::vector<double>>{value, std::move(gradient),
+                                                                        std::move(weights)};
 }
 
 Result<std::tuple<double, std::vector<double>, std::vector<double>>>
@@ -157,8 +157,8 @@ uni_nonparametric_varying_neg_ll_with_grad(std::span<const double> times, double
     poll.throw_if_stopped();
     for (std::size_t m = 0; m < n_bins; ++m) exposure[m] = exposure[m] - g_values[m];
     const double value = (base_integral + compensator) - log_sum.sum();
-    return std::tuple<double, std::vector<double>, std::vector<double>>{
-        value, std::move(exposure), std::move(weights)};
+    return std::tuple<double, std::vector<double>, std::vector<double>>{value, std::move(exposure),
+                                                                        std::move(weights)};
 }
 
 }  // namespace vostrel::likelihood
