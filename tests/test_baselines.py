@@ -312,3 +312,42 @@ def test_extension_loops_are_interruptible():
         assert child.wait(timeout=60) == 0
     finally:
         child.kill()
+
+
+@pytest.mark.parametrize("trend", [0.0, 1e-12, -1e-7, 1e-3])
+def test_log_linear_is_smooth_through_a_zero_trend(trend):
+    # Near trend = 0 the closed forms switch to series: the integral must match quadrature and
+    # its trend derivative a difference quotient taken across the switch.
+    b = LogLinearBaseline(0.4, trend, origin=3.0)
+    a, e = 5.0, 45.0
+    grid = np.linspace(a, e, 200_001)
+    values = b.values_at(grid)
+    assert math.isclose(
+        b.integral(a, e),
+        float(np.sum((values[1:] + values[:-1]) / 2) * (grid[1] - grid[0])),
+        rel_tol=1e-9,
+    )
+    h = 1e-6
+    numeric = (
+        LogLinearBaseline(0.4, trend + h, 3.0).integral(a, e)
+        - LogLinearBaseline(0.4, trend - h, 3.0).integral(a, e)
+    ) / (2 * h)
+    assert math.isclose(b.integral_grad(a, e)[1], numeric, rel_tol=1e-6)
+
+
+def test_multivariate_periodic_fit_and_forecast_per_dimension():
+    truth = WithBaseline(
+        vs.MultivariateExponential([0.0, 0.0], [[0.3, 0.1], [0.2, 0.2]], 1.5),
+        [PeriodicBaseline(24.0, n_bins=3, values=v) for v in ([0.2, 0.8, 0.5], [0.6, 0.1, 0.3])],
+    )
+    events = truth.simulate(24 * 60.0, seed=3)
+    template = WithBaseline(
+        vs.MultivariateExponential(), [PeriodicBaseline(24.0, n_bins=3) for _ in range(2)]
+    )
+    result = vs.fit(events, template, n_starts=1)
+    z = (result.estimates - truth.to_vector()) / result.std_errors
+    assert result.converged and np.all(np.abs(z) < 4), z
+    f = result.model.forecast(events, 12.0, 300, seed=1)
+    per_dim = [f.counts(dim=d) for d in range(2)]
+    assert np.array_equal(per_dim[0] + per_dim[1], f.counts())
+    assert np.array_equal(f.count_at([f.end_time], dim=1)[:, 0], per_dim[1])
