@@ -38,11 +38,18 @@ _EXPORTS = {
     "profile_intervals": "inference",
     "likelihood_ratio_test": "inference",
     "LikelihoodRatioTest": "inference",
+    "Forecast": "forecast",
+    "WithBaseline": "baselines",
+    "PeriodicBaseline": "baselines",
+    "LogLinearBaseline": "baselines",
 }
 
 __all__ = list(_EXPORTS)
 
 if TYPE_CHECKING:
+    from .baselines import LogLinearBaseline as LogLinearBaseline
+    from .baselines import PeriodicBaseline as PeriodicBaseline
+    from .baselines import WithBaseline as WithBaseline
     from .diagnostics import GoodnessOfFit as GoodnessOfFit
     from .diagnostics import compensator as compensator
     from .diagnostics import goodness_of_fit as goodness_of_fit
@@ -52,6 +59,7 @@ if TYPE_CHECKING:
     from .fitting import FitResult as FitResult
     from .fitting import StartResult as StartResult
     from .fitting import fit as fit
+    from .forecast import Forecast as Forecast
     from .inference import LikelihoodRatioTest as LikelihoodRatioTest
     from .inference import likelihood_ratio_test as likelihood_ratio_test
     from .inference import profile_intervals as profile_intervals

@@ -32,6 +32,8 @@ from ..events import Events, Realization
 if TYPE_CHECKING:
     from typing import Self
 
+    from ..forecast import Forecast
+
 __all__ = ["Model", "ParamInfo"]
 
 M = TypeVar("M", bound="Model")
@@ -85,6 +87,8 @@ class Prepared:
     n_events: int
     scale: float
     cache: dict[Any, Any] = field(default_factory=dict)
+    #: Each realisation's start time (rescaled): time-varying baselines read absolute time.
+    starts: list[float] = field(default_factory=list)
 
 
 def prepare(events: Events, scale: float = 1.0) -> Prepared:
@@ -99,7 +103,8 @@ def prepare(events: Events, scale: float = 1.0) -> Prepared:
         horizons.append((r.end_time - r.start_time) * scale)
         dims.append(r.dims)
         marks.append(r.marks)
-    return Prepared(times, horizons, dims, marks, events.n_dims, events.n_events, scale)
+    starts = [r.start_time * scale for r in events]
+    return Prepared(times, horizons, dims, marks, events.n_dims, events.n_events, scale, {}, starts)
 
 
 def time_scale(events: Events) -> float:
@@ -517,6 +522,39 @@ class Model(ABC):
         end, start, seed, count = self._check_simulation(end_time, start_time, seed, n)
         return Events(
             [self._simulate_realization(end, start, seed, k) for k in range(count)], self.n_dims
+        )
+
+    def forecast(
+        self,
+        events: Events,
+        horizon: float,
+        n_paths: int,
+        *,
+        seed: int,
+        realization: int = 0,
+        executor: Any = None,
+        batch_size: int | None = None,
+        progress: bool = False,
+    ) -> Forecast:
+        """Simulate `n_paths` continuations of an observed realisation over [T, T + horizon),
+        given its events up to its end T; see :func:`vostrel.forecast.forecast`.
+
+        Returns
+        -------
+        vostrel.forecast.Forecast
+        """
+        from ..forecast import forecast
+
+        return forecast(
+            self,
+            events,
+            horizon,
+            n_paths,
+            seed=seed,
+            realization=realization,
+            executor=executor,
+            batch_size=batch_size,
+            progress=progress,
         )
 
     def _check_simulation(

@@ -176,6 +176,13 @@ class Exponential(_ExpSumModel):
     def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
         return _weak_excitation_note(x[1], se[1], "alpha", "beta")
 
+    def _offspring(self) -> _simulate.Offspring:
+        # Children of an event: Poisson(α) of them, each after an Exp(β) delay (for forecasts;
+        # simulate() uses the native simulator).
+        return _simulate.univariate_offspring(
+            self.alpha, _simulate.mixture_of_exponentials(np.ones(1), np.array([self.beta]))
+        )
+
     def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
         # The native branching simulator; it needs μ > 0 and α > 0.
         horizon = end - start
@@ -344,14 +351,17 @@ class SumExponential(_ExpSumModel):
             notes += _weak_excitation_note(x[1 + i], se[1 + i], f"alphas[{i}]", f"betas[{i}]")
         return notes
 
-    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
-        # The cluster construction: a mixture of exponential delays.
+    def _offspring(self) -> _simulate.Offspring:
+        # A mixture of exponential delays.
         total = self.branching_ratio
         weights = self.alphas / total if total > 0 else np.ones(self.n_components)
-        offspring = _simulate.univariate_offspring(
+        return _simulate.univariate_offspring(
             total, _simulate.mixture_of_exponentials(weights, self.betas)
         )
-        return _cluster_realization(self.mu, offspring, end, start, seed, index)
+
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        # The cluster construction.
+        return _cluster_realization(self.mu, self._offspring(), end, start, seed, index)
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -445,13 +455,15 @@ class ApproxPowerLaw(_ExpSumModel):
         )
         return np.array([stats.rate * (1.0 - alpha), alpha, beta_pow, _clip_rate(beta_min, stats)])
 
-    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+    def _offspring(self) -> _simulate.Offspring:
         decays, weights = self._components()
         norm = weights / weights.sum() if self.alpha > 0 else np.ones_like(weights)
-        offspring = _simulate.univariate_offspring(
+        return _simulate.univariate_offspring(
             self.alpha, _simulate.mixture_of_exponentials(norm, decays)
         )
-        return _cluster_realization(self.mu, offspring, end, start, seed, index)
+
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        return _cluster_realization(self.mu, self._offspring(), end, start, seed, index)
 
 
 # -- kernels without a finite recursion -------------------------------------------------------------
@@ -621,15 +633,17 @@ class PowerLaw(_PairwiseModel):
     def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
         return []
 
-    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+    def _offspring(self) -> _simulate.Offspring:
         beta, c = self.beta, self.c
 
         def delays(rng: np.random.Generator, size: int) -> FloatArray:
             # Inverse of the normalised kernel's survival function (1 + t/c)^(−β).
             return c * (rng.random(size) ** (-1.0 / beta) - 1.0)
 
-        offspring = _simulate.univariate_offspring(self.branching_ratio, delays)
-        return _cluster_realization(self.mu, offspring, end, start, seed, index)
+        return _simulate.univariate_offspring(self.branching_ratio, delays)
+
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        return _cluster_realization(self.mu, self._offspring(), end, start, seed, index)
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -740,7 +754,7 @@ class Nonparametric(_PairwiseModel):
             ]
         return []
 
-    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+    def _offspring(self) -> _simulate.Offspring:
         widths = np.diff(self.edges)
         areas = self.values * widths
         total = float(areas.sum())
@@ -751,8 +765,10 @@ class Nonparametric(_PairwiseModel):
             bins = rng.choice(self.n_bins, size=size, p=probabilities)
             return np.asarray(edges[bins] + rng.random(size) * widths[bins], dtype=np.float64)
 
-        offspring = _simulate.univariate_offspring(total, delays)
-        return _cluster_realization(self.mu, offspring, end, start, seed, index)
+        return _simulate.univariate_offspring(total, delays)
+
+    def _simulate_realization(self, end: float, start: float, seed: int, index: int) -> Realization:
+        return _cluster_realization(self.mu, self._offspring(), end, start, seed, index)
 
 
 def _cluster_realization(
