@@ -657,7 +657,18 @@ class Events:
         return self._time_unit
 
     def times_by_dim(self, realization: int = 0) -> list[FloatArray]:
-        """The event times of one realisation split by dimension (fresh arrays)."""
+        """The event times of one realisation split by dimension (fresh arrays).
+
+        Parameters
+        ----------
+        realization : int, default 0
+            Which realisation.
+
+        Returns
+        -------
+        list of ndarray
+            ``times[m]`` holds the times of dimension m.
+        """
         r = self[realization]
         if r.dims is None:
             return [np.array(r.times)]

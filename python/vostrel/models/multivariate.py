@@ -122,7 +122,7 @@ class MultivariateExponential(Model):
 
     @property
     def branching_ratio(self) -> float:
-        """Spectral radius of |α|: the process is stationary when it is below one."""
+        """Spectral radius of ``|α|``: the process is stationary when it is below one."""
         return float(np.max(np.abs(np.linalg.eigvals(np.abs(self.alpha)))))
 
     # -- likelihood -----------------------------------------------------------------------------
