@@ -75,6 +75,29 @@ numpydoc_validation_exclude = {
 # constructors' parameters are those fields.
 numpydoc_validation_overrides = {"PR01": [r"(?m)^Attributes\n-{10}$"]}
 
+
+
+def _data_comment(app, what, name, obj, options, lines):  # noqa: ANN001, ANN201
+    """A module-level constant or type alias documented where it is re-exported takes the ``#:``
+    comment written where it is defined (otherwise autodoc would show, for a tuple, the
+    documentation of ``tuple``)."""
+    if what != "data":
+        return
+    from sphinx.pycode import ModuleAnalyzer
+
+    attribute = name.rsplit(".", 1)[-1]
+    for module_name, module in sorted(sys.modules.items()):
+        if not module_name.startswith("vostrel") or getattr(module, attribute, None) is not obj:
+            continue
+        try:
+            comments = ModuleAnalyzer.for_module(module_name).find_attr_docs()
+        except Exception:  # a module without source (the extension)
+            continue
+        if ("", attribute) in comments:
+            lines[:] = list(comments[("", attribute)])
+            return
+
+
 # -- intersphinx: only on request (the network may be absent) -----------------------------------
 if os.environ.get("VOSTREL_DOCS_INTERSPHINX", "") not in ("", "0"):
     intersphinx_mapping = {
@@ -111,3 +134,7 @@ html_theme_options = {
 }
 html_static_path: list[str] = []
 html_show_sourcelink = False
+
+
+def setup(app):  # noqa: ANN001, ANN201
+    app.connect("autodoc-process-docstring", _data_comment)

@@ -5,7 +5,8 @@ Kernel families
 The excitation kernels φ(t) of the one-dimensional families, side by side on logarithmic axes:
 exponential kernels fall off at a fixed rate, the power law (and its approximation by a sum of
 exponentials on a geometric grid of decays) has a heavy tail, and the nonparametric kernel is a
-step function on fixed bins. Each model also gives its branching ratio, the kernel's integral.
+step function on fixed bins. Each model also gives its branching ratio, the kernel's integral:
+0.6 for every model here.
 """
 
 import matplotlib.pyplot as plt

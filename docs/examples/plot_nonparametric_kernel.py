@@ -22,7 +22,10 @@ print(result.summary())
 
 # %%
 # The estimated values with their intervals (``conf_int`` gives one row per parameter, in the
-# order of ``result.names``), against the true kernel α·β·exp(−β·t).
+# order of ``result.names``), against the true kernel α·β·exp(−β·t). The last bin, where the
+# true kernel is small, has an estimate close to 0, its lower bound: there the Wald interval,
+# formed on the log scale, becomes uninformative (its upper end runs off the plot), a sign that
+# the normal approximation does not hold at the boundary of the parameter space.
 values = result.model.values
 intervals = result.conf_int()[1:]  # the first row is mu
 centres = 0.5 * (edges[:-1] + edges[1:])
@@ -40,6 +43,7 @@ ax.errorbar(
     capsize=3,
     label="95% interval",
 )
+ax.set_ylim(0.0, 1.4)
 ax.set_xlabel("lag t")
 ax.set_ylabel("φ(t)")
 ax.legend()

@@ -41,6 +41,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Events", "Realization", "TiesPolicy"]
 
+#: What the constructors of `Events` do with events at identical times.
 TiesPolicy = Literal["error", "jitter"]
 
 _TIME_UNITS = ("D", "h", "min", "s", "ms", "us", "ns")

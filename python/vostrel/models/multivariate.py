@@ -30,6 +30,7 @@ from ._base import (
 
 __all__ = ["MultivariateExponential", "DecayMode"]
 
+#: How a multivariate model treats its decay: held fixed, one fitted decay, or one per cell.
 DecayMode = Literal["fixed", "shared", "per_cell"]
 _INF = math.inf
 

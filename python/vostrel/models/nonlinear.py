@@ -36,6 +36,7 @@ from ._base import (
 
 __all__ = ["NonlinearExponential", "LINKS"]
 
+#: The built-in links, which the native likelihood evaluates; any other link is a callable.
 LINKS = ("softplus", "relu", "sigmoid", "identity")
 NativeLink = Literal["softplus", "relu", "sigmoid", "identity"]
 _INF = math.inf
