@@ -67,7 +67,7 @@ def render_index(api: dict[str, list[str]]) -> str:
         parts.append(f".. automodule:: {module_name}\n   :no-members:\n")
         parts.append(f".. currentmodule:: {module_name}\n")
         entries = "\n".join(f"   {name}" for name in names)
-        parts.append(f".. autosummary::\n   :toctree: generated\n\n{entries}\n")
+        parts.append(f".. autosummary::\n   :toctree: generated\n   :nosignatures:\n\n{entries}\n")
     return "\n".join(parts)
 
 

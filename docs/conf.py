@@ -34,6 +34,7 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
     "sphinx.ext.mathjax",
+    "sphinx-mathjax-offline",  # MathJax served from the site itself: formulas render offline
     "sphinx.ext.intersphinx",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
@@ -118,7 +119,7 @@ sphinx_gallery_conf = {
     "filename_pattern": r"/plot_",
     "download_all_examples": False,
     "remove_config_comments": True,
-    "within_subsection_order": "FileNameSortKey",
+    "within_subsection_order": "gallery_order.GalleryOrder",
     "abort_on_example_error": True,
     "show_memory": False,
     "reset_modules": ("matplotlib",),
