@@ -106,7 +106,17 @@ class GoodnessOfFit:
     dim_names: tuple[Hashable, ...] | None = None
 
     def passed(self, level: float = 0.05) -> bool:
-        """Whether every dimension with events passes the test at `level`."""
+        """Whether every dimension with events passes the test at `level`.
+
+        Parameters
+        ----------
+        level : float, default 0.05
+            Significance level, in (0, 1).
+
+        Returns
+        -------
+        bool
+        """
         level = as_scalar(level, "level")
         if not 0.0 < level < 1.0:
             raise ValueError(f"level must be in (0, 1); got {fmt(level)}")
@@ -149,7 +159,20 @@ class GoodnessOfFit:
         )
 
     def plot_qq(self, dim: int | None = None, ax: Any = None, level: float = 0.95) -> Any:
-        """QQ plot of the residuals (see :func:`vostrel.plotting.qq_plot`)."""
+        """QQ plot of the residuals (see :func:`vostrel.plotting.qq_plot`).
+
+        Parameters
+        ----------
+        dim : int, optional
+            The dimension to draw (default: all).
+        ax : matplotlib Axes, optional
+        level : float, default 0.95
+            Coverage of the pointwise band.
+
+        Returns
+        -------
+        matplotlib Axes
+        """
         from .plotting import qq_plot
 
         return qq_plot(self, dim=dim, ax=ax, level=level)

@@ -74,6 +74,7 @@ if TYPE_CHECKING:
 
 __all__ = ["Events", "Realization", "TiesPolicy"]
 
+#: What the constructors of `Events` do with events at identical times.
 TiesPolicy = Literal["error", "jitter"]
 
 _TIME_UNITS = ("D", "h", "min", "s", "ms", "us", "ns")
@@ -613,7 +614,18 @@ class Events:
         return self._time_unit
 
     def times_by_dim(self, realization: int = 0) -> list[FloatArray]:
-        """The event times of one realisation split by dimension (fresh arrays)."""
+        """The event times of one realisation split by dimension (fresh arrays).
+
+        Parameters
+        ----------
+        realization : int, default 0
+            Which realisation.
+
+        Returns
+        -------
+        list of ndarray
+            ``times[m]`` holds the times of dimension m.
+        """
         r = self._realizations[as_index(realization, len(self), "realization")]
         if r.dims is None:
             return [np.array(r.times)]

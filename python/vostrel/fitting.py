@@ -256,7 +256,17 @@ class FitResult:
 
     def goodness_of_fit(self, events: Events) -> Any:
         """Time-rescaled residuals and KS tests of the fitted model on `events`
-        (see :func:`vostrel.goodness_of_fit`)."""
+        (see :func:`vostrel.goodness_of_fit`).
+
+        Parameters
+        ----------
+        events : Events
+            The data the model was fitted to (or other data of the same shape).
+
+        Returns
+        -------
+        GoodnessOfFit
+        """
         from .diagnostics import goodness_of_fit
 
         return goodness_of_fit(events, self.model)

@@ -39,7 +39,17 @@ Dataset = Events | Mapping[str, Any] | tuple[Any, float]
 
 class FitFailure(RuntimeError):
     """Stands in for an exception raised in another process that could not be sent back as it
-    was; carries its type name, message and traceback text."""
+    was; carries its type name, message and traceback text.
+
+    Parameters
+    ----------
+    kind : str
+        Type name of the original exception.
+    message : str
+        Its message.
+    trace : str
+        Its traceback, as text.
+    """
 
     def __init__(self, kind: str, message: str, trace: str) -> None:
         super().__init__(f"{kind}: {message}")

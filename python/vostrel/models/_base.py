@@ -216,7 +216,17 @@ class Model(ABC):
         )
 
     def with_vector(self, vector: Any) -> Self:
-        """A model of the same structure with parameters taken from `vector`."""
+        """A model of the same structure with parameters taken from `vector`.
+
+        Parameters
+        ----------
+        vector : array_like of float
+            One value per entry of :meth:`param_info`, in its order.
+
+        Returns
+        -------
+        Model
+        """
         x = float_array(vector, "vector")
         expected = len(self.param_info())
         if x.shape[0] != expected:
@@ -303,7 +313,14 @@ class Model(ABC):
     # -- likelihood ----------------------------------------------------------------------------
 
     def check_events(self, events: Events, argument: str = "events") -> None:
-        """Raise if `events` cannot be evaluated under this model."""
+        """Raise if `events` cannot be evaluated under this model.
+
+        Parameters
+        ----------
+        events : Events
+        argument : str, default "events"
+            The name the error messages give the data.
+        """
         if not isinstance(events, Events):
             raise TypeError(
                 f"{argument} must be a vostrel.Events; got {type(events).__name__} "
@@ -333,7 +350,16 @@ class Model(ABC):
         return self._neg_ll(data, self.to_vector())
 
     def log_likelihood(self, events: Events) -> float:
-        """Log-likelihood of all realisations of `events` (minus :meth:`neg_log_likelihood`)."""
+        """Log-likelihood of all realisations of `events` (minus :meth:`neg_log_likelihood`).
+
+        Parameters
+        ----------
+        events : Events
+
+        Returns
+        -------
+        float
+        """
         return -self.neg_log_likelihood(events)
 
     def _neg_ll(self, data: Prepared, x: FloatArray) -> float:
@@ -437,7 +463,17 @@ class Model(ABC):
     @abstractmethod
     def kernel(self, lags: Any) -> FloatArray:
         """Excitation kernel φ at the given lags (shape (L,), or (L, M, M) for multivariate
-        models, cell [m, k] being the effect of dimension k on dimension m)."""
+        models, cell [m, k] being the effect of dimension k on dimension m).
+
+        Parameters
+        ----------
+        lags : array_like of float, shape (L,)
+            Lags t; the kernel is 0 at negative lags.
+
+        Returns
+        -------
+        ndarray
+        """
 
     def kernel_support(self) -> float:
         """A lag beyond which the kernel is negligible (for plots)."""

@@ -30,6 +30,7 @@ from ._base import (
 
 __all__ = ["MultivariateExponential", "DecayMode"]
 
+#: How a multivariate model treats its decay: held fixed, one fitted decay, or one per cell.
 DecayMode = Literal["fixed", "shared", "per_cell"]
 _INF = math.inf
 
@@ -122,7 +123,7 @@ class MultivariateExponential(Model):
 
     @property
     def branching_ratio(self) -> float:
-        """Spectral radius of |α|: the process is stationary when it is below one."""
+        """Spectral radius of ``|α|``: the process is stationary when it is below one."""
         return float(np.max(np.abs(np.linalg.eigvals(np.abs(self.alpha)))))
 
     # -- likelihood -----------------------------------------------------------------------------

@@ -36,6 +36,7 @@ from ._base import (
 
 __all__ = ["NonlinearExponential", "LINKS"]
 
+#: The built-in links, which the native likelihood evaluates; any other link is a callable.
 LINKS = ("softplus", "relu", "sigmoid", "identity")
 NativeLink = Literal["softplus", "relu", "sigmoid", "identity"]
 _INF = math.inf
@@ -117,25 +118,43 @@ class NonlinearExponential(Model):
 
     @property
     def branching_ratio(self) -> float:
-        """|α|, the L1 norm of the excitation kernel before the link."""
+        """``|α|``, the L1 norm of the excitation kernel before the link."""
         return abs(self.alpha)
 
     @property
     def is_stationary(self) -> bool:
-        """A bounded (sigmoid) intensity is always stationary; otherwise |α| < 1 suffices for
+        """A bounded (sigmoid) intensity is always stationary; otherwise ``|α| < 1`` suffices for
         the built-in links, which grow at most linearly."""
         if self.link == "sigmoid":
             return True
         return self.branching_ratio < 1.0
 
     def grid_size(self, n_events: int) -> int:
-        """Points of the compensator's trapezoid grid for a realisation of `n_events` events."""
+        """Points of the compensator's trapezoid grid for a realisation of `n_events` events.
+
+        Parameters
+        ----------
+        n_events : int
+
+        Returns
+        -------
+        int
+        """
         return self.n_quad if self.n_quad is not None else max(1001, 16 * n_events + 1)
 
     # -- the link in NumPy, as the native module evaluates it ---------------------------------
 
     def link_values(self, x: FloatArray) -> FloatArray:
-        """The link applied to excitations `x`."""
+        """The link applied to excitations `x`.
+
+        Parameters
+        ----------
+        x : ndarray of float
+
+        Returns
+        -------
+        ndarray
+        """
         if callable(self.link):
             return np.asarray(_jax_call(self.link, x), dtype=np.float64)
         if self.link == "softplus":
@@ -233,7 +252,17 @@ class NonlinearExponential(Model):
         return piece(np.zeros_like(delta), split) + piece(split, delta)
 
     def kernel(self, lags: Any) -> FloatArray:
-        """The excitation kernel α·β·exp(−β·t) before the link."""
+        """The excitation kernel α·β·exp(−β·t) before the link.
+
+        Parameters
+        ----------
+        lags : array_like of float, shape (L,)
+            Lags t; the kernel is 0 at negative lags.
+
+        Returns
+        -------
+        ndarray
+        """
         t = float_array(lags, "lags")
         return np.where(
             t >= 0, self.alpha * self.beta * np.exp(-self.beta * np.maximum(t, 0.0)), 0.0
