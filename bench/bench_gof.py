@@ -92,7 +92,7 @@ def timing(label, truth, family, end, n_boot, repeats) -> None:
     serial, pooled = [], []
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
         pool.submit(sum, [1]).result()  # workers started before the clock starts
-        vs.goodness_of_fit(events, result, n_boot=2, executor=pool)  # and warmed up
+        vs.goodness_of_fit(events, result, n_boot=64, executor=pool)  # and warmed up (scipy)
         reference = None
         for _ in range(repeats):  # alternating runs
             for executor, times in ((None, serial), (pool, pooled)):

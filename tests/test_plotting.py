@@ -60,7 +60,7 @@ def test_diagnostic_figure_saves_a_png(tmp_path):
     result = vs.fit(events, vs.MultivariateExponential(), n_starts=1)
     path = tmp_path / "fit.png"
     figure = plotting.diagnostic_figure(result, events, path=str(path))
-    assert len(figure.axes) == 5  # four panels and the heat map's colour bar
+    assert len(figure.axes) == 6  # five panels and the heat map's colour bar
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 

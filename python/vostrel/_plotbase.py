@@ -79,25 +79,29 @@ def draw_qq(
             zorder=3,
         )
         colour = points.get_color()
-        band = f"{level:.0%} pointwise band (order statistics under Exp(1))"
+        band = f"{level:.0%} pointwise band (Exp(1) order statistics)"
         if several:
-            ax.plot(theoretical, lower, "-", color=colour, linewidth=0.8, alpha=0.7)
-            ax.plot(theoretical, upper, "-", color=colour, linewidth=0.8, alpha=0.7)
+            # An outline only: filled bands of several samples would hide each other.
+            ax.fill_between(
+                theoretical, lower, upper, facecolor="none", edgecolor=colour, linewidth=0.8,
+                alpha=0.7,
+            )
         else:
             ax.fill_between(
                 theoretical, lower, upper, color=colour, alpha=0.2, linewidth=0, label=band
             )
         top = max(top, float(theoretical[-1]), float(ordered[-1]))
     ax.plot([0, top], [0, top], "k--", linewidth=1, label="y = x (Exp(1))", zorder=2)
-    if several:
-        # One legend entry explains the bands of all samples.
-        ax.plot(
-            [], [], "-", color="grey", linewidth=0.8,
-            label=f"{level:.0%} pointwise bands (order statistics under Exp(1))",
-        )
     ax.set_xlabel("Exp(1) quantile")
     ax.set_ylabel("residual quantile")
     ax.set_title(title)
     if drawn:
-        ax.legend(fontsize="small", loc="upper left")
+        handles, labels = ax.get_legend_handles_labels()
+        if several:
+            # One entry explains the bands of all samples.
+            from matplotlib.patches import Patch
+
+            handles.append(Patch(facecolor="none", edgecolor="grey", linewidth=0.8))
+            labels.append(f"{level:.0%} pointwise bands (Exp(1) order statistics)")
+        ax.legend(handles, labels, fontsize="x-small", loc="upper left")
     return ax
