@@ -17,6 +17,7 @@ the refits that gave a statistic for m.
 from __future__ import annotations
 
 import concurrent.futures
+import dataclasses
 import html
 import math
 from collections.abc import Hashable, Mapping, Sequence
@@ -199,10 +200,10 @@ class GoodnessOfFit:
         return ("dimension", "n", "KS stat", "p-value")
 
     def _rows(self) -> list[tuple[str, ...]]:
-        rows = []
+        rows: list[tuple[str, ...]] = []
         plain = self.ks_p_values if self.ks_p_values is not None else self.p_values
         for i, label in enumerate(self._labels()):
-            row = (label, f"{self.n[i]:d}", f"{self.statistics[i]:.4f}", f"{self.p_values[i]:.4g}")
+            row: tuple[str, ...] = (label, f"{self.n[i]:d}", f"{self.statistics[i]:.4f}", f"{self.p_values[i]:.4g}")
             if self.method == _BOOTSTRAP:
                 row += (f"{plain[i]:.4g}",)
             rows.append(row)
@@ -533,26 +534,27 @@ def goodness_of_fit(
         for m in range(len(pooled))
         if n[m] == 0
     ]
-    common = dict(
+    plain = GoodnessOfFit(
         residuals=tuple(pooled),
         statistics=statistics,
+        p_values=ks_p.copy(),
         n=n,
         model_name=type(fitted).__name__,
         dim_names=events.dim_names,
         ks_p_values=ks_p,
     )
-    if not count:
+    if bootstrap_source is None or not count:
         if bootstrap_source is not None or n_boot == 0:
             notes.append(
                 "the plain KS p-value assumes parameters fixed in advance; with parameters "
                 "estimated from these data it is conservative (too large): pass the FitResult "
                 "with n_boot > 0 for a calibrated test"
             )
-        return GoodnessOfFit(p_values=ks_p.copy(), notes=tuple(notes), **common)  # type: ignore[arg-type]
+        return dataclasses.replace(plain, notes=tuple(notes))
 
     seed = int(seed)
     boot, converged, failures = _run_bootstrap(
-        bootstrap_source, events, count, seed, executor, progress, options  # type: ignore[arg-type]
+        bootstrap_source, events, count, seed, executor, progress, options
     )
     p_values = np.full(len(pooled), math.nan)
     for m in range(len(pooled)):
@@ -587,7 +589,8 @@ def goodness_of_fit(
             + ", ".join(str(m) for m in empty)
             + ": no p-value"
         )
-    return GoodnessOfFit(
+    return dataclasses.replace(
+        plain,
         p_values=p_values,
         method=_BOOTSTRAP,
         n_boot=count,
@@ -597,5 +600,4 @@ def goodness_of_fit(
         seed=seed,
         notes=tuple(notes),
         failures=tuple(failures),
-        **common,  # type: ignore[arg-type]
     )

@@ -175,12 +175,13 @@ class FitResult:
                     out[i] = est[i] * np.exp([-half, half])
         return out
 
-    def goodness_of_fit(self, events: Events) -> Any:
-        """Time-rescaled residuals and KS tests of the fitted model on `events`
-        (see :func:`vostrel.goodness_of_fit`)."""
+    def goodness_of_fit(self, events: Events, **options: Any) -> Any:
+        """Goodness of fit of this fit on its data `events`: by default a parametric bootstrap
+        of the KS statistic of the time-rescaled residuals; `options` (``n_boot``, ``seed``,
+        ``executor``, ...) as for :func:`vostrel.goodness_of_fit`."""
         from .diagnostics import goodness_of_fit
 
-        return goodness_of_fit(events, self.model)
+        return goodness_of_fit(events, self, **options)
 
     # -- display -------------------------------------------------------------------------------
 
