@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import concurrent.futures
+import os
 import statistics
 import time
 
@@ -89,22 +90,26 @@ def timing(label, truth, family, end, n_boot, repeats) -> None:
     events = truth.simulate(end, seed=7)
     result = vs.fit(events, family)
     vs.goodness_of_fit(events, result, n_boot=0)  # scipy loaded before the clock starts
-    serial, pooled = [], []
+    serial, pooled, cpu = [], [], []
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
         pool.submit(sum, [1]).result()  # workers started before the clock starts
         vs.goodness_of_fit(events, result, n_boot=64, executor=pool)  # and warmed up (scipy)
         reference = None
         for _ in range(repeats):  # alternating runs
             for executor, times in ((None, serial), (pool, pooled)):
-                start = time.perf_counter()
+                start, start_cpu = time.perf_counter(), time.process_time()
                 gof = vs.goodness_of_fit(events, result, n_boot=n_boot, seed=3, executor=executor)
                 times.append(time.perf_counter() - start)
+                if executor is None:
+                    cpu.append(time.process_time() - start_cpu)
                 if reference is None:
                     reference = gof.boot_statistics
                 assert np.array_equal(gof.boot_statistics, reference, equal_nan=True)
+    load = os.getloadavg()[0]
     print(
-        f"time, {label}: {events.n_events} events, B = {n_boot}: serial "
-        f"{statistics.median(serial):.2f} s, two-process pool {statistics.median(pooled):.2f} s "
+        f"time, {label} (load average {load:.1f} on {os.cpu_count()} cores): "
+        f"{events.n_events} events, B = {n_boot}: serial {statistics.median(serial):.2f} s "
+        f"(CPU {statistics.median(cpu):.2f} s), two-process pool {statistics.median(pooled):.2f} s "
         f"(medians of {repeats}; identical statistics on both)"
     )
 
@@ -112,10 +117,13 @@ def timing(label, truth, family, end, n_boot, repeats) -> None:
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="a run of seconds")
+    parser.add_argument("--timing", action="store_true", help="only the timings")
     args = parser.parse_args()
     quick = args.quick
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
-        if quick:
+        if args.timing:
+            pass
+        elif quick:
             calibration(runs=20, end=400.0, n_boot=19, pool=pool)
             power(runs=4, end=5280.0, n_boot=19, pool=pool)
         else:
