@@ -166,6 +166,22 @@ def test_no_events_and_nan_never_pass():
     assert not nan.passed() and "no verdict" in str(nan)
 
 
+def test_an_explosive_fit_cannot_be_bootstrapped(fitted):
+    import dataclasses
+
+    events, result = fitted
+    explosive = dataclasses.replace(result, model=vs.Exponential(0.5, 1.2, 2.0))
+    with pytest.raises(ValueError, match=r"cannot simulate a model whose branching ratio.*n_boot=0"):
+        vs.goodness_of_fit(events, explosive, n_boot=3)
+
+
+def test_data_other_than_the_fit_s_are_noted(fitted):
+    events, result = fitted
+    other = TRUTH.simulate(100.0, seed=99)
+    gof = vs.goodness_of_fit(other, result, n_boot=2)
+    assert any("the fit's data" in n for n in gof.notes)
+
+
 @pytest.mark.parametrize(
     "kwargs, error, match",
     [

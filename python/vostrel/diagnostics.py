@@ -174,7 +174,8 @@ class GoodnessOfFit:
         """Whether every dimension passes the test at `level`.
 
         A dimension whose p-value is NaN (no events, or no usable bootstrap refit) cannot
-        pass: the test could not judge it.
+        pass: the test could not judge it. Each dimension is tested at `level` on its own, so
+        with M dimensions a true model fails somewhere with probability up to M·level.
         """
         level = as_scalar(level, "level")
         if not 0.0 < level < 1.0:
@@ -552,6 +553,12 @@ def goodness_of_fit(
             )
         return dataclasses.replace(plain, notes=tuple(notes))
 
+    if events.n_events != bootstrap_source.n_events:
+        notes.append(
+            f"these data hold {events.n_events} events and the fit's data "
+            f"{bootstrap_source.n_events}: the bootstrap calibrates a test of a fit to the data "
+            "tested, and its p-value says little here"
+        )
     seed = int(seed)
     boot, converged, failures = _run_bootstrap(
         bootstrap_source, events, count, seed, executor, progress, options
