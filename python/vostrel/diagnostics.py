@@ -267,7 +267,7 @@ def qq_series(gof: GoodnessOfFit, dim: int | None) -> list[tuple[FloatArray, str
     out: list[tuple[FloatArray, str | None]] = []
     for i in chosen:
         p = gof.p_values[i]
-        test = "bootstrap p" if gof.method == _BOOTSTRAP else "KS p"
+        test = "bootstrap p" if gof.method == _BOOTSTRAP else "plain KS p"
         name = f"dimension {labels[i]}: " if several else ""
         out.append((gof.residuals[i], f"{name}n={gof.n[i]}, {test}={p:.3g}"))
     return out

@@ -236,6 +236,7 @@ def intensity_plot(
         else:
             bins = as_int(n_bins, "n_bins", minimum=1)
         edges, mean = _binned_intensity(fitted, events, index, lo, hi, bins)
+        floor = 0.0
         width = edges[1] - edges[0]
         colours = []
         for k in range(m):
@@ -273,13 +274,16 @@ def intensity_plot(
         for k in range(m):
             label = None if m == 1 else f"λ{_dim_label(names, k)}"
             (line,) = ax.plot(grid, values[:, k], linewidth=1, label=label)
+            # Each dimension's events on a row of their own below the curves.
+            row = -0.04 * k * float(values.max(initial=1.0))
             ticks = jumps[dims == k]
-            ax.plot(ticks, np.zeros_like(ticks), "|", color=line.get_color(), markersize=8)
+            ax.plot(ticks, np.full_like(ticks, row), "|", color=line.get_color(), markersize=8)
+        floor = -0.04 * (m - 1) * float(values.max(initial=1.0))
         ax.set_title(f"conditional intensity{which} and its {jumps.shape[0]} events (ticks)")
         if m > 1:
             ax.legend(fontsize="x-small")
     ax.set_xlim(lo, hi)
-    ax.set_ylim(bottom=0.0)
+    ax.set_ylim(bottom=floor - (0.02 * float(ax.get_ylim()[1]) if m > 1 else 0.0))
     ax.set_xlabel(f"time{_unit(unit)}")
     ax.set_ylabel(f"intensity{_per(unit)}")
     return ax
@@ -422,10 +426,10 @@ def kernel_plot(
         ax.set_yscale("log")
         ax.set_xlim(lags[0], lags[-1])
         # The fitted curve sets the scale; a band of a poorly determined kernel may span many
-        # decades and is cut at two decades beyond the curve.
+        # decades and is cut two decades below and one above the curve.
         positive = values[values > 0.0]
         if positive.size:
-            ax.set_ylim(float(positive.min()) / 100.0, float(positive.max()) * 100.0)
+            ax.set_ylim(float(positive.min()) / 100.0, float(positive.max()) * 10.0)
     else:
         ax.set_xlim(0.0, top)
         ax.set_ylim(bottom=0.0)
