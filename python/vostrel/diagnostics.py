@@ -138,6 +138,8 @@ class GoodnessOfFit:
         Seed of the bootstrap.
     notes : tuple of str
         Remarks on the test (its kind, failures, untested dimensions).
+    failures : tuple of str
+        The distinct errors of the failed bootstrap replicates.
     """
 
     residuals: tuple[FloatArray, ...]
