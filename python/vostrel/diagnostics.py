@@ -591,7 +591,10 @@ def goodness_of_fit(
             f"{n_not_converged} bootstrap refits ended without a verified optimum; their "
             "statistics are kept"
         )
-    empty = [m for m in range(len(pooled)) if n[m] and np.all(np.isnan(boot[:, m]))]
+    done = ~np.isnan(converged)
+    empty = [
+        m for m in range(len(pooled)) if n[m] and done.any() and np.all(np.isnan(boot[done, m]))
+    ]
     if empty:
         notes.append(
             "no bootstrap dataset gave events in dimension(s) "
