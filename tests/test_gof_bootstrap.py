@@ -71,6 +71,18 @@ def test_p_value_counts_bootstrap_statistics_at_least_the_observed(fitted, seria
     assert not np.array_equal(other.boot_statistics, serial.boot_statistics)
 
 
+def test_joint_p_value_over_dimensions():
+    mv = vs.MultivariateExponential([0.3, 0.2], [[0.2, 0.3], [0.0, 0.4]], 1.5)
+    events = mv.simulate(200.0, seed=2)
+    result = vs.fit(events, mv, start="model", n_starts=1)
+    gof = vs.goodness_of_fit(events, result, n_boot=9, seed=4)
+    scaled = np.sqrt(gof.n) * gof.boot_statistics
+    observed = np.max(np.sqrt(gof.n) * gof.statistics)
+    assert gof.joint_p_value == (1 + np.count_nonzero(scaled.max(axis=1) >= observed)) / 10
+    assert "all dimensions at once" in gof.summary()
+    assert math.isnan(vs.goodness_of_fit(events, result, n_boot=0).joint_p_value)
+
+
 def test_refits_hold_the_fixed_parameters_and_start_at_the_fit(monkeypatch):
     events = TRUTH.simulate(150.0, seed=6)
     result = vs.fit(events, vs.Exponential(beta=2.0), fixed="beta", n_starts=1)

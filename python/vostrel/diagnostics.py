@@ -140,6 +140,10 @@ class GoodnessOfFit:
         Remarks on the test (its kind, failures, untested dimensions).
     failures : tuple of str
         The distinct errors of the failed bootstrap replicates.
+    joint_p_value : float
+        Bootstrap p-value of all dimensions at once, for the largest of the statistics
+        scaled by √n of the data, max_m √n_m·D_m (which holds its level where testing each
+        dimension at that level does not); NaN for the plain test.
     """
 
     residuals: tuple[FloatArray, ...]
@@ -157,6 +161,7 @@ class GoodnessOfFit:
     seed: int | None = None
     notes: tuple[str, ...] = ()
     failures: tuple[str, ...] = ()
+    joint_p_value: float = math.nan
 
     @property
     def kind(self) -> str:
@@ -221,6 +226,8 @@ class GoodnessOfFit:
         widths = [max(9, *(len(r[c]) for r in rows)) for c in range(len(columns))]
         for r in rows:
             lines.append("  ".join(cell.rjust(w) for cell, w in zip(r, widths)))
+        if self.method == _BOOTSTRAP and len(self.residuals) > 1:
+            lines.append(f"all dimensions at once (max of √n·KS stat): p = {self.joint_p_value:.4g}")
         lines += [f"note: {n}" for n in self.notes]
         lines.append(self._verdict())
         return "\n".join(lines)
@@ -244,6 +251,9 @@ class GoodnessOfFit:
             for row in self._rows()
         )
         notes = "".join(f"<li>{html.escape(n)}</li>" for n in self.notes)
+        if self.method == _BOOTSTRAP and len(self.residuals) > 1:
+            joint = f"all dimensions at once (max of √n·KS stat): p = {self.joint_p_value:.4g}"
+            notes = f"<li>{html.escape(joint)}</li>" + notes
         return (
             f"<div><p><b>Goodness of fit</b> of {html.escape(self.model_name)}: time-rescaled "
             f"residuals vs Exp(1)<br>test: {html.escape(self.kind)}</p>"
@@ -591,6 +601,13 @@ def goodness_of_fit(
             f"{n_not_converged} bootstrap refits ended without a verified optimum; their "
             "statistics are kept"
         )
+    weights = np.sqrt(n.astype(np.float64))
+    complete = np.all(np.isfinite(boot), axis=1)
+    joint = math.nan
+    if complete.any() and np.all(np.isfinite(statistics)):
+        observed = float(np.max(weights * statistics))
+        replicates = np.max(weights * boot[complete], axis=1)
+        joint = (1 + int(np.count_nonzero(replicates >= observed))) / (replicates.shape[0] + 1)
     done = ~np.isnan(converged)
     empty = [
         m for m in range(len(pooled)) if n[m] and done.any() and np.all(np.isnan(boot[done, m]))
@@ -612,4 +629,5 @@ def goodness_of_fit(
         seed=seed,
         notes=tuple(notes),
         failures=tuple(failures),
+        joint_p_value=joint,
     )
