@@ -39,9 +39,12 @@ def one_test(truth: vs.Model, family: vs.Model, end: float, seed: int, n_boot: i
     return float(boot.p_values[0]), float(boot.ks_p_values[0]), events.n_events, boot.n_failed
 
 
+FIRST_SEED = 1000
+
+
 def many_tests(truth, family, end, runs, n_boot, pool):
     futures = [
-        pool.submit(one_test, truth, family, end, 1000 + k, n_boot) for k in range(runs)
+        pool.submit(one_test, truth, family, end, FIRST_SEED + k, n_boot) for k in range(runs)
     ]
     return [f.result() for f in futures]
 
@@ -118,7 +121,13 @@ def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="a run of seconds")
     parser.add_argument("--timing", action="store_true", help="only the timings")
+    parser.add_argument(
+        "--no-timing", action="store_true", help="only the calibration and the power"
+    )
+    parser.add_argument("--first-seed", type=int, default=1000, help="seed of the first dataset")
     args = parser.parse_args()
+    global FIRST_SEED
+    FIRST_SEED = args.first_seed
     quick = args.quick
     with concurrent.futures.ProcessPoolExecutor(2) as pool:
         if args.timing:
@@ -129,6 +138,8 @@ def main() -> None:
         else:
             calibration(runs=200, end=800.0, n_boot=99, pool=pool)
             power(runs=50, end=5280.0, n_boot=99, pool=pool)
+    if args.no_timing:
+        return
     if quick:
         timing("exponential", TRUTH, vs.Exponential(), 2000.0, 19, 1)
     else:
