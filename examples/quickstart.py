@@ -22,10 +22,12 @@ def main() -> None:
     result = vs.fit(events, vs.Exponential(), seed=0)
     print(result.summary())
 
-    gof = vs.goodness_of_fit(events, result.model)
+    # Given the fit's result, the test is a parametric bootstrap (refits of data simulated
+    # from the fitted model), calibrated for the estimated parameters.
+    gof = vs.goodness_of_fit(events, result, n_boot=199, seed=0)
     print(gof.summary())
 
-    plotting.diagnostic_figure(result, events, path=path)
+    plotting.diagnostic_figure(result, events, path=path, gof=gof)
     print(f"diagnostic figure saved to {path}")
 
 

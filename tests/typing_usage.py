@@ -28,3 +28,11 @@ first: vs.Realization = simulated[0]
 intensity: npt.NDArray[np.float64] = model.intensity(events, np.linspace(0.0, 5.0, 11))
 compensators: list[npt.NDArray[np.float64]] = vs.compensator(events, model)
 figure = plotting.diagnostic_figure(result, events)
+calibrated: vs.GoodnessOfFit = vs.goodness_of_fit(
+    events, result, n_boot=99, seed=1, fit_options={"bounds": {"alpha": (0.0, 0.9)}}
+)
+passed: bool = calibrated.passed(0.05)
+kind: str = calibrated.kind
+axes = plotting.compensator_plot(result, events, detrend=True)
+axes = plotting.kernel_plot(result, time_unit="s", level=0.9)
+figure = plotting.diagnostic_figure(result, events, gof=calibrated, title="fit")

@@ -844,7 +844,7 @@ def baseline_plot(
     """
     from scipy import stats
 
-    from .plotting import _axes
+    from ._plotbase import axes as _axes
 
     model = result.model
     if not isinstance(model, WithBaseline):

@@ -254,14 +254,18 @@ class FitResult:
             kinds[i] = "profile"
         return out, kinds
 
-    def goodness_of_fit(self, events: Events) -> Any:
-        """Time-rescaled residuals and KS tests of the fitted model on `events`
-        (see :func:`vostrel.goodness_of_fit`).
+    def goodness_of_fit(self, events: Events, **options: Any) -> Any:
+        """Goodness of fit of this fit on its data `events` (see
+        :func:`vostrel.goodness_of_fit`): by default a parametric bootstrap of the KS
+        statistic of the time-rescaled residuals.
 
         Parameters
         ----------
         events : Events
-            The data the model was fitted to (or other data of the same shape).
+            The data the model was fitted to.
+        **options
+            ``n_boot``, ``seed``, ``executor``, ``progress``, ``fit_options``, as for
+            :func:`vostrel.goodness_of_fit`.
 
         Returns
         -------
@@ -269,7 +273,7 @@ class FitResult:
         """
         from .diagnostics import goodness_of_fit
 
-        return goodness_of_fit(events, self.model)
+        return goodness_of_fit(events, self, **options)
 
     # -- display -------------------------------------------------------------------------------
 

@@ -204,7 +204,7 @@ class Forecast:
         -------
         matplotlib Axes
         """
-        from .plotting import _axes
+        from ._plotbase import axes as _axes
 
         ax = _axes(ax)
         n_points = as_int(n_points, "n_points", minimum=2)
