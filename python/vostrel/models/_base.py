@@ -230,8 +230,20 @@ class Model(ABC):
         ----------
         factor : float
             Positive factor applied to every time.
+
+        Raises
+        ------
+        ValueError
+            The model has no equivalent in another time unit (a nonlinear link such as
+            softplus does not commute with a change of unit).
         """
-        return self._scaled(positive_scalar(factor, "factor"))
+        factor = positive_scalar(factor, "factor")
+        if not self._rescalable():
+            raise ValueError(
+                f"{self!r} has no equivalent model in another time unit: its likelihood is not "
+                "invariant to a change of time unit; fit it to the data in the unit wanted"
+            )
+        return self._scaled(factor)
 
     def _scaled(self, s: float) -> Self:
         info = self.param_info()
