@@ -83,7 +83,8 @@ def bench_units(quick: bool) -> None:
         rows[name] = (back.to_vector(), se, result.log_likelihood + events.n_events * math.log(s))
         print(
             f"units {name:>3}: log-lik (in s) {rows[name][2]:.6f}, converged {result.converged}, "
-            f"branching {result.branching_ratio:.4g}, {wall:.1f} s"
+            f"branching {result.branching_ratio:.4g}, {wall:.1f} s, "
+            f"{sum(s.n_eval for s in result.starts) + result.n_hessian_evaluations} evaluations"
         )
         for note in result.notes:
             print(f"      note: {note}")
@@ -93,8 +94,12 @@ def bench_units(quick: bool) -> None:
     print(f"  estimates (s): {est[0]}")
     print(f"  std errors (s): {se[0]}")
     with np.errstate(invalid="ignore"):
-        print(f"  largest relative spread of estimates: {np.max(np.ptp(est, 0) / np.abs(est[0])):.2e}")
-        print(f"  largest relative spread of standard errors: {np.nanmax(np.ptp(se, 0) / se[0]):.2e}")
+        print(
+            f"  largest relative spread of estimates: {np.max(np.ptp(est, 0) / np.abs(est[0])):.2e}"
+        )
+        print(
+            f"  largest relative spread of standard errors: {np.nanmax(np.ptp(se, 0) / se[0]):.2e}"
+        )
     print(f"  spread of shifted log-likelihoods: {np.ptp(ll):.2e} nats")
 
 

@@ -46,6 +46,8 @@ class StartResult:
     neg_log_likelihood : float
         At the end (``inf`` when the start failed).
     converged : bool
+        The optimiser's own verdict for this start (the fit's verdict is verified
+        separately: see :attr:`FitResult.converged`).
     message : str
         The optimiser's message.
     n_iter, n_eval : int
@@ -83,7 +85,12 @@ class FitResult:
     log_likelihood : float
     n_events, n_realizations : int
     converged : bool
-        Whether the best start converged.
+        Whether the estimate is a verified optimum: within 0.001 standard errors of the
+        stationary point for every estimated parameter (the Newton step on the observed
+        information; without standard errors, the gradient scaled by each free parameter's
+        magnitude below 1e-6 per event), no parameter on a bound pulled into the interior, and
+        no start at a lower value. When False the notes
+        say which parameter failed, by how much, and its gradient.
     message : str
         The optimiser's message for the best start.
     n_iter : int
@@ -285,7 +292,6 @@ def _num(value: float, digits: int = 4) -> str:
     )
 
 
-
 # -- the fit -------------------------------------------------------------------------------------
 
 Bound = tuple[float | None, float | None]
@@ -370,11 +376,12 @@ def fit(
     every family whose likelihood allows it exactly; positive parameters (rates, decays, lags,
     exponents) are optimised on the log scale, where they are well conditioned. The best start
     is refined by Newton steps on the observed information and then verified: the fit is
-    ``converged`` only when the estimate is within ``STEP_TOLERANCE`` standard errors of the
-    stationary point for every estimated parameter (without standard errors: when the scaled
-    gradient is below ``GRADIENT_TOLERANCE`` per event), no parameter on a bound could move
+    ``converged`` only when the estimate is within 0.001 standard errors of the stationary
+    point for every estimated parameter (without standard errors: when the gradient scaled by
+    the parameter's magnitude is below 1e-6 per event), no parameter on a bound could move
     inwards, and no start reached a lower value. Otherwise the notes say which parameter failed
-    and by how much.
+    and by how much. With fewer than 10 events per free parameter the notes say that the
+    estimates are unreliable.
 
     Examples
     --------
@@ -456,7 +463,14 @@ def _problem(events: Events, model: Model, fixed: FixedSpec, bounds: BoundsSpec 
     internal = template._scaled(scale)
     box = _internal_bounds(internal._default_bounds(stats), user_bounds, info, scale)
     return _Problem(
-        events, internal, tuple(info), internal.to_vector(), free, box, scale, stats,
+        events,
+        internal,
+        tuple(info),
+        internal.to_vector(),
+        free,
+        box,
+        scale,
+        stats,
         _log_mask(info, box, free),
     )
 
@@ -664,7 +678,9 @@ def _select(runs: Sequence[_Run]) -> _Run:
     for run in runs:
         if not math.isfinite(run.value):
             continue
-        if best is None or _better(run.value, run.optimiser_converged, best.value, best.optimiser_converged):
+        if best is None or _better(
+            run.value, run.optimiser_converged, best.value, best.optimiser_converged
+        ):
             best = run
     if best is None:
         errors = [run.error for run in runs if run.error is not None]
@@ -703,29 +719,38 @@ class _Optimum:
     failures: list[tuple[int, str]]  # (parameter index, why) for a fit that is not verified
 
 
-def _refine(
-    objective: _Objective, problem: _Problem, best: _Run, runs: Sequence[_Run]
-) -> _Optimum:
+def _refine(objective: _Objective, problem: _Problem, best: _Run, runs: Sequence[_Run]) -> _Optimum:
     """Standard errors at the best point, Newton steps from there on the observed information
-    (which make the estimate exact to many digits), and the verification of the result."""
+    (which make the estimate exact to many digits), and the verification of the result. When
+    the steps moved the estimate by more than a hundredth of a standard error, the observed
+    information is computed again where they ended."""
     assert best.x is not None
     x, box, free = best.x, problem.box, problem.free
+    value, gradient = objective.value_and_gradient(x)
     unidentified = free & problem.model._unidentified(x)
     estimated = free & ~_on_bounds(x, box) & ~unidentified
-    covariance, hessian_ok, hessian_calls = _observed_information(objective, x, estimated, box)
+    covariance, hessian_ok, calls = _observed_information(objective, x, estimated, box)
+    if hessian_ok and estimated.any():
+        start = x
+        x, value, gradient = _newton(objective, x, value, gradient, covariance, estimated, box)
+        index = np.flatnonzero(estimated)
+        moved = (x - start)[index] / np.sqrt(np.diag(covariance)[index])
+        if np.max(np.abs(moved)) > 1e-2:
+            covariance, hessian_ok, more = _observed_information(objective, x, estimated, box)
+            calls += more
     if not hessian_ok:
         estimated = np.zeros_like(estimated)
-    value, gradient = objective.value_and_gradient(x)
-    if hessian_ok and estimated.any():
-        x, value, gradient = _newton(objective, x, value, gradient, covariance, estimated, box)
-    failures = _verify(problem, x, gradient, covariance, estimated, unidentified, hessian_ok)
+    failures = _verify(problem, x, gradient, covariance, estimated, unidentified)
+    # The selection takes the lowest value, but prefers a start the optimiser called converged
+    # among values equal to rounding: no start may be better than that.
     tolerance = 1e-9 * max(1.0, abs(value))
     for k, run in enumerate(runs):
         if run.value < value - tolerance:
-            failures.append((-1, f"start {k} reached a lower value ({run.report.neg_log_likelihood:.10g})"))
+            failures.append(
+                (-1, f"start {k} reached a lower value ({run.report.neg_log_likelihood:.10g})")
+            )
     return _Optimum(
-        x, value, gradient, covariance, estimated, unidentified, hessian_ok, hessian_calls, best,
-        failures,
+        x, value, gradient, covariance, estimated, unidentified, hessian_ok, calls, best, failures
     )
 
 
@@ -782,7 +807,6 @@ def _verify(
     covariance: FloatArray,
     estimated: BoolArray,
     unidentified: BoolArray,
-    hessian_ok: bool,
 ) -> list[tuple[int, str]]:
     """Why `x` is not a verified optimum (empty when it is). Estimated parameters: the Newton
     step in standard errors; other free parameters in the interior: the gradient scaled by the
@@ -806,11 +830,15 @@ def _verify(
         magnitude = abs(x[i]) if problem.log[i] else max(abs(x[i]), 1.0)
         scaled = gradient[i] * magnitude / norm
         if on_bound[i]:
-            lower, upper = box[i]
+            lower = box[i][0]
             at_lower = lower is not None and x[i] - lower <= 1e-8 * max(1.0, abs(x[i]))
             inwards = -scaled if at_lower else scaled  # a fall of the objective into the box
             if inwards > GRADIENT_TOLERANCE:
-                failures.append((i, f"sits on a bound the likelihood rises away from (scaled gradient {inwards:.2g} per event)"))
+                why = (
+                    "is on a bound although the likelihood rises into the interior "
+                    f"(scaled gradient {inwards:.2g} per event)"
+                )
+                failures.append((i, why))
         elif abs(scaled) > GRADIENT_TOLERANCE:
             failures.append((i, f"has a scaled gradient of {abs(scaled):.2g} per event"))
     return failures
@@ -847,8 +875,16 @@ def _result(problem: _Problem, runs: Sequence[_Run], optimum: _Optimum, seed: in
     ]
     n_free = int(free.sum())
     notes = _notes(
-        fitted, estimates, std_errors, covariance, problem.stats.in_units(1.0 / scale), names,
-        optimum.hessian_ok, failures, problem.events.n_events, n_free,
+        fitted,
+        estimates,
+        std_errors,
+        covariance,
+        problem.stats.in_units(1.0 / scale),
+        names,
+        optimum.hessian_ok,
+        failures,
+        problem.events.n_events,
+        n_free,
     )
     notes += [
         f"{n} is not identified: the excitation it shapes is zero; it has no standard error"
@@ -1004,7 +1040,6 @@ def _clip(x: FloatArray, box: Sequence[tuple[float | None, float | None]], free:
             if upper is not None and out[i] > upper:
                 out[i] = upper
     return out
-
 
 
 def _on_bounds(x: FloatArray, box: Sequence[tuple[float | None, float | None]]) -> Any:

@@ -111,9 +111,7 @@ class NonlinearExponential(Model):
         # μ has no unit and α one of time; otherwise the excitation is a rate.
         mu_power, alpha_power = (0, 1) if self.link == "sigmoid" else (-1, 0)
         return (
-            ParamInfo(
-                "mu", "mu", 0.0 if positive else -_INF, _INF, positive, mu_power, positive
-            ),
+            ParamInfo("mu", "mu", 0.0 if positive else -_INF, _INF, positive, mu_power, positive),
             ParamInfo("alpha", "alpha", -_INF, _INF, False, alpha_power),
             ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
         )

@@ -317,7 +317,11 @@ class SumExponential(_ExpSumModel):
         fast, slow = 10.0 / stats.median_gap, 0.1 * stats.rate
         fast, slow = max(fast, slow), min(fast, slow)
         if rng is None:
-            betas = np.geomspace(fast / 3.0, slow * 3.0, k) if k > 1 else np.array([1.0 / stats.median_gap])
+            betas = (
+                np.geomspace(fast / 3.0, slow * 3.0, k)
+                if k > 1
+                else np.array([1.0 / stats.median_gap])
+            )
         else:
             betas = np.sort(np.exp(rng.uniform(math.log(slow), math.log(fast), k)))[::-1]
         betas = np.array([_clip_rate(float(b), stats) for b in betas])
