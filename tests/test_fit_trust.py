@@ -34,7 +34,7 @@ def family_data(name):
         return vs.MultivariateExponential([0.3, 0.2], MV_ALPHA, 1.5).simulate(300.0, seed=11)
     if name == "powerlaw":
         # On exponential data the power law runs off along a ridge (c and beta to infinity).
-        return vs.PowerLaw(0.3, 0.6 * 0.2, 1.0, 0.2).simulate(600.0, seed=11)
+        return vs.PowerLaw(0.3, 0.6 * 0.2, 1.0, 0.2).simulate(300.0, seed=11)
     events = vs.Exponential(0.5, 0.5, 2.0).simulate(400.0, seed=11)
     if name == "marked":
         r = events[0]

@@ -3,7 +3,7 @@
 `fit` minimises the negative log-likelihood of all realisations of an `Events` (each on its own
 window) with L-BFGS-B from several seeded starts, after rescaling time internally by a power of
 two so that rates are of order one (fits of epoch timestamps or milliseconds give the same
-answer), with positive parameters on the log scale. It runs in named steps: starts, optimise
+answer), with positive parameters on the log scale where the family converges faster so. It runs in named steps: starts, optimise
 (each start), select (the best start), standard errors (the observed information: the Hessian
 at the optimum by central differences of the analytic gradient, 2p gradient evaluations,
 symmetrised, never the optimiser's low-rank approximation; then Newton steps on it and the
@@ -373,8 +373,9 @@ def fit(
     Notes
     -----
     Time is rescaled internally by a power of two so that the event rate is of order one, for
-    every family whose likelihood allows it exactly; positive parameters (rates, decays, lags,
-    exponents) are optimised on the log scale, where they are well conditioned. The best start
+    every family whose likelihood allows it exactly; for the exponential families the strictly
+    positive parameters (rates, decays) are optimised on the log scale, where they are well
+    conditioned. The best start
     is refined by Newton steps on the observed information and then verified: the fit is
     ``converged`` only when the estimate is within 0.001 standard errors of the stationary
     point for every estimated parameter (without standard errors: when the gradient scaled by
@@ -471,16 +472,20 @@ def _problem(events: Events, model: Model, fixed: FixedSpec, bounds: BoundsSpec 
         box,
         scale,
         stats,
-        _log_mask(info, box, free),
+        _log_mask(model, box, free),
     )
 
 
-def _log_mask(info: Sequence[ParamInfo], box: Sequence[Bound], free: BoolArray) -> BoolArray:
+def _log_mask(model: Model, box: Sequence[Bound], free: BoolArray) -> BoolArray:
     """Free parameters whose domain is strictly positive and whose box keeps them away from
-    0: rates, decays, lags and exponents, which vary over orders of magnitude and are far
-    better conditioned as logarithms. Parameters that may be exactly 0 (excitations, kernel
-    values) stay on their natural scale, so that a fit can land on the bound."""
+    0 (rates, decays), for the families that converge faster with them as logarithms (see
+    ``Model._log_scale_fit``): they vary over orders of magnitude and are far better
+    conditioned so. Parameters that may be exactly 0 (excitations, kernel values) stay on their
+    natural scale, so that a fit can land on the bound."""
+    info = model.param_info()
     out = np.zeros(len(info), dtype=bool)
+    if not model._log_scale_fit:
+        return out
     for i, p in enumerate(info):
         lower, upper = box[i]
         out[i] = bool(

@@ -384,6 +384,7 @@ class ApproxPowerLaw(_ExpSumModel):
     n_components: int = 10
 
     family: ClassVar[str] = "approximate power law"
+    _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
         check_scalar(self, "mu", lower=0.0)
@@ -539,6 +540,7 @@ class PowerLaw(_PairwiseModel):
     c: float = 1.0
 
     family: ClassVar[str] = "power law"
+    _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
         check_scalar(self, "mu", lower=0.0)
@@ -644,6 +646,7 @@ class Nonparametric(_PairwiseModel):
     values: Any = (0.3, 0.2, 0.1, 0.025)
 
     family: ClassVar[str] = "nonparametric"
+    _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
         check_scalar(self, "mu", lower=0.0)
