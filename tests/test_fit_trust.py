@@ -155,3 +155,22 @@ def test_sizes_the_fit_allocates_from_are_capped(kwargs, text):
     events = vs.Events.from_arrays([1.0, 2.0, 3.0], end_time=4.0)
     with pytest.raises(ValueError, match=text):
         vs.fit(events, vs.Exponential(), **kwargs)
+
+
+def test_a_fit_drifting_along_a_ridge_is_not_called_converged():
+    # A power law on exponential data runs off towards c, beta -> infinity: the optimiser stops
+    # on its tolerance and calls that converged; without standard errors the scaled gradient
+    # shows the drift.
+    events = vs.Exponential(0.5, 0.5, 2.0).simulate(400.0, seed=11)
+    result = vs.fit(events, vs.PowerLaw(), n_starts=2, seed=4)
+    assert all(s.converged for s in result.starts) and not result.converged
+    assert any(
+        n.startswith("not a verified optimum: alpha has a scaled gradient") for n in result.notes
+    )
+
+
+def test_an_estimate_held_on_a_bound_it_pushes_against_is_verified():
+    events = vs.Exponential(0.5, 0.6, 2.0).simulate(2000.0, seed=3)
+    bounded = vs.fit(events, vs.Exponential(), bounds={"alpha": (0.0, 0.3)})
+    assert bounded.on_bound == ("alpha",) and bounded.converged
+    assert not any("verified" in n for n in bounded.notes)
