@@ -174,3 +174,10 @@ def test_an_estimate_held_on_a_bound_it_pushes_against_is_verified():
     bounded = vs.fit(events, vs.Exponential(), bounds={"alpha": (0.0, 0.3)})
     assert bounded.on_bound == ("alpha",) and bounded.converged
     assert not any("verified" in n for n in bounded.notes)
+
+
+@pytest.mark.parametrize("bound", [(2.5, 5.0), (0.1, 1.0)])
+def test_a_log_scale_parameter_lands_exactly_on_its_bound(bound):
+    events = vs.Exponential(0.5, 0.6, 2.0).simulate(2000.0, seed=3)
+    result = vs.fit(events, vs.Exponential(), bounds={"beta": bound})
+    assert result.on_bound == ("beta",) and result.model.beta in bound

@@ -528,6 +528,10 @@ class _Objective:
         self.template = problem.x_template
         self.free = problem.free
         self.log = problem.log[problem.free]
+        # exp(log(bound)) may miss the bound by an ulp: the log-scale parameters are clipped.
+        free_box = [problem.box[i] for i in np.flatnonzero(problem.free).tolist()]
+        self._lower = np.array([-math.inf if lo is None else lo for lo, _ in free_box])[self.log]
+        self._upper = np.array([math.inf if hi is None else hi for _, hi in free_box])[self.log]
         self.norm = float(max(problem.events.n_events, 1))
         self.calls = 0
         self._memory: dict[bytes, tuple[float, FloatArray]] = {}
@@ -539,7 +543,7 @@ class _Objective:
 
     def full(self, z: FloatArray) -> FloatArray:
         values = np.array(z, dtype=np.float64)
-        values[self.log] = np.exp(values[self.log])
+        values[self.log] = np.clip(np.exp(values[self.log]), self._lower, self._upper)
         x = self.template.copy()
         x[self.free] = values
         return x
