@@ -412,10 +412,10 @@ def fit(
     try:
         with one_blas_thread():
             objective = _Objective(evaluate, problem)
-            runs = _optimise(
-                objective, problem, _starts(problem, start, n_starts, seed), max_iter, progress
-            )
-            optimum = _refine(objective, problem, _select(runs), runs)
+            starts = _starts(problem, start, n_starts, seed)
+            runs = _optimise(objective, problem, starts, max_iter, progress)
+            best = _select(runs)
+            optimum = _standard_errors(objective, problem, best, runs)
             return _result(problem, runs, optimum, seed)
     finally:
         close()
@@ -728,7 +728,9 @@ class _Optimum:
     failures: list[tuple[int, str]]  # (parameter index, why) for a fit that is not verified
 
 
-def _refine(objective: _Objective, problem: _Problem, best: _Run, runs: Sequence[_Run]) -> _Optimum:
+def _standard_errors(
+    objective: _Objective, problem: _Problem, best: _Run, runs: Sequence[_Run]
+) -> _Optimum:
     """Standard errors at the best point, Newton steps from there on the observed information
     (which make the estimate exact to many digits), and the verification of the result. When
     the steps moved the estimate by more than a hundredth of a standard error, the observed
