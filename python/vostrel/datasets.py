@@ -75,7 +75,7 @@ def load_commit_times(
     --------
     >>> from vostrel.datasets import load_commit_times
     >>> events = load_commit_times()
-    >>> events.n_events, events.end_times[0], events.time_unit
+    >>> events.n_events, float(events.end_times[0]), events.time_unit
     (3522, 8760.0, 'h')
     """
     if unit not in _SECONDS:

@@ -1,11 +1,13 @@
 """Maximum-likelihood fits with standard errors.
 
 `fit` minimises the negative log-likelihood of all realisations of an `Events` (each on its own
-window) with L-BFGS-B on the natural scale of the parameters, from several seeded starts, after
-rescaling time internally by a power of two so that rates are of order one (fits of epoch
-timestamps or milliseconds give the same answer). Standard errors come from the observed
-information: the Hessian at the optimum by central differences of the analytic gradient
-(2p gradient evaluations, symmetrised), never from the optimiser's low-rank approximation.
+window) with L-BFGS-B from several seeded starts, after rescaling time internally by a power of
+two so that rates are of order one (fits of epoch timestamps or milliseconds give the same
+answer), with positive parameters on the log scale where the family converges faster so. It runs in named steps: starts, optimise
+(each start), select (the best start), standard errors (the observed information: the Hessian
+at the optimum by central differences of the analytic gradient, 2p gradient evaluations,
+symmetrised, never the optimiser's low-rank approximation; then Newton steps on it and the
+verification of the optimum), and the result in natural units.
 """
 
 from __future__ import annotations
@@ -19,6 +21,7 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal
 
 import numpy as np
+import numpy.typing as npt
 
 from ._checks import FloatArray, as_int, as_scalar, fmt
 from ._progress import progress_bar
@@ -31,6 +34,7 @@ if TYPE_CHECKING:
 
 __all__ = ["fit", "FitResult", "StartResult"]
 
+BoolArray = npt.NDArray[np.bool_]
 BoundsSpec = Mapping[str, tuple[float | None, float | None]]
 FixedSpec = str | Sequence[str] | Mapping[str, Any] | None
 
@@ -46,6 +50,8 @@ class StartResult:
     neg_log_likelihood : float
         At the end (``inf`` when the start failed).
     converged : bool
+        The optimiser's own verdict for this start (the fit's verdict is verified
+        separately: see :attr:`FitResult.converged`).
     message : str
         The optimiser's message.
     n_iter, n_eval : int
@@ -83,7 +89,12 @@ class FitResult:
     log_likelihood : float
     n_events, n_realizations : int
     converged : bool
-        Whether the best start converged.
+        Whether the estimate is a verified optimum: within 0.001 standard errors of the
+        stationary point for every estimated parameter (the Newton step on the observed
+        information; without standard errors, the gradient scaled by each free parameter's
+        magnitude below 1e-6 per event), no parameter on a bound pulled into the interior, and
+        no start at a lower value. When False the notes
+        say which parameter failed, by how much, and its gradient.
     message : str
         The optimiser's message for the best start.
     n_iter : int
@@ -419,6 +430,25 @@ def _num(value: float, digits: int = 4) -> str:
 
 # -- the fit -------------------------------------------------------------------------------------
 
+Bound = tuple[float | None, float | None]
+
+#: Largest number of starts: each is a whole optimisation, so more is a slip, not a request.
+MAX_STARTS = 10_000
+#: Largest iteration limit of one start.
+MAX_ITER = 1_000_000
+#: With fewer events than this per free parameter the estimates are noted as unreliable.
+EVENTS_PER_PARAMETER = 10
+#: A verified optimum: the Newton step from the estimate to the stationary point of the
+#: quadratic model is below this many standard errors for every estimated parameter.
+STEP_TOLERANCE = 1e-3
+#: Without standard errors: the largest scaled gradient per event that still counts as zero.
+GRADIENT_TOLERANCE = 1e-6
+#: Newton steps that refine the best point (each one likelihood evaluation, more only when a
+#: step has to be shortened).
+_NEWTON_STEPS = 4
+#: Below this many standard errors a Newton step is not worth an evaluation.
+_NEGLIGIBLE_STEP = 1e-7
+
 
 def fit(
     events: Events,
@@ -438,7 +468,8 @@ def fit(
     Parameters
     ----------
     events : Events
-        One or more realisations; their likelihoods are summed, each on its own window.
+        One or more realisations; their likelihoods are summed, each on its own window. At
+        least one event is needed.
     model : Model
         The model family and its structure (number of components, bin edges, link, decay
         mode); its parameter values are the starting point with ``start="model"`` and the
@@ -450,14 +481,14 @@ def fit(
         ``{name: (lower, upper)}`` in the data's time unit, overriding the defaults (``None``
         for no bound on that side). Bounds must lie in the parameter's domain.
     n_starts : int, default 3
-        Number of starts: one from simple moments of the data (or the model), the rest
-        random, drawn from `seed`.
+        Number of starts, at most 10,000: one from simple moments of the data (or the model),
+        the rest random, drawn from `seed`.
     seed : int, default 0
         Seed of the random starts; the fit is a deterministic function of its arguments.
     start : {"moments", "model"}, default "moments"
         Where the first start comes from.
     max_iter : int, default 1000
-        Iteration limit of each start.
+        Iteration limit of each start, at most 1,000,000.
     progress : bool, default False
         Show a progress bar over the starts (needs the ``progress`` extra).
     executor : optional
@@ -473,7 +504,21 @@ def fit(
     Raises
     ------
     TypeError, ValueError
-        Bad arguments: the message names the argument.
+        Bad arguments, or no events at all: the message names the argument.
+
+    Notes
+    -----
+    Time is rescaled internally by a power of two so that the event rate is of order one, for
+    every family whose likelihood allows it exactly; for the exponential families the strictly
+    positive parameters (rates, decays) are optimised on the log scale, where they are well
+    conditioned. The best start
+    is refined by Newton steps on the observed information and then verified: the fit is
+    ``converged`` only when the estimate is within 0.001 standard errors of the stationary
+    point for every estimated parameter (without standard errors: when the gradient scaled by
+    the parameter's magnitude is below 1e-6 per event), no parameter on a bound could move
+    inwards, and no start reached a lower value. Otherwise the notes say which parameter failed
+    and by how much. With fewer than 10 events per free parameter the notes say that the
+    estimates are unreliable.
 
     Examples
     --------
@@ -487,235 +532,274 @@ def fit(
             f"model must be a vostrel model such as Exponential(); got {type(model).__name__}"
         )
     model.check_events(events)
-    n_starts = as_int(n_starts, "n_starts", minimum=1)
-    max_iter = as_int(max_iter, "max_iter", minimum=1)
+    n_starts = _bounded_int(n_starts, "n_starts", MAX_STARTS)
+    max_iter = _bounded_int(max_iter, "max_iter", MAX_ITER)
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
         raise TypeError(f"seed must be a non-negative integer; got {seed!r}")
     if start not in ("moments", "model"):
         raise ValueError(f"start must be 'moments' or 'model'; got {start!r}")
+    if events.n_events == 0:
+        raise ValueError(
+            "events holds no events at all: there is nothing to fit (a Hawkes model needs at "
+            "least one event; the maximum-likelihood baseline of an empty record is 0)"
+        )
+    problem = _problem(events, model, fixed, bounds)
+    evaluate, close = _evaluator(problem, executor)
+    try:
+        with one_blas_thread():
+            objective = _Objective(evaluate, problem)
+            starts = _starts(problem, start, n_starts, seed)
+            runs = _optimise(objective, problem, starts, max_iter, progress)
+            best = _select(runs)
+            optimum = _standard_errors(objective, problem, best, runs)
+            return _result(problem, runs, optimum, seed)
+    finally:
+        close()
+
+
+def _bounded_int(value: Any, name: str, maximum: int) -> int:
+    result = as_int(value, name, minimum=1)
+    if result > maximum:
+        raise ValueError(f"{name} must be at most {maximum:,}; got {result:,}")
+    return result
+
+
+@dataclass(frozen=True, eq=False)
+class _Problem:
+    """What a fit works on, in internal units (times multiplied by `scale`)."""
+
+    events: Events
+    model: Model  # the template, in internal units
+    info: tuple[ParamInfo, ...]
+    x_template: FloatArray
+    free: BoolArray
+    box: list[Bound]
+    scale: float
+    stats: DataStats  # in internal units
+    log: BoolArray  # parameters the optimiser moves on the log scale
+
+    @property
+    def log_scale_shift(self) -> float:
+        """Internal minus natural log-likelihood: N·log(scale)."""
+        return self.events.n_events * math.log(self.scale)
+
+    def natural(self, x: FloatArray) -> FloatArray:
+        return self.model.with_vector(x)._scaled(1.0 / self.scale).to_vector()
+
+
+def _problem(events: Events, model: Model, fixed: FixedSpec, bounds: BoundsSpec | None) -> _Problem:
     info = model.param_info()
     template = _apply_fixed_values(model, fixed, info)
     free = _free_mask(fixed, info)
     user_bounds = _check_bounds(bounds, info)
-
     if model._rescalable() and model._boxes_survive_rescaling(set(user_bounds)):
         scale = time_scale(events)
     else:
         scale = 1.0
-    stats_internal = event_stats(events).in_units(scale)
-    template_internal = template._scaled(scale)
-    box = _internal_bounds(
-        template_internal._default_bounds(stats_internal), user_bounds, info, scale
-    )
-    mode = template_internal._mode(free)
-    if executor is not None:
-        from .parallel import DistributedData
-
-        distributed = DistributedData(executor, events, scale)
-        evaluate = functools.partial(distributed.evaluate, template_internal, mode=mode)
-    else:
-        data = prepare(events, scale)
-        evaluate = functools.partial(template_internal._neg_ll_grad, data, mode=mode)
-    try:
-        with one_blas_thread():
-            return _fit(
-                events,
-                template_internal,
-                evaluate,
-                stats_internal,
-                box,
-                info,
-                free,
-                scale,
-                start,
-                n_starts,
-                seed,
-                max_iter,
-                progress,
-            )
-    finally:
-        if executor is not None:
-            distributed.close()
-
-
-def _fit(
-    events: Events,
-    template_internal: Model,
-    evaluate: Callable[[FloatArray], tuple[float, FloatArray]],
-    stats_internal: DataStats,
-    box: list[tuple[float | None, float | None]],
-    info: Sequence[ParamInfo],
-    free: Any,
-    scale: float,
-    start: str,
-    n_starts: int,
-    seed: int,
-    max_iter: int,
-    progress: bool,
-) -> FitResult:
-    from scipy import optimize  # imported here: it takes a second to load
-
-    x_template = template_internal.to_vector()
-    objective = _Objective(evaluate, x_template, free, max(events.n_events, 1))
-    starts_internal = _starts(
-        template_internal, stats_internal, start, x_template, free, box, n_starts, seed
+    stats = event_stats(events).in_units(scale)
+    internal = template._scaled(scale)
+    box = _internal_bounds(internal._default_bounds(stats), user_bounds, info, scale)
+    return _Problem(
+        events,
+        internal,
+        tuple(info),
+        internal.to_vector(),
+        free,
+        box,
+        scale,
+        stats,
+        _log_mask(model, box, free),
     )
 
-    runs: list[StartResult] = []
-    best: tuple[float, FloatArray, bool, Any] | None = None
-    first_error: BaseException | None = None
-    with progress_bar(progress, n_starts, "fit") as bar:
-        for x0 in starts_internal:
-            try:
-                outcome = optimize.minimize(
-                    objective.normalised,
-                    x0[free],
-                    jac=True,
-                    method="L-BFGS-B",
-                    bounds=[box[int(i)] for i in np.flatnonzero(free)],
-                    options={"maxiter": max_iter, "ftol": 1e-13, "gtol": 1e-9, "maxcor": 20},
-                )
-            except (ValueError, FloatingPointError, ArithmeticError) as exc:
-                first_error = first_error or exc
-                runs.append(_failed_start(template_internal, x0, scale, str(exc)))
-                bar.update()
-                continue
-            x = objective.full(outcome.x)
-            value = float(outcome.fun) * objective.norm
-            converged = _converged(outcome, x, box, free, objective)
-            natural = template_internal.with_vector(x)._scaled(1.0 / scale).to_vector()
-            runs.append(
-                StartResult(
-                    start=template_internal.with_vector(x0)._scaled(1.0 / scale).to_vector(),
-                    estimate=natural,
-                    neg_log_likelihood=value - events.n_events * math.log(scale),
-                    converged=converged,
-                    message=str(outcome.message),
-                    n_iter=int(outcome.nit),
-                    n_eval=int(outcome.nfev),
-                )
-            )
-            if math.isfinite(value) and (
-                best is None or _better(value, converged, best[0], best[2])
-            ):
-                best = (value, x, converged, outcome)
-            bar.update()
-    if best is None:
-        if first_error is not None:
-            raise first_error
-        raise RuntimeError(
-            "every start of the fit failed: the likelihood was not finite anywhere tried"
+
+def _log_mask(model: Model, box: Sequence[Bound], free: BoolArray) -> BoolArray:
+    """Free parameters whose domain is strictly positive and whose box keeps them away from
+    0 (rates, decays), for the families that converge faster with them as logarithms (see
+    ``Model._log_scale_fit``): they vary over orders of magnitude and are far better
+    conditioned so. Parameters that may be exactly 0 (excitations, kernel values) stay on their
+    natural scale, so that a fit can land on the bound."""
+    info = model.param_info()
+    out = np.zeros(len(info), dtype=bool)
+    if not model._log_scale_fit:
+        return out
+    for i, p in enumerate(info):
+        lower, upper = box[i]
+        out[i] = bool(
+            free[i]
+            and p.strict
+            and p.lower == 0.0
+            and lower is not None
+            and lower > 0.0
+            and (upper is None or upper > lower)
         )
+    return out
 
-    value, x_best, converged, outcome = best
-    unidentified = free & template_internal._unidentified(x_best)
-    estimated = free & ~_on_bounds(x_best, box) & ~unidentified
-    covariance_internal, hessian_ok, hessian_calls = _observed_information(
-        objective, x_best, estimated, box
-    )
-    if not hessian_ok:
-        estimated[:] = False
-    fitted_internal = template_internal.with_vector(x_best)
-    jacobian = fitted_internal._unscale_jacobian(x_best, scale)
-    covariance = jacobian @ np.nan_to_num(covariance_internal) @ jacobian.T
-    fitted = fitted_internal._scaled(1.0 / scale)
-    estimates = fitted.to_vector()
-    permutation = fitted._canonical(estimates)
-    estimates = permutation @ estimates
-    covariance = permutation @ covariance @ permutation.T
-    estimated = (permutation @ estimated.astype(float)) > 0.5
-    fitted = fitted.with_vector(estimates)
-    covariance[~estimated, :] = np.nan
-    covariance[:, ~estimated] = np.nan
-    std_errors = np.sqrt(np.where(np.diag(covariance) >= 0, np.diag(covariance), np.nan))
 
-    names = tuple(p.name for p in info)
-    free_after = (permutation @ free.astype(float)) > 0.5
-    bound_after = (permutation @ (free & _on_bounds(x_best, box)).astype(float)) > 0.5
-    unidentified_after = (permutation @ unidentified.astype(float)) > 0.5
-    on_bound = tuple(n for n, b in zip(names, bound_after) if b)
-    gradient = objective.gradient(x_best)
-    projected = _projected_gradient(x_best, gradient, box, free)
-    grad_natural = np.linalg.solve(jacobian.T, projected) if projected.size else projected
-    stats_natural = stats_internal.in_units(1.0 / scale)
-    notes = _notes(
-        fitted, estimates, std_errors, covariance, stats_natural, names, hessian_ok, converged
-    )
-    notes += [
-        f"{n} is not identified: the excitation it shapes is zero; it has no standard error"
-        for n, u in zip(names, unidentified_after)
-        if u
-    ]
-    return FitResult(
-        model=fitted,
-        names=names,
-        estimates=estimates,
-        std_errors=std_errors,
-        covariance=covariance,
-        fixed=tuple(n for n, f in zip(names, free_after) if not f),
-        on_bound=on_bound,
-        log_likelihood=-(value - events.n_events * math.log(scale)),
-        n_events=events.n_events,
-        n_realizations=events.n_realizations,
-        converged=converged,
-        message=str(outcome.message),
-        n_iter=int(outcome.nit),
-        grad_norm=float(np.max(np.abs(grad_natural), initial=0.0)),
-        starts=tuple(runs),
-        seed=int(seed),
-        branching_ratio=fitted._branching_ratio_for(events),
-        notes=tuple(notes),
-        time_scale=scale,
-        n_hessian_evaluations=hessian_calls,
-        _log_scale=tuple(p.log_scale for p in info),
-    )
+def _evaluator(
+    problem: _Problem, executor: Any
+) -> tuple[Callable[[FloatArray], tuple[float, FloatArray]], Callable[[], None]]:
+    """The likelihood with its gradient in internal units, and what to call when done."""
+    mode = problem.model._mode(problem.free)
+    if executor is None:
+        data = prepare(problem.events, problem.scale)
+        return functools.partial(problem.model._neg_ll_grad, data, mode=mode), lambda: None
+    from .parallel import DistributedData
+
+    distributed = DistributedData(executor, problem.events, problem.scale)
+    return functools.partial(distributed.evaluate, problem.model, mode=mode), distributed.close
 
 
 class _Objective:
-    """The negative log-likelihood over the free parameters, in internal units. `normalised`
-    divides by the number of events so that the optimiser's tolerances mean the same at any
-    data size."""
+    """The negative log-likelihood in internal units. The optimiser sees it over the free
+    parameters, those in `problem.log` as logarithms, divided by the number of events so that
+    its tolerances mean the same at any data size. The last few evaluations are remembered, so
+    that the end point of a start is not evaluated again."""
+
+    _MEMORY = 8
 
     def __init__(
-        self,
-        evaluate: Callable[[FloatArray], tuple[float, FloatArray]],
-        template: FloatArray,
-        free: Any,
-        norm: int,
+        self, evaluate: Callable[[FloatArray], tuple[float, FloatArray]], problem: _Problem
     ) -> None:
         self.evaluate = evaluate
-        self.template = template
-        self.free = free
-        self.norm = float(norm)
+        self.template = problem.x_template
+        self.free = problem.free
+        self.log = problem.log[problem.free]
+        # exp(log(bound)) may miss the bound by an ulp: the log-scale parameters are clipped.
+        free_box = [problem.box[i] for i in np.flatnonzero(problem.free).tolist()]
+        self._lower = np.array([-math.inf if lo is None else lo for lo, _ in free_box])[self.log]
+        self._upper = np.array([math.inf if hi is None else hi for _, hi in free_box])[self.log]
+        self.norm = float(max(problem.events.n_events, 1))
         self.calls = 0
+        self._memory: dict[bytes, tuple[float, FloatArray]] = {}
 
-    def full(self, x_free: FloatArray) -> FloatArray:
+    def to_optimiser(self, x: FloatArray) -> FloatArray:
+        z = x[self.free].copy()
+        z[self.log] = np.log(z[self.log])
+        return z
+
+    def full(self, z: FloatArray) -> FloatArray:
+        values = np.array(z, dtype=np.float64)
+        values[self.log] = np.clip(np.exp(values[self.log]), self._lower, self._upper)
         x = self.template.copy()
-        x[self.free] = x_free
+        x[self.free] = values
         return x
 
+    def optimiser_bounds(self, box: Sequence[Bound]) -> list[Bound]:
+        out: list[Bound] = []
+        for log, i in zip(self.log, np.flatnonzero(self.free).tolist()):
+            lower, upper = box[i]
+            if log:
+                assert lower is not None
+                out.append((math.log(lower), None if upper is None else math.log(upper)))
+            else:
+                out.append((lower, upper))
+        return out
+
     def value_and_gradient(self, x: FloatArray) -> tuple[float, FloatArray]:
+        key = x.tobytes()
+        if key in self._memory:
+            value, gradient = self._memory[key]
+            return value, gradient.copy()
         self.calls += 1
-        value, gradient = self.evaluate(x)
-        return float(value), np.asarray(gradient, dtype=np.float64)
+        value, raw = self.evaluate(x)
+        gradient = np.asarray(raw, dtype=np.float64)
+        if len(self._memory) >= self._MEMORY:
+            del self._memory[next(iter(self._memory))]
+        self._memory[key] = (float(value), gradient.copy())
+        return float(value), gradient
 
     def gradient(self, x: FloatArray) -> FloatArray:
         return self.value_and_gradient(x)[1]
 
-    def normalised(self, x_free: FloatArray) -> tuple[float, FloatArray]:
-        value, gradient = self.value_and_gradient(self.full(x_free))
+    def normalised(self, z: FloatArray) -> tuple[float, FloatArray]:
+        x = self.full(z)
+        value, gradient = self.value_and_gradient(x)
         if not math.isfinite(value) or not np.all(np.isfinite(gradient)):
             # Let the line search step back from a region where the likelihood breaks down.
             return math.inf, np.zeros(int(self.free.sum()))
-        return value / self.norm, gradient[self.free] / self.norm
+        g = gradient[self.free]
+        g[self.log] *= x[self.free][self.log]
+        return value / self.norm, g / self.norm
 
 
-def _converged(
-    outcome: Any,
-    x: FloatArray,
-    box: Sequence[tuple[float | None, float | None]],
-    free: Any,
+# -- step 1: starts --------------------------------------------------------------------------------
+
+
+def _starts(problem: _Problem, start: str, n_starts: int, seed: int) -> list[FloatArray]:
+    """The first start from the data's moments (or the model), the rest random from `seed`;
+    fixed parameters at their values, every start inside the box."""
+    rng = np.random.default_rng(seed)
+    model, template = problem.model, problem.x_template
+    first = template.copy() if start == "model" else model._start(problem.stats, None)
+    starts = [first] + [model._start(problem.stats, rng) for _ in range(n_starts - 1)]
+    return [_clip(np.where(problem.free, x, template), problem.box, problem.free) for x in starts]
+
+
+# -- step 2: optimise --------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class _Run:
+    """One start: its report in natural units, and its end point in internal units."""
+
+    report: StartResult
+    x: FloatArray | None  # None when the start failed
+    value: float  # internal negative log-likelihood (inf when the start failed)
+    optimiser_converged: bool
+    outcome: Any
+    error: BaseException | None = None
+
+
+def _optimise(
     objective: _Objective,
+    problem: _Problem,
+    starts: Sequence[FloatArray],
+    max_iter: int,
+    progress: bool,
+) -> list[_Run]:
+    runs = []
+    with progress_bar(progress, len(starts), "fit") as bar:
+        for x0 in starts:
+            runs.append(_optimise_one(objective, problem, x0, max_iter))
+            bar.update()
+    return runs
+
+
+def _optimise_one(objective: _Objective, problem: _Problem, x0: FloatArray, max_iter: int) -> _Run:
+    from scipy import optimize  # imported here: it takes a second to load
+
+    start = problem.natural(x0)
+    try:
+        outcome = optimize.minimize(
+            objective.normalised,
+            objective.to_optimiser(x0),
+            jac=True,
+            method="L-BFGS-B",
+            bounds=objective.optimiser_bounds(problem.box),
+            options={"maxiter": max_iter, "ftol": 1e-13, "gtol": 1e-9, "maxcor": 20},
+        )
+    except (ValueError, FloatingPointError, ArithmeticError) as exc:
+        report = StartResult(start, np.full_like(start, np.nan), math.inf, False, str(exc), 0, 0)
+        return _Run(report, None, math.inf, False, None, exc)
+    x = objective.full(outcome.x)
+    value = float(outcome.fun) * objective.norm
+    if not (math.isfinite(value) and np.all(np.isfinite(x))):
+        value = math.inf
+    converged = _optimiser_converged(outcome, x, problem.box, problem.free, objective)
+    report = StartResult(
+        start=start,
+        estimate=problem.natural(x),
+        neg_log_likelihood=value - problem.log_scale_shift,
+        converged=converged,
+        message=str(outcome.message),
+        n_iter=int(outcome.nit),
+        n_eval=int(outcome.nfev),
+    )
+    return _Run(report, x, value, converged, outcome)
+
+
+def _optimiser_converged(
+    outcome: Any, x: FloatArray, box: Sequence[Bound], free: BoolArray, objective: _Objective
 ) -> bool:
     """The optimiser's verdict, or a line search that gave up at the optimum: L-BFGS-B reports
     an abnormal end when no step improves the value in the last bits, which at a projected
@@ -725,8 +809,32 @@ def _converged(
     if "ABNORMAL" not in str(outcome.message):
         return False
     gradient = np.zeros(x.shape[0])
-    gradient[free] = np.asarray(outcome.jac, dtype=np.float64)
+    gradient[free] = objective.gradient(x)[free] / objective.norm
     return bool(np.max(np.abs(_projected_gradient(x, gradient, box, free)), initial=0.0) < 1e-6)
+
+
+# -- step 3: select ----------------------------------------------------------------------------------
+
+
+def _select(runs: Sequence[_Run]) -> _Run:
+    """The start with the lowest value; among values equal to rounding, one the optimiser
+    reported converged."""
+    best: _Run | None = None
+    for run in runs:
+        if not math.isfinite(run.value):
+            continue
+        if best is None or _better(
+            run.value, run.optimiser_converged, best.value, best.optimiser_converged
+        ):
+            best = run
+    if best is None:
+        errors = [run.error for run in runs if run.error is not None]
+        if errors:
+            raise errors[0]
+        raise RuntimeError(
+            "every start of the fit failed: the likelihood was not finite anywhere tried"
+        )
+    return best
 
 
 def _better(value: float, converged: bool, best_value: float, best_converged: bool) -> bool:
@@ -737,9 +845,223 @@ def _better(value: float, converged: bool, best_value: float, best_converged: bo
     return value < best_value
 
 
-def _failed_start(model: Model, x0: FloatArray, scale: float, message: str) -> StartResult:
-    start = model.with_vector(x0)._scaled(1.0 / scale).to_vector()
-    return StartResult(start, np.full_like(start, np.nan), math.inf, False, message, 0, 0)
+# -- step 4: standard errors, refinement and verification ------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class _Optimum:
+    """The refined best point (internal units) with its observed information and verdict."""
+
+    x: FloatArray
+    value: float
+    gradient: FloatArray
+    covariance: FloatArray
+    estimated: BoolArray
+    unidentified: BoolArray
+    hessian_ok: bool
+    hessian_calls: int
+    run: _Run
+    failures: list[tuple[int, str]]  # (parameter index, why) for a fit that is not verified
+
+
+def _standard_errors(
+    objective: _Objective, problem: _Problem, best: _Run, runs: Sequence[_Run]
+) -> _Optimum:
+    """Standard errors at the best point, Newton steps from there on the observed information
+    (which make the estimate exact to many digits), and the verification of the result. When
+    the steps moved the estimate by more than a hundredth of a standard error, the observed
+    information is computed again where they ended."""
+    assert best.x is not None
+    x, box, free = best.x, problem.box, problem.free
+    value, gradient = objective.value_and_gradient(x)
+    unidentified = free & problem.model._unidentified(x)
+    estimated = free & ~_on_bounds(x, box) & ~unidentified
+    covariance, hessian_ok, calls = _observed_information(objective, x, estimated, box)
+    if hessian_ok and estimated.any():
+        start = x
+        x, value, gradient = _newton(objective, x, value, gradient, covariance, estimated, box)
+        index = np.flatnonzero(estimated)
+        moved = (x - start)[index] / np.sqrt(np.diag(covariance)[index])
+        if np.max(np.abs(moved)) > 1e-2:
+            covariance, hessian_ok, more = _observed_information(objective, x, estimated, box)
+            calls += more
+    if not hessian_ok:
+        estimated = np.zeros_like(estimated)
+    failures = _verify(problem, x, gradient, covariance, estimated, unidentified)
+    # The selection takes the lowest value, but prefers a start the optimiser called converged
+    # among values equal to rounding: no start may be better than that.
+    tolerance = 1e-9 * max(1.0, abs(value))
+    for k, run in enumerate(runs):
+        if run.value < value - tolerance:
+            failures.append(
+                (-1, f"start {k} reached a lower value ({run.report.neg_log_likelihood:.10g})")
+            )
+    return _Optimum(
+        x, value, gradient, covariance, estimated, unidentified, hessian_ok, calls, best, failures
+    )
+
+
+def _newton(
+    objective: _Objective,
+    x: FloatArray,
+    value: float,
+    gradient: FloatArray,
+    covariance: FloatArray,
+    estimated: BoolArray,
+    box: Sequence[Bound],
+) -> tuple[FloatArray, float, FloatArray]:
+    """Newton steps over the estimated parameters with the Hessian of the best start's end
+    point, each kept inside the box and shortened until the value does not rise."""
+    index = np.flatnonzero(estimated)
+    inverse = covariance[np.ix_(index, index)]
+    se = np.sqrt(np.diag(inverse))
+    for _ in range(_NEWTON_STEPS):
+        if not np.all(np.isfinite(gradient[index])):
+            break
+        step = -(inverse @ gradient[index])
+        if np.max(np.abs(step) / se) <= _NEGLIGIBLE_STEP:
+            break
+        length = _room(x[index], step, [box[i] for i in index.tolist()])
+        for _halving in range(8):
+            trial = x.copy()
+            trial[index] = x[index] + length * step
+            trial_value, trial_gradient = objective.value_and_gradient(trial)
+            if math.isfinite(trial_value) and trial_value <= value + 1e-13 * abs(value):
+                x, value, gradient = trial, trial_value, trial_gradient
+                break
+            length *= 0.5
+        else:
+            break
+    return x, value, gradient
+
+
+def _room(x: FloatArray, step: FloatArray, box: Sequence[Bound]) -> float:
+    """The largest length up to 1 that keeps x + length·step strictly inside the box (half the
+    way to a bound at most)."""
+    length = 1.0
+    for xi, si, (lower, upper) in zip(x.tolist(), step.tolist(), box):
+        if si < 0 and lower is not None:
+            length = min(length, 0.5 * (xi - lower) / -si)
+        if si > 0 and upper is not None:
+            length = min(length, 0.5 * (upper - xi) / si)
+    return length
+
+
+def _verify(
+    problem: _Problem,
+    x: FloatArray,
+    gradient: FloatArray,
+    covariance: FloatArray,
+    estimated: BoolArray,
+    unidentified: BoolArray,
+) -> list[tuple[int, str]]:
+    """Why `x` is not a verified optimum (empty when it is). Estimated parameters: the Newton
+    step in standard errors; other free parameters in the interior: the gradient scaled by the
+    parameter's magnitude (its logarithm's gradient for positive parameters), per event;
+    parameters on a bound: that the likelihood does not rise into the box."""
+    failures: list[tuple[int, str]] = []
+    free, box = problem.free, problem.box
+    if not np.all(np.isfinite(gradient[free])):
+        bad = int(np.flatnonzero(free & ~np.isfinite(gradient))[0])
+        return [(bad, f"the gradient is {gradient[bad]} at the estimate")]
+    index = np.flatnonzero(estimated)
+    if index.size:
+        inverse = covariance[np.ix_(index, index)]
+        steps = -(inverse @ gradient[index]) / np.sqrt(np.diag(inverse))
+        for i, s in zip(index.tolist(), steps.tolist()):
+            if abs(s) > STEP_TOLERANCE:
+                failures.append((i, f"is {abs(s):.2g} standard errors from the stationary point"))
+    on_bound = _on_bounds(x, box)
+    norm = max(problem.events.n_events, 1)
+    for i in np.flatnonzero(free & ~estimated & ~unidentified).tolist():
+        magnitude = abs(x[i]) if problem.log[i] else max(abs(x[i]), 1.0)
+        scaled = gradient[i] * magnitude / norm
+        if on_bound[i]:
+            lower = box[i][0]
+            at_lower = lower is not None and x[i] - lower <= 1e-8 * max(1.0, abs(x[i]))
+            inwards = -scaled if at_lower else scaled  # a fall of the objective into the box
+            if inwards > GRADIENT_TOLERANCE:
+                why = (
+                    "is on a bound although the likelihood rises into the interior "
+                    f"(scaled gradient {inwards:.2g} per event)"
+                )
+                failures.append((i, why))
+        elif abs(scaled) > GRADIENT_TOLERANCE:
+            failures.append((i, f"has a scaled gradient of {abs(scaled):.2g} per event"))
+    return failures
+
+
+# -- step 5: the result ------------------------------------------------------------------------------
+
+
+def _result(problem: _Problem, runs: Sequence[_Run], optimum: _Optimum, seed: int) -> FitResult:
+    """Map the optimum to natural units and canonical order, and assemble the result."""
+    x, scale, free = optimum.x, problem.scale, problem.free
+    internal = problem.model.with_vector(x)
+    jacobian = internal._unscale_jacobian(x, scale)
+    fitted = internal._scaled(1.0 / scale)
+    # Canonical order (e.g. components sorted by decay); every per-parameter mask follows it.
+    order = np.argmax(fitted._canonical(fitted.to_vector()), axis=1)
+    estimates = fitted.to_vector()[order]
+    fitted = fitted.with_vector(estimates)
+    covariance = (jacobian @ np.nan_to_num(optimum.covariance) @ jacobian.T)[np.ix_(order, order)]
+    estimated = optimum.estimated[order]
+    covariance[~estimated, :] = np.nan
+    covariance[:, ~estimated] = np.nan
+    diagonal = np.diag(covariance)
+    std_errors = np.sqrt(np.where(diagonal >= 0, diagonal, np.nan))
+
+    names = tuple(p.name for p in problem.info)
+    on_bound_mask = (free & _on_bounds(x, problem.box))[order]
+    projected = _projected_gradient(x, optimum.gradient, problem.box, free)
+    grad_natural = np.linalg.solve(jacobian.T, projected) if projected.size else projected
+    position = np.argsort(order)  # where internal parameter i is shown
+    failures = [
+        (names[position[i]] if i >= 0 else "", why, float(grad_natural[i]) if i >= 0 else math.nan)
+        for i, why in optimum.failures
+    ]
+    n_free = int(free.sum())
+    notes = _notes(
+        fitted,
+        estimates,
+        std_errors,
+        covariance,
+        problem.stats.in_units(1.0 / scale),
+        names,
+        optimum.hessian_ok,
+        failures,
+        problem.events.n_events,
+        n_free,
+    )
+    notes += [
+        f"{n} is not identified: the excitation it shapes is zero; it has no standard error"
+        for n, u in zip(names, optimum.unidentified[order])
+        if u
+    ]
+    outcome = optimum.run.outcome
+    return FitResult(
+        model=fitted,
+        names=names,
+        estimates=estimates,
+        std_errors=std_errors,
+        covariance=covariance,
+        fixed=tuple(n for n, f in zip(names, free[order]) if not f),
+        on_bound=tuple(n for n, b in zip(names, on_bound_mask) if b),
+        log_likelihood=-(optimum.value - problem.log_scale_shift),
+        n_events=problem.events.n_events,
+        n_realizations=problem.events.n_realizations,
+        converged=not failures,
+        message=str(outcome.message),
+        n_iter=int(outcome.nit),
+        grad_norm=float(np.max(np.abs(grad_natural), initial=0.0)),
+        starts=tuple(run.report for run in runs),
+        seed=int(seed),
+        branching_ratio=fitted._branching_ratio_for(problem.events),
+        notes=tuple(notes),
+        time_scale=scale,
+        n_hessian_evaluations=optimum.hessian_calls,
+        _log_scale=tuple(p.log_scale for p in problem.info),
+    )
 
 
 def _group_members(name: str, info: Sequence[ParamInfo], argument: str) -> list[int]:
@@ -867,28 +1189,6 @@ def _clip(x: FloatArray, box: Sequence[tuple[float | None, float | None]], free:
     return out
 
 
-def _starts(
-    model: Model,
-    stats_internal: DataStats,
-    start: str,
-    template: FloatArray,
-    free: Any,
-    box: Sequence[tuple[float | None, float | None]],
-    n_starts: int,
-    seed: int,
-) -> list[FloatArray]:
-    rng = np.random.default_rng(seed)
-    first = template.copy() if start == "model" else model._start(stats_internal, None)
-    starts = [first]
-    for _ in range(n_starts - 1):
-        starts.append(model._start(stats_internal, rng))
-    out = []
-    for x in starts:
-        x = np.where(free, x, template)
-        out.append(_clip(x, box, free))
-    return out
-
-
 def _on_bounds(x: FloatArray, box: Sequence[tuple[float | None, float | None]]) -> Any:
     on = np.zeros(x.shape[0], dtype=bool)
     for i, (lower, upper) in enumerate(box):
@@ -964,11 +1264,20 @@ def _notes(
     stats: DataStats,
     names: Sequence[str],
     hessian_ok: bool,
-    converged: bool,
+    failures: Sequence[tuple[str, str, float]],
+    n_events: int,
+    n_free: int,
 ) -> list[str]:
     notes = []
-    if not converged:
-        notes.append("the optimiser did not report convergence: treat the estimates with care")
+    for name, why, gradient in failures:
+        where = f"{name} {why} (gradient {gradient:.3g})" if name else why
+        notes.append(f"not a verified optimum: {where}; treat the estimates with care")
+    if n_events < EVENTS_PER_PARAMETER * n_free:
+        notes.append(
+            f"only {n_events} event(s) for {n_free} free parameter(s), fewer than "
+            f"{EVENTS_PER_PARAMETER} per parameter: the estimates are unreliable and their "
+            "standard errors may be far off"
+        )
     if not hessian_ok:
         notes.append(
             "the observed information is not positive definite (a flat or non-identified "

@@ -9,6 +9,7 @@ differentiation.
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 from collections.abc import Callable
@@ -68,8 +69,11 @@ class NonlinearExponential(Model):
 
     Notes
     -----
-    Time is not rescaled in fits of this model: a nonlinear link does not commute with a change
-    of time unit.
+    A change of time unit maps this model to an equivalent one for the relu, identity and
+    sigmoid links (the sigmoid's upper bound is a rate and μ has no unit there, α a unit of
+    time), and fits rescale time internally for them; the softplus link and callables do not
+    commute with a change of time unit, so their fits use the data's unit as it is and
+    :meth:`rescale_time` refuses them.
     """
 
     mu: float = 0.5
@@ -104,14 +108,25 @@ class NonlinearExponential(Model):
 
     def param_info(self) -> tuple[ParamInfo, ...]:
         positive = self._positive_mu()
+        # With the sigmoid link the excitation μ + α·β·Σ… is a pure number inside the link, so
+        # μ has no unit and α one of time; otherwise the excitation is a rate.
+        mu_power, alpha_power = (0, 1) if self.link == "sigmoid" else (-1, 0)
         return (
-            ParamInfo("mu", "mu", 0.0 if positive else -_INF, _INF, positive, -1, positive),
-            ParamInfo("alpha", "alpha", -_INF, _INF, False, 0),
+            ParamInfo("mu", "mu", 0.0 if positive else -_INF, _INF, positive, mu_power, positive),
+            ParamInfo("alpha", "alpha", -_INF, _INF, False, alpha_power),
             ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
         )
 
     def _rescalable(self) -> bool:
-        return False
+        # link(x)/s is the same link of a rescaled excitation for relu (x/s), for the identity
+        # (x/s, up to its floor of 1e-12 on the intensity) and for the sigmoid (its upper bound
+        # divided by s, x unchanged); not for softplus or a callable.
+        return self.link in ("relu", "identity", "sigmoid")
+
+    def _with_structure_scaled(self, s: float) -> NonlinearExponential:
+        if self.link == "sigmoid":
+            return dataclasses.replace(self, sigmoid_scale=self.sigmoid_scale / s)
+        return self
 
     def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
         return [([1], 2)]

@@ -326,12 +326,20 @@ class SumExponential(_ExpSumModel):
         k = self.n_components
         total = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
         alphas = np.full(k, total / k)
-        # Decays spread over two decades around the typical gap.
-        spread = np.logspace(-1.0, 1.0, k) if k > 1 else np.ones(1)
-        betas = spread / stats.median_gap
-        if rng is not None:
-            betas = betas * np.exp(rng.uniform(-1.0, 1.0, k))
-        betas = np.array([_clip_rate(b, stats) for b in betas])
+        # The data's time scales: from well inside a cluster (a tenth of the typical gap) to
+        # well beyond the gaps between clusters (ten times the mean gap). The moment start puts
+        # the decays evenly (on the log scale) inside that range, a random start anywhere in it.
+        fast, slow = 10.0 / stats.median_gap, 0.1 * stats.rate
+        fast, slow = max(fast, slow), min(fast, slow)
+        if rng is None:
+            betas = (
+                np.geomspace(fast / 3.0, slow * 3.0, k)
+                if k > 1
+                else np.array([1.0 / stats.median_gap])
+            )
+        else:
+            betas = np.sort(np.exp(rng.uniform(math.log(slow), math.log(fast), k)))[::-1]
+        betas = np.array([_clip_rate(float(b), stats) for b in betas])
         return np.concatenate([[stats.rate * (1.0 - total)], alphas, betas])
 
     def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
@@ -394,6 +402,7 @@ class ApproxPowerLaw(_ExpSumModel):
     n_components: int = 10
 
     family: ClassVar[str] = "approximate power law"
+    _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
         check_scalar(self, "mu", lower=0.0)
@@ -558,6 +567,7 @@ class PowerLaw(_PairwiseModel):
     c: float = 1.0
 
     family: ClassVar[str] = "power law"
+    _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
         check_scalar(self, "mu", lower=0.0)
@@ -666,6 +676,7 @@ class Nonparametric(_PairwiseModel):
     values: Any = (0.3, 0.2, 0.1, 0.025)
 
     family: ClassVar[str] = "nonparametric"
+    _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
         check_scalar(self, "mu", lower=0.0)
