@@ -199,7 +199,8 @@ def test_data_other_than_the_fit_s_are_noted(fitted):
     [
         ({"n_boot": 5}, ValueError, "n_boot > 0 needs a FitResult"),
         ({"n_boot": -1}, ValueError, "n_boot"),
-        ({"seed": -1}, TypeError, "seed"),
+        ({"seed": -1}, ValueError, "seed"),
+        ({"seed": 1.5}, TypeError, "seed"),
         ({"executor": "pool"}, TypeError, "executor must be"),
         ({"fit_options": {"fixed": "beta"}}, ValueError, "must not set 'fixed'"),
     ],

@@ -9,20 +9,14 @@ from typing import Any
 
 import numpy as np
 
-from ._checks import FloatArray, as_scalar, fmt
+from ._checks import FloatArray, as_level, optional_import
 
 # At most this many points of a QQ plot are drawn; quantiles in between add nothing visible.
 QQ_POINTS = 2000
 
 
 def pyplot() -> Any:
-    try:
-        import matplotlib.pyplot as plt
-    except ImportError:
-        raise ImportError(
-            "plots need matplotlib: install it with pip install 'vostrel[plot]'"
-        ) from None
-    return plt
+    return optional_import("matplotlib.pyplot", "plot", "plots need matplotlib")
 
 
 def axes(ax: Any) -> Any:
@@ -33,10 +27,7 @@ def axes(ax: Any) -> Any:
 
 
 def check_level(level: Any) -> float:
-    value = as_scalar(level, "level")
-    if not 0.0 < value < 1.0:
-        raise ValueError(f"level must be in (0, 1); got {fmt(value)}")
-    return value
+    return as_level(level)
 
 
 def draw_qq(

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 from typing import Any
 
+from ._checks import optional_import
+
 
 class _NoBar:
     def update(self, n: int = 1) -> None:
@@ -24,10 +26,5 @@ def progress_bar(enabled: bool, total: int, description: str) -> Any:
     """A tqdm bar counting `total` steps with an ETA, or a do-nothing stand-in."""
     if not enabled:
         return _NoBar()
-    try:
-        from tqdm.auto import tqdm
-    except ImportError:
-        raise ImportError(
-            "progress=True needs tqdm: install it with pip install 'vostrel[progress]'"
-        ) from None
+    tqdm = optional_import("tqdm.auto", "progress", "progress=True needs tqdm").tqdm
     return tqdm(total=total, desc=description, unit="step", dynamic_ncols=True)

@@ -26,7 +26,7 @@ from typing import Any
 
 import numpy as np
 
-from ._checks import FloatArray, IntArray, as_int, as_scalar, fmt
+from ._checks import FloatArray, IntArray, as_int, as_level, as_seed
 from ._progress import progress_bar
 from .events import Events
 from .fitting import FitResult, fit
@@ -193,9 +193,7 @@ class GoodnessOfFit:
         -------
         bool
         """
-        level = as_scalar(level, "level")
-        if not 0.0 < level < 1.0:
-            raise ValueError(f"level must be in (0, 1); got {fmt(level)}")
+        level = as_level(level)
         p = self.p_values
         return bool(p.size > 0 and np.all(np.isfinite(p)) and np.all(p > level))
 
@@ -548,8 +546,7 @@ def goodness_of_fit(
             "n_boot > 0 needs a FitResult (the bootstrap refits with the fit's fixed "
             f"parameters); got a {type(fitted).__name__}: pass fit(...)'s result"
         )
-    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
-        raise TypeError(f"seed must be a non-negative integer; got {seed!r}")
+    seed = as_seed(seed)
     options = _refit_options(fit_options)
     if events.n_events == 0:
         raise ValueError(

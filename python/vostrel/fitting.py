@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._checks import FloatArray, as_int, as_scalar, fmt
+from ._checks import FloatArray, as_int, as_level, as_scalar, fmt
 from ._progress import progress_bar
 from ._threads import one_blas_thread
 from .events import Events
@@ -238,9 +238,7 @@ class FitResult:
         self, level: float, method: str, events: Events | None
     ) -> tuple[FloatArray, list[str]]:
         """Intervals and the kind of each ("profile", "log-Wald", "Wald" or "")."""
-        level = as_scalar(level, "level")
-        if not 0.0 < level < 1.0:
-            raise ValueError(f"level must be in (0, 1); got {fmt(level)}")
+        level = as_level(level)
         if method not in ("auto", "wald", "profile"):
             raise ValueError(f"method must be 'auto', 'wald' or 'profile'; got {method!r}")
         from scipy import special

@@ -36,7 +36,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._checks import FloatArray, as_scalar, fmt
+from ._checks import FloatArray, as_level, fmt
 from ._progress import progress_bar
 from .events import Events
 
@@ -68,10 +68,7 @@ _LL_TOLERANCE = 1e-4
 
 
 def _check_level(value: Any) -> float:
-    level = as_scalar(value, "level")
-    if not 0.0 < level < 1.0:
-        raise ValueError(f"level must be in (0, 1); got {fmt(level)}")
-    return level
+    return as_level(value)
 
 
 def _check_inputs(events: Any, result: Any) -> None:

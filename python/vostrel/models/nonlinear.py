@@ -19,7 +19,7 @@ from typing import Any, ClassVar, Literal, cast
 import numpy as np
 
 from .. import _libvostrel  # noqa: F401  (loads the extension and its submodules)
-from .._checks import FloatArray, as_int, float_array
+from .._checks import FloatArray, as_int, float_array, optional_import
 from .._libvostrel import likelihood as native
 from ..events import Realization
 from . import _expsum
@@ -317,13 +317,7 @@ class NonlinearExponential(Model):
 
 
 def _import_jax() -> Any:
-    try:
-        import jax
-    except ImportError:
-        raise ImportError(
-            "a callable link needs JAX: install it with pip install 'vostrel[jax]'"
-        ) from None
-    return jax
+    return optional_import("jax", "jax", "a callable link needs JAX")
 
 
 def _x64(jax: Any) -> Any:
