@@ -51,8 +51,19 @@ class Baseline(ABC):
 
     @abstractmethod
     def param_info(self, dim: int | None = None) -> tuple[ParamInfo, ...]:
-        """Metadata of the baseline's parameters (``dim``: the dimension it belongs to, for
-        multivariate models)."""
+        """Metadata of the baseline's parameters.
+
+        Parameters
+        ----------
+        dim : int, optional
+            The dimension the baseline belongs to, for multivariate models: it goes into the
+            names (``"mu[1,0]"``); None for one-dimensional models (``"mu[0]"``, ``"mu"``).
+
+        Returns
+        -------
+        tuple of ParamInfo
+            One per parameter, in the order of :meth:`to_vector`.
+        """
 
     @abstractmethod
     def to_vector(self) -> FloatArray:
@@ -60,7 +71,18 @@ class Baseline(ABC):
 
     @abstractmethod
     def with_vector(self, x: FloatArray) -> Self:
-        """The same structure with parameters from `x`."""
+        """The same structure with parameters from `x`.
+
+        Parameters
+        ----------
+        x : ndarray
+            The parameters, in the order of :meth:`param_info`.
+
+        Returns
+        -------
+        Baseline
+            A new baseline of the same type.
+        """
 
     @abstractmethod
     def _scaled(self, s: float) -> Self:
@@ -68,23 +90,81 @@ class Baseline(ABC):
 
     @abstractmethod
     def values_at(self, t: Any) -> FloatArray:
-        """μ at the (absolute) times `t`."""
+        """μ at the (absolute) times `t`.
+
+        Parameters
+        ----------
+        t : array_like of float
+            Times in the data's own time axis.
+
+        Returns
+        -------
+        ndarray
+            μ(t), one value per time.
+        """
 
     @abstractmethod
     def cumulative(self, t: FloatArray, start: float) -> FloatArray:
-        """∫ μ from `start` to each of `t` (t ≥ start)."""
+        """∫ μ from `start` to each of `t` (t ≥ start).
+
+        Parameters
+        ----------
+        t : ndarray
+            End points of the integrals (absolute times).
+        start : float
+            Their common start.
+
+        Returns
+        -------
+        ndarray
+            One integral per entry of `t`.
+        """
 
     @abstractmethod
     def integral_grad(self, start: float, end: float) -> FloatArray:
-        """d/dθ of ∫ μ over [start, end]."""
+        """d/dθ of ∫ μ over [start, end].
+
+        Parameters
+        ----------
+        start, end : float
+            The window.
+
+        Returns
+        -------
+        ndarray
+            One derivative per parameter, in the order of :meth:`param_info`.
+        """
 
     @abstractmethod
     def event_grad(self, t: FloatArray, weights: FloatArray) -> FloatArray:
-        """Σ_i weights_i · dμ(t_i)/dθ."""
+        """Σ_i weights_i · dμ(t_i)/dθ.
+
+        Parameters
+        ----------
+        t : ndarray
+            Event times (absolute).
+        weights : ndarray
+            One weight per time.
+
+        Returns
+        -------
+        ndarray
+            One entry per parameter, in the order of :meth:`param_info`.
+        """
 
     @abstractmethod
     def maximum(self, start: float, end: float) -> float:
-        """An upper bound of μ over [start, end] (attained, for thinning to be efficient)."""
+        """An upper bound of μ over [start, end] (attained, for thinning to be efficient).
+
+        Parameters
+        ----------
+        start, end : float
+            The window.
+
+        Returns
+        -------
+        float
+        """
 
     @abstractmethod
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]: ...
@@ -94,12 +174,35 @@ class Baseline(ABC):
         """Start values for a mean immigrant rate `rate`."""
 
     def integral(self, start: float, end: float) -> float:
-        """∫ μ over [start, end]."""
+        """∫ μ over [start, end].
+
+        Parameters
+        ----------
+        start, end : float
+            The window (absolute times).
+
+        Returns
+        -------
+        float
+        """
         return float(self.cumulative(np.array([end]), start)[0])
 
     def sample(self, rng: np.random.Generator, start: float, end: float) -> FloatArray:
         """Immigrant times on [start, end) by thinning a Poisson process of rate
-        :meth:`maximum` (ascending)."""
+        :meth:`maximum`.
+
+        Parameters
+        ----------
+        rng : numpy.random.Generator
+            The source of randomness.
+        start, end : float
+            The window (absolute times).
+
+        Returns
+        -------
+        ndarray
+            The immigrant times, ascending.
+        """
         top = self.maximum(start, end)
         if not top > 0:
             return np.empty(0)
@@ -236,7 +339,18 @@ class PeriodicBaseline(Baseline):
         return cycles, phase
 
     def bins(self, t: Any) -> IntArray:
-        """The bin of each time."""
+        """The bin of each time.
+
+        Parameters
+        ----------
+        t : array_like of float
+            Absolute times.
+
+        Returns
+        -------
+        ndarray of int
+            The index of each time's bin, in [0, n_bins).
+        """
         _, phase = self._phase(float_array(t, "t"))
         index = np.searchsorted(self.edges, phase, side="right") - 1
         return np.asarray(np.clip(index, 0, self.values.shape[0] - 1), dtype=np.int64)
@@ -252,7 +366,17 @@ class PeriodicBaseline(Baseline):
         return np.asarray(cycles[:, None] * widths[None, :] + partial, dtype=np.float64)
 
     def exposure(self, start: float, end: float) -> FloatArray:
-        """Time the window [start, end] spends in each bin."""
+        """Time the window [start, end] spends in each bin.
+
+        Parameters
+        ----------
+        start, end : float
+            The window (absolute times).
+
+        Returns
+        -------
+        ndarray of shape (n_bins,)
+        """
         both = self._time_in_bins(np.array([start, end], dtype=np.float64))
         return np.asarray(np.maximum(both[1] - both[0], 0.0), dtype=np.float64)
 

@@ -59,9 +59,9 @@ def load_commit_times(
         (``Events.dim_names`` labels them).
     ties : {"jitter", "merge", "error"}, default "jitter"
         Tied times (492 commits share their second with the commit before them).
-        ``"jitter"``: the package's ``ties="jitter"`` with `seed` (every group of tied events is
-        spread uniformly over the first half of the gap to the next distinct time; all 3,522
-        commits are kept). ``"merge"``: a group of commits with one time counts as one event (a
+        ``"jitter"``: the package's ``ties="jitter"`` with `seed` (each tied commit is drawn
+        uniformly within the resolution of the times, one second, which is the smallest gap
+        between distinct times; no commit moves by a second or more and all 3,522 are kept). ``"merge"``: a group of commits with one time counts as one event (a
         push), in the dimension of its first commit in the file; 3,030 events remain.
         ``"error"``: the package's default, which raises on the first tie.
     seed : int, default 0

@@ -73,7 +73,20 @@ class Forecast:
         return self.end_time - self.start_time
 
     def path(self, k: int) -> tuple[FloatArray, IntArray | None]:
-        """Times (and dimensions, or None) of path `k`."""
+        """Times (and dimensions, or None) of path `k`.
+
+        Parameters
+        ----------
+        k : int
+            Index of the path, in [0, n_paths).
+
+        Returns
+        -------
+        times : ndarray
+            The path's events, ascending.
+        dims : ndarray or None
+            Their dimensions (None for one-dimensional models).
+        """
         k = as_int(k, "k", minimum=0)
         if k >= self.n_paths:
             raise IndexError(f"k = {k} is out of range for {self.n_paths} paths")
@@ -91,8 +104,20 @@ class Forecast:
         return np.where(self.dims == d, self.times, np.inf)
 
     def count_at(self, t: Any, dim: int | None = None) -> FloatArray:
-        """N(t) − N(T) on every path at the times `t` (shape ``(n_paths, len(t))``): events in
-        [T, t], of dimension `dim` or of all dimensions.
+        """N(t) − N(T) on every path at the times `t`: events in [T, t], of dimension `dim` or
+        of all dimensions.
+
+        Parameters
+        ----------
+        t : array_like of float
+            Finite times (absolute, in the data's time axis).
+        dim : int, optional
+            Count only events of this dimension; all dimensions by default.
+
+        Returns
+        -------
+        ndarray of shape (n_paths, len(t))
+            The counts (as floats).
         """
         grid = float_array(t, "t")
         if grid.shape[0] and not np.all(np.isfinite(grid)):
@@ -110,7 +135,21 @@ class Forecast:
     def counts(
         self, start: float | None = None, end: float | None = None, dim: int | None = None
     ) -> IntArray:
-        """Number of events of each path in [start, end) (default: the whole window)."""
+        """Number of events of each path in [start, end) (default: the whole window).
+
+        Parameters
+        ----------
+        start : float, optional
+            Start of the interval; default ``start_time`` (T).
+        end : float, optional
+            End of the interval (> start); default ``end_time`` (T + horizon).
+        dim : int, optional
+            Count only events of this dimension; all dimensions by default.
+
+        Returns
+        -------
+        ndarray of int, shape (n_paths,)
+        """
         lo = self.start_time if start is None else finite_scalar(start, "start")
         hi = self.end_time if end is None else finite_scalar(end, "end")
         if not hi > lo:
@@ -125,7 +164,24 @@ class Forecast:
     def expected_count(
         self, start: float | None = None, end: float | None = None, dim: int | None = None
     ) -> tuple[float, float]:
-        """Monte Carlo estimate of E[N(end) − N(start) | history] and its standard error."""
+        """Monte Carlo estimate of E[N(end) − N(start) | history] and its standard error.
+
+        Parameters
+        ----------
+        start : float, optional
+            Start of the interval; default ``start_time`` (T).
+        end : float, optional
+            End of the interval (> start); default ``end_time`` (T + horizon).
+        dim : int, optional
+            Count only events of this dimension; all dimensions by default.
+
+        Returns
+        -------
+        mean : float
+            The mean count over the paths.
+        se : float
+            Its Monte Carlo standard error (NaN with one path).
+        """
         c = self.counts(start, end, dim).astype(np.float64)
         se = float(c.std(ddof=1) / math.sqrt(c.shape[0])) if c.shape[0] > 1 else math.nan
         return float(c.mean()), se
@@ -134,7 +190,26 @@ class Forecast:
         self, k: int, start: float | None = None, end: float | None = None, dim: int | None = None
     ) -> tuple[float, float]:
         """Monte Carlo estimate of P(at least `k` events in [start, end) | history) and its
-        standard error."""
+        standard error.
+
+        Parameters
+        ----------
+        k : int
+            The number of events (≥ 0).
+        start : float, optional
+            Start of the interval; default ``start_time`` (T).
+        end : float, optional
+            End of the interval (> start); default ``end_time`` (T + horizon).
+        dim : int, optional
+            Count only events of this dimension; all dimensions by default.
+
+        Returns
+        -------
+        p : float
+            The share of paths with at least `k` events.
+        se : float
+            Its binomial standard error, sqrt(p(1 − p)/n_paths).
+        """
         k = as_int(k, "k", minimum=0)
         hits = (self.counts(start, end, dim) >= k).astype(np.float64)
         p = float(hits.mean())
@@ -143,8 +218,22 @@ class Forecast:
     def quantiles(
         self, t: Any, q: Any = (0.05, 0.25, 0.5, 0.75, 0.95), dim: int | None = None
     ) -> FloatArray:
-        """Quantiles of N(t) − N(T) across paths, shape ``(len(q), len(t))`` (empirical
-        quantiles of the paths; the lower of two order statistics, so values are counts)."""
+        """Quantiles of N(t) − N(T) across paths (empirical quantiles of the paths; the lower
+        of two order statistics, so values are counts).
+
+        Parameters
+        ----------
+        t : array_like of float
+            Finite times (absolute, in the data's time axis).
+        q : array_like of float, default (0.05, 0.25, 0.5, 0.75, 0.95)
+            Probabilities, in [0, 1].
+        dim : int, optional
+            Count only events of this dimension; all dimensions by default.
+
+        Returns
+        -------
+        ndarray of shape (len(q), len(t))
+        """
         levels = float_array(q, "q")
         if np.any((levels < 0) | (levels > 1)):
             raise ValueError("q must lie in [0, 1]")

@@ -478,7 +478,18 @@ class LikelihoodRatioTest:
     notes: tuple[str, ...] = ()
 
     def rejects(self, level: float = 0.05) -> bool:
-        """Whether the test rejects "no excitation" at `level`."""
+        """Whether the test rejects "no excitation" at `level`.
+
+        Parameters
+        ----------
+        level : float, default 0.05
+            Significance level, in (0, 1).
+
+        Returns
+        -------
+        bool
+            Whether ``p_value < level``.
+        """
         level = _check_level(level)
         return bool(self.p_value < level)
 

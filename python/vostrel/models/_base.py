@@ -590,9 +590,39 @@ class Model(ABC):
         """Simulate `n_paths` continuations of an observed realisation over [T, T + horizon),
         given its events up to its end T; see :func:`vostrel.forecast.forecast`.
 
+        Parameters
+        ----------
+        events : Events
+            The observed history.
+        horizon : float
+            Length of the forecast window (> 0), in the data's time unit.
+        n_paths : int
+            Number of paths.
+        seed : int
+            Non-negative seed. Path k uses the seed sequence (seed, spawn key
+            (realization, k)) of :class:`numpy.random.SeedSequence`, so a path does not depend
+            on `n_paths`, the executor or the batch size.
+        realization : int, default 0
+            Which realisation of `events` to continue.
+        executor : optional
+            None, a ``concurrent.futures`` executor or a ``dask.distributed.Client``: the paths
+            are drawn in batches there; the result is the same bits whatever the executor.
+        batch_size : int, optional
+            Paths per task.
+        progress : bool, default False
+            Show a progress bar (the ``progress`` extra).
+
         Returns
         -------
         vostrel.forecast.Forecast
+            The paths, with their summaries and a fan chart.
+
+        Raises
+        ------
+        NotImplementedError
+            The model has no simulator.
+        ValueError
+            A branching ratio of 1 or more, or bad arguments.
         """
         from ..forecast import forecast
 
