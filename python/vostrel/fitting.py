@@ -296,6 +296,8 @@ def fit(
     max_iter: int = 1000,
     progress: bool = False,
     executor: Any = None,
+    std_errors: bool = True,
+    penalty: float | None = None,
 ) -> FitResult:
     """Fit `model` to `events` by maximum likelihood.
 
@@ -329,6 +331,16 @@ def fit(
         every evaluation sums their pieces in realisation order (same result as without). On
         plain-TCP clusters the evaluations use one direct connection per worker, opened for
         the fit and admitted by a one-time key; on TLS or other transports, Dask calls.
+        For ``MultivariateExponential`` fits (which run row by row, see
+        :mod:`vostrel.network`), a ``concurrent.futures`` executor or a Dask client that
+        fits the rows in parallel, with the same result as serially.
+    std_errors : bool, default True
+        Whether to compute standard errors (``False`` skips the observed information; the
+        standard errors and the covariance are then NaN).
+    penalty : float, optional
+        ``MultivariateExponential`` with ``decay="fixed"`` only: an L1 penalty strength on
+        alpha (nats per unit of alpha). The result is penalised: no Wald errors. See
+        :func:`vostrel.network.l1_path` for a path of strengths and a data-driven choice.
 
     Returns
     -------
@@ -357,6 +369,19 @@ def fit(
         raise TypeError(f"seed must be a non-negative integer; got {seed!r}")
     if start not in ("moments", "model"):
         raise ValueError(f"start must be 'moments' or 'model'; got {start!r}")
+    if not isinstance(std_errors, (bool, np.bool_)):
+        raise TypeError(f"std_errors must be True or False; got {std_errors!r}")
+    if penalty is not None:
+        penalty = as_scalar(penalty, "penalty")
+        if not (math.isfinite(penalty) and penalty >= 0):
+            raise ValueError(f"penalty must be a non-negative finite number; got {fmt(penalty)}")
+    if _by_rows(model, fixed, bounds, penalty):
+        from .network import fit_rows
+
+        return fit_rows(
+            events, model, n_starts=n_starts, seed=seed, start=start, max_iter=max_iter,
+            progress=progress, executor=executor, std_errors=bool(std_errors), penalty=penalty,
+        )
     info = model.param_info()
     template = _apply_fixed_values(model, fixed, info)
     free = _free_mask(fixed, info)
@@ -396,10 +421,27 @@ def fit(
                 seed,
                 max_iter,
                 progress,
+                bool(std_errors),
             )
     finally:
         if executor is not None:
             distributed.close()
+
+
+def _by_rows(model: Model, fixed: FixedSpec, bounds: BoundsSpec | None, penalty: Any) -> bool:
+    """Whether the row-by-row engine (vostrel.network) fits this model: multivariate
+    exponential models with a fixed or shared decay, nothing held fixed and no bounds."""
+    from .models.multivariate import MultivariateExponential
+
+    if not isinstance(model, MultivariateExponential):
+        if penalty is not None:
+            raise ValueError("penalty is available for MultivariateExponential models only")
+        return False
+    if penalty is not None and (fixed is not None or bounds is not None):
+        raise ValueError("penalty cannot be combined with fixed= or bounds=")
+    return fixed is None and bounds is None and (
+        model.decay in ("fixed", "shared") or penalty is not None
+    )
 
 
 def _fit(
@@ -416,6 +458,7 @@ def _fit(
     seed: int,
     max_iter: int,
     progress: bool,
+    std_errors: bool = True,
 ) -> FitResult:
     from scipy import optimize  # imported here: it takes a second to load
 
@@ -474,8 +517,10 @@ def _fit(
     value, x_best, converged, outcome = best
     unidentified = free & template_internal._unidentified(x_best)
     estimated = free & ~_on_bounds(x_best, box) & ~unidentified
-    covariance_internal, hessian_ok, hessian_calls = _observed_information(
-        objective, x_best, estimated, box
+    covariance_internal, hessian_ok, hessian_calls = (
+        _observed_information(objective, x_best, estimated, box)
+        if std_errors
+        else (np.full((x_best.shape[0],) * 2, np.nan), True, 0)
     )
     if not hessian_ok:
         estimated[:] = False

@@ -1,0 +1,335 @@
+"""The row problems of the multivariate exponential model, in plain NumPy.
+
+With the decays fixed (or fitted per cell) the negative log-likelihood of a multivariate
+exponential Hawkes process is a sum of independent terms, one per target dimension m, each a
+function of mu[m] and row m of alpha (and of beta). For decays held fixed, row m reads
+
+    f_m(theta) = c · theta - sum over events i of dimension m of log(x_i · theta),
+
+with theta = (mu[m], alpha[m, 0], ..., alpha[m, D-1]), x_i = (1, g_i) where g_i[j] is the
+excitation β·Σ exp(-β·(t_i - s)) of the events s of dimension j strictly before t_i, and
+c = (total window length, compensator weight of each source). It is convex, its Hessian is
+X' diag(1/λ²) X in closed form, and a projected Newton iteration solves it in a handful of steps.
+
+Everything here is a deterministic function of its arguments (NumPy element-wise operations and
+single-threaded BLAS products of fixed shapes): the same rows give the same bits in any process.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+
+from ._checks import FloatArray
+from .models._base import linear_recurrence
+
+
+@dataclass(frozen=True)
+class Sources:
+    """The events of one realisation in internal time units.
+
+    Attributes
+    ----------
+    times : ndarray
+        All events, ascending, from 0.
+    dims : ndarray of int
+        The dimension of each event.
+    horizon : float
+        Window length.
+    n_dims : int
+    """
+
+    times: FloatArray
+    dims: Any
+    horizon: float
+    n_dims: int
+
+    def of(self, dim: int) -> FloatArray:
+        return self.times[self.dims == dim]
+
+
+def sources(times: FloatArray, dims: Any, horizon: float, n_dims: int) -> Sources:
+    if dims is None:
+        dims = np.zeros(times.shape[0], dtype=np.int64)
+    return Sources(times, np.asarray(dims, dtype=np.int64), horizon, n_dims)
+
+
+def excitations(data: Sources, beta: float) -> FloatArray:
+    """E[i, j] = Σ exp(-β·(t_i - s)) over the events s of dimension j strictly before event i,
+    for every event (shape (N, D)).
+
+    Distinct times: one recursion over all events in time order, E_i = f_i·(E_{i-1} + e_{d(i-1)})
+    with f_i = exp(-β·(t_i - t_{i-1})), computed in blocks of about √N events side by side
+    (every operation adds or multiplies non-negative numbers). Tied times: per source, from
+    the last event strictly before each time.
+    """
+    times, dims = data.times, data.dims
+    n, d = times.shape[0], data.n_dims
+    out = np.zeros((n, d))
+    if n < 2:
+        return out
+    gaps = np.diff(times)
+    if not np.all(gaps > 0.0):
+        for j in range(d):
+            out[:, j] = _excitation_of(data.of(j), beta, times)
+        return out
+    factor = np.concatenate([[0.0], np.exp(gaps * (-beta))])
+    previous = np.concatenate([[0], dims[:-1]])
+    length = max(1, math.isqrt(n))
+    blocks = -(-n // length)
+    pad = blocks * length - n
+    if pad:
+        factor = np.concatenate([factor, np.ones(pad)])
+        previous = np.concatenate([previous, np.zeros(pad, dtype=np.int64)])
+    a = factor.reshape(blocks, length)
+    source = previous.reshape(blocks, length)
+    x = np.zeros((blocks, length, d))
+    product = np.empty((blocks, length))
+    rows = np.arange(blocks)
+    first = np.zeros(blocks)
+    first[1:] = a[1:, 0]  # the first event of all has no predecessor
+    x[rows, 0, source[:, 0]] = first
+    product[:, 0] = a[:, 0]
+    for k in range(1, length):
+        np.multiply(x[:, k - 1], a[:, k, None], out=x[:, k])
+        x[rows, k, source[:, k]] += a[:, k]
+        np.multiply(product[:, k - 1], a[:, k], out=product[:, k])
+    for j in range(1, blocks):
+        # The value at the end of block j - 1 (complete), carried through block j by its
+        # products of factors.
+        x[j] += product[j, :, None] * x[j - 1, -1][None, :]
+    return x.reshape(blocks * length, d)[:n]
+
+
+def _excitation_of(source_times: FloatArray, beta: float, targets: FloatArray) -> FloatArray:
+    """Σ exp(-β·(t - s)) over the source events s < t, at each target time t."""
+    out = np.zeros(targets.shape[0])
+    if source_times.shape[0] == 0:
+        return out
+    gaps = np.diff(source_times)
+    level = linear_recurrence(np.concatenate([[0.0], np.exp(gaps * (-beta))]),
+                              np.ones(source_times.shape[0]))
+    index = np.searchsorted(source_times, targets, side="left") - 1
+    live = index >= 0
+    k = index[live]
+    out[live] = level[k] * np.exp((targets[live] - source_times[k]) * (-beta))
+    return out
+
+
+def compensator_weights(data: Sources, beta: float) -> FloatArray:
+    """Σ_s (1 - exp(-β·(T - s))) over the events s of each dimension (shape (D,))."""
+    weights = -np.expm1((data.horizon - data.times) * (-beta))
+    return np.bincount(data.dims, weights=weights, minlength=data.n_dims).astype(np.float64)
+
+
+# -- the fixed-decay row ---------------------------------------------------------------------------
+
+
+@dataclass
+class RowDesign:
+    """Row m of a fixed-decay model: x_i for its events (rows of `design`, first column ones)
+    and the linear coefficients c."""
+
+    design: FloatArray
+    linear: FloatArray
+
+
+@dataclass
+class Designs:
+    """What every row's design is cut from, for one decay: per realisation the excitations
+    of every event and the compensator weights."""
+
+    realisations: list[Sources]
+    excitation: list[FloatArray]
+    members: list[list[Any]]  # per realisation and dimension: the indices of its events
+    compensator: FloatArray
+    horizon: float
+    beta: float
+
+
+def designs(realisations: list[Sources], beta: float) -> Designs:
+    compensator = np.zeros(realisations[0].n_dims)
+    for data in realisations:
+        compensator += compensator_weights(data, beta)
+    members = []
+    for data in realisations:
+        order = np.argsort(data.dims, kind="stable")
+        edges = np.concatenate([[0], np.cumsum(np.bincount(data.dims, minlength=data.n_dims))])
+        members.append([order[edges[k] : edges[k + 1]] for k in range(data.n_dims)])
+    return Designs(
+        realisations,
+        [excitations(data, beta) for data in realisations],
+        members,
+        compensator,
+        math.fsum(data.horizon for data in realisations),
+        beta,
+    )
+
+
+def row_design(shared: Designs, target: int) -> RowDesign:
+    """The design of row `target` over every realisation (stacked in realisation order)."""
+    d = shared.realisations[0].n_dims
+    blocks = []
+    for excitation, members in zip(shared.excitation, shared.members):
+        rows = excitation[members[target]]
+        block = np.empty((rows.shape[0], d + 1))
+        block[:, 0] = 1.0
+        np.multiply(rows, shared.beta, out=block[:, 1:])
+        blocks.append(block)
+    design = blocks[0] if len(blocks) == 1 else np.concatenate(blocks)
+    return RowDesign(design, np.concatenate([[shared.horizon], shared.compensator]))
+
+
+@dataclass
+class RowFit:
+    """The outcome of one row: estimate, value and the facts a result reports."""
+
+    theta: FloatArray
+    value: float  # the negative log-likelihood of the row (without penalty)
+    objective: float  # with the penalty
+    n_iter: int
+    converged: bool
+    gradient: FloatArray  # projected gradient of the penalised objective
+    on_bound: Any
+    covariance: FloatArray | None  # over the estimated entries (free, not on a bound)
+    hessian_ok: bool
+    message: str
+
+
+def _value(design: FloatArray, linear: FloatArray, theta: FloatArray) -> tuple[float, FloatArray]:
+    lam = design @ theta
+    if not np.all(lam > 0.0):
+        return math.inf, lam
+    return float(linear @ theta - np.sum(np.log(lam))), lam
+
+
+def newton_row(
+    row: RowDesign,
+    lower: FloatArray,
+    free: Any,
+    theta0: FloatArray,
+    penalty: FloatArray,
+    max_iter: int,
+    covariance: bool,
+) -> RowFit:
+    """Minimise c·θ + penalty·θ - Σ log(x_i·θ) over θ ≥ lower (entries not `free` stay at
+    θ0), by Newton steps on the free entries off their bounds with a backtracking search along
+    the projected path. The objective is convex, so a stationary point is the optimum."""
+    design, linear = row.design, row.linear + penalty
+    n = design.shape[0]
+    p = theta0.shape[0]
+    theta = np.where(free, np.maximum(theta0, lower), theta0)
+    if n == 0:
+        # No event of this dimension: the likelihood is maximal at the lower bounds.
+        theta = np.where(free, lower, theta0)
+        value = float(row.linear @ theta)
+        return RowFit(theta, value, float(linear @ theta), 0, True, np.zeros(p),
+                      free & (theta <= lower), None, False, "no events in this dimension")
+    # The best multiple of the start: along a ray the optimum has c·θ = n.
+    scale = linear[free] @ theta[free]
+    fixed_part = linear[~free] @ theta[~free]
+    if scale > 0 and n - fixed_part > 0:
+        theta[free] = np.maximum(theta[free] * ((n - fixed_part) / scale), lower[free])
+    objective, lam = _value(design, linear, theta)
+    if not math.isfinite(objective):
+        theta = np.where(free, np.maximum(lower, np.where(np.arange(p) == 0, n / linear[0], 0.0)), theta0)
+        objective, lam = _value(design, linear, theta)
+    converged = False
+    message = "the iteration limit was reached"
+    iterations = 0
+    gradient = np.zeros(p)
+    tolerance = 1e-13 * max(n, 1)
+    for iterations in range(1, max_iter + 1):
+        inverse = 1.0 / lam
+        weighted = design * inverse[:, None]
+        gradient = linear - weighted.sum(axis=0)
+        held = ~free | ((theta <= lower) & (gradient > 0.0))
+        moving = ~held
+        hessian = _gram(weighted)
+        if not moving.all():
+            hessian = hessian[moving][:, moving]
+        step = _solve(hessian, -gradient[moving])
+        decrement = float(-gradient[moving] @ step)
+        if decrement <= tolerance:
+            converged = True
+            message = "Newton decrement below tolerance"
+            break
+        t = 1.0
+        accepted = False
+        while t > 1e-14:
+            trial = theta.copy()
+            trial[moving] = np.maximum(lower[moving], theta[moving] + t * step)
+            value, trial_lam = _value(design, linear, trial)
+            if value <= objective + 1e-4 * float(gradient @ (trial - theta)):
+                accepted = True
+                break
+            t *= 0.5
+        if not accepted:
+            # No decrease in the last bits: optimal to rounding when the gradient is small.
+            converged = _projected_norm(theta, gradient, lower, free) <= 1e-6 * max(n, 1)
+            message = "no further decrease (line search at rounding level)"
+            break
+        theta, objective, lam = trial, value, trial_lam
+    inverse = 1.0 / lam
+    gradient = linear - design.T @ inverse
+    projected = _projected(theta, gradient, lower, free)
+    on_bound = free & (theta - lower <= 1e-8 * np.maximum(1.0, np.abs(theta)))
+    cov: FloatArray | None = None
+    hessian_ok = True
+    if covariance:
+        estimated = free & ~on_bound
+        if estimated.any():
+            weighted = design[:, estimated] * inverse[:, None]
+            information = _gram(weighted)
+            cov, hessian_ok = _invert(information)
+    value = float(row.linear @ theta - np.sum(np.log(lam)))
+    return RowFit(theta, value, objective, iterations, converged, projected, on_bound, cov,
+                  hessian_ok, message)
+
+
+def _gram(weighted: FloatArray) -> FloatArray:
+    """W'W by a symmetric rank-k update (half the work of a product), made symmetric."""
+    from scipy.linalg import blas
+
+    if weighted.shape[0] == 0 or weighted.shape[1] == 0:
+        return np.zeros((weighted.shape[1], weighted.shape[1]))
+    upper = blas.dsyrk(1.0, np.asfortranarray(weighted.T), trans=0)
+    return np.triu(upper) + np.triu(upper, 1).T
+
+
+def _solve(matrix: FloatArray, rhs: FloatArray) -> FloatArray:
+    if rhs.shape[0] == 0:
+        return rhs
+    diagonal = np.diag(matrix)
+    ridge = 0.0
+    identity = np.eye(rhs.shape[0])
+    for _ in range(8):
+        try:
+            shifted = matrix + ridge * identity if ridge else matrix
+            np.linalg.cholesky(shifted)  # positive definite, or an error
+            out: FloatArray = np.linalg.solve(shifted, rhs)
+            return out
+        except np.linalg.LinAlgError:
+            ridge = max(ridge * 100.0, 1e-12 * max(float(diagonal.max()), 1e-300))
+    return rhs / np.where(diagonal > 0, diagonal, 1.0)
+
+
+def _invert(information: FloatArray) -> tuple[FloatArray | None, bool]:
+    if not np.all(np.isfinite(information)):
+        return None, False
+    eigenvalues = np.linalg.eigvalsh(information)
+    if eigenvalues.min() <= 1e-12 * max(eigenvalues.max(), 0.0):
+        return None, False
+    return np.linalg.inv(information), True
+
+
+def _projected(theta: FloatArray, gradient: FloatArray, lower: FloatArray, free: Any) -> FloatArray:
+    at_lower = theta - lower <= 1e-8 * np.maximum(1.0, np.abs(theta))
+    return np.where(free & ~(at_lower & (gradient > 0.0)), gradient, 0.0)
+
+
+def _projected_norm(theta: FloatArray, gradient: FloatArray, lower: FloatArray, free: Any) -> float:
+    return float(np.max(np.abs(_projected(theta, gradient, lower, free)), initial=0.0))
