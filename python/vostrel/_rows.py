@@ -333,3 +333,100 @@ def _projected(theta: FloatArray, gradient: FloatArray, lower: FloatArray, free:
 
 def _projected_norm(theta: FloatArray, gradient: FloatArray, lower: FloatArray, free: Any) -> float:
     return float(np.max(np.abs(_projected(theta, gradient, lower, free)), initial=0.0))
+
+
+# -- per-cell decays ------------------------------------------------------------------------------
+
+
+@dataclass
+class CellRow:
+    """Row m with a decay per cell. The events of every source (realisations one after the
+    other, sources one after the other) form one sequence with `restart` where a new source
+    or realisation begins; for each source j and each target event of the row, `index` is
+    the position in that sequence of the last source event strictly before it (-1 for none)
+    and `lag` the time since. None of this depends on the decays: it is computed once."""
+
+    n_targets: int
+    horizon: float
+    n_dims: int
+    gaps: FloatArray
+    restart: Any
+    source: Any  # the source dimension of each position
+    rest: FloatArray  # T - s
+    index: Any  # (D, n_targets)
+    lag: FloatArray  # (D, n_targets)
+
+
+def cell_row(realisations: list[Sources], target: int) -> CellRow:
+    d = realisations[0].n_dims
+    targets_all = [data.of(target) for data in realisations]
+    n_targets = sum(t.shape[0] for t in targets_all)
+    gaps, restart, source, rest = [], [], [], []
+    index = np.full((d, n_targets), -1, dtype=np.int64)
+    lag = np.zeros((d, n_targets))
+    offset = 0
+    for j in range(d):
+        column = 0
+        for data, targets in zip(realisations, targets_all):
+            s = data.of(j)
+            n = s.shape[0]
+            if n:
+                gaps.append(np.concatenate([[0.0], np.diff(s)]))
+                flag = np.zeros(n, dtype=bool)
+                flag[0] = True
+                restart.append(flag)
+                source.append(np.full(n, j, dtype=np.int64))
+                rest.append(data.horizon - s)
+                k = np.searchsorted(s, targets, side="left") - 1
+                live = k >= 0
+                cols = column + np.flatnonzero(live)
+                index[j, cols] = k[live] + offset
+                lag[j, cols] = targets[live] - s[k[live]]
+            offset += n
+            column += targets.shape[0]
+    def joined(parts: list[Any], dtype: Any) -> Any:
+        return np.concatenate(parts) if parts else np.empty(0, dtype=dtype)
+
+    return CellRow(n_targets, math.fsum(data.horizon for data in realisations), d,
+                   joined(gaps, np.float64), joined(restart, bool), joined(source, np.int64),
+                   joined(rest, np.float64), index, lag)
+
+
+def cell_value_and_gradient(row: CellRow, x: FloatArray) -> tuple[float, FloatArray]:
+    """The row's negative log-likelihood and gradient in x = (mu, alpha[0..D-1],
+    beta[0..D-1])."""
+    d = row.n_dims
+    mu, alpha, beta = x[0], x[1 : d + 1], x[d + 1 :]
+    gradient = np.zeros(1 + 2 * d)
+    gradient[0] = row.horizon
+    value = mu * row.horizon
+    e0 = np.zeros((d, row.n_targets))
+    e1 = np.zeros((d, row.n_targets))
+    if row.gaps.shape[0]:
+        rate = beta[row.source]
+        factor = np.where(row.restart, 0.0, np.exp(row.gaps * (-rate)))
+        level = linear_recurrence(factor, np.ones(factor.shape[0]))
+        shifted = np.concatenate([[0.0], level[:-1]])
+        moment = linear_recurrence(factor, factor * row.gaps * shifted)
+        live = row.index >= 0
+        k = row.index[live]
+        lags = row.lag[live]
+        weight = np.exp(lags * (-np.broadcast_to(beta[:, None], row.index.shape)[live]))
+        e0[live] = level[k] * weight
+        e1[live] = weight * (moment[k] + lags * level[k])
+        tail = np.exp(row.rest * (-rate))
+        compensator = np.bincount(row.source, weights=-np.expm1(row.rest * (-rate)), minlength=d)
+        slope_tail = np.bincount(row.source, weights=row.rest * tail, minlength=d)
+        gradient[1 : d + 1] = compensator
+        gradient[d + 1 :] = alpha * slope_tail
+        value += float(alpha @ compensator)
+    lam = mu + (alpha * beta) @ e0
+    if not np.all(lam > 0.0):
+        return math.inf, gradient
+    inverse = 1.0 / lam
+    value -= float(np.sum(np.log(lam)))
+    gradient[0] -= float(np.sum(inverse))
+    excited = e0 @ inverse
+    gradient[1 : d + 1] -= beta * excited
+    gradient[d + 1 :] -= alpha * (excited - beta * (e1 @ inverse))
+    return float(value), gradient

@@ -430,7 +430,7 @@ def fit(
 
 def _by_rows(model: Model, fixed: FixedSpec, bounds: BoundsSpec | None, penalty: Any) -> bool:
     """Whether the row-by-row engine (vostrel.network) fits this model: multivariate
-    exponential models with a fixed or shared decay, nothing held fixed and no bounds."""
+    exponential models with nothing held fixed and no bounds."""
     from .models.multivariate import MultivariateExponential
 
     if not isinstance(model, MultivariateExponential):
@@ -439,9 +439,7 @@ def _by_rows(model: Model, fixed: FixedSpec, bounds: BoundsSpec | None, penalty:
         return False
     if penalty is not None and (fixed is not None or bounds is not None):
         raise ValueError("penalty cannot be combined with fixed= or bounds=")
-    return fixed is None and bounds is None and (
-        model.decay in ("fixed", "shared") or penalty is not None
-    )
+    return fixed is None and bounds is None
 
 
 def _fit(

@@ -291,7 +291,8 @@ def fit_rows(
     if model.decay == "shared":
         return _fit_shared(events, model, prepared, start, max_iter, progress, executor,
                            std_errors)
-    raise NotImplementedError("per-cell decays are fitted by the generic path")
+    return _fit_per_cell(events, model, prepared, start, max_iter, progress, executor,
+                         std_errors)
 
 
 def _starts(
@@ -439,6 +440,148 @@ def _beta_curvature(
     return second, cross
 
 
+# -- per-cell decays: rows warm-started from the shared fit --------------------------------------
+
+
+@dataclass(frozen=True)
+class _CellTask:
+    realisations: list[_rows.Sources]
+    rows: list[int]
+    starts: list[FloatArray]
+    lower_mu: float
+    beta_box: tuple[float, float]
+    max_iter: int
+    covariance: bool
+
+
+def _run_cell_task(task: _CellTask) -> list[_rows.RowFit]:
+    """Fit rows with a decay per cell (module level: it runs in other processes)."""
+    with one_blas_thread():
+        return [
+            _fit_cell_row(_rows.cell_row(task.realisations, m), x0, task)
+            for m, x0 in zip(task.rows, task.starts)
+        ]
+
+
+def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.RowFit:
+    from scipy import optimize
+
+    d = row.n_dims
+    box = [(task.lower_mu, None)] + [(0.0, None)] * d + [task.beta_box] * d
+    lower = np.array([task.lower_mu] + [0.0] * d + [task.beta_box[0]] * d)
+    upper = np.array([math.inf] * (d + 1) + [task.beta_box[1]] * d)
+    norm = float(max(row.n_targets, 1))
+    start_value, _ = _rows.cell_value_and_gradient(row, x0)
+
+    def objective(x: FloatArray) -> tuple[float, FloatArray]:
+        value, gradient = _rows.cell_value_and_gradient(row, x)
+        if not math.isfinite(value):
+            return math.inf, np.zeros_like(x)
+        return value / norm, gradient / norm
+
+    outcome = optimize.minimize(
+        objective, x0, jac=True, method="L-BFGS-B", bounds=box,
+        options={"maxiter": task.max_iter, "ftol": 1e-15, "gtol": 1e-10, "maxcor": 30},
+    )
+    x = np.asarray(outcome.x, dtype=np.float64)
+    value, gradient = _rows.cell_value_and_gradient(row, x)
+    if not value <= start_value:
+        # Never below the shared-decay optimum this row started from.
+        x, value = x0.copy(), start_value
+        _, gradient = _rows.cell_value_and_gradient(row, x)
+    scale = np.maximum(1.0, np.abs(x))
+    at_lower = x - lower <= 1e-8 * scale
+    at_upper = upper - x <= 1e-8 * scale
+    projected = np.where((at_lower & (gradient > 0)) | (at_upper & (gradient < 0)), 0.0, gradient)
+    converged = float(np.max(np.abs(projected))) <= 1e-6 * norm
+    alpha_zero = x[1 : d + 1] == 0.0
+    unidentified = np.concatenate([[False], np.zeros(d, dtype=bool), alpha_zero])
+    on_bound = (at_lower | at_upper) | unidentified
+    covariance = None
+    hessian_ok = True
+    if task.covariance:
+        estimated = ~on_bound
+        covariance, hessian_ok = _difference_covariance(row, x, estimated, lower, upper)
+    return _rows.RowFit(x, float(value), float(value), int(outcome.nit), converged, projected,
+                        on_bound, covariance, hessian_ok, str(outcome.message))
+
+
+def _difference_covariance(
+    row: _rows.CellRow, x: FloatArray, estimated: Any, lower: FloatArray, upper: FloatArray
+) -> tuple[FloatArray | None, bool]:
+    """Inverse of the row's Hessian over the estimated entries, by central differences of the
+    analytic gradient (two row evaluations per entry), symmetrised."""
+    index = np.flatnonzero(estimated)
+    if index.size == 0:
+        return None, True
+    hessian = np.empty((index.size, index.size))
+    for column, i in enumerate(index.tolist()):
+        step = 1e-5 * max(abs(x[i]), 1e-8)
+        step = min(step, 0.5 * (x[i] - lower[i]), 0.5 * (upper[i] - x[i]))
+        plus, minus = x.copy(), x.copy()
+        plus[i] += step
+        minus[i] -= step
+        hessian[:, column] = (
+            _rows.cell_value_and_gradient(row, plus)[1][index]
+            - _rows.cell_value_and_gradient(row, minus)[1][index]
+        ) / (plus[i] - minus[i])
+    hessian = 0.5 * (hessian + hessian.T)
+    return _rows._invert(hessian)
+
+
+def _fit_per_cell(
+    events: Events,
+    model: MultivariateExponential,
+    prepared: _Prepared,
+    start: str,
+    max_iter: int,
+    progress: bool,
+    executor: Any,
+    std_errors: bool,
+) -> FitResult:
+    from .parallel import _as_executor, _worker_count
+
+    d = prepared.n_dims
+    shared_model = MultivariateExponential(
+        model.mu, model.alpha, float(np.exp(np.mean(np.log(model._beta_matrix())))), "shared"
+    )
+    shared = _fit_shared(events, shared_model, prepared, start, max_iter, False, executor, False)
+    beta = float(shared.model.beta) / prepared.scale
+    starts = [
+        np.concatenate([[shared.model.mu[m] / prepared.scale], shared.model.alpha[m],
+                        np.full(d, beta)])
+        for m in range(d)
+    ]
+    lo, hi = prepared.beta_box
+    pool = _as_executor(executor)
+    chunks = _chunks(prepared.counts, 1 if pool is None else 4 * _worker_count(executor))
+    tasks = [
+        _CellTask(prepared.realisations, rows, [starts[m] for m in rows], prepared.lower_mu,
+                  (lo, hi), max_iter, std_errors)
+        for rows in chunks
+    ]
+    fits: list[_rows.RowFit] = []
+    with progress_bar(progress, d, "rows") as bar:
+        if pool is None:
+            for task in tasks:
+                fits += _run_cell_task(task)
+                bar.update(len(task.rows))
+        else:
+            futures = [pool.submit(_run_cell_task, task) for task in tasks]
+            for task, future in zip(tasks, futures):
+                fits += future.result()
+                bar.update(len(task.rows))
+    result = _result(events, model, prepared, fits, beta, None, None, starts, std_errors,
+                     "per-cell decays: rows by L-BFGS-B from the shared-decay fit")
+    from dataclasses import replace
+
+    notes = result.notes + (
+        f"started from the shared-decay fit (log-likelihood {shared.log_likelihood:.10g}); "
+        "each row's likelihood is at least that row's at the start",
+    )
+    return replace(result, notes=notes)
+
+
 # -- assembling the result ---------------------------------------------------------------------
 
 
@@ -457,16 +600,26 @@ def _result(
     d = prepared.n_dims
     s = prepared.scale
     shared = model.decay == "shared"
-    p = d + d * d + (1 if shared else 0)
+    per_cell = model.decay == "per_cell"
+    p = d + d * d + (1 if shared else 0) + (d * d if per_cell else 0)
     mu = np.array([f.theta[0] for f in fits]) * s
-    alpha = np.array([f.theta[1:] for f in fits])
-    natural_beta = beta * s
+    alpha = np.array([f.theta[1 : d + 1] for f in fits])
+    natural_beta: Any = (
+        np.array([f.theta[d + 1 :] for f in fits]) * s if per_cell else beta * s
+    )
     fitted = MultivariateExponential(mu, alpha, natural_beta, model.decay)
     estimates = fitted.to_vector()
     names = tuple(info.name for info in fitted.param_info())
     # Flat indices of row m's parameters, and the factor from internal to natural units.
-    index = [np.concatenate([[m], d + m * d + np.arange(d)]) for m in range(d)]
-    factor = np.concatenate([[s], np.ones(d)])
+    if per_cell:
+        index = [
+            np.concatenate([[m], d + m * d + np.arange(d), d + d * d + m * d + np.arange(d)])
+            for m in range(d)
+        ]
+        factor = np.concatenate([[s], np.ones(d), np.full(d, s)])
+    else:
+        index = [np.concatenate([[m], d + m * d + np.arange(d)]) for m in range(d)]
+        factor = np.concatenate([[s], np.ones(d)])
     variance = np.full(p, np.nan)
     notes: list[str] = []
     dense = std_errors and penalty is None and _dense_covariance(prepared.n_events, d)
@@ -519,6 +672,7 @@ def _result(
             else:
                 hessian_ok = False
         elif not shared:
+            # Fixed decay: the closed-form blocks; per-cell decays: blocks by differences.
             for block_info in blocks:
                 if block_info is None:
                     continue
@@ -526,13 +680,22 @@ def _result(
                 variance[sub] = np.diag(block)
                 if dense:
                     covariance[np.ix_(sub, sub)] = block
-        if not hessian_ok:
+        if not hessian_ok and shared:
             variance[:] = np.nan
             if dense:
                 covariance[:] = np.nan
             notes.append(
                 "the observed information is not positive definite (a flat or non-identified "
                 "direction): standard errors are not available"
+            )
+        elif not hessian_ok:
+            failed = [m for m, f in enumerate(fits) if not f.hessian_ok]
+            notes.append(
+                "the observed information of rows "
+                + ", ".join(str(m) for m in failed[:10])
+                + (" ..." if len(failed) > 10 else "")
+                + " is not positive definite (a flat or non-identified direction): their "
+                "parameters have no standard errors"
             )
         if not dense:
             notes.append(
@@ -574,12 +737,12 @@ def _result(
     log_likelihood = -(value - prepared.n_events * math.log(s))
     start_vector = MultivariateExponential(
         np.array([t[0] for t in starts]) * s,
-        np.array([t[1:] for t in starts]),
-        natural_beta,
+        np.array([t[1 : d + 1] for t in starts]),
+        np.array([t[d + 1 :] for t in starts]) * s if per_cell else natural_beta,
         model.decay,
     ).to_vector()
     n_iter = sum(f.n_iter for f in fits)
-    message = f"{method}; {d} rows, {n_iter} Newton iterations in all"
+    message = f"{method}; {d} rows, {n_iter} iterations in all"
     run = StartResult(
         start=start_vector,
         estimate=estimates,
