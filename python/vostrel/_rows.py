@@ -194,9 +194,10 @@ class RowFit:
     converged: bool
     gradient: FloatArray  # projected gradient of the penalised objective
     on_bound: Any
-    covariance: FloatArray | None  # over the estimated entries (free, not on a bound)
+    covariance: FloatArray | None  # over the estimated entries
     hessian_ok: bool
     message: str
+    estimated: Any  # free and not on a bound
 
 
 def _value(design: FloatArray, linear: FloatArray, theta: FloatArray) -> tuple[float, FloatArray]:
@@ -227,7 +228,8 @@ def newton_row(
         theta = np.where(free, lower, theta0)
         value = float(row.linear @ theta)
         return RowFit(theta, value, float(linear @ theta), 0, True, np.zeros(p),
-                      free & (theta <= lower), None, False, "no events in this dimension")
+                      free & (theta <= lower), None, False, "no events in this dimension",
+                      np.zeros(p, dtype=bool))
     # The best multiple of the start: along a ray the optimum has c·θ = n.
     scale = linear[free] @ theta[free]
     fixed_part = linear[~free] @ theta[~free]
@@ -279,15 +281,15 @@ def newton_row(
     on_bound = free & (theta - lower <= 1e-8 * np.maximum(1.0, np.abs(theta)))
     cov: FloatArray | None = None
     hessian_ok = True
+    estimated = free & ~on_bound
     if covariance:
-        estimated = free & ~on_bound
         if estimated.any():
             weighted = design[:, estimated] * inverse[:, None]
             information = _gram(weighted)
             cov, hessian_ok = _invert(information)
     value = float(row.linear @ theta - np.sum(np.log(lam)))
     return RowFit(theta, value, objective, iterations, converged, projected, on_bound, cov,
-                  hessian_ok, message)
+                  hessian_ok, message, estimated)
 
 
 def _gram(weighted: FloatArray) -> FloatArray:

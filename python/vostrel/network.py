@@ -503,7 +503,7 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
         estimated = ~on_bound
         covariance, hessian_ok = _difference_covariance(row, x, estimated, lower, upper)
     return _rows.RowFit(x, float(value), float(value), int(outcome.nit), converged, projected,
-                        on_bound, covariance, hessian_ok, str(outcome.message))
+                        on_bound, covariance, hessian_ok, str(outcome.message), ~on_bound)
 
 
 def _difference_covariance(
@@ -629,8 +629,7 @@ def _result(
     if std_errors and penalty is None:
         blocks = []
         for m, f in enumerate(fits):
-            estimated = ~f.on_bound
-            estimated[~np.isfinite(f.theta)] = False
+            estimated = f.estimated
             if f.covariance is None:
                 blocks.append(None)
                 continue
@@ -807,7 +806,6 @@ class SparsePath:
     selected: Any
     support: Any
     model: MultivariateExponential
-    _refits: tuple[Any, ...]
     _events: Events
 
     def refit(self, std_errors: bool = True) -> FitResult:
@@ -901,27 +899,76 @@ def l1_path(
         grid = np.sort(np.asarray(strengths, dtype=np.float64))[::-1]
         if grid.size == 0 or not np.all(np.isfinite(grid)) or np.any(grid < 0):
             raise ValueError("strengths must be non-negative finite numbers")
+    from .parallel import _as_executor, _worker_count
+
+    pool = _as_executor(executor)
+    chunks = _chunks(prepared.counts, 1 if pool is None else _worker_count(executor))
+    lower = np.full(d, prepared.lower_mu)
+    tasks = [
+        _PathTask(prepared.realisations, beta, rows, lower[rows], [starts[m] for m in rows],
+                  grid, math.log(max(prepared.n_events, 2)))
+        for rows in chunks
+    ]
     alphas = np.empty((grid.size, d, d))
     bic = np.empty((grid.size, d))
-    refits = []
-    log_n = math.log(max(prepared.n_events, 2))
-    with progress_bar(progress, grid.size, "l1 path") as bar:
-        for k, strength in enumerate(grid):
-            fits = _fixed_fits(prepared, beta, starts, None, float(strength), 1000, False,
-                               executor, False)
-            starts = [f.theta for f in fits]
-            alphas[k] = np.array([f.theta[1:] for f in fits])
-            free = [np.concatenate([[True], f.theta[1:] > 0]) for f in fits]
-            refit = _fixed_fits(prepared, beta, [f.theta for f in fits], free, None, 1000,
-                                False, executor, False)
-            refits.append(tuple(f.value for f in refit))
-            for m, f in enumerate(refit):
-                bic[k, m] = 2.0 * f.value + (1 + int(free[m][1:].sum())) * log_n
-            bar.update()
+    with progress_bar(progress, d, "l1 path") as bar:
+        outcomes = (
+            [_run_path_task(task) for task in tasks]
+            if pool is None
+            else [f.result() for f in [pool.submit(_run_path_task, task) for task in tasks]]
+        )
+        for task, outcome in zip(tasks, outcomes):
+            for m, (row_alphas, row_bic) in zip(task.rows, outcome):
+                alphas[:, m, :] = row_alphas
+                bic[:, m] = row_bic
+            bar.update(len(task.rows))
     selected = np.argmin(bic, axis=0)
     support = np.array([alphas[selected[m], m] > 0 for m in range(d)])
-    return SparsePath(grid, alphas, bic, selected, support, model,
-                      tuple(refits), events)
+    return SparsePath(grid, alphas, bic, selected, support, model, events)
+
+
+@dataclass(frozen=True)
+class _PathTask:
+    realisations: list[_rows.Sources]
+    beta: float
+    rows: list[int]
+    lower: FloatArray
+    starts: list[FloatArray]
+    strengths: FloatArray
+    log_n: float
+
+
+def _run_path_task(task: _PathTask) -> list[tuple[FloatArray, FloatArray]]:
+    """For each row of the task, the penalised alpha at every strength (warm-started from the
+    previous one) and the BIC of the unpenalised refit of its support."""
+    with one_blas_thread():
+        shared = _rows.designs(task.realisations, task.beta)
+        out = []
+        for row, lower_mu, start in zip(task.rows, task.lower, task.starts):
+            design = _rows.row_design(shared, row)
+            p = start.shape[0]
+            lower = np.zeros(p)
+            lower[0] = lower_mu
+            everything = np.ones(p, dtype=bool)
+            alphas = np.empty((task.strengths.shape[0], p - 1))
+            bic = np.empty(task.strengths.shape[0])
+            theta = start
+            refits: dict[bytes, float] = {}
+            for k, strength in enumerate(task.strengths.tolist()):
+                penalty = np.full(p, strength)
+                penalty[0] = 0.0
+                fit = _rows.newton_row(design, lower, everything, theta, penalty, 1000, False)
+                theta = fit.theta
+                alphas[k] = theta[1:]
+                support = np.concatenate([[True], theta[1:] > 0])
+                key = support.tobytes()
+                if key not in refits:
+                    refit = _rows.newton_row(design, lower, support, np.where(support, theta, 0.0),
+                                             np.zeros(p), 1000, False)
+                    refits[key] = 2.0 * refit.value + int(support.sum()) * task.log_n
+                bic[k] = refits[key]
+            out.append((alphas, bic))
+        return out
 
 
 def _zeroing_strength(prepared: _Prepared, beta: float) -> float:
