@@ -520,7 +520,7 @@ def _fit(
         if std_errors
         else (np.full((x_best.shape[0],) * 2, np.nan), True, 0)
     )
-    if not hessian_ok:
+    if not hessian_ok or not std_errors:
         estimated[:] = False
     fitted_internal = template_internal.with_vector(x_best)
     jacobian = fitted_internal._unscale_jacobian(x_best, scale)

@@ -623,7 +623,9 @@ def _result(
     variance = np.full(p, np.nan)
     notes: list[str] = []
     dense = std_errors and penalty is None and _dense_covariance(prepared.n_events, d)
-    covariance: FloatArray = np.full((p, p), np.nan) if dense else np.broadcast_to(np.nan, (p, p))
+    # Rows are independent given the decays: zero covariance between rows (NaN for what is
+    # not estimated, set below).
+    covariance: FloatArray = np.zeros((p, p)) if dense else np.broadcast_to(np.nan, (p, p))
     hessian_ok = all(f.hessian_ok for f in fits)
     beta_variance = math.nan
     if std_errors and penalty is None:
@@ -707,6 +709,10 @@ def _result(
             "estimates are shrunk and have no Wald standard errors; refit the selected support "
             "(vostrel.network.l1_path(...).refit()) for inference"
         )
+    if dense:
+        missing = ~(variance >= 0)
+        covariance[missing, :] = np.nan
+        covariance[:, missing] = np.nan
     std = np.sqrt(np.where(variance >= 0, variance, np.nan))
     on_bound_mask = np.zeros(p, dtype=bool)
     gradient = np.zeros(p)
