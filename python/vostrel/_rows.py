@@ -48,7 +48,8 @@ class Sources:
     n_dims: int
 
     def of(self, dim: int) -> FloatArray:
-        return self.times[self.dims == dim]
+        out: FloatArray = self.times[self.dims == dim]
+        return out
 
 
 def sources(times: FloatArray, dims: Any, horizon: float, n_dims: int) -> Sources:
@@ -319,7 +320,7 @@ def _solve(matrix: FloatArray, rhs: FloatArray) -> FloatArray:
         try:
             shifted = matrix + ridge * identity if ridge else matrix
             np.linalg.cholesky(shifted)  # positive definite, or an error
-            out: FloatArray = np.linalg.solve(shifted, rhs)
+            out: FloatArray = np.asarray(np.linalg.solve(shifted, rhs), dtype=np.float64)
             return out
         except np.linalg.LinAlgError:
             ridge = max(ridge * 100.0, 1e-12 * max(float(diagonal.max()), 1e-300))
@@ -332,7 +333,7 @@ def _invert(information: FloatArray) -> tuple[FloatArray | None, bool]:
     eigenvalues = np.linalg.eigvalsh(information)
     if eigenvalues.min() <= 1e-12 * max(eigenvalues.max(), 0.0):
         return None, False
-    return np.linalg.inv(information), True
+    return np.asarray(np.linalg.inv(information), dtype=np.float64), True
 
 
 def _projected(theta: FloatArray, gradient: FloatArray, lower: FloatArray, free: Any) -> FloatArray:

@@ -456,7 +456,7 @@ def _fit(
     seed: int,
     max_iter: int,
     progress: bool,
-    std_errors: bool = True,
+    want_errors: bool = True,
 ) -> FitResult:
     from scipy import optimize  # imported here: it takes a second to load
 
@@ -517,10 +517,10 @@ def _fit(
     estimated = free & ~_on_bounds(x_best, box) & ~unidentified
     covariance_internal, hessian_ok, hessian_calls = (
         _observed_information(objective, x_best, estimated, box)
-        if std_errors
+        if want_errors
         else (np.full((x_best.shape[0],) * 2, np.nan), True, 0)
     )
-    if not hessian_ok or not std_errors:
+    if not hessian_ok or not want_errors:
         estimated[:] = False
     fitted_internal = template_internal.with_vector(x_best)
     jacobian = fitted_internal._unscale_jacobian(x_best, scale)

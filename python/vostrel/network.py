@@ -27,7 +27,7 @@ import math
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -37,7 +37,7 @@ from ._progress import progress_bar
 from ._threads import one_blas_thread
 from .events import Events
 from .fitting import FitResult, StartResult
-from .models._base import event_stats, prepare, time_scale
+from .models._base import Model, event_stats, prepare, time_scale
 from .models.multivariate import MultivariateExponential
 
 __all__ = ["fit_rows", "l1_path", "SparsePath"]
@@ -253,7 +253,7 @@ def _row_start(n_dims: int, count: int, horizon: float) -> FloatArray:
 
 def fit_rows(
     events: Events,
-    model: MultivariateExponential,
+    model: Model,
     *,
     n_starts: int = 1,
     seed: int = 0,
@@ -546,10 +546,10 @@ def _fit_per_cell(
         model.mu, model.alpha, float(np.exp(np.mean(np.log(model._beta_matrix())))), "shared"
     )
     shared = _fit_shared(events, shared_model, prepared, start, max_iter, False, executor, False)
-    beta = float(shared.model.beta) / prepared.scale
+    fitted = cast(MultivariateExponential, shared.model)
+    beta = float(fitted.beta) / prepared.scale
     starts = [
-        np.concatenate([[shared.model.mu[m] / prepared.scale], shared.model.alpha[m],
-                        np.full(d, beta)])
+        np.concatenate([[fitted.mu[m] / prepared.scale], fitted.alpha[m], np.full(d, beta)])
         for m in range(d)
     ]
     lo, hi = prepared.beta_box
@@ -629,7 +629,7 @@ def _result(
     hessian_ok = all(f.hessian_ok for f in fits)
     beta_variance = math.nan
     if std_errors and penalty is None:
-        blocks = []
+        blocks: list[tuple[Any, FloatArray, Any] | None] = []
         for m, f in enumerate(fits):
             estimated = f.estimated
             if f.covariance is None:
@@ -638,21 +638,21 @@ def _result(
             sub = index[m][estimated]
             block = f.covariance * np.outer(factor[estimated], factor[estimated])
             blocks.append((sub, block, estimated))
-        if shared and hessian_ok and all(b is not None for b in blocks):
+        complete = [b for b in blocks if b is not None]
+        if shared and hessian_ok and len(complete) == len(blocks):
             # The decay couples the rows: Schur complement of the rows' blocks.
             second, cross = _beta_curvature(prepared, fits, beta)
             schur = second
             solved = []
             for m, f in enumerate(fits):
-                estimated = blocks[m][2]  # type: ignore[index]
+                estimated = complete[m][2]
                 h = cross[m][estimated]
-                w = f.covariance @ h  # type: ignore[operator]
+                w = np.asarray(f.covariance) @ h
                 solved.append(w)
                 schur -= float(h @ w)
             if schur > 0:
                 beta_variance = 1.0 / schur * s * s
-                for m, block_info in enumerate(blocks):
-                    sub, block, estimated = block_info  # type: ignore[misc]
+                for m, (sub, block, estimated) in enumerate(complete):
                     w = solved[m] * factor[estimated]
                     # Cov(θ_m, β) = -H⁻¹h·Var(β) in natural units (β natural = β·s).
                     cov_beta = -w * (1.0 / schur) * s
@@ -663,9 +663,9 @@ def _result(
                         covariance[-1, sub] = cov_beta
                 if dense:
                     # The rank-one coupling through β between every pair of rows.
-                    all_sub = np.concatenate([b[0] for b in blocks])  # type: ignore[index]
+                    all_sub = np.concatenate([b[0] for b in complete])
                     all_w = np.concatenate(
-                        [solved[m] * factor[b[2]] for m, b in enumerate(blocks)]  # type: ignore[index]
+                        [solved[m] * factor[b[2]] for m, b in enumerate(complete)]
                     )
                     covariance[np.ix_(all_sub, all_sub)] += np.outer(all_w, all_w) / schur
                     covariance[-1, -1] = beta_variance
