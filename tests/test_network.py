@@ -150,7 +150,7 @@ def test_l1_path_recovers_a_sparse_network_and_refits_its_support():
     truth = MV(np.full(d, 0.3), alpha, 2.0, "fixed")
     events = truth.simulate(4000.0, seed=5)
     path = l1_path(events, MV(np.ones(d), np.zeros((d, d)), 2.0, "fixed"))
-    assert np.all(np.diff(path.strengths) < 0) and path.alphas.shape == (20, d, d)
+    assert np.all(np.diff(path.strengths) < 0) and path.alphas.shape == (40, d, d)
     # The strongest penalty empties every row; BIC picks a support per row.
     assert not path.alphas[0].any()
     hits = (path.support & nonzero).sum()

@@ -157,7 +157,9 @@ def designs(realisations: list[Sources], beta: float) -> Designs:
         compensator += compensator_weights(data, beta)
     members = []
     for data in realisations:
-        order = np.argsort(data.dims, kind="stable")
+        # Small integer keys: a stable sort is a radix sort, linear in N.
+        keys = data.dims.astype(np.int16) if data.n_dims < 2**15 else data.dims
+        order = np.argsort(keys, kind="stable")
         edges = np.concatenate([[0], np.cumsum(np.bincount(data.dims, minlength=data.n_dims))])
         members.append([order[edges[k] : edges[k + 1]] for k in range(data.n_dims)])
     return Designs(
@@ -244,7 +246,10 @@ def newton_row(
     message = "the iteration limit was reached"
     iterations = 0
     gradient = np.zeros(p)
-    tolerance = 1e-13 * max(n, 1)
+    # The row's objective is self-concordant: with a Newton decrement λ² below 1e-6, one more
+    # full step leaves λ⁴ ≈ 1e-12 of the optimum's value (and the estimate within 1e-6 of a
+    # standard error of it).
+    tolerance = 1e-6
     for iterations in range(1, max_iter + 1):
         inverse = 1.0 / lam
         weighted = design * inverse[:, None]

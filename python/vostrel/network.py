@@ -15,10 +15,10 @@ decays start from the shared fit, so their log-likelihood is never below it.
 and sets no bounds; :func:`l1_path` gives penalised (sparse) fits over a path of strengths with
 a choice of strength by BIC.
 
-Memory: a fixed-decay fit keeps the events (N doubles per realisation set, plus their
-dimensions), one row's design at a time (n_m × (D + 1) doubles, n_m the events of dimension m)
-and per-source states (N doubles): O(N·D) doubles at most, refused with a MemoryError before
-anything is allocated when that cannot fit.
+Memory: a fixed-decay fit keeps the events, the excitation of every event by every source
+(N·D doubles), one row's design at a time (n_m × (D + 1) doubles, n_m the events of dimension
+m) and the covariance only when it is no larger than that: O(N·D) doubles, refused with a
+MemoryError before anything is allocated when that cannot fit.
 """
 
 from __future__ import annotations
@@ -79,11 +79,12 @@ def usable_memory() -> int:
 
 
 def memory_needed(n_events: int, n_dims: int, covariance: bool, largest_row: int) -> int:
-    """Doubles a row-by-row fixed-decay fit allocates beyond the events: per-source states
-    (N), one row's design and its weighted copy (2·n_m·(D + 1)), and the covariance when it is
-    formed as a dense (p × p) matrix."""
+    """Doubles a row-by-row fixed-decay fit allocates beyond the events: the excitation of
+    every event by every source and the recursion's factors (N·(D + 3)), one row's design and
+    its weighted copy (2·n_m·(D + 1)), and the covariance when it is formed as a dense (p × p)
+    matrix."""
     p = n_dims + n_dims * n_dims
-    doubles = n_events + 2 * largest_row * (n_dims + 1) + 4 * p
+    doubles = n_events * (n_dims + 3) + 2 * largest_row * (n_dims + 1) + 4 * p
     if covariance and _dense_covariance(n_events, n_dims):
         doubles += p * p
     return doubles
@@ -734,9 +735,10 @@ def _result(
             + (" ..." if len(bad) > 10 else "")
             + ": treat the estimates with care"
         )
-    if not fitted.is_stationary:
+    branching_ratio = fitted.branching_ratio
+    if not branching_ratio < 1.0:
         notes.append(
-            f"the fitted process is not stationary (branching ratio {fitted.branching_ratio:.4g} >= 1)"
+            f"the fitted process is not stationary (branching ratio {branching_ratio:.4g} >= 1)"
         )
     value = math.fsum(f.value for f in fits)
     log_likelihood = -(value - prepared.n_events * math.log(s))
@@ -775,7 +777,7 @@ def _result(
         grad_norm=float(np.max(np.abs(gradient), initial=0.0)),
         starts=(run,),
         seed=0,
-        branching_ratio=fitted.branching_ratio,
+        branching_ratio=branching_ratio,
         notes=tuple(notes),
         time_scale=s,
         n_hessian_evaluations=0,
@@ -858,7 +860,7 @@ def l1_path(
     model: MultivariateExponential,
     *,
     strengths: Sequence[float] | None = None,
-    n_strengths: int = 20,
+    n_strengths: int = 40,
     executor: Any = None,
     progress: bool = False,
 ) -> SparsePath:
@@ -880,7 +882,8 @@ def l1_path(
     strengths : sequence of float, optional
         Penalty strengths in nats per unit of alpha; by default `n_strengths` values from the
         smallest strength that zeroes every alpha down to 1e-3 of it, log-spaced.
-    n_strengths : int, default 20
+    n_strengths : int, default 40
+        A dense path: between neighbouring strengths the support mostly changes by a cell.
     executor, progress : as for :func:`vostrel.fit`.
 
     Returns
@@ -971,7 +974,9 @@ def _run_path_task(task: _PathTask) -> list[tuple[FloatArray, FloatArray]]:
                 if key not in refits:
                     refit = _rows.newton_row(design, lower, support, np.where(support, theta, 0.0),
                                              np.zeros(p), 1000, False)
-                    refits[key] = 2.0 * refit.value + int(support.sum()) * task.log_n
+                    # The row's own BIC: its likelihood is that of its n_m events.
+                    log_n = math.log(max(design.design.shape[0], 2))
+                    refits[key] = 2.0 * refit.value + int(support.sum()) * log_n
                 bic[k] = refits[key]
             out.append((alphas, bic))
         return out
