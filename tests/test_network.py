@@ -180,3 +180,32 @@ def test_large_covariances_are_not_formed_and_the_result_still_pickles(events, m
     assert restored.estimates.tobytes() == result.estimates.tobytes()
     assert "mu[0]" in result.summary() and "<table>" in result._repr_html_()
     assert math.isfinite(restored.conf_int()[0, 0])
+
+
+def test_per_cell_row_derivatives_match_the_model_and_central_differences():
+    truth = MV([0.4, 0.3, 0.2], [[0.3, 0.1, 0.0], [0.2, 0.2, 0.1], [0.0, 0.3, 0.2]],
+               [[1.0, 2.0, 3.0], [2.0, 1.5, 1.0], [1.0, 1.0, 2.0]], "per_cell")
+    data = truth.simulate(300.0, seed=2, n=2)
+    realisations = [_rows.sources(r.times.copy(), r.dims, r.end_time, 3) for r in data]
+    total = 0.0
+    for m in range(3):
+        x = np.concatenate([[truth.mu[m]], truth.alpha[m], truth.beta[m]])
+        total += _rows.cell_derivatives(_rows.cell_row(realisations, m), x)[0]
+    assert total == pytest.approx(truth.neg_log_likelihood(data), rel=1e-12)
+    row = _rows.cell_row(realisations, 1)
+    x = np.concatenate([[0.3], truth.alpha[1], truth.beta[1]])
+    value, gradient, hessian = _rows.cell_derivatives(row, x)
+    numeric = np.empty((7, 7))
+    for i in range(7):
+        h = 1e-6 * max(abs(x[i]), 1e-3)
+        plus, minus = x.copy(), x.copy()
+        plus[i] += h
+        minus[i] -= h
+        numeric[:, i] = (
+            _rows.cell_derivatives(row, plus)[1] - _rows.cell_derivatives(row, minus)[1]
+        ) / (2 * h)
+        assert gradient[i] == pytest.approx(
+            (_rows.cell_derivatives(row, plus)[0] - _rows.cell_derivatives(row, minus)[0]) / (2 * h),
+            rel=1e-5, abs=1e-6,
+        )
+    np.testing.assert_allclose(hessian, numeric, rtol=1e-5, atol=1e-6 * np.abs(hessian).max())

@@ -407,41 +407,144 @@ def cell_row(realisations: list[Sources], target: int) -> CellRow:
                    joined(rest, np.float64), index, lag)
 
 
-def cell_value_and_gradient(row: CellRow, x: FloatArray) -> tuple[float, FloatArray]:
-    """The row's negative log-likelihood and gradient in x = (mu, alpha[0..D-1],
-    beta[0..D-1])."""
+def cell_derivatives(row: CellRow, x: FloatArray) -> tuple[float, FloatArray, FloatArray]:
+    """The row's negative log-likelihood, gradient and exact Hessian in x = (mu, alpha[0..D-1],
+    beta[0..D-1]).
+
+    With K_ij = β_j·E0_ij (the kernel sums of source j at target i), λ_i = μ + Σ_j α_j·K_ij;
+    ∂λ/∂β_j = α_j·K'_ij with K' = E0 - β·E1 and ∂²λ/∂β_j² = α_j·(β·E2 - 2·E1), where Ek sums
+    (t - s)^k·exp(-β·(t - s)). The Hessian is J' diag(1/λ²) J minus the second derivatives of
+    λ weighted by 1/λ, plus the compensator's.
+    """
     d = row.n_dims
+    p = 1 + 2 * d
     mu, alpha, beta = x[0], x[1 : d + 1], x[d + 1 :]
-    gradient = np.zeros(1 + 2 * d)
-    gradient[0] = row.horizon
+    gradient = np.zeros(p)
+    hessian = np.zeros((p, p))
     value = mu * row.horizon
+    gradient[0] = row.horizon
     e0 = np.zeros((d, row.n_targets))
     e1 = np.zeros((d, row.n_targets))
+    e2 = np.zeros((d, row.n_targets))
     if row.gaps.shape[0]:
         rate = beta[row.source]
         factor = np.where(row.restart, 0.0, np.exp(row.gaps * (-rate)))
         level = linear_recurrence(factor, np.ones(factor.shape[0]))
-        shifted = np.concatenate([[0.0], level[:-1]])
-        moment = linear_recurrence(factor, factor * row.gaps * shifted)
+        before = np.concatenate([[0.0], level[:-1]])
+        gaps = row.gaps
+        first = linear_recurrence(factor, factor * gaps * before)
+        first_before = np.concatenate([[0.0], first[:-1]])
+        second = linear_recurrence(
+            factor, factor * (2.0 * gaps * first_before + gaps * gaps * before)
+        )
         live = row.index >= 0
         k = row.index[live]
         lags = row.lag[live]
         weight = np.exp(lags * (-np.broadcast_to(beta[:, None], row.index.shape)[live]))
         e0[live] = level[k] * weight
-        e1[live] = weight * (moment[k] + lags * level[k])
+        e1[live] = weight * (first[k] + lags * level[k])
+        e2[live] = weight * (second[k] + 2.0 * lags * first[k] + lags * lags * level[k])
         tail = np.exp(row.rest * (-rate))
         compensator = np.bincount(row.source, weights=-np.expm1(row.rest * (-rate)), minlength=d)
-        slope_tail = np.bincount(row.source, weights=row.rest * tail, minlength=d)
+        slope = np.bincount(row.source, weights=row.rest * tail, minlength=d)
+        curvature = -np.bincount(row.source, weights=row.rest * row.rest * tail, minlength=d)
         gradient[1 : d + 1] = compensator
-        gradient[d + 1 :] = alpha * slope_tail
+        gradient[d + 1 :] = alpha * slope
         value += float(alpha @ compensator)
-    lam = mu + (alpha * beta) @ e0
+        cells = np.arange(d)
+        hessian[1 + cells, d + 1 + cells] += slope
+        hessian[d + 1 + cells, 1 + cells] += slope
+        hessian[d + 1 + cells, d + 1 + cells] += alpha * curvature
+    kernel = beta[:, None] * e0
+    kernel_slope = e0 - beta[:, None] * e1
+    kernel_curve = beta[:, None] * e2 - 2.0 * e1
+    lam = mu + alpha @ kernel
     if not np.all(lam > 0.0):
-        return math.inf, gradient
+        return math.inf, gradient, hessian
     inverse = 1.0 / lam
     value -= float(np.sum(np.log(lam)))
-    gradient[0] -= float(np.sum(inverse))
-    excited = e0 @ inverse
-    gradient[1 : d + 1] -= beta * excited
-    gradient[d + 1 :] -= alpha * (excited - beta * (e1 @ inverse))
-    return float(value), gradient
+    jacobian = np.empty((row.n_targets, p))
+    jacobian[:, 0] = 1.0
+    jacobian[:, 1 : d + 1] = kernel.T
+    jacobian[:, d + 1 :] = (alpha[:, None] * kernel_slope).T
+    weighted = jacobian * inverse[:, None]
+    gradient -= weighted.sum(axis=0)
+    hessian += _gram(weighted)
+    cross = kernel_slope @ inverse
+    cells = np.arange(d)
+    hessian[1 + cells, d + 1 + cells] -= cross
+    hessian[d + 1 + cells, 1 + cells] -= cross
+    hessian[d + 1 + cells, d + 1 + cells] -= alpha * (kernel_curve @ inverse)
+    return float(value), gradient, hessian
+
+
+def newton_cell_row(
+    row: CellRow, x0: FloatArray, lower: FloatArray, upper: FloatArray, max_iter: int
+) -> tuple[FloatArray, float, FloatArray, FloatArray, int, bool, str]:
+    """Minimise a per-cell row from x0 by Newton steps on the entries off their bounds (a
+    decay whose amplitude is held at zero is held too: the likelihood does not depend on it),
+    with a ridge where the Hessian is not positive definite and a backtracking search along
+    the projected path. Returns (x, value, gradient, hessian, iterations, converged,
+    message); the value never exceeds the start's."""
+    d = row.n_dims
+    x = np.clip(x0, lower, upper)
+    value, gradient, hessian = cell_derivatives(row, x)
+    converged = False
+    message = "the iteration limit was reached"
+    iterations = 0
+    for iterations in range(1, max_iter + 1):
+        held = _held(x, gradient, lower, upper, d)
+        moving = ~held
+        sub = hessian[moving][:, moving]
+        positive = _positive_definite(sub)
+        step = _solve(sub, -gradient[moving])
+        decrement = float(-gradient[moving] @ step)
+        if positive and decrement <= 1e-6:
+            converged = True
+            message = "Newton decrement below tolerance"
+            trial = x.copy()
+            trial[moving] = np.clip(x[moving] + step, lower[moving], upper[moving])
+            t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
+            if t_value <= value + 1e-12 * abs(value):
+                x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
+            break
+        if not decrement > 0:
+            step = -gradient[moving] / np.maximum(np.abs(np.diag(sub)), 1e-300)
+        t = 1.0
+        accepted = False
+        while t > 1e-14:
+            trial = x.copy()
+            trial[moving] = np.clip(x[moving] + t * step, lower[moving], upper[moving])
+            t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
+            if t_value <= value + 1e-4 * float(gradient @ (trial - x)):
+                accepted = True
+                break
+            t *= 0.5
+        if not accepted:
+            projected = np.where(held, 0.0, gradient)
+            converged = positive and float(np.max(np.abs(projected))) <= 1e-6 * max(row.n_targets, 1)
+            message = "no further decrease (line search at rounding level)"
+            break
+        x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
+    return x, value, gradient, hessian, iterations, converged, message
+
+
+def _held(x: FloatArray, gradient: FloatArray, lower: FloatArray, upper: FloatArray, d: int) -> Any:
+    scale = np.maximum(1.0, np.abs(x))
+    at_lower = x - lower <= 1e-12 * scale
+    at_upper = upper - x <= 1e-12 * scale
+    held = (at_lower & (gradient > 0.0)) | (at_upper & (gradient < 0.0))
+    # A decay whose amplitude is zero and stays there shapes nothing.
+    held[d + 1 :] |= held[1 : d + 1] & (x[1 : d + 1] <= 0.0)
+    held[d + 1 :] |= x[1 : d + 1] <= 0.0
+    return held
+
+
+def _positive_definite(matrix: FloatArray) -> bool:
+    if matrix.shape[0] == 0:
+        return True
+    try:
+        np.linalg.cholesky(matrix)
+    except np.linalg.LinAlgError:
+        return False
+    return True

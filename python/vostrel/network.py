@@ -465,69 +465,33 @@ def _run_cell_task(task: _CellTask) -> list[_rows.RowFit]:
 
 
 def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.RowFit:
-    from scipy import optimize
-
     d = row.n_dims
-    box = [(task.lower_mu, None)] + [(0.0, None)] * d + [task.beta_box] * d
     lower = np.array([task.lower_mu] + [0.0] * d + [task.beta_box[0]] * d)
     upper = np.array([math.inf] * (d + 1) + [task.beta_box[1]] * d)
-    norm = float(max(row.n_targets, 1))
-    start_value, _ = _rows.cell_value_and_gradient(row, x0)
-
-    def objective(x: FloatArray) -> tuple[float, FloatArray]:
-        value, gradient = _rows.cell_value_and_gradient(row, x)
-        if not math.isfinite(value):
-            return math.inf, np.zeros_like(x)
-        return value / norm, gradient / norm
-
-    outcome = optimize.minimize(
-        objective, x0, jac=True, method="L-BFGS-B", bounds=box,
-        options={"maxiter": task.max_iter, "ftol": 1e-15, "gtol": 1e-10, "maxcor": 30},
+    start_value = _rows.cell_derivatives(row, x0)[0]
+    x, value, gradient, hessian, n_iter, converged, message = _rows.newton_cell_row(
+        row, x0, lower, upper, task.max_iter
     )
-    x = np.asarray(outcome.x, dtype=np.float64)
-    value, gradient = _rows.cell_value_and_gradient(row, x)
     if not value <= start_value:
         # Never below the shared-decay optimum this row started from.
-        x, value = x0.copy(), start_value
-        _, gradient = _rows.cell_value_and_gradient(row, x)
+        x = x0.copy()
+        value, gradient, hessian = _rows.cell_derivatives(row, x)
+        converged = False
     scale = np.maximum(1.0, np.abs(x))
     at_lower = x - lower <= 1e-8 * scale
     at_upper = upper - x <= 1e-8 * scale
     projected = np.where((at_lower & (gradient > 0)) | (at_upper & (gradient < 0)), 0.0, gradient)
-    converged = float(np.max(np.abs(projected))) <= 1e-6 * norm
     alpha_zero = x[1 : d + 1] == 0.0
     unidentified = np.concatenate([[False], np.zeros(d, dtype=bool), alpha_zero])
+    projected[unidentified] = 0.0
     on_bound = (at_lower | at_upper) | unidentified
+    estimated = ~on_bound
     covariance = None
     hessian_ok = True
-    if task.covariance:
-        estimated = ~on_bound
-        covariance, hessian_ok = _difference_covariance(row, x, estimated, lower, upper)
-    return _rows.RowFit(x, float(value), float(value), int(outcome.nit), converged, projected,
-                        on_bound, covariance, hessian_ok, str(outcome.message), ~on_bound)
-
-
-def _difference_covariance(
-    row: _rows.CellRow, x: FloatArray, estimated: Any, lower: FloatArray, upper: FloatArray
-) -> tuple[FloatArray | None, bool]:
-    """Inverse of the row's Hessian over the estimated entries, by central differences of the
-    analytic gradient (two row evaluations per entry), symmetrised."""
-    index = np.flatnonzero(estimated)
-    if index.size == 0:
-        return None, True
-    hessian = np.empty((index.size, index.size))
-    for column, i in enumerate(index.tolist()):
-        step = 1e-5 * max(abs(x[i]), 1e-8)
-        step = min(step, 0.5 * (x[i] - lower[i]), 0.5 * (upper[i] - x[i]))
-        plus, minus = x.copy(), x.copy()
-        plus[i] += step
-        minus[i] -= step
-        hessian[:, column] = (
-            _rows.cell_value_and_gradient(row, plus)[1][index]
-            - _rows.cell_value_and_gradient(row, minus)[1][index]
-        ) / (plus[i] - minus[i])
-    hessian = 0.5 * (hessian + hessian.T)
-    return _rows._invert(hessian)
+    if task.covariance and estimated.any():
+        covariance, hessian_ok = _rows._invert(hessian[estimated][:, estimated])
+    return _rows.RowFit(x, float(value), float(value), n_iter, converged, projected,
+                        on_bound, covariance, hessian_ok, message, estimated)
 
 
 def _fit_per_cell(
@@ -573,7 +537,7 @@ def _fit_per_cell(
                 fits += future.result()
                 bar.update(len(task.rows))
     result = _result(events, model, prepared, fits, beta, None, None, starts, std_errors,
-                     "per-cell decays: rows by L-BFGS-B from the shared-decay fit")
+                     "per-cell decays: rows by Newton steps from the shared-decay fit")
     from dataclasses import replace
 
     notes = result.notes + (
