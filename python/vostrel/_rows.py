@@ -231,7 +231,7 @@ def newton_row(
         theta = np.where(free, lower, theta0)
         value = float(row.linear @ theta)
         return RowFit(theta, value, float(linear @ theta), 0, True, np.zeros(p),
-                      free & (theta <= lower), None, False, "no events in this dimension",
+                      free & (theta <= lower), None, True, "no events in this dimension",
                       np.zeros(p, dtype=bool))
     # The best multiple of the start: along a ray the optimum has c·θ = n.
     scale = linear[free] @ theta[free]

@@ -268,8 +268,12 @@ def fit_rows(
     """Fit a multivariate exponential model row by row (see the module's docstring).
 
     Called by :func:`vostrel.fit` for ``MultivariateExponential`` models without ``fixed`` or
-    ``bounds``; the arguments mean the same. ``penalty`` adds strength·Σ alpha to the negative
-    log-likelihood (decay="fixed" only): the result is then penalised, with no Wald errors.
+    ``bounds``; the arguments mean the same, except that there is one start: the rows of a
+    fixed decay are concave (their optimum is unique), a shared decay is searched along its
+    one dimension from the moments' value (or the model's with ``start="model"``), and per-cell
+    decays start from the shared-decay fit; `n_starts` and `seed` are recorded only.
+    ``penalty`` adds strength·Σ alpha to the negative log-likelihood (decay="fixed" only): the
+    result is then penalised, with no Wald errors.
     """
     if not isinstance(model, MultivariateExponential):
         raise TypeError(f"model must be a MultivariateExponential; got {type(model).__name__}")
@@ -288,12 +292,17 @@ def fit_rows(
         fits = _fixed_fits(prepared, beta, starts, None, penalty, max_iter, std_errors,
                            executor, progress)
         return _result(events, model, prepared, fits, beta, None, penalty, starts, std_errors,
-                       "fixed decay: each row is a concave problem, solved by Newton steps")
+                       "fixed decay: each row is a concave problem, solved by Newton steps",
+                       seed=int(seed))
     if model.decay == "shared":
-        return _fit_shared(events, model, prepared, start, max_iter, progress, executor,
-                           std_errors)
-    return _fit_per_cell(events, model, prepared, start, max_iter, progress, executor,
-                         std_errors)
+        result = _fit_shared(events, model, prepared, start, max_iter, progress, executor,
+                             std_errors)
+    else:
+        result = _fit_per_cell(events, model, prepared, start, max_iter, progress, executor,
+                               std_errors)
+    from dataclasses import replace
+
+    return replace(result, seed=int(seed))
 
 
 def _starts(
@@ -412,6 +421,7 @@ def _fit_shared(
         _starts(prepared, model, start, beta0),
         std_errors,
         "shared decay: profiled over beta (bounded Brent search), rows refitted by Newton steps",
+        start_beta=beta0,
     )
 
 
@@ -561,6 +571,8 @@ def _result(
     starts: list[FloatArray],
     std_errors: bool,
     method: str,
+    start_beta: float | None = None,
+    seed: int = 0,
 ) -> FitResult:
     d = prepared.n_dims
     s = prepared.scale
@@ -598,7 +610,9 @@ def _result(
         for m, f in enumerate(fits):
             estimated = f.estimated
             if f.covariance is None:
-                blocks.append(None)
+                # Nothing estimated in the row (every entry on a bound): an empty block.
+                empty = (np.empty(0, dtype=np.int64), np.empty((0, 0)), estimated)
+                blocks.append(None if estimated.any() else empty)
                 continue
             sub = index[m][estimated]
             block = f.covariance * np.outer(factor[estimated], factor[estimated])
@@ -612,7 +626,7 @@ def _result(
             for m, f in enumerate(fits):
                 estimated = complete[m][2]
                 h = cross[m][estimated]
-                w = np.asarray(f.covariance) @ h
+                w = np.asarray(f.covariance) @ h if estimated.any() else np.empty(0)
                 solved.append(w)
                 schur -= float(h @ w)
             if schur > 0:
@@ -709,7 +723,9 @@ def _result(
     start_vector = MultivariateExponential(
         np.array([t[0] for t in starts]) * s,
         np.array([t[1 : d + 1] for t in starts]),
-        np.array([t[d + 1 :] for t in starts]) * s if per_cell else natural_beta,
+        np.array([t[d + 1 :] for t in starts]) * s
+        if per_cell
+        else (natural_beta if start_beta is None else start_beta * s),
         model.decay,
     ).to_vector()
     n_iter = sum(f.n_iter for f in fits)
@@ -740,7 +756,7 @@ def _result(
         n_iter=n_iter,
         grad_norm=float(np.max(np.abs(gradient), initial=0.0)),
         starts=(run,),
-        seed=0,
+        seed=seed,
         branching_ratio=branching_ratio,
         notes=tuple(notes),
         time_scale=s,
