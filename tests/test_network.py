@@ -26,6 +26,11 @@ def start(decay):
     return MV(np.ones(3), np.zeros((3, 3)), beta, decay)
 
 
+def rows_of(pair):
+    matrix, position = pair
+    return matrix if position is None else matrix[position]
+
+
 def test_excitations_match_the_sum_over_pairs_with_and_without_ties():
     rng = np.random.default_rng(3)
     times = np.sort(rng.uniform(0, 50, 300))
@@ -39,7 +44,8 @@ def test_excitations_match_the_sum_over_pairs_with_and_without_ties():
          for j in range(3)],
         axis=1,
     )
-    np.testing.assert_allclose(_rows.excitations(data, 1.5), expected, rtol=1e-12, atol=1e-300)
+    np.testing.assert_allclose(rows_of(_rows.excitations(data, 1.5)), expected, rtol=1e-12,
+                               atol=1e-300)
     distinct = _rows.sources(np.delete(times, 41), np.delete(dims, 41), 50.0, 3)
     keep = np.delete(np.arange(300), 41)
     lags = times[keep][:, None] - times[keep][None, :]
@@ -49,7 +55,8 @@ def test_excitations_match_the_sum_over_pairs_with_and_without_ties():
          for j in range(3)],
         axis=1,
     )
-    np.testing.assert_allclose(_rows.excitations(distinct, 1.5), direct, rtol=1e-12, atol=1e-300)
+    np.testing.assert_allclose(rows_of(_rows.excitations(distinct, 1.5)), direct, rtol=1e-12,
+                               atol=1e-300)
 
 
 @pytest.mark.parametrize("decay", ["fixed", "shared"])

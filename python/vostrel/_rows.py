@@ -58,25 +58,27 @@ def sources(times: FloatArray, dims: Any, horizon: float, n_dims: int) -> Source
     return Sources(times, np.asarray(dims, dtype=np.int64), horizon, n_dims)
 
 
-def excitations(data: Sources, beta: float) -> FloatArray:
+def excitations(data: Sources, beta: float) -> tuple[FloatArray, Any]:
     """E[i, j] = Σ exp(-β·(t_i - s)) over the events s of dimension j strictly before event i,
-    for every event (shape (N, D)).
+    for every event, as a matrix with one row per event and the position of event i's row
+    (None: row i).
 
     Distinct times: one recursion over all events in time order, E_i = f_i·(E_{i-1} + e_{d(i-1)})
     with f_i = exp(-β·(t_i - t_{i-1})), computed in blocks of about √N events side by side
-    (every operation adds or multiplies non-negative numbers). Tied times: per source, from
-    the last event strictly before each time.
+    (every operation adds or multiplies non-negative numbers); the rows are stored step by
+    step across the blocks, so that each step of the recursion reads and writes contiguous
+    memory. Tied times: per source, from the last event strictly before each time.
     """
     times, dims = data.times, data.dims
     n, d = times.shape[0], data.n_dims
-    out = np.zeros((n, d))
     if n < 2:
-        return out
+        return np.zeros((n, d)), None
     gaps = np.diff(times)
     if not np.all(gaps > 0.0):
+        out = np.zeros((n, d))
         for j in range(d):
             out[:, j] = _excitation_of(data.of(j), beta, times)
-        return out
+        return out, None
     factor = np.concatenate([[0.0], np.exp(gaps * (-beta))])
     previous = np.concatenate([[0], dims[:-1]])
     length = max(1, math.isqrt(n))
@@ -85,24 +87,29 @@ def excitations(data: Sources, beta: float) -> FloatArray:
     if pad:
         factor = np.concatenate([factor, np.ones(pad)])
         previous = np.concatenate([previous, np.zeros(pad, dtype=np.int64)])
-    a = factor.reshape(blocks, length)
-    source = previous.reshape(blocks, length)
-    x = np.zeros((blocks, length, d))
-    product = np.empty((blocks, length))
-    rows = np.arange(blocks)
+    # Step k of every block side by side: a[k, j] is the factor of event j·length + k.
+    a = np.ascontiguousarray(factor.reshape(blocks, length).T)
+    source = np.ascontiguousarray(previous.reshape(blocks, length).T)
+    x = np.zeros((length, blocks, d))
+    product = np.empty((length, blocks))
+    columns = np.arange(blocks)
     first = np.zeros(blocks)
-    first[1:] = a[1:, 0]  # the first event of all has no predecessor
-    x[rows, 0, source[:, 0]] = first
-    product[:, 0] = a[:, 0]
+    first[1:] = a[0, 1:]  # the first event of all has no predecessor
+    x[0, columns, source[0]] = first
+    product[0] = a[0]
     for k in range(1, length):
-        np.multiply(x[:, k - 1], a[:, k, None], out=x[:, k])
-        x[rows, k, source[:, k]] += a[:, k]
-        np.multiply(product[:, k - 1], a[:, k], out=product[:, k])
+        np.multiply(x[k - 1], a[k][:, None], out=x[k])
+        x[k, columns, source[k]] += a[k]
+        np.multiply(product[k - 1], a[k], out=product[k])
+    # The value entering block j is the complete value at the end of block j - 1.
+    carry = np.zeros((blocks, d))
     for j in range(1, blocks):
-        # The value at the end of block j - 1 (complete), carried through block j by its
-        # products of factors.
-        x[j] += product[j, :, None] * x[j - 1, -1][None, :]
-    return x.reshape(blocks * length, d)[:n]
+        carry[j] = x[-1, j - 1] + product[-1, j - 1] * carry[j - 1]
+    for k in range(length):
+        x[k] += product[k][:, None] * carry
+    index = np.arange(n)
+    position = (index % length) * blocks + index // length
+    return x.reshape(length * blocks, d), position
 
 
 def _excitation_of(source_times: FloatArray, beta: float, targets: FloatArray) -> FloatArray:
@@ -156,15 +163,19 @@ def designs(realisations: list[Sources], beta: float) -> Designs:
     for data in realisations:
         compensator += compensator_weights(data, beta)
     members = []
+    matrices = []
     for data in realisations:
+        matrix, position = excitations(data, beta)
+        matrices.append(matrix)
         # Small integer keys: a stable sort is a radix sort, linear in N.
         keys = data.dims.astype(np.int16) if data.n_dims < 2**15 else data.dims
         order = np.argsort(keys, kind="stable")
         edges = np.concatenate([[0], np.cumsum(np.bincount(data.dims, minlength=data.n_dims))])
-        members.append([order[edges[k] : edges[k + 1]] for k in range(data.n_dims)])
+        rows = order if position is None else position[order]
+        members.append([rows[edges[k] : edges[k + 1]] for k in range(data.n_dims)])
     return Designs(
         realisations,
-        [excitations(data, beta) for data in realisations],
+        matrices,
         members,
         compensator,
         math.fsum(data.horizon for data in realisations),
