@@ -216,3 +216,42 @@ def test_per_cell_row_derivatives_match_the_model_and_central_differences():
             rel=1e-5, abs=1e-6,
         )
     np.testing.assert_allclose(hessian, numeric, rtol=1e-5, atol=1e-6 * np.abs(hessian).max())
+
+
+@pytest.mark.parametrize("decay", ["fixed", "shared"])
+def test_one_dimension_is_the_univariate_exponential_fit(decay):
+    data = vs.Exponential(0.5, 0.5, 2.0).simulate(500.0, seed=1)
+    one = vs.Events.from_arrays(data[0].times, data[0].end_time, n_dims=1)
+    beta = 2.0 if decay == "fixed" else 1.0
+    rows = vs.fit(one, MV([1.0], [[0.0]], beta, decay))
+    fixed = {"beta": 2.0} if decay == "fixed" else None
+    uni = vs.fit(data, vs.Exponential(), fixed=fixed)
+    keep = [0, 1] if decay == "fixed" else [0, 1, 2]
+    assert rows.log_likelihood == pytest.approx(uni.log_likelihood, abs=1e-7)
+    np.testing.assert_allclose(rows.estimates, uni.estimates[keep], rtol=1e-5)
+    np.testing.assert_allclose(rows.std_errors, uni.std_errors[keep], rtol=1e-4)
+
+
+def test_a_dimension_without_events_leaves_the_other_rows_their_errors():
+    data = TRUTH.simulate(800.0, seed=6)
+    r = data[0]
+    keep = r.dims != 2
+    events = vs.Events.from_arrays(r.times[keep], r.end_time, dims=r.dims[keep], n_dims=3)
+    result = vs.fit(events, start("fixed"))
+    assert result.converged
+    assert result.model.mu[2] == pytest.approx(0.0, abs=1e-6) and not result.model.alpha[2].any()
+    assert np.isfinite(result.std_errors[:2]).all() and math.isnan(result.std_errors[2])
+    assert {"mu[2]", "alpha[2,0]", "alpha[2,1]"} <= set(result.on_bound)
+    # Nothing of dimension 2 excites: its column is held at zero, without errors.
+    assert not result.model.alpha[:, 2].any()
+    column = [result.names.index(f"alpha[{m},2]") for m in range(3)]
+    assert np.all(np.isnan(result.std_errors[column]))
+    assert any("have no events" in note for note in result.notes)
+
+
+def test_shared_decay_starts_from_the_model_when_asked(events):
+    model = MV(np.ones(3), np.zeros((3, 3)), 7.0, "shared")
+    result = vs.fit(events, model, start="model", seed=5)
+    assert result.starts[0].start[-1] == pytest.approx(7.0)
+    assert result.seed == 5 and len(result.starts) == 1
+    assert result.model.beta == pytest.approx(vs.fit(events, start("shared")).model.beta, rel=1e-6)

@@ -544,7 +544,7 @@ def _held(x: FloatArray, gradient: FloatArray, lower: FloatArray, upper: FloatAr
     scale = np.maximum(1.0, np.abs(x))
     at_lower = x - lower <= 1e-12 * scale
     at_upper = upper - x <= 1e-12 * scale
-    held = (at_lower & (gradient > 0.0)) | (at_upper & (gradient < 0.0))
+    held = (at_lower & (gradient >= 0.0)) | (at_upper & (gradient <= 0.0))
     # A decay whose amplitude is zero and stays there shapes nothing.
     held[d + 1 :] |= held[1 : d + 1] & (x[1 : d + 1] <= 0.0)
     held[d + 1 :] |= x[1 : d + 1] <= 0.0

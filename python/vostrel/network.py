@@ -130,8 +130,12 @@ def _run_row_task(task: _RowTask) -> list[_rows.RowFit]:
     with one_blas_thread():
         shared = _rows.designs(task.realisations, task.beta)
         out = []
+        # A source without events excites nothing: its alphas are not identified and stay 0.
+        silent = np.concatenate([[False], shared.compensator == 0.0])
         for row, lower_mu, start, free in zip(task.rows, task.lower, task.starts, task.free):
             design = _rows.row_design(shared, row)
+            free = free & ~silent
+            start = np.where(silent, 0.0, start)
             lower = np.zeros(start.shape[0])
             lower[0] = lower_mu
             penalty = np.full(start.shape[0], task.penalty)
@@ -706,6 +710,12 @@ def _result(
         outcome, n_profile = profile
         converged = converged and bool(outcome.success)
         method += f" ({n_profile} profile evaluations)"
+    silent = [k for k in range(d) if prepared.counts[k] == 0]
+    if silent:
+        notes.append(
+            "dimension(s) " + ", ".join(str(k) for k in silent) + " have no events: the alphas "
+            "of their columns are not identified (held at 0, no standard errors)"
+        )
     if bad:
         notes.append(
             "the optimiser did not reach the optimum of rows "
