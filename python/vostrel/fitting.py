@@ -460,6 +460,8 @@ def fit(
     max_iter: int = 1000,
     progress: bool = False,
     executor: Any = None,
+    std_errors: bool = True,
+    penalty: float | None = None,
 ) -> FitResult:
     """Fit `model` to `events` by maximum likelihood.
 
@@ -494,6 +496,16 @@ def fit(
         every evaluation sums their pieces in realisation order (same result as without). On
         plain-TCP clusters the evaluations use one direct connection per worker, opened for
         the fit and admitted by a one-time key; on TLS or other transports, Dask calls.
+        For ``MultivariateExponential`` fits (which run row by row, see
+        :mod:`vostrel.network`), a ``concurrent.futures`` executor or a Dask client that
+        fits the rows in parallel, with the same result as serially.
+    std_errors : bool, default True
+        Whether to compute standard errors (``False`` skips the observed information; the
+        standard errors and the covariance are then NaN).
+    penalty : float, optional
+        ``MultivariateExponential`` with ``decay="fixed"`` only: an L1 penalty strength on
+        alpha (nats per unit of alpha). The result is penalised: no Wald errors. See
+        :func:`vostrel.network.l1_path` for a path of strengths and a data-driven choice.
 
     Returns
     -------
@@ -536,10 +548,23 @@ def fit(
         raise TypeError(f"seed must be a non-negative integer; got {seed!r}")
     if start not in ("moments", "model"):
         raise ValueError(f"start must be 'moments' or 'model'; got {start!r}")
+    if not isinstance(std_errors, (bool, np.bool_)):
+        raise TypeError(f"std_errors must be True or False; got {std_errors!r}")
+    if penalty is not None:
+        penalty = as_scalar(penalty, "penalty")
+        if not (math.isfinite(penalty) and penalty >= 0):
+            raise ValueError(f"penalty must be a non-negative finite number; got {fmt(penalty)}")
     if events.n_events == 0:
         raise ValueError(
             "events holds no events at all: there is nothing to fit (a Hawkes model needs at "
             "least one event; the maximum-likelihood baseline of an empty record is 0)"
+        )
+    if _by_rows(model, fixed, bounds, penalty):
+        from .network import fit_rows
+
+        return fit_rows(
+            events, model, n_starts=n_starts, seed=seed, start=start, max_iter=max_iter,
+            progress=progress, executor=executor, std_errors=bool(std_errors), penalty=penalty,
         )
     problem = _problem(events, model, fixed, bounds)
     evaluate, close = _evaluator(problem, executor)
@@ -549,7 +574,7 @@ def fit(
             starts = _starts(problem, start, n_starts, seed)
             runs = _optimise(objective, problem, starts, max_iter, progress)
             best = _select(runs)
-            optimum = _standard_errors(objective, problem, best, runs)
+            optimum = _standard_errors(objective, problem, best, runs, bool(std_errors))
             return _result(problem, runs, optimum, seed)
     finally:
         close()
@@ -560,6 +585,20 @@ def _bounded_int(value: Any, name: str, maximum: int) -> int:
     if result > maximum:
         raise ValueError(f"{name} must be at most {maximum:,}; got {result:,}")
     return result
+
+
+def _by_rows(model: Model, fixed: FixedSpec, bounds: BoundsSpec | None, penalty: Any) -> bool:
+    """Whether the row-by-row engine (vostrel.network) fits this model: multivariate
+    exponential models with nothing held fixed and no bounds."""
+    from .models.multivariate import MultivariateExponential
+
+    if not isinstance(model, MultivariateExponential):
+        if penalty is not None:
+            raise ValueError("penalty is available for MultivariateExponential models only")
+        return False
+    if penalty is not None and (fixed is not None or bounds is not None):
+        raise ValueError("penalty cannot be combined with fixed= or bounds=")
+    return fixed is None and bounds is None
 
 
 @dataclass(frozen=True, eq=False)
@@ -863,7 +902,11 @@ class _Optimum:
 
 
 def _standard_errors(
-    objective: _Objective, problem: _Problem, best: _Run, runs: Sequence[_Run]
+    objective: _Objective,
+    problem: _Problem,
+    best: _Run,
+    runs: Sequence[_Run],
+    want_errors: bool = True,
 ) -> _Optimum:
     """Standard errors at the best point, Newton steps from there on the observed information
     (which make the estimate exact to many digits), and the verification of the result. When
@@ -874,7 +917,11 @@ def _standard_errors(
     value, gradient = objective.value_and_gradient(x)
     unidentified = free & problem.model._unidentified(x)
     estimated = free & ~_on_bounds(x, box) & ~unidentified
-    covariance, hessian_ok, calls = _observed_information(objective, x, estimated, box)
+    if want_errors:
+        covariance, hessian_ok, calls = _observed_information(objective, x, estimated, box)
+    else:  # verified by the scaled gradient alone, as for parameters without errors
+        estimated = np.zeros_like(estimated)
+        covariance, hessian_ok, calls = np.full((x.shape[0], x.shape[0]), np.nan), True, 0
     if hessian_ok and estimated.any():
         start = x
         x, value, gradient = _newton(objective, x, value, gradient, covariance, estimated, box)

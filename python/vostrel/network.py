@@ -1,0 +1,983 @@
+"""Fits of multivariate exponential Hawkes models row by row.
+
+With the decays fixed, the log-likelihood of a D-dimensional exponential Hawkes process is a sum
+of D independent terms, one per target dimension m, each depending on mu[m] and row m of alpha
+only. Each row is a small convex problem (D + 1 parameters) solved by Newton steps with the
+closed-form observed information, whose inverse gives the standard errors: the covariance is
+block-diagonal across rows. Rows run on any executor the package accepts (None, a
+``concurrent.futures`` executor, a Dask client) and give the same bits there as serially.
+
+A shared fitted decay couples the rows through one scalar: it is profiled, an outer
+one-dimensional search over β with the rows refitted (warm-started) at each trial β. Per-cell
+decays start from the shared fit, so their log-likelihood is never below it.
+
+`fit(events, MultivariateExponential(...))` uses this module when the fit holds nothing fixed
+and sets no bounds; :func:`l1_path` gives penalised (sparse) fits over a path of strengths with
+a choice of strength by BIC.
+
+Memory: a fixed-decay fit keeps the events, the excitation of every event by every source
+(N·D doubles), one row's design at a time (n_m × (D + 1) doubles, n_m the events of dimension
+m) and the covariance only when it is no larger than that: O(N·D) doubles, refused with a
+MemoryError before anything is allocated when that cannot fit.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any, cast
+
+import numpy as np
+
+from . import _rows
+from ._checks import FloatArray, as_int, fmt
+from ._progress import progress_bar
+from ._threads import one_blas_thread
+from .events import Events
+from .fitting import FitResult, StartResult
+from .models._base import Model, event_stats, prepare, time_scale
+from .models.multivariate import MultivariateExponential
+
+__all__ = ["fit_rows", "l1_path", "SparsePath"]
+
+
+# -- memory ------------------------------------------------------------------------------------
+
+
+def usable_memory() -> int:
+    """Bytes this process may use: physical memory, or less under an address-space or
+    control-group limit; ``VOSTREL_MEMORY_LIMIT`` (bytes) replaces it, as for the native
+    module."""
+    text = os.environ.get("VOSTREL_MEMORY_LIMIT", "")
+    if text.isdigit() and int(text) > 0:
+        return int(text)
+    memory = 1 << 62
+    try:
+        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    except (ValueError, OSError, AttributeError):
+        pass
+    try:
+        import resource
+
+        for limit in (resource.RLIMIT_AS, resource.RLIMIT_DATA):
+            soft = resource.getrlimit(limit)[0]
+            if soft != resource.RLIM_INFINITY and soft > 0:
+                memory = min(memory, soft)
+    except (ImportError, ValueError, OSError):
+        pass
+    for path in ("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"):
+        try:
+            with open(path) as handle:
+                line = handle.readline().strip()
+        except OSError:
+            continue
+        if line.isdigit() and int(line) > 0:
+            memory = min(memory, int(line))
+    return memory
+
+
+def memory_needed(n_events: int, n_dims: int, covariance: bool, largest_row: int) -> int:
+    """Doubles a row-by-row fixed-decay fit allocates beyond the events: the excitation of
+    every event by every source and the recursion's factors (N·(D + 3)), one row's design and
+    its weighted copy (2·n_m·(D + 1)), and the covariance when it is formed as a dense (p × p)
+    matrix."""
+    p = n_dims + n_dims * n_dims
+    doubles = n_events * (n_dims + 3) + 2 * largest_row * (n_dims + 1) + 4 * p
+    if covariance and _dense_covariance(n_events, n_dims):
+        doubles += p * p
+    return doubles
+
+
+def _dense_covariance(n_events: int, n_dims: int) -> bool:
+    """The full covariance matrix (p² doubles, p = D + D²) is formed when it is no larger than
+    the O(N·D) the fit needs anyway (or small); otherwise only its row blocks give the standard
+    errors."""
+    p = n_dims + n_dims * n_dims
+    return p * p <= max(n_events * (n_dims + 1), 1 << 22)
+
+
+def _check_memory(n_events: int, n_dims: int, covariance: bool, largest_row: int) -> None:
+    doubles = memory_needed(n_events, n_dims, covariance, largest_row)
+    available = usable_memory()
+    if doubles * 8 > available:
+        raise MemoryError(
+            f"a row-by-row fit of {n_events} events in {n_dims} dimensions needs "
+            f"{doubles} doubles ({doubles * 8 / 2**30:.1f} GiB) beyond the events, more than "
+            f"the memory this process may use ({available / 2**30:.1f} GiB)"
+        )
+
+
+# -- rows on executors -------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class _RowTask:
+    realisations: list[_rows.Sources]
+    beta: float
+    rows: list[int]
+    lower: FloatArray  # per row: the lower bound of mu
+    starts: list[FloatArray]
+    free: list[Any]
+    penalty: float
+    max_iter: int
+    covariance: bool
+
+
+def _run_row_task(task: _RowTask) -> list[_rows.RowFit]:
+    """Fit the rows of a task (module level: it runs in other processes)."""
+    with one_blas_thread():
+        shared = _rows.designs(task.realisations, task.beta)
+        out = []
+        # A source without events excites nothing: its alphas are not identified and stay 0.
+        silent = np.concatenate([[False], shared.compensator == 0.0])
+        for row, lower_mu, start, free in zip(task.rows, task.lower, task.starts, task.free):
+            design = _rows.row_design(shared, row)
+            free = free & ~silent
+            start = np.where(silent, 0.0, start)
+            lower = np.zeros(start.shape[0])
+            lower[0] = lower_mu
+            penalty = np.full(start.shape[0], task.penalty)
+            penalty[0] = 0.0
+            out.append(
+                _rows.newton_row(
+                    design, lower, free, start, penalty, task.max_iter, task.covariance
+                )
+            )
+            del design
+        return out
+
+
+def _chunks(counts: Any, workers: int) -> list[list[int]]:
+    """Contiguous runs of rows of about equal work (a row costs about its number of events):
+    one per worker, since every task first computes the excitations of all events."""
+    n_rows = len(counts)
+    if workers <= 1:
+        return [list(range(n_rows))]
+    cumulative = np.cumsum(np.asarray(counts, dtype=np.float64) + 1.0)
+    targets = cumulative[-1] * np.arange(1, workers) / workers
+    edges = np.concatenate([[0], np.searchsorted(cumulative, targets) + 1, [n_rows]])
+    edges = np.minimum(np.maximum.accumulate(edges), n_rows)
+    return [list(range(edges[i], edges[i + 1])) for i in range(workers) if edges[i] < edges[i + 1]]
+
+
+def _fit_all_rows(
+    realisations: list[_rows.Sources],
+    counts: Any,
+    beta: float,
+    lower_mu: FloatArray,
+    starts: list[FloatArray],
+    free: list[Any],
+    penalty: float,
+    max_iter: int,
+    covariance: bool,
+    executor: Any,
+    progress: bool,
+) -> list[_rows.RowFit]:
+    from .parallel import _as_executor, _worker_count
+
+    n_rows = len(starts)
+    pool = _as_executor(executor)
+    chunks = _chunks(counts, 1 if pool is None else _worker_count(executor))
+    tasks = [
+        _RowTask(
+            realisations,
+            beta,
+            rows,
+            lower_mu[rows],
+            [starts[r] for r in rows],
+            [free[r] for r in rows],
+            penalty,
+            max_iter,
+            covariance,
+        )
+        for rows in chunks
+    ]
+    results: list[_rows.RowFit] = []
+    with progress_bar(progress, n_rows, "rows") as bar:
+        if pool is None:
+            for task in tasks:
+                results += _run_row_task(task)
+                bar.update(len(task.rows))
+        else:
+            futures = [pool.submit(_run_row_task, task) for task in tasks]
+            for task, future in zip(tasks, futures):
+                results += future.result()
+                bar.update(len(task.rows))
+    return results
+
+
+# -- the fit -----------------------------------------------------------------------------------
+
+
+@dataclass
+class _Prepared:
+    realisations: list[_rows.Sources]
+    scale: float
+    n_events: int
+    n_dims: int
+    counts: Any  # events per dimension
+    lower_mu: float
+    beta_box: tuple[float, float]
+    beta_start: float
+
+
+def _prepare(events: Events, model: MultivariateExponential) -> _Prepared:
+    scale = time_scale(events)
+    data = prepare(events, scale)
+    n_dims = model.n_dims
+    realisations = [
+        _rows.sources(t, d, h, n_dims) for t, d, h in zip(data.times, data.dims, data.horizons)
+    ]
+    counts = np.zeros(n_dims, dtype=np.int64)
+    for sources in realisations:
+        counts += np.bincount(sources.dims, minlength=n_dims)
+    stats = event_stats(events).in_units(scale)
+    bounds = model._default_bounds(stats)
+    lo, hi = 1e-3 / stats.max_window, 1e3 / stats.min_gap
+    beta0 = min(max(1.0 / stats.median_gap, 2 * lo), 0.5 * hi)
+    lower_mu = bounds[0][0]
+    return _Prepared(
+        realisations,
+        scale,
+        events.n_events,
+        n_dims,
+        counts,
+        0.0 if lower_mu is None else float(lower_mu),
+        (lo, hi),
+        beta0,
+    )
+
+
+def _row_start(n_dims: int, count: int, horizon: float) -> FloatArray:
+    theta = np.full(n_dims + 1, 0.5 / n_dims)
+    theta[0] = max(count, 1) / (2.0 * horizon)
+    return theta
+
+
+def fit_rows(
+    events: Events,
+    model: Model,
+    *,
+    n_starts: int = 1,
+    seed: int = 0,
+    start: str = "moments",
+    max_iter: int = 1000,
+    progress: bool = False,
+    executor: Any = None,
+    std_errors: bool = True,
+    penalty: float | None = None,
+) -> FitResult:
+    """Fit a multivariate exponential model row by row (see the module's docstring).
+
+    Called by :func:`vostrel.fit` for ``MultivariateExponential`` models without ``fixed`` or
+    ``bounds``; the arguments mean the same, except that there is one start: the rows of a
+    fixed decay are concave (their optimum is unique), a shared decay is searched along its
+    one dimension from the moments' value (or the model's with ``start="model"``), and per-cell
+    decays start from the shared-decay fit; `n_starts` and `seed` are recorded only.
+    ``penalty`` adds strength·Σ alpha to the negative log-likelihood (decay="fixed" only): the
+    result is then penalised, with no Wald errors.
+    """
+    if not isinstance(model, MultivariateExponential):
+        raise TypeError(f"model must be a MultivariateExponential; got {type(model).__name__}")
+    model.check_events(events)
+    if penalty is not None and model.decay != "fixed":
+        raise ValueError(
+            f"penalty needs decay='fixed' (got decay={model.decay!r}): fit the decay first "
+            "(a shared-decay fit), then the penalised fit at that decay"
+        )
+    prepared = _prepare(events, model)
+    largest = int(prepared.counts.max(initial=0))
+    _check_memory(prepared.n_events, prepared.n_dims, std_errors, largest)
+    if model.decay == "fixed":
+        beta = float(model.beta) / prepared.scale
+        starts = _starts(prepared, model, start, beta)
+        fits = _fixed_fits(prepared, beta, starts, None, penalty, max_iter, std_errors,
+                           executor, progress)
+        return _result(events, model, prepared, fits, beta, None, penalty, starts, std_errors,
+                       "fixed decay: each row is a concave problem, solved by Newton steps",
+                       seed=int(seed))
+    if model.decay == "shared":
+        result = _fit_shared(events, model, prepared, start, max_iter, progress, executor,
+                             std_errors)
+    else:
+        result = _fit_per_cell(events, model, prepared, start, max_iter, progress, executor,
+                               std_errors)
+    from dataclasses import replace
+
+    return replace(result, seed=int(seed))
+
+
+def _starts(
+    prepared: _Prepared, model: MultivariateExponential, start: str, beta: float
+) -> list[FloatArray]:
+    horizon = math.fsum(s.horizon for s in prepared.realisations)
+    out = []
+    for m in range(prepared.n_dims):
+        if start == "model":
+            theta = np.concatenate([[model.mu[m] / prepared.scale], model.alpha[m]])
+        else:
+            theta = _row_start(prepared.n_dims, int(prepared.counts[m]), horizon)
+        out.append(theta)
+    return out
+
+
+def _fixed_fits(
+    prepared: _Prepared,
+    beta: float,
+    starts: list[FloatArray],
+    free: list[Any] | None,
+    penalty: float | None,
+    max_iter: int,
+    covariance: bool,
+    executor: Any,
+    progress: bool,
+) -> list[_rows.RowFit]:
+    d = prepared.n_dims
+    if free is None:
+        free = [np.ones(d + 1, dtype=bool) for _ in range(d)]
+    lower = np.full(d, prepared.lower_mu)
+    return _fit_all_rows(
+        prepared.realisations, prepared.counts, beta, lower, starts, free, 0.0 if penalty is None else penalty,
+        max_iter, covariance and penalty is None, executor, progress,
+    )
+
+
+# -- shared decay: the profile -----------------------------------------------------------------
+
+
+def _fit_shared(
+    events: Events,
+    model: MultivariateExponential,
+    prepared: _Prepared,
+    start: str,
+    max_iter: int,
+    progress: bool,
+    executor: Any,
+    std_errors: bool,
+) -> FitResult:
+    from scipy import optimize
+
+    lo, hi = prepared.beta_box
+    beta0 = float(model.beta) / prepared.scale if start == "model" else prepared.beta_start
+    beta0 = min(max(beta0, lo * 1.0001), hi * 0.9999)
+    cache: dict[float, tuple[float, list[_rows.RowFit]]] = {}
+    warm = {"starts": _starts(prepared, model, start, beta0)}
+
+    def profile(log_beta: float) -> float:
+        beta = math.exp(min(max(log_beta, math.log(lo)), math.log(hi)))
+        if beta not in cache:
+            fits = _fixed_fits(prepared, beta, warm["starts"], None, None, max_iter, False,
+                               executor, False)
+            value = math.fsum(f.value for f in fits)
+            cache[beta] = (value, fits)
+            if math.isfinite(value):
+                warm["starts"] = [f.theta for f in fits]
+        return cache[beta][0]
+
+    # Bracket downhill from the start in steps of a factor 2, then Brent.
+    with progress_bar(progress, 1, "shared decay") as bar:
+        x0 = math.log(beta0)
+        step = math.log(2.0)
+        f0 = profile(x0)
+        fr, fl = profile(x0 + step), profile(x0 - step)
+        if fr < f0 and fr <= fl:
+            a, b, fb = x0, x0 + step, fr
+            direction = 1.0
+        elif fl < f0:
+            a, b, fb = x0, x0 - step, fl
+            direction = -1.0
+        else:
+            a, b, fb, direction = x0 - step, x0, f0, 0.0
+        c = b + step
+        if direction != 0.0:
+            while True:
+                c = b + direction * step
+                if not math.log(lo) < c < math.log(hi):
+                    break
+                fc = profile(c)
+                if fc >= fb:
+                    break
+                a, b, fb = b, c, fc
+                step *= 1.6
+        else:
+            c = x0 + step
+        low, high = sorted((a, c))
+        low, high = max(low, math.log(lo)), min(high, math.log(hi))
+        outcome = optimize.minimize_scalar(
+            profile, bounds=(low, high), method="bounded", options={"xatol": 1e-9}
+        )
+        bar.update()
+    best_beta = min(cache, key=lambda k: cache[k][0])
+    # Final rows at the optimum, with their information when standard errors are wanted.
+    starts = [f.theta for f in cache[best_beta][1]]
+    fits = _fixed_fits(prepared, best_beta, starts, None, None, max_iter, std_errors, executor,
+                       progress)
+    return _result(
+        events,
+        model,
+        prepared,
+        fits,
+        best_beta,
+        (outcome, len(cache)),
+        None,
+        _starts(prepared, model, start, beta0),
+        std_errors,
+        "shared decay: profiled over beta (bounded Brent search), rows refitted by Newton steps",
+        start_beta=beta0,
+    )
+
+
+def _beta_curvature(
+    prepared: _Prepared, fits: list[_rows.RowFit], beta: float
+) -> tuple[float, list[FloatArray]]:
+    """At (θ, β) for a shared decay: ∂²f/∂β² by the second central difference of the value
+    and, for each row, ∂/∂β of the row's gradient in θ by central differences of the analytic
+    gradient (the value is a sum of N terms of order one: with a step of 1e-4·β, rounding
+    leaves about 1e-8 of relative error)."""
+    h = 1e-4 * beta
+    values = []
+    gradients = []
+    for b in (beta + h, beta, beta - h):
+        shared = _rows.designs(prepared.realisations, b)
+        total = 0.0
+        per_row = []
+        for m, fit in enumerate(fits):
+            row = _rows.row_design(shared, m)
+            lam = row.design @ fit.theta
+            total += float(row.linear @ fit.theta - np.sum(np.log(lam)))
+            per_row.append(row.linear - row.design.T @ (1.0 / lam))
+        values.append(total)
+        gradients.append(per_row)
+    second = (values[0] - 2.0 * values[1] + values[2]) / (h * h)
+    cross = [(p - q) / (2 * h) for p, q in zip(gradients[0], gradients[2])]
+    return second, cross
+
+
+# -- per-cell decays: rows warm-started from the shared fit --------------------------------------
+
+
+@dataclass(frozen=True)
+class _CellTask:
+    realisations: list[_rows.Sources]
+    rows: list[int]
+    starts: list[FloatArray]
+    lower_mu: float
+    beta_box: tuple[float, float]
+    max_iter: int
+    covariance: bool
+
+
+def _run_cell_task(task: _CellTask) -> list[_rows.RowFit]:
+    """Fit rows with a decay per cell (module level: it runs in other processes)."""
+    with one_blas_thread():
+        return [
+            _fit_cell_row(_rows.cell_row(task.realisations, m), x0, task)
+            for m, x0 in zip(task.rows, task.starts)
+        ]
+
+
+def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.RowFit:
+    d = row.n_dims
+    lower = np.array([task.lower_mu] + [0.0] * d + [task.beta_box[0]] * d)
+    upper = np.array([math.inf] * (d + 1) + [task.beta_box[1]] * d)
+    start_value = _rows.cell_derivatives(row, x0)[0]
+    x, value, gradient, hessian, n_iter, converged, message = _rows.newton_cell_row(
+        row, x0, lower, upper, task.max_iter
+    )
+    if not value <= start_value:
+        # Never below the shared-decay optimum this row started from.
+        x = x0.copy()
+        value, gradient, hessian = _rows.cell_derivatives(row, x)
+        converged = False
+    scale = np.maximum(1.0, np.abs(x))
+    at_lower = x - lower <= 1e-8 * scale
+    at_upper = upper - x <= 1e-8 * scale
+    projected = np.where((at_lower & (gradient > 0)) | (at_upper & (gradient < 0)), 0.0, gradient)
+    alpha_zero = x[1 : d + 1] == 0.0
+    unidentified = np.concatenate([[False], np.zeros(d, dtype=bool), alpha_zero])
+    projected[unidentified] = 0.0
+    on_bound = (at_lower | at_upper) | unidentified
+    estimated = ~on_bound
+    covariance = None
+    hessian_ok = True
+    if task.covariance and estimated.any():
+        covariance, hessian_ok = _rows._invert(hessian[estimated][:, estimated])
+    return _rows.RowFit(x, float(value), float(value), n_iter, converged, projected,
+                        on_bound, covariance, hessian_ok, message, estimated)
+
+
+def _fit_per_cell(
+    events: Events,
+    model: MultivariateExponential,
+    prepared: _Prepared,
+    start: str,
+    max_iter: int,
+    progress: bool,
+    executor: Any,
+    std_errors: bool,
+) -> FitResult:
+    from .parallel import _as_executor, _worker_count
+
+    d = prepared.n_dims
+    shared_model = MultivariateExponential(
+        model.mu, model.alpha, float(np.exp(np.mean(np.log(model._beta_matrix())))), "shared"
+    )
+    shared = _fit_shared(events, shared_model, prepared, start, max_iter, False, executor, False)
+    fitted = cast(MultivariateExponential, shared.model)
+    beta = float(fitted.beta) / prepared.scale
+    starts = [
+        np.concatenate([[fitted.mu[m] / prepared.scale], fitted.alpha[m], np.full(d, beta)])
+        for m in range(d)
+    ]
+    lo, hi = prepared.beta_box
+    pool = _as_executor(executor)
+    chunks = _chunks(prepared.counts, 1 if pool is None else 4 * _worker_count(executor))
+    tasks = [
+        _CellTask(prepared.realisations, rows, [starts[m] for m in rows], prepared.lower_mu,
+                  (lo, hi), max_iter, std_errors)
+        for rows in chunks
+    ]
+    fits: list[_rows.RowFit] = []
+    with progress_bar(progress, d, "rows") as bar:
+        if pool is None:
+            for task in tasks:
+                fits += _run_cell_task(task)
+                bar.update(len(task.rows))
+        else:
+            futures = [pool.submit(_run_cell_task, task) for task in tasks]
+            for task, future in zip(tasks, futures):
+                fits += future.result()
+                bar.update(len(task.rows))
+    result = _result(events, model, prepared, fits, beta, None, None, starts, std_errors,
+                     "per-cell decays: rows by Newton steps from the shared-decay fit")
+    from dataclasses import replace
+
+    notes = result.notes + (
+        f"started from the shared-decay fit (log-likelihood {shared.log_likelihood:.10g}); "
+        "each row's likelihood is at least that row's at the start",
+    )
+    return replace(result, notes=notes)
+
+
+# -- assembling the result ---------------------------------------------------------------------
+
+
+def _result(
+    events: Events,
+    model: MultivariateExponential,
+    prepared: _Prepared,
+    fits: list[_rows.RowFit],
+    beta: float,
+    profile: tuple[Any, int] | None,
+    penalty: float | None,
+    starts: list[FloatArray],
+    std_errors: bool,
+    method: str,
+    start_beta: float | None = None,
+    seed: int = 0,
+) -> FitResult:
+    d = prepared.n_dims
+    s = prepared.scale
+    shared = model.decay == "shared"
+    per_cell = model.decay == "per_cell"
+    p = d + d * d + (1 if shared else 0) + (d * d if per_cell else 0)
+    mu = np.array([f.theta[0] for f in fits]) * s
+    alpha = np.array([f.theta[1 : d + 1] for f in fits])
+    natural_beta: Any = (
+        np.array([f.theta[d + 1 :] for f in fits]) * s if per_cell else beta * s
+    )
+    fitted = MultivariateExponential(mu, alpha, natural_beta, model.decay)
+    estimates = fitted.to_vector()
+    names = tuple(info.name for info in fitted.param_info())
+    # Flat indices of row m's parameters, and the factor from internal to natural units.
+    if per_cell:
+        index = [
+            np.concatenate([[m], d + m * d + np.arange(d), d + d * d + m * d + np.arange(d)])
+            for m in range(d)
+        ]
+        factor = np.concatenate([[s], np.ones(d), np.full(d, s)])
+    else:
+        index = [np.concatenate([[m], d + m * d + np.arange(d)]) for m in range(d)]
+        factor = np.concatenate([[s], np.ones(d)])
+    variance = np.full(p, np.nan)
+    notes: list[str] = []
+    dense = std_errors and penalty is None and _dense_covariance(prepared.n_events, d)
+    # Rows are independent given the decays: zero covariance between rows (NaN for what is
+    # not estimated, set below).
+    covariance: FloatArray = np.zeros((p, p)) if dense else np.broadcast_to(np.nan, (p, p))
+    hessian_ok = all(f.hessian_ok for f in fits)
+    beta_variance = math.nan
+    if std_errors and penalty is None:
+        blocks: list[tuple[Any, FloatArray, Any] | None] = []
+        for m, f in enumerate(fits):
+            estimated = f.estimated
+            if f.covariance is None:
+                # Nothing estimated in the row (every entry on a bound): an empty block.
+                empty = (np.empty(0, dtype=np.int64), np.empty((0, 0)), estimated)
+                blocks.append(None if estimated.any() else empty)
+                continue
+            sub = index[m][estimated]
+            block = f.covariance * np.outer(factor[estimated], factor[estimated])
+            blocks.append((sub, block, estimated))
+        complete = [b for b in blocks if b is not None]
+        if shared and hessian_ok and len(complete) == len(blocks):
+            # The decay couples the rows: Schur complement of the rows' blocks.
+            second, cross = _beta_curvature(prepared, fits, beta)
+            schur = second
+            solved = []
+            for m, f in enumerate(fits):
+                estimated = complete[m][2]
+                h = cross[m][estimated]
+                w = np.asarray(f.covariance) @ h if estimated.any() else np.empty(0)
+                solved.append(w)
+                schur -= float(h @ w)
+            if schur > 0:
+                beta_variance = 1.0 / schur * s * s
+                for m, (sub, block, estimated) in enumerate(complete):
+                    w = solved[m] * factor[estimated]
+                    # Cov(θ_m, β) = -H⁻¹h·Var(β) in natural units (β natural = β·s).
+                    cov_beta = -w * (1.0 / schur) * s
+                    variance[sub] = np.diag(block) + (w * w) / schur
+                    if dense:
+                        covariance[np.ix_(sub, sub)] = block
+                        covariance[sub, -1] = cov_beta
+                        covariance[-1, sub] = cov_beta
+                if dense:
+                    # The rank-one coupling through β between every pair of rows.
+                    all_sub = np.concatenate([b[0] for b in complete])
+                    all_w = np.concatenate(
+                        [solved[m] * factor[b[2]] for m, b in enumerate(complete)]
+                    )
+                    covariance[np.ix_(all_sub, all_sub)] += np.outer(all_w, all_w) / schur
+                    covariance[-1, -1] = beta_variance
+                variance[-1] = beta_variance
+            else:
+                hessian_ok = False
+        elif not shared:
+            # Fixed decay: the closed-form blocks; per-cell decays: blocks by differences.
+            for block_info in blocks:
+                if block_info is None:
+                    continue
+                sub, block, _ = block_info
+                variance[sub] = np.diag(block)
+                if dense:
+                    covariance[np.ix_(sub, sub)] = block
+        if not hessian_ok and shared:
+            variance[:] = np.nan
+            if dense:
+                covariance[:] = np.nan
+            notes.append(
+                "the observed information is not positive definite (a flat or non-identified "
+                "direction): standard errors are not available"
+            )
+        elif not hessian_ok:
+            failed = [m for m, f in enumerate(fits) if not f.hessian_ok]
+            notes.append(
+                "the observed information of rows "
+                + ", ".join(str(m) for m in failed[:10])
+                + (" ..." if len(failed) > 10 else "")
+                + " is not positive definite (a flat or non-identified direction): their "
+                "parameters have no standard errors"
+            )
+        if not dense:
+            notes.append(
+                f"the covariance matrix ({p}² doubles) was not formed: the standard errors "
+                "come from its blocks (block-diagonal across rows for a fixed decay)"
+            )
+    elif penalty is not None:
+        notes.append(
+            f"penalised fit (L1 on alpha, strength {fmt(penalty)} nats per unit of alpha): the "
+            "estimates are shrunk and have no Wald standard errors; refit the selected support "
+            "(vostrel.network.l1_path(...).refit()) for inference"
+        )
+    if dense:
+        missing = ~(variance >= 0)
+        covariance[missing, :] = np.nan
+        covariance[:, missing] = np.nan
+    std = np.sqrt(np.where(variance >= 0, variance, np.nan))
+    on_bound_mask = np.zeros(p, dtype=bool)
+    gradient = np.zeros(p)
+    for m, f in enumerate(fits):
+        on_bound_mask[index[m]] = f.on_bound
+        # Natural-unit gradient: ∂f/∂μ_natural = ∂f/∂μ_internal / s.
+        gradient[index[m]] = f.gradient / factor
+    on_bound = tuple(n for n, b in zip(names, on_bound_mask) if b)
+    converged = all(f.converged for f in fits)
+    bad = [m for m, f in enumerate(fits) if not f.converged]
+    if profile is not None:
+        outcome, n_profile = profile
+        converged = converged and bool(outcome.success)
+        method += f" ({n_profile} profile evaluations)"
+    silent = [k for k in range(d) if prepared.counts[k] == 0]
+    if silent:
+        notes.append(
+            "dimension(s) " + ", ".join(str(k) for k in silent) + " have no events: the alphas "
+            "of their columns are not identified (held at 0, no standard errors)"
+        )
+    if bad:
+        notes.append(
+            "the optimiser did not reach the optimum of rows "
+            + ", ".join(str(m) for m in bad[:10])
+            + (" ..." if len(bad) > 10 else "")
+            + ": treat the estimates with care"
+        )
+    branching_ratio = fitted.branching_ratio
+    if not branching_ratio < 1.0:
+        notes.append(
+            f"the fitted process is not stationary (branching ratio {branching_ratio:.4g} >= 1)"
+        )
+    value = math.fsum(f.value for f in fits)
+    log_likelihood = -(value - prepared.n_events * math.log(s))
+    start_vector = MultivariateExponential(
+        np.array([t[0] for t in starts]) * s,
+        np.array([t[1 : d + 1] for t in starts]),
+        np.array([t[d + 1 :] for t in starts]) * s
+        if per_cell
+        else (natural_beta if start_beta is None else start_beta * s),
+        model.decay,
+    ).to_vector()
+    n_iter = sum(f.n_iter for f in fits)
+    message = f"{method}; {d} rows, {n_iter} iterations in all"
+    run = StartResult(
+        start=start_vector,
+        estimate=estimates,
+        neg_log_likelihood=-log_likelihood,
+        converged=converged,
+        message=message,
+        n_iter=n_iter,
+        n_eval=n_iter,
+    )
+    fixed_names: tuple[str, ...] = ()
+    return FitResult(
+        model=fitted,
+        names=names,
+        estimates=estimates,
+        std_errors=std,
+        covariance=covariance,
+        fixed=fixed_names,
+        on_bound=on_bound,
+        log_likelihood=log_likelihood,
+        n_events=events.n_events,
+        n_realizations=events.n_realizations,
+        converged=converged,
+        message=message,
+        n_iter=n_iter,
+        grad_norm=float(np.max(np.abs(gradient), initial=0.0)),
+        starts=(run,),
+        seed=seed,
+        branching_ratio=branching_ratio,
+        notes=tuple(notes),
+        time_scale=s,
+        n_hessian_evaluations=0,
+        _log_scale=tuple(info.log_scale for info in fitted.param_info()),
+    )
+
+
+# -- sparse estimation -------------------------------------------------------------------------
+
+
+@dataclass(frozen=True, eq=False)
+class SparsePath:
+    """L1-penalised fits of a fixed-decay multivariate model over a path of strengths.
+
+    Attributes
+    ----------
+    strengths : ndarray
+        The penalty strengths (nats per unit of alpha), decreasing.
+    alphas : ndarray, shape (K, D, D)
+        The penalised alpha at each strength.
+    bic : ndarray, shape (K, D)
+        For each strength and row, the BIC of the unpenalised refit of the row's support.
+    selected : ndarray of int, shape (D,)
+        For each row, the index of the strength chosen by BIC.
+    support : ndarray of bool, shape (D, D)
+        The selected nonzero cells of alpha.
+    model : MultivariateExponential
+        The model whose decay was used.
+    """
+
+    strengths: FloatArray
+    alphas: FloatArray
+    bic: FloatArray
+    selected: Any
+    support: Any
+    model: MultivariateExponential
+    _events: Events
+
+    def refit(self, std_errors: bool = True) -> FitResult:
+        """The unpenalised fit of the selected support (cells outside it held at zero), with
+        standard errors from the closed-form information of that fit."""
+        return _fit_support(self._events, self.model, self.support, std_errors)
+
+    def __repr__(self) -> str:
+        return (
+            f"SparsePath({len(self.strengths)} strengths, {int(self.support.sum())} of "
+            f"{self.support.size} cells selected by BIC)"
+        )
+
+
+def _fit_support(
+    events: Events, model: MultivariateExponential, support: Any, std_errors: bool
+) -> FitResult:
+    prepared = _prepare(events, model)
+    beta = float(model.beta) / prepared.scale
+    d = prepared.n_dims
+    starts = []
+    free = []
+    for m in range(d):
+        theta = _row_start(d, int(prepared.counts[m]), math.fsum(r.horizon for r in prepared.realisations))
+        mask = np.concatenate([[True], support[m]])
+        theta[~mask] = 0.0
+        starts.append(theta)
+        free.append(mask)
+    fits = _fixed_fits(prepared, beta, starts, free, None, 1000, std_errors, None, False)
+    result = _result(events, model, prepared, fits, beta, None, None, starts, std_errors,
+                     "refit of a selected support")
+    names = result.names
+    held = tuple(
+        names[d + m * d + k] for m in range(d) for k in range(d) if not support[m, k]
+    )
+    from dataclasses import replace
+
+    on_bound = tuple(n for n in result.on_bound if n not in held)
+    return replace(result, fixed=held, on_bound=on_bound)
+
+
+def l1_path(
+    events: Events,
+    model: MultivariateExponential,
+    *,
+    strengths: Sequence[float] | None = None,
+    n_strengths: int = 40,
+    executor: Any = None,
+    progress: bool = False,
+) -> SparsePath:
+    """L1-penalised fits over a path of strengths, with a strength per row chosen by BIC.
+
+    Each row m minimises −log L_m + strength·Σ_k alpha[m, k] over alpha ≥ 0 (the penalty is
+    linear there, so the Newton iteration with bounds handles it exactly). For each strength
+    the support of the row is refitted without penalty, and the strength whose refit has the
+    smallest BIC, −2·log L_m + |support|·log N, is chosen row by row (the BIC of the whole
+    model is the sum over rows, so choosing per row minimises it). BIC is used because it is
+    consistent for the support when the true network is sparse, and needs neither held-out
+    realisations nor repeated fits.
+
+    Parameters
+    ----------
+    events : Events
+    model : MultivariateExponential
+        With ``decay="fixed"``: its beta is used.
+    strengths : sequence of float, optional
+        Penalty strengths in nats per unit of alpha; by default `n_strengths` values from the
+        smallest strength that zeroes every alpha down to 1e-3 of it, log-spaced.
+    n_strengths : int, default 40
+        A dense path: between neighbouring strengths the support mostly changes by a cell.
+    executor, progress : as for :func:`vostrel.fit`.
+
+    Returns
+    -------
+    SparsePath
+    """
+    if not isinstance(model, MultivariateExponential) or model.decay != "fixed":
+        raise ValueError("l1_path needs a MultivariateExponential with decay='fixed'")
+    model.check_events(events)
+    n_strengths = as_int(n_strengths, "n_strengths", minimum=2)
+    prepared = _prepare(events, model)
+    d = prepared.n_dims
+    _check_memory(prepared.n_events, d, False, int(prepared.counts.max(initial=0)))
+    beta = float(model.beta) / prepared.scale
+    starts = _starts(prepared, model, "moments", beta)
+    if strengths is None:
+        # At alpha = 0 the row's optimum has mu = n_m / T; alpha[m, k] stays at zero for
+        # strengths above -∂f/∂alpha[m, k] there.
+        top = _zeroing_strength(prepared, beta)
+        grid = top * np.logspace(0.0, -3.0, n_strengths)
+    else:
+        grid = np.sort(np.asarray(strengths, dtype=np.float64))[::-1]
+        if grid.size == 0 or not np.all(np.isfinite(grid)) or np.any(grid < 0):
+            raise ValueError("strengths must be non-negative finite numbers")
+    from .parallel import _as_executor, _worker_count
+
+    pool = _as_executor(executor)
+    chunks = _chunks(prepared.counts, 1 if pool is None else _worker_count(executor))
+    lower = np.full(d, prepared.lower_mu)
+    tasks = [
+        _PathTask(prepared.realisations, beta, rows, lower[rows], [starts[m] for m in rows],
+                  grid, math.log(max(prepared.n_events, 2)))
+        for rows in chunks
+    ]
+    alphas = np.empty((grid.size, d, d))
+    bic = np.empty((grid.size, d))
+    with progress_bar(progress, d, "l1 path") as bar:
+        outcomes = (
+            [_run_path_task(task) for task in tasks]
+            if pool is None
+            else [f.result() for f in [pool.submit(_run_path_task, task) for task in tasks]]
+        )
+        for task, outcome in zip(tasks, outcomes):
+            for m, (row_alphas, row_bic) in zip(task.rows, outcome):
+                alphas[:, m, :] = row_alphas
+                bic[:, m] = row_bic
+            bar.update(len(task.rows))
+    selected = np.argmin(bic, axis=0)
+    support = np.array([alphas[selected[m], m] > 0 for m in range(d)])
+    return SparsePath(grid, alphas, bic, selected, support, model, events)
+
+
+@dataclass(frozen=True)
+class _PathTask:
+    realisations: list[_rows.Sources]
+    beta: float
+    rows: list[int]
+    lower: FloatArray
+    starts: list[FloatArray]
+    strengths: FloatArray
+    log_n: float
+
+
+def _run_path_task(task: _PathTask) -> list[tuple[FloatArray, FloatArray]]:
+    """For each row of the task, the penalised alpha at every strength (warm-started from the
+    previous one) and the BIC of the unpenalised refit of its support."""
+    with one_blas_thread():
+        shared = _rows.designs(task.realisations, task.beta)
+        out = []
+        for row, lower_mu, start in zip(task.rows, task.lower, task.starts):
+            design = _rows.row_design(shared, row)
+            p = start.shape[0]
+            lower = np.zeros(p)
+            lower[0] = lower_mu
+            everything = np.ones(p, dtype=bool)
+            alphas = np.empty((task.strengths.shape[0], p - 1))
+            bic = np.empty(task.strengths.shape[0])
+            theta = start
+            refits: dict[bytes, float] = {}
+            for k, strength in enumerate(task.strengths.tolist()):
+                penalty = np.full(p, strength)
+                penalty[0] = 0.0
+                fit = _rows.newton_row(design, lower, everything, theta, penalty, 1000, False)
+                theta = fit.theta
+                alphas[k] = theta[1:]
+                support = np.concatenate([[True], theta[1:] > 0])
+                key = support.tobytes()
+                if key not in refits:
+                    refit = _rows.newton_row(design, lower, support, np.where(support, theta, 0.0),
+                                             np.zeros(p), 1000, False)
+                    # The row's own BIC: its likelihood is that of its n_m events.
+                    log_n = math.log(max(design.design.shape[0], 2))
+                    refits[key] = 2.0 * refit.value + int(support.sum()) * log_n
+                bic[k] = refits[key]
+            out.append((alphas, bic))
+        return out
+
+
+def _zeroing_strength(prepared: _Prepared, beta: float) -> float:
+    shared = _rows.designs(prepared.realisations, beta)
+    top = 0.0
+    for m in range(prepared.n_dims):
+        row = _rows.row_design(shared, m)
+        mu = max(int(prepared.counts[m]), 1) / shared.horizon
+        gradient = row.linear[1:] - row.design[:, 1:].sum(axis=0) / mu
+        top = max(top, float(np.max(-gradient, initial=0.0)))
+    return max(top, 1e-12)
