@@ -103,7 +103,9 @@ class FitResult:
         Largest absolute projected gradient of the negative log-likelihood at the estimate.
     starts : tuple of StartResult
         Every start, in the order they were run; the first starts from simple moments of the
-        data (or from the given model with ``start="model"``).
+        data (or from the given model with ``start="model"``). Starts beyond ``n_starts``
+        come from the search of other time scales when an excitation vanished (see
+        :func:`fit`).
     seed : int
         Seed of the random starts.
     branching_ratio : float
@@ -519,6 +521,16 @@ def fit(
     inwards, and no start reached a lower value. Otherwise the notes say which parameter failed
     and by how much. With fewer than 10 events per free parameter the notes say that the
     estimates are unreliable.
+
+    When every amplitude that a decay shapes ends on 0 or within two standard errors of it (on
+    data with little or no excitation), the decay is barely determined and every start can stop
+    where the excitation vanished although an excitation at another time scale fits better. The
+    fit then holds the decay (or the power law's lag offset) at time scales from the shortest
+    gap to the longest window, refits the rest there (on the bound, only where the likelihood
+    rises into the interior: one gradient per time scale otherwise), and starts full fits from
+    the points that beat the optimum, under the same selection rules; these starts are listed
+    in :attr:`FitResult.starts`. A value found on the way that the result does not reach makes
+    it not converged, with a note. Fits whose amplitudes are clearly non-zero run none of this.
 
     Examples
     --------
@@ -996,8 +1008,9 @@ def _verify(
 # -- step 4b: escape from a vanished excitation -------------------------------------------------
 
 
-#: An amplitude whose estimate is within this many standard errors of 0 (or has none) is weak:
-#: the decay it shapes is then poorly determined and the fit may have missed another time scale.
+#: An amplitude on its lower bound, or whose estimate is within this many standard errors of 0,
+#: is weak: the decay it shapes is then poorly determined and the fit may have missed another
+#: time scale.
 WEAK_Z = 2.0
 #: Rounds of the escape: each scans the weak pairs of the current best point.
 _ESCAPE_ROUNDS = 2
@@ -1071,21 +1084,30 @@ def _escape(
 
 def _weak_pairs(problem: _Problem, optimum: _Optimum) -> list[tuple[list[int], int]]:
     """(amplitudes, decay) pairs whose free decay, a time scale, shapes only weak amplitudes."""
-    x, free, box, info = optimum.x, problem.free, problem.box, problem.info
-    on_bound = _on_bounds(x, box)
+    x, free, info = optimum.x, problem.free, problem.info
+    on_bound = _on_lower_bounds(x, problem.box)
     with np.errstate(invalid="ignore"):
         se = np.sqrt(np.diag(optimum.covariance))
     out = []
     for amplitudes, decay in problem.model._amplitude_pairs():
         if not free[decay] or info[decay].time_power == 0 or not all(free[amplitudes]):
             continue
+        # Without a standard error (a flat direction elsewhere) an amplitude off its bound
+        # cannot be called weak: the scan would cost refits on a fit that has other troubles.
         weak = all(
-            on_bound[a] or not (math.isfinite(se[a]) and abs(x[a]) >= WEAK_Z * se[a])
+            on_bound[a] or (math.isfinite(se[a]) and abs(x[a]) < WEAK_Z * se[a])
             for a in amplitudes
         )
         if weak:
             out.append((amplitudes, decay))
     return out
+
+
+def _on_lower_bounds(x: FloatArray, box: Sequence[Bound]) -> BoolArray:
+    return np.array(
+        [lo is not None and v - lo <= 1e-8 * max(1.0, abs(v)) for v, (lo, _) in zip(x, box)],
+        dtype=bool,
+    )
 
 
 def _time_scales(problem: _Problem, decay: int, per_decade: float) -> list[float]:
@@ -1121,7 +1143,7 @@ def _scan(
     x = optimum.x
     norm = max(problem.events.n_events, 1)
     for amplitudes, decay in _weak_pairs(problem, optimum):
-        at_bound = bool(np.all(_on_bounds(x, problem.box)[amplitudes]))
+        at_bound = bool(np.all(_on_lower_bounds(x, problem.box)[amplitudes]))
         for value in _time_scales(problem, decay, _SCAN_PER_DECADE[at_bound]):
             trial = x.copy()
             trial[decay] = value
