@@ -103,7 +103,9 @@ class FitResult:
         Largest absolute projected gradient of the negative log-likelihood at the estimate.
     starts : tuple of StartResult
         Every start, in the order they were run; the first starts from simple moments of the
-        data (or from the given model with ``start="model"``).
+        data (or from the given model with ``start="model"``). Starts beyond ``n_starts``
+        come from the search of other time scales when an excitation vanished (see
+        :func:`fit`).
     seed : int
         Seed of the random starts.
     branching_ratio : float
@@ -530,6 +532,16 @@ def fit(
     and by how much. With fewer than 10 events per free parameter the notes say that the
     estimates are unreliable.
 
+    When every amplitude that a decay shapes ends on 0 or within two standard errors of it (on
+    data with little or no excitation), the decay is barely determined and every start can stop
+    where the excitation vanished although an excitation at another time scale fits better. The
+    fit then holds the decay (or the power law's lag offset) at time scales from the shortest
+    gap to the longest window, refits the rest there (on the bound, only where the likelihood
+    rises into the interior: one gradient per time scale otherwise), and starts full fits from
+    the points that beat the optimum, under the same selection rules; these starts are listed
+    in :attr:`FitResult.starts`. A value found on the way that the result does not reach makes
+    it not converged, with a note. Fits whose amplitudes are clearly non-zero run none of this.
+
     Examples
     --------
     >>> import vostrel as vs
@@ -575,6 +587,9 @@ def fit(
             runs = _optimise(objective, problem, starts, max_iter, progress)
             best = _select(runs)
             optimum = _standard_errors(objective, problem, best, runs, bool(std_errors))
+            optimum, runs = _escape(
+                objective, problem, optimum, runs, max_iter, bool(std_errors)
+            )
             return _result(problem, runs, optimum, seed)
     finally:
         close()
@@ -716,7 +731,8 @@ class _Objective:
 
     def full(self, z: FloatArray) -> FloatArray:
         values = np.array(z, dtype=np.float64)
-        values[self.log] = np.clip(np.exp(values[self.log]), self._lower, self._upper)
+        with np.errstate(over="ignore"):  # a line search's trial beyond the box: clipped
+            values[self.log] = np.clip(np.exp(values[self.log]), self._lower, self._upper)
         x = self.template.copy()
         x[self.free] = values
         return x
@@ -1034,6 +1050,178 @@ def _verify(
         elif abs(scaled) > GRADIENT_TOLERANCE:
             failures.append((i, f"has a scaled gradient of {abs(scaled):.2g} per event"))
     return failures
+
+
+# -- step 4b: escape from a vanished excitation -------------------------------------------------
+
+
+#: An amplitude on its lower bound, or whose estimate is within this many standard errors of 0,
+#: is weak: the decay it shapes is then poorly determined and the fit may have missed another
+#: time scale.
+WEAK_Z = 2.0
+#: Rounds of the escape: each scans the weak pairs of the current best point.
+_ESCAPE_ROUNDS = 2
+#: Full starts per round, from the best points of the scan that beat the current best.
+_ESCAPE_STARTS = 2
+#: Time scales of the scan per decade (where the amplitudes are on their bound, each costs one
+#: gradient unless the likelihood rises there; otherwise each is a refit), and at most this many.
+_SCAN_PER_DECADE = {True: 2.0, False: 1.0}
+_SCAN_MAX = 14
+#: Iteration limit of the refits of the scan: they only have to beat the current optimum.
+_SCAN_ITER = 50
+
+
+@dataclass(frozen=True)
+class _Known:
+    """A value reached by a constrained optimisation during the escape: no fit may end above it."""
+
+    value: float
+    where: str
+
+
+def _escape(
+    objective: _Objective,
+    problem: _Problem,
+    optimum: _Optimum,
+    runs: list[_Run],
+    max_iter: int,
+    want_errors: bool = True,
+) -> tuple[_Optimum, list[_Run]]:
+    """Search other time scales when an excitation vanished.
+
+    When every amplitude that a decay shapes ends on its lower bound (0) or within two standard
+    errors of 0, the decay is not (or hardly) determined by the data, and all starts may have
+    fallen into the same place although an excitation at another time scale fits better. The
+    decay is then held at time scales spread over the data's (from the shortest gap to the
+    longest window) and the other parameters refitted; where an amplitude sits exactly on its
+    bound, only the time scales at which the likelihood rises into the interior are refitted
+    (for the linear families the likelihood is concave in the amplitudes at a fixed decay, so
+    that test is exact). The best of those points that beat the current optimum start full
+    fits, which keep the selection rules. Nothing runs when no amplitude is weak. A value
+    reached on the way that the final optimum does not match makes the fit unverified."""
+    known: list[_Known] = []
+    for _round in range(_ESCAPE_ROUNDS):
+        scanned = _scan(objective, problem, optimum, max_iter)
+        if not scanned:
+            break
+        known += [k for _, k in scanned]
+        tolerance = 1e-9 * max(1.0, abs(optimum.value))
+        better = sorted(
+            (item for item in scanned if item[1].value < optimum.value - tolerance),
+            key=lambda item: item[1].value,
+        )
+        if not better:
+            break
+        new = [_optimise_one(objective, problem, x, max_iter) for x, _ in better[:_ESCAPE_STARTS]]
+        runs = runs + new
+        best = _select(runs)
+        if best is optimum.run:
+            break
+        optimum = _standard_errors(objective, problem, best, runs, want_errors)
+    tolerance = 1e-9 * max(1.0, abs(optimum.value))
+    missed = [k for k in known if k.value < optimum.value - tolerance]
+    if missed:
+        worst = min(missed, key=lambda k: k.value)
+        why = (
+            f"with {worst.where} the likelihood reaches a higher value "
+            f"({-(worst.value - problem.log_scale_shift):.10g}) than at the estimate"
+        )
+        optimum = dataclasses.replace(optimum, failures=optimum.failures + [(-1, why)])
+    return optimum, runs
+
+
+def _weak_pairs(problem: _Problem, optimum: _Optimum) -> list[tuple[list[int], int]]:
+    """(amplitudes, decay) pairs whose free decay, a time scale, shapes only weak amplitudes."""
+    x, free, info = optimum.x, problem.free, problem.info
+    on_bound = _on_lower_bounds(x, problem.box)
+    with np.errstate(invalid="ignore"):
+        se = np.sqrt(np.diag(optimum.covariance))
+    out = []
+    for amplitudes, decay in problem.model._amplitude_pairs():
+        if not free[decay] or info[decay].time_power == 0 or not all(free[amplitudes]):
+            continue
+        # Without a standard error (a flat direction elsewhere) an amplitude off its bound
+        # cannot be called weak: the scan would cost refits on a fit that has other troubles.
+        weak = all(
+            on_bound[a] or (math.isfinite(se[a]) and abs(x[a]) < WEAK_Z * se[a])
+            for a in amplitudes
+        )
+        if weak:
+            out.append((amplitudes, decay))
+    return out
+
+
+def _on_lower_bounds(x: FloatArray, box: Sequence[Bound]) -> BoolArray:
+    return np.array(
+        [lo is not None and v - lo <= 1e-8 * max(1.0, abs(v)) for v, (lo, _) in zip(x, box)],
+        dtype=bool,
+    )
+
+
+def _time_scales(problem: _Problem, decay: int, per_decade: float) -> list[float]:
+    """Values of a decay (a rate or a lag) at time scales from the shortest gap to the longest
+    window, evenly on the log scale, strictly inside the decay's box."""
+    stats = problem.stats
+    shortest, longest = stats.min_gap, stats.max_window
+    if not (0.0 < shortest < longest and math.isfinite(longest)):
+        return []
+    decades = math.log10(longest / shortest)
+    count = int(min(_SCAN_MAX, max(3, math.ceil(decades * per_decade) + 1)))
+    scales = np.geomspace(shortest, longest, count)
+    values = scales ** float(problem.info[decay].time_power)
+    lower, upper = problem.box[decay]
+    out = []
+    for v in values.tolist():
+        if lower is not None and v <= lower:
+            v = lower * 1.01 if lower > 0 else v
+        if upper is not None and v >= upper:
+            v = upper / 1.01 if upper > 0 else v
+        if (lower is None or v > lower) and (upper is None or v < upper):
+            out.append(float(v))
+    return out
+
+
+def _scan(
+    objective: _Objective, problem: _Problem, optimum: _Optimum, max_iter: int
+) -> list[tuple[FloatArray, _Known]]:
+    """For every weak pair: the decay held at each time scale and the other parameters refitted
+    (only where the likelihood rises into the interior when the amplitudes are on their bound).
+    Returns the end points (all parameters, internal units) with their values."""
+    out: list[tuple[FloatArray, _Known]] = []
+    x = optimum.x
+    norm = max(problem.events.n_events, 1)
+    for amplitudes, decay in _weak_pairs(problem, optimum):
+        at_bound = bool(np.all(_on_lower_bounds(x, problem.box)[amplitudes]))
+        for value in _time_scales(problem, decay, _SCAN_PER_DECADE[at_bound]):
+            trial = x.copy()
+            trial[decay] = value
+            if at_bound:
+                # The other parameters are optimal whatever the decay: the likelihood can rise
+                # only if it rises into the interior along an amplitude.
+                gradient = objective.gradient(trial)
+                if not np.max(-gradient[amplitudes] / norm, initial=-math.inf) > GRADIENT_TOLERANCE:
+                    continue
+            end = _constrained(objective, problem, trial, decay, min(max_iter, _SCAN_ITER))
+            if end is not None:
+                shown = problem.natural(end[0])[decay]
+                where = f"{problem.info[decay].name} held at {shown:.6g}"
+                out.append((end[0], _Known(end[1], where)))
+    return out
+
+
+def _constrained(
+    objective: _Objective, problem: _Problem, x0: FloatArray, decay: int, max_iter: int
+) -> tuple[FloatArray, float] | None:
+    """Refit from `x0` with the decay held at its value there: the end point and its value."""
+    free = problem.free.copy()
+    free[decay] = False
+    sub = dataclasses.replace(problem, x_template=x0.copy(), free=free, log=problem.log & free)
+    inner = _Objective(objective.evaluate, sub)
+    run = _optimise_one(inner, sub, x0, max_iter)
+    objective.calls += inner.calls
+    if run.x is None or not math.isfinite(run.value):
+        return None
+    return run.x, run.value
 
 
 # -- step 5: the result ------------------------------------------------------------------------------

@@ -46,6 +46,10 @@ __all__ = ["fit_rows", "l1_path", "SparsePath"]
 # -- memory ------------------------------------------------------------------------------------
 
 
+# An excitation closer to 0 than this many standard errors counts as vanishing.
+_WEAK_Z = 2.0
+
+
 def usable_memory() -> int:
     """Bytes this process may use: physical memory, or less under an address-space or
     control-group limit; ``VOSTREL_MEMORY_LIMIT`` (bytes) replaces it, as for the native
@@ -67,7 +71,10 @@ def usable_memory() -> int:
                 memory = min(memory, soft)
     except (ImportError, ValueError, OSError):
         pass
-    for path in ("/sys/fs/cgroup/memory.max", "/sys/fs/cgroup/memory/memory.limit_in_bytes"):
+    for path in (
+        "/sys/fs/cgroup/memory.max",
+        "/sys/fs/cgroup/memory/memory.limit_in_bytes",
+    ):
         try:
             with open(path) as handle:
                 line = handle.readline().strip()
@@ -78,7 +85,9 @@ def usable_memory() -> int:
     return memory
 
 
-def memory_needed(n_events: int, n_dims: int, covariance: bool, largest_row: int) -> int:
+def memory_needed(
+    n_events: int, n_dims: int, covariance: bool, largest_row: int
+) -> int:
     """Doubles a row-by-row fixed-decay fit allocates beyond the events: the excitation of
     every event by every source and the recursion's factors (N·(D + 3)), one row's design and
     its weighted copy (2·n_m·(D + 1)), and the covariance when it is formed as a dense (p × p)
@@ -98,7 +107,9 @@ def _dense_covariance(n_events: int, n_dims: int) -> bool:
     return p * p <= max(n_events * (n_dims + 1), 1 << 22)
 
 
-def _check_memory(n_events: int, n_dims: int, covariance: bool, largest_row: int) -> None:
+def _check_memory(
+    n_events: int, n_dims: int, covariance: bool, largest_row: int
+) -> None:
     doubles = memory_needed(n_events, n_dims, covariance, largest_row)
     available = usable_memory()
     if doubles * 8 > available:
@@ -132,7 +143,9 @@ def _run_row_task(task: _RowTask) -> list[_rows.RowFit]:
         out = []
         # A source without events excites nothing: its alphas are not identified and stay 0.
         silent = np.concatenate([[False], shared.compensator == 0.0])
-        for row, lower_mu, start, free in zip(task.rows, task.lower, task.starts, task.free):
+        for row, lower_mu, start, free in zip(
+            task.rows, task.lower, task.starts, task.free
+        ):
             design = _rows.row_design(shared, row)
             free = free & ~silent
             start = np.where(silent, 0.0, start)
@@ -159,7 +172,11 @@ def _chunks(counts: Any, workers: int) -> list[list[int]]:
     targets = cumulative[-1] * np.arange(1, workers) / workers
     edges = np.concatenate([[0], np.searchsorted(cumulative, targets) + 1, [n_rows]])
     edges = np.minimum(np.maximum.accumulate(edges), n_rows)
-    return [list(range(edges[i], edges[i + 1])) for i in range(workers) if edges[i] < edges[i + 1]]
+    return [
+        list(range(edges[i], edges[i + 1]))
+        for i in range(workers)
+        if edges[i] < edges[i + 1]
+    ]
 
 
 def _fit_all_rows(
@@ -228,7 +245,8 @@ def _prepare(events: Events, model: MultivariateExponential) -> _Prepared:
     data = prepare(events, scale)
     n_dims = model.n_dims
     realisations = [
-        _rows.sources(t, d, h, n_dims) for t, d, h in zip(data.times, data.dims, data.horizons)
+        _rows.sources(t, d, h, n_dims)
+        for t, d, h in zip(data.times, data.dims, data.horizons)
     ]
     counts = np.zeros(n_dims, dtype=np.int64)
     for sources in realisations:
@@ -280,7 +298,9 @@ def fit_rows(
     result is then penalised, with no Wald errors.
     """
     if not isinstance(model, MultivariateExponential):
-        raise TypeError(f"model must be a MultivariateExponential; got {type(model).__name__}")
+        raise TypeError(
+            f"model must be a MultivariateExponential; got {type(model).__name__}"
+        )
     model.check_events(events)
     if penalty is not None and model.decay != "fixed":
         raise ValueError(
@@ -293,17 +313,38 @@ def fit_rows(
     if model.decay == "fixed":
         beta = float(model.beta) / prepared.scale
         starts = _starts(prepared, model, start, beta)
-        fits = _fixed_fits(prepared, beta, starts, None, penalty, max_iter, std_errors,
-                           executor, progress)
-        return _result(events, model, prepared, fits, beta, None, penalty, starts, std_errors,
-                       "fixed decay: each row is a concave problem, solved by Newton steps",
-                       seed=int(seed))
+        fits = _fixed_fits(
+            prepared,
+            beta,
+            starts,
+            None,
+            penalty,
+            max_iter,
+            std_errors,
+            executor,
+            progress,
+        )
+        return _result(
+            events,
+            model,
+            prepared,
+            fits,
+            beta,
+            None,
+            penalty,
+            starts,
+            std_errors,
+            "fixed decay: each row is a concave problem, solved by Newton steps",
+            seed=int(seed),
+        )
     if model.decay == "shared":
-        result = _fit_shared(events, model, prepared, start, max_iter, progress, executor,
-                             std_errors)
+        result = _fit_shared(
+            events, model, prepared, start, max_iter, progress, executor, std_errors
+        )
     else:
-        result = _fit_per_cell(events, model, prepared, start, max_iter, progress, executor,
-                               std_errors)
+        result = _fit_per_cell(
+            events, model, prepared, start, max_iter, progress, executor, std_errors
+        )
     from dataclasses import replace
 
     return replace(result, seed=int(seed))
@@ -339,8 +380,17 @@ def _fixed_fits(
         free = [np.ones(d + 1, dtype=bool) for _ in range(d)]
     lower = np.full(d, prepared.lower_mu)
     return _fit_all_rows(
-        prepared.realisations, prepared.counts, beta, lower, starts, free, 0.0 if penalty is None else penalty,
-        max_iter, covariance and penalty is None, executor, progress,
+        prepared.realisations,
+        prepared.counts,
+        beta,
+        lower,
+        starts,
+        free,
+        0.0 if penalty is None else penalty,
+        max_iter,
+        covariance and penalty is None,
+        executor,
+        progress,
     )
 
 
@@ -360,7 +410,9 @@ def _fit_shared(
     from scipy import optimize
 
     lo, hi = prepared.beta_box
-    beta0 = float(model.beta) / prepared.scale if start == "model" else prepared.beta_start
+    beta0 = (
+        float(model.beta) / prepared.scale if start == "model" else prepared.beta_start
+    )
     beta0 = min(max(beta0, lo * 1.0001), hi * 0.9999)
     cache: dict[float, tuple[float, list[_rows.RowFit]]] = {}
     warm = {"starts": _starts(prepared, model, start, beta0)}
@@ -368,8 +420,17 @@ def _fit_shared(
     def profile(log_beta: float) -> float:
         beta = math.exp(min(max(log_beta, math.log(lo)), math.log(hi)))
         if beta not in cache:
-            fits = _fixed_fits(prepared, beta, warm["starts"], None, None, max_iter, False,
-                               executor, False)
+            fits = _fixed_fits(
+                prepared,
+                beta,
+                warm["starts"],
+                None,
+                None,
+                max_iter,
+                False,
+                executor,
+                False,
+            )
             value = math.fsum(f.value for f in fits)
             cache[beta] = (value, fits)
             if math.isfinite(value):
@@ -412,8 +473,17 @@ def _fit_shared(
     best_beta = min(cache, key=lambda k: cache[k][0])
     # Final rows at the optimum, with their information when standard errors are wanted.
     starts = [f.theta for f in cache[best_beta][1]]
-    fits = _fixed_fits(prepared, best_beta, starts, None, None, max_iter, std_errors, executor,
-                       progress)
+    fits = _fixed_fits(
+        prepared,
+        best_beta,
+        starts,
+        None,
+        None,
+        max_iter,
+        std_errors,
+        executor,
+        progress,
+    )
     return _result(
         events,
         model,
@@ -494,7 +564,9 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
     scale = np.maximum(1.0, np.abs(x))
     at_lower = x - lower <= 1e-8 * scale
     at_upper = upper - x <= 1e-8 * scale
-    projected = np.where((at_lower & (gradient > 0)) | (at_upper & (gradient < 0)), 0.0, gradient)
+    projected = np.where(
+        (at_lower & (gradient > 0)) | (at_upper & (gradient < 0)), 0.0, gradient
+    )
     alpha_zero = x[1 : d + 1] == 0.0
     unidentified = np.concatenate([[False], np.zeros(d, dtype=bool), alpha_zero])
     projected[unidentified] = 0.0
@@ -504,8 +576,19 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
     hessian_ok = True
     if task.covariance and estimated.any():
         covariance, hessian_ok = _rows._invert(hessian[estimated][:, estimated])
-    return _rows.RowFit(x, float(value), float(value), n_iter, converged, projected,
-                        on_bound, covariance, hessian_ok, message, estimated)
+    return _rows.RowFit(
+        x,
+        float(value),
+        float(value),
+        n_iter,
+        converged,
+        projected,
+        on_bound,
+        covariance,
+        hessian_ok,
+        message,
+        estimated,
+    )
 
 
 def _fit_per_cell(
@@ -522,21 +605,37 @@ def _fit_per_cell(
 
     d = prepared.n_dims
     shared_model = MultivariateExponential(
-        model.mu, model.alpha, float(np.exp(np.mean(np.log(model._beta_matrix())))), "shared"
+        model.mu,
+        model.alpha,
+        float(np.exp(np.mean(np.log(model._beta_matrix())))),
+        "shared",
     )
-    shared = _fit_shared(events, shared_model, prepared, start, max_iter, False, executor, False)
+    shared = _fit_shared(
+        events, shared_model, prepared, start, max_iter, False, executor, False
+    )
     fitted = cast(MultivariateExponential, shared.model)
     beta = float(fitted.beta) / prepared.scale
     starts = [
-        np.concatenate([[fitted.mu[m] / prepared.scale], fitted.alpha[m], np.full(d, beta)])
+        np.concatenate(
+            [[fitted.mu[m] / prepared.scale], fitted.alpha[m], np.full(d, beta)]
+        )
         for m in range(d)
     ]
     lo, hi = prepared.beta_box
     pool = _as_executor(executor)
-    chunks = _chunks(prepared.counts, 1 if pool is None else 4 * _worker_count(executor))
+    chunks = _chunks(
+        prepared.counts, 1 if pool is None else 4 * _worker_count(executor)
+    )
     tasks = [
-        _CellTask(prepared.realisations, rows, [starts[m] for m in rows], prepared.lower_mu,
-                  (lo, hi), max_iter, std_errors)
+        _CellTask(
+            prepared.realisations,
+            rows,
+            [starts[m] for m in rows],
+            prepared.lower_mu,
+            (lo, hi),
+            max_iter,
+            std_errors,
+        )
         for rows in chunks
     ]
     fits: list[_rows.RowFit] = []
@@ -550,8 +649,18 @@ def _fit_per_cell(
             for task, future in zip(tasks, futures):
                 fits += future.result()
                 bar.update(len(task.rows))
-    result = _result(events, model, prepared, fits, beta, None, None, starts, std_errors,
-                     "per-cell decays: rows by Newton steps from the shared-decay fit")
+    result = _result(
+        events,
+        model,
+        prepared,
+        fits,
+        beta,
+        None,
+        None,
+        starts,
+        std_errors,
+        "per-cell decays: rows by Newton steps from the shared-decay fit",
+    )
     from dataclasses import replace
 
     notes = result.notes + (
@@ -594,7 +703,9 @@ def _result(
     # Flat indices of row m's parameters, and the factor from internal to natural units.
     if per_cell:
         index = [
-            np.concatenate([[m], d + m * d + np.arange(d), d + d * d + m * d + np.arange(d)])
+            np.concatenate(
+                [[m], d + m * d + np.arange(d), d + d * d + m * d + np.arange(d)]
+            )
             for m in range(d)
         ]
         factor = np.concatenate([[s], np.ones(d), np.full(d, s)])
@@ -606,7 +717,9 @@ def _result(
     dense = std_errors and penalty is None and _dense_covariance(prepared.n_events, d)
     # Rows are independent given the decays: zero covariance between rows (NaN for what is
     # not estimated, set below).
-    covariance: FloatArray = np.zeros((p, p)) if dense else np.broadcast_to(np.nan, (p, p))
+    covariance: FloatArray = (
+        np.zeros((p, p)) if dense else np.broadcast_to(np.nan, (p, p))
+    )
     hessian_ok = all(f.hessian_ok for f in fits)
     beta_variance = math.nan
     if std_errors and penalty is None:
@@ -650,7 +763,9 @@ def _result(
                     all_w = np.concatenate(
                         [solved[m] * factor[b[2]] for m, b in enumerate(complete)]
                     )
-                    covariance[np.ix_(all_sub, all_sub)] += np.outer(all_w, all_w) / schur
+                    covariance[np.ix_(all_sub, all_sub)] += (
+                        np.outer(all_w, all_w) / schur
+                    )
                     covariance[-1, -1] = beta_variance
                 variance[-1] = beta_variance
             else:
@@ -713,7 +828,9 @@ def _result(
     silent = [k for k in range(d) if prepared.counts[k] == 0]
     if silent:
         notes.append(
-            "dimension(s) " + ", ".join(str(k) for k in silent) + " have no events: the alphas "
+            "dimension(s) "
+            + ", ".join(str(k) for k in silent)
+            + " have no events: the alphas "
             "of their columns are not identified (held at 0, no standard errors)"
         )
     if bad:
@@ -723,6 +840,27 @@ def _result(
             + (" ..." if len(bad) > 10 else "")
             + ": treat the estimates with care"
         )
+    if (shared or per_cell) and penalty is None:
+        # A vanishing excitation leaves the decay it shapes free: the profile over that decay
+        # may then have a better optimum at another time scale, which the rows do not search.
+        z = alpha / np.where(
+            std[d : d + d * d].reshape(d, d) > 0,
+            std[d : d + d * d].reshape(d, d),
+            np.nan,
+        )
+        weak = (alpha <= 0.0) | (np.isfinite(z) & (z < _WEAK_Z))
+        if (per_cell and weak.any()) or (shared and weak.all()):
+            converged = False
+            cells = [f"alpha[{m},{k}]" for m, k in zip(*np.nonzero(weak))]
+            notes.append(
+                "not a verified optimum: "
+                + ", ".join(cells[:6])
+                + (" ..." if len(cells) > 6 else "")
+                + f" vanish or lie within {_WEAK_Z:g} standard errors of 0, so the decay they shape "
+                "is poorly identified and other time scales may give a higher likelihood; the "
+                "row-by-row fit does not search them (fit with bounds={} for the joint fit, "
+                "which does)"
+            )
     branching_ratio = fitted.branching_ratio
     if not branching_ratio < 1.0:
         notes.append(
@@ -827,14 +965,30 @@ def _fit_support(
     starts = []
     free = []
     for m in range(d):
-        theta = _row_start(d, int(prepared.counts[m]), math.fsum(r.horizon for r in prepared.realisations))
+        theta = _row_start(
+            d,
+            int(prepared.counts[m]),
+            math.fsum(r.horizon for r in prepared.realisations),
+        )
         mask = np.concatenate([[True], support[m]])
         theta[~mask] = 0.0
         starts.append(theta)
         free.append(mask)
-    fits = _fixed_fits(prepared, beta, starts, free, None, 1000, std_errors, None, False)
-    result = _result(events, model, prepared, fits, beta, None, None, starts, std_errors,
-                     "refit of a selected support")
+    fits = _fixed_fits(
+        prepared, beta, starts, free, None, 1000, std_errors, None, False
+    )
+    result = _result(
+        events,
+        model,
+        prepared,
+        fits,
+        beta,
+        None,
+        None,
+        starts,
+        std_errors,
+        "refit of a selected support",
+    )
     names = result.names
     held = tuple(
         names[d + m * d + k] for m in range(d) for k in range(d) if not support[m, k]
@@ -904,8 +1058,15 @@ def l1_path(
     chunks = _chunks(prepared.counts, 1 if pool is None else _worker_count(executor))
     lower = np.full(d, prepared.lower_mu)
     tasks = [
-        _PathTask(prepared.realisations, beta, rows, lower[rows], [starts[m] for m in rows],
-                  grid, math.log(max(prepared.n_events, 2)))
+        _PathTask(
+            prepared.realisations,
+            beta,
+            rows,
+            lower[rows],
+            [starts[m] for m in rows],
+            grid,
+            math.log(max(prepared.n_events, 2)),
+        )
         for rows in chunks
     ]
     alphas = np.empty((grid.size, d, d))
@@ -914,7 +1075,10 @@ def l1_path(
         outcomes = (
             [_run_path_task(task) for task in tasks]
             if pool is None
-            else [f.result() for f in [pool.submit(_run_path_task, task) for task in tasks]]
+            else [
+                f.result()
+                for f in [pool.submit(_run_path_task, task) for task in tasks]
+            ]
         )
         for task, outcome in zip(tasks, outcomes):
             for m, (row_alphas, row_bic) in zip(task.rows, outcome):
@@ -956,14 +1120,23 @@ def _run_path_task(task: _PathTask) -> list[tuple[FloatArray, FloatArray]]:
             for k, strength in enumerate(task.strengths.tolist()):
                 penalty = np.full(p, strength)
                 penalty[0] = 0.0
-                fit = _rows.newton_row(design, lower, everything, theta, penalty, 1000, False)
+                fit = _rows.newton_row(
+                    design, lower, everything, theta, penalty, 1000, False
+                )
                 theta = fit.theta
                 alphas[k] = theta[1:]
                 support = np.concatenate([[True], theta[1:] > 0])
                 key = support.tobytes()
                 if key not in refits:
-                    refit = _rows.newton_row(design, lower, support, np.where(support, theta, 0.0),
-                                             np.zeros(p), 1000, False)
+                    refit = _rows.newton_row(
+                        design,
+                        lower,
+                        support,
+                        np.where(support, theta, 0.0),
+                        np.zeros(p),
+                        1000,
+                        False,
+                    )
                     # The row's own BIC: its likelihood is that of its n_m events.
                     log_n = math.log(max(design.design.shape[0], 2))
                     refits[key] = 2.0 * refit.value + int(support.sum()) * log_n

@@ -464,6 +464,11 @@ class ApproxPowerLaw(_ExpSumModel):
         )
         return np.array([stats.rate * (1.0 - alpha), alpha, beta_pow, _clip_rate(beta_min, stats)])
 
+    def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
+        # alpha's bound is just above 0: there the decays barely matter (never exactly, so
+        # they are not reported as unidentified), and fits search beta_min's time scales.
+        return [([1], 3), ([1], 2)]
+
     def _offspring(self) -> _simulate.Offspring:
         decays, weights = self._components()
         norm = weights / weights.sum() if self.alpha > 0 else np.ones_like(weights)
@@ -639,6 +644,10 @@ class PowerLaw(_PairwiseModel):
         c = min(max(c, 2e-3 * stats.min_gap), 5.0 * stats.max_window)
         alpha = branching * beta * c**beta
         return np.array([stats.rate * (1.0 - branching), alpha, beta, c])
+
+    def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
+        # With alpha = 0 neither the lag offset nor the tail exponent matters.
+        return [([1], 3), ([1], 2)]
 
     def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
         return []
