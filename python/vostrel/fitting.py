@@ -373,7 +373,7 @@ def fit(
     )
     mode = template_internal._mode(free)
     if executor is not None:
-        from .parallel import DistributedData
+        from ._joint import DistributedData
 
         distributed = DistributedData(executor, events, scale)
         evaluate = functools.partial(distributed.evaluate, template_internal, mode=mode)
