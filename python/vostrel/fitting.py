@@ -326,9 +326,10 @@ def fit(
         Show a progress bar over the starts (needs the ``progress`` extra).
     executor : optional
         A ``dask.distributed.Client``: the realisations are spread over its workers once and
-        every evaluation sums their pieces in realisation order (same result as without). On
-        plain-TCP clusters the evaluations use one direct connection per worker, opened for
-        the fit and admitted by a one-time key; on TLS or other transports, Dask calls.
+        every evaluation sums their pieces in realisation order (same result as without). Each
+        worker holds its block in a Dask actor, released when the fit ends; a block lost with
+        its worker is placed again, and a worker silent for 30 s (the ``vostrel.frozen-worker``
+        Dask setting) is restarted.
 
     Returns
     -------
