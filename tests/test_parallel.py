@@ -431,6 +431,50 @@ def test_closing_the_client_mid_call_gives_one_clear_error(client, call):
     wait_until(lambda: not any(partitions_held(client).values()))
 
 
+@pytest.mark.parametrize("call", ["fit_many", "joint fit"])
+def test_losing_the_scheduler_mid_call_gives_one_clear_error(tmp_path, call):
+    distributed = pytest.importorskip("distributed")
+    address_file = tmp_path / "scheduler.json"
+    scheduler = subprocess.Popen(
+        [sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+         "--port", "0", "--no-dashboard", "--scheduler-file", str(address_file)],
+        stderr=subprocess.DEVNULL,
+    )  # fmt: skip
+    workers = None
+    try:
+        wait_until(lambda: address_file.exists() and address_file.read_text().endswith("}"))
+        address = __import__("json").loads(address_file.read_text())["address"]
+        workers = subprocess.Popen(
+            [sys.executable, "-m", "distributed.cli.dask_worker", address, "--nworkers", "2",
+             "--nthreads", "1", "--no-dashboard"],
+            stderr=subprocess.DEVNULL,
+        )  # fmt: skip
+        # The client gives up reconnecting after 5 s (30 s by default).
+        with distributed.Client(address, timeout=5) as lone:
+            lone.wait_for_workers(2, timeout=60)
+            model, datasets = slow_datasets(8)
+            if call == "fit_many":
+                work = lambda: fit_many(datasets, model, n_starts=1, executor=lone, batch_size=1)
+                started = lambda: any(lone.processing().values())
+            else:
+                events = model.simulate(600.0, seed=5, n=6)
+                work = lambda: vs.fit(events, model, n_starts=1, executor=lone)
+                started = lambda: sum(
+                    lone.run(lambda dask_worker: len(dask_worker.state.actors)).values()
+                )
+            threading.Thread(
+                target=lambda: (wait_until(started), scheduler.kill()), daemon=True
+            ).start()
+            box = finish_within(60, work)
+        assert isinstance(box.get("error"), RuntimeError), box
+        assert "lost its connection to the scheduler" in str(box["error"])
+    finally:
+        for process in (scheduler, workers):
+            if process is not None:
+                process.kill()
+                process.wait()
+
+
 def test_tls_cluster_works_like_a_plain_one():
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("cryptography")

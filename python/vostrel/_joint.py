@@ -77,7 +77,7 @@ def client_gone(client: Any, exc: BaseException) -> RuntimeError | None:
         return None
     return RuntimeError(
         "the Dask client was closed, or lost its connection to the scheduler, before the work "
-        f"finished ({type(exc).__name__}{': ' + str(exc) if str(exc) else ''})"
+        f"finished ({': '.join([type(exc).__name__, *str(exc).splitlines()[:1]])})"
     )
 
 
