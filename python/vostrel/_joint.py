@@ -1,13 +1,8 @@
-"""Joint fits whose realisations stay on the workers of a Dask cluster, and the Dask helpers of
-the scale-out.
-
-`fit(events, model, executor=client)` evaluates through a :class:`DistributedData`:
-``evaluate(model, x, mode)`` gives the serial likelihood's (value, gradient) bits, ``close()``
-ends it. Each worker holds a block of realisations in a Dask actor, which prepares it on first
-use; an evaluation sends the parameters to the actors, and their per-realisation pieces are
-summed here in realisation order. Everything travels over Dask's own connections (TLS clusters
-work like plain ones), and the actors live as long as this process holds them: when the fit
-ends or fails, or this process dies, the scheduler releases them and the workers drop the data.
+"""Joint fits whose realisations stay on the workers of a Dask cluster (`fit(events, model,
+executor=client)`), and the Dask fault handling of the scale-out. Each worker holds a block of
+realisations in a Dask actor, released by the scheduler when the fit ends or its process dies;
+an evaluation's per-realisation pieces are summed here in realisation order (the serial bits).
+Everything travels over Dask's own connections, so TLS clusters work like plain ones.
 """
 
 from __future__ import annotations
@@ -82,12 +77,9 @@ def client_gone(client: Any, exc: BaseException) -> RuntimeError | None:
 
 
 class _Partition:
-    """On a worker (a Dask actor): one block of realisations, prepared on first use.
-
-    An evaluation that took less than `INLINE_SECONDS` last time runs on the worker's event loop
-    (a hop to a thread and back costs milliseconds a round); a longer one on the actor thread,
-    so that the worker keeps answering and heartbeating meanwhile.
-    """
+    """On a worker (a Dask actor): one block of realisations, prepared on first use. A quick
+    evaluation runs on the worker's event loop (a hop to a thread costs milliseconds); a slow
+    one on the actor thread, so that the worker keeps answering and heartbeating meanwhile."""
 
     INLINE_SECONDS = 0.1
 

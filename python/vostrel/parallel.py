@@ -1,16 +1,8 @@
-"""Scale-out of many independent sequences: fits and simulations on a process pool or a Dask
-cluster. (A joint fit of many realisations on Dask is `fit(events, model, executor=client)`.)
-
-The native calls keep the interpreter lock and native objects cannot be pickled, so all work
-travels as plain data (events, models, results) to module-level functions of this module, which
-import the native module themselves in whatever process runs them. Every result is a
-deterministic function of its inputs, so results are the same bits whatever the executor and
-the number of workers.
-
-On Dask, a worker that stops answering (a frozen process or host) is restarted once it has been
-silent for ``vostrel._joint.FROZEN_WORKER_SECONDS`` (30 s; the ``vostrel.frozen-worker`` Dask
-setting), and Dask runs its tasks again elsewhere; a client that is closed, or loses its
-scheduler, during a call ends it with one RuntimeError saying so.
+"""Scale-out of many independent sequences (fits, simulations) on a process pool or a Dask
+cluster. All work travels as plain data to module-level functions that import the native module
+themselves; results are the same bits whatever the executor and the number of workers. On
+Dask, a worker silent for 30 s (the ``vostrel.frozen-worker`` Dask setting) is restarted and its
+work rescheduled; a client closed, or cut off from its scheduler, gives one RuntimeError.
 """
 
 from __future__ import annotations
@@ -48,8 +40,6 @@ class FitFailure(RuntimeError):
     def __reduce__(self) -> tuple[Any, ...]:
         return (FitFailure, (self.kind, self.message, self.trace))
 
-
-# -- executors -------------------------------------------------------------------------------------
 
 
 def _worker_count(executor: Any) -> int:
@@ -157,8 +147,6 @@ def _portable(exc: BaseException) -> BaseException:
         return FitFailure(type(exc).__name__, str(exc), "".join(traceback.format_exception(exc)))
 
 
-# -- many independent fits -----------------------------------------------------------------------------
-
 
 def _as_events(dataset: Any) -> Events:
     if isinstance(dataset, Events):
@@ -244,8 +232,6 @@ def fit_many(
     ]
     return _run(executor, payloads, batches, errors, progress, "fit_many")
 
-
-# -- many independent simulations -------------------------------------------------------------------------
 
 
 def _simulate_one(index: int, model: Model, end: float, start: float, seed: int) -> Events:
