@@ -71,29 +71,35 @@ def module_at(revision):
 
 def transports(client, before):
     """Median round trip of one evaluation through each transport, alternating, in ms."""
-    print("joint-fit round trip per evaluation, two workers (median ms, alternating):")
-    print(f"{'events':>8} {'direct TCP':>11} {'client.run':>11} {'Dask actor':>11}")
+    print("one joint-fit evaluation, serial and on two workers (median ms, alternating):")
+    print(f"{'events':>8} {'serial':>8} {'direct TCP':>11} {'client.run':>11} {'Dask actor':>11}")
     truth = vs.Exponential(0.5, 0.6, 2.0)
-    for total in (2_000, 200_000):
+    for total in (2_000, 200_000, 1_000_000):
         events = truth.simulate(total / 20 / 1.25, seed=2, n=20)
         model, x = truth, truth.to_vector()
+        data = prepare(events)
         direct = before.DistributedData(client, events, 1.0)
         run = before.DistributedData(client, events, 1.0)
         run.channels = {}  # the fallback: Dask calls
         actors = DistributedData(client, events, 1.0)
-        sides = {"direct": direct, "run": run, "actor": actors}
-        expected = sides["direct"].evaluate(model, x)
-        for side in sides.values():
-            value = side.evaluate(model, x)
+        evaluations = {
+            "serial": lambda: model._neg_ll_grad(data, x),
+            "direct": lambda: direct.evaluate(model, x),
+            "run": lambda: run.evaluate(model, x),
+            "actor": lambda: actors.evaluate(model, x),
+        }
+        expected = evaluations["serial"]()
+        for evaluation in evaluations.values():
+            value = evaluation()
             assert value[0] == expected[0] and value[1].tobytes() == expected[1].tobytes()
-        times: dict[str, list[float]] = {name: [] for name in sides}
+        times: dict[str, list[float]] = {name: [] for name in evaluations}
         for _ in range(60):
-            for name, side in sides.items():
-                times[name].append(timed(lambda: side.evaluate(model, x))[0])
-        for side in sides.values():
+            for name, evaluation in evaluations.items():
+                times[name].append(timed(evaluation)[0])
+        for side in (direct, run, actors):
             side.close()
-        medians = [statistics.median(times[name]) * 1e3 for name in sides]
-        print(f"{events.n_events:8d} " + " ".join(f"{m:11.2f}" for m in medians))
+        ms = [statistics.median(times[name]) * 1e3 for name in evaluations]
+        print(f"{events.n_events:8d} {ms[0]:8.2f} " + " ".join(f"{m:11.2f}" for m in ms[1:]))
 
 
 def summary(ratios):
