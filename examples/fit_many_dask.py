@@ -31,7 +31,7 @@ def main() -> None:
         estimates = np.array([r.estimates for r in fitted])
         print(
             f"{len(fitted)} fits ({failed} failed) "
-            f"on {len(client.scheduler_info()['workers'])} workers"
+            f"on {len(client.nthreads())} workers"
         )
         for name, true, column in zip(fitted[0].names, truth.to_vector(), estimates.T):
             print(f"{name:6} truth {true:6.3f}   median estimate {np.median(column):6.3f}")

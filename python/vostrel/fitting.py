@@ -495,9 +495,10 @@ def fit(
         Show a progress bar over the starts (needs the ``progress`` extra).
     executor : optional
         A ``dask.distributed.Client``: the realisations are spread over its workers once and
-        every evaluation sums their pieces in realisation order (same result as without). On
-        plain-TCP clusters the evaluations use one direct connection per worker, opened for
-        the fit and admitted by a one-time key; on TLS or other transports, Dask calls.
+        every evaluation sums their pieces in realisation order (same result as without). Each
+        worker holds its block in a Dask actor, released when the fit ends; a block lost with
+        its worker is placed again, and a worker silent for 30 s (the ``vostrel.frozen-worker``
+        Dask setting) is restarted.
         For ``MultivariateExponential`` fits (which run row by row, see
         :mod:`vostrel.network`), a ``concurrent.futures`` executor or a Dask client that
         fits the rows in parallel, with the same result as serially.
@@ -695,7 +696,7 @@ def _evaluator(
     if executor is None:
         data = prepare(problem.events, problem.scale)
         return functools.partial(problem.model._neg_ll_grad, data, mode=mode), lambda: None
-    from .parallel import DistributedData
+    from ._joint import DistributedData
 
     distributed = DistributedData(executor, problem.events, problem.scale)
     return functools.partial(distributed.evaluate, problem.model, mode=mode), distributed.close

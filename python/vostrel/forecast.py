@@ -559,14 +559,7 @@ def forecast(
     batches = _batches(count, batch_size, _worker_count(executor))
     payloads = [(model, r, h, seed, index, list(b)) for b in batches]
     paths = _run(
-        executor,
-        _forecast_batch,
-        payloads,
-        [len(b) for b in batches],
-        count,
-        "raise",
-        progress,
-        "forecast",
+        executor, payloads, batches, "raise", progress, "forecast", worker=_forecast_batch
     )
     sizes = np.array([p[0].shape[0] for p in paths], dtype=np.int64)
     offsets = np.concatenate([[0], np.cumsum(sizes)]).astype(np.int64)
