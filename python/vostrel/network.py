@@ -296,6 +296,33 @@ def fit_rows(
     decays start from the shared-decay fit; `n_starts` and `seed` are recorded only.
     ``penalty`` adds strength·Σ alpha to the negative log-likelihood (decay="fixed" only): the
     result is then penalised, with no Wald errors.
+
+    Parameters
+    ----------
+    events : Events
+        The data.
+    model : MultivariateExponential
+        The model; its decay mode chooses the engine.
+    n_starts : int, default 1
+        Recorded only.
+    seed : int, default 0
+        Recorded only.
+    start : {"moments", "model"}, default "moments"
+        Where the shared decay's search starts.
+    max_iter : int, default 1000
+        Iteration limit of each row.
+    progress : bool, default False
+        Show a progress bar over the rows.
+    executor : optional
+        A ``concurrent.futures`` executor or a Dask client that fits the rows in parallel.
+    std_errors : bool, default True
+        Whether to compute standard errors.
+    penalty : float, optional
+        L1 strength on alpha, in nats per unit of alpha.
+
+    Returns
+    -------
+    FitResult
     """
     if not isinstance(model, MultivariateExponential):
         raise TypeError(
@@ -946,7 +973,17 @@ class SparsePath:
 
     def refit(self, std_errors: bool = True) -> FitResult:
         """The unpenalised fit of the selected support (cells outside it held at zero), with
-        standard errors from the closed-form information of that fit."""
+        standard errors from the closed-form information of that fit.
+
+        Parameters
+        ----------
+        std_errors : bool, default True
+            Whether to compute standard errors.
+
+        Returns
+        -------
+        FitResult
+        """
         return _fit_support(self._events, self.model, self.support, std_errors)
 
     def __repr__(self) -> str:
@@ -1013,7 +1050,7 @@ def l1_path(
     Each row m minimises −log L_m + strength·Σ_k alpha[m, k] over alpha ≥ 0 (the penalty is
     linear there, so the Newton iteration with bounds handles it exactly). For each strength
     the support of the row is refitted without penalty, and the strength whose refit has the
-    smallest BIC, −2·log L_m + |support|·log N, is chosen row by row (the BIC of the whole
+    smallest BIC, −2·log L_m + k·log N (k the size of the support), is chosen row by row (the BIC of the whole
     model is the sum over rows, so choosing per row minimises it). BIC is used because it is
     consistent for the support when the true network is sparse, and needs neither held-out
     realisations nor repeated fits.
