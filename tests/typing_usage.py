@@ -14,8 +14,8 @@ estimates: npt.NDArray[np.float64] = result.estimates
 interval: npt.NDArray[np.float64] = result.conf_int(0.9)
 ratio: float = result.branching_ratio
 text: str = result.summary()
-profile: np.ndarray = vs.profile_intervals(events, result, "alpha", 0.9)
-both: np.ndarray = result.conf_int(0.95, "profile", events=events)
+profile: npt.NDArray[np.float64] = vs.profile_intervals(events, result, "alpha", 0.9)
+both: npt.NDArray[np.float64] = result.conf_int(0.95, "profile", events=events)
 profiled: vs.FitResult = result.with_profile(events, ["alpha"])
 test: vs.LikelihoodRatioTest = vs.likelihood_ratio_test(events, result, "alpha")
 rejected: bool = test.rejects(0.01)

@@ -323,7 +323,8 @@ def _gram(weighted: FloatArray) -> FloatArray:
     if weighted.shape[0] == 0 or weighted.shape[1] == 0:
         return np.zeros((weighted.shape[1], weighted.shape[1]))
     upper = blas.dsyrk(1.0, np.asfortranarray(weighted.T), trans=0)
-    return np.triu(upper) + np.triu(upper, 1).T
+    symmetric: FloatArray = np.triu(upper) + np.triu(upper, 1).T
+    return symmetric
 
 
 def _solve(matrix: FloatArray, rhs: FloatArray) -> FloatArray:
@@ -339,15 +340,16 @@ def _solve(matrix: FloatArray, rhs: FloatArray) -> FloatArray:
             out: FloatArray = np.asarray(np.linalg.solve(shifted, rhs), dtype=np.float64)
             return out
         except np.linalg.LinAlgError:
-            ridge = max(ridge * 100.0, 1e-12 * max(float(diagonal.max()), 1e-300))
-    return rhs / np.where(diagonal > 0, diagonal, 1.0)
+            ridge = max(ridge * 100.0, 1e-12 * max(float(np.max(diagonal)), 1e-300))
+    solution: FloatArray = rhs / np.where(diagonal > 0, diagonal, 1.0)
+    return solution
 
 
 def _invert(information: FloatArray) -> tuple[FloatArray | None, bool]:
     if not np.all(np.isfinite(information)):
         return None, False
     eigenvalues = np.linalg.eigvalsh(information)
-    if eigenvalues.min() <= 1e-12 * max(eigenvalues.max(), 0.0):
+    if np.min(eigenvalues) <= 1e-12 * max(float(np.max(eigenvalues)), 0.0):
         return None, False
     return np.asarray(np.linalg.inv(information), dtype=np.float64), True
 

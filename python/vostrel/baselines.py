@@ -490,7 +490,7 @@ class LogLinearBaseline(Baseline):
         return np.array([float(weights @ e), self.mu * float(weights @ (u * e))])
 
     def maximum(self, start: float, end: float) -> float:
-        return float(self.values_at(np.array([start, end])).max())
+        return float(np.max(self.values_at(np.array([start, end]))))
 
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
         limit = 50.0 / stats.duration

@@ -1023,7 +1023,7 @@ def _infer_resolution(t: FloatArray, window: tuple[float, float], name: str) -> 
     gaps = np.diff(t)
     gaps = gaps[gaps > 0]
     if gaps.size:
-        return float(gaps.min())
+        return float(np.min(gaps))
     raise ValueError(
         f"{name}: cannot infer the resolution of the times to jitter their ties (they lie on no "
         "grid of a power of ten and have no two distinct values); pass resolution="

@@ -726,7 +726,7 @@ class _Objective:
         self._memory: dict[bytes, tuple[float, FloatArray]] = {}
 
     def to_optimiser(self, x: FloatArray) -> FloatArray:
-        z = x[self.free].copy()
+        z: FloatArray = x[self.free].copy()
         z[self.log] = np.log(z[self.log])
         return z
 

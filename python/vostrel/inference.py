@@ -647,6 +647,10 @@ def likelihood_ratio_test(
     ll_null = got[0]
     best = profiler.best
     statistic = max(2.0 * (best - ll_null), 0.0)
+    if all(float(result.estimates[i]) == 0.0 for i in indices):
+        # The fit already satisfies the null hypothesis: the two maxima are the same point, and
+        # what the refit differs by is the optimiser's rounding.
+        statistic = 0.0
     notes = list(profiler.notes)
     unidentified = [
         result.names[d]

@@ -493,7 +493,8 @@ def _fit_shared(
             c = x0 + step
         low, high = sorted((a, c))
         low, high = max(low, math.log(lo)), min(high, math.log(hi))
-        outcome = optimize.minimize_scalar(
+        minimize_scalar: Any = optimize.minimize_scalar  # typed differently across SciPy stubs
+        outcome = minimize_scalar(
             profile, bounds=(low, high), method="bounded", options={"xatol": 1e-9}
         )
         bar.update()

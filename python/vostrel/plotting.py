@@ -275,10 +275,10 @@ def intensity_plot(
             label = None if m == 1 else f"λ{_dim_label(names, k)}"
             (line,) = ax.plot(grid, values[:, k], linewidth=1, label=label)
             # Each dimension's events on a row of their own below the curves.
-            row = -0.04 * k * float(values.max(initial=1.0))
+            row = -0.04 * k * float(np.max(values, initial=1.0))
             ticks = jumps[dims == k]
             ax.plot(ticks, np.full_like(ticks, row), "|", color=line.get_color(), markersize=8)
-        floor = -0.04 * (m - 1) * float(values.max(initial=1.0))
+        floor = -0.04 * (m - 1) * float(np.max(values, initial=1.0))
         ax.set_title(f"conditional intensity{which} and its {jumps.shape[0]} events (ticks)")
         if m > 1:
             ax.legend(fontsize="x-small")
@@ -429,7 +429,7 @@ def kernel_plot(
         # decades and is cut two decades below and one above the curve.
         positive = values[values > 0.0]
         if positive.size:
-            ax.set_ylim(float(positive.min()) / 100.0, float(positive.max()) * 10.0)
+            ax.set_ylim(float(np.min(positive)) / 100.0, float(np.max(positive)) * 10.0)
     else:
         ax.set_xlim(0.0, top)
         ax.set_ylim(bottom=0.0)
