@@ -24,7 +24,6 @@ MemoryError before anything is allocated when that cannot fit.
 from __future__ import annotations
 
 import math
-import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, cast
@@ -32,7 +31,7 @@ from typing import Any, cast
 import numpy as np
 
 from . import _rows
-from ._checks import FloatArray, as_int, fmt
+from ._checks import FloatArray, as_int, fmt, usable_memory
 from ._progress import progress_bar
 from ._threads import one_blas_thread
 from .events import Events
@@ -48,41 +47,6 @@ __all__ = ["fit_rows", "l1_path", "SparsePath"]
 
 # An excitation closer to 0 than this many standard errors counts as vanishing.
 _WEAK_Z = 2.0
-
-
-def usable_memory() -> int:
-    """Bytes this process may use: physical memory, or less under an address-space or
-    control-group limit; ``VOSTREL_MEMORY_LIMIT`` (bytes) replaces it, as for the native
-    module."""
-    text = os.environ.get("VOSTREL_MEMORY_LIMIT", "")
-    if text.isdigit() and int(text) > 0:
-        return int(text)
-    memory = 1 << 62
-    try:
-        memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    except (ValueError, OSError, AttributeError):
-        pass
-    try:
-        import resource
-
-        for limit in (resource.RLIMIT_AS, resource.RLIMIT_DATA):
-            soft = resource.getrlimit(limit)[0]
-            if soft != resource.RLIM_INFINITY and soft > 0:
-                memory = min(memory, soft)
-    except (ImportError, ValueError, OSError):
-        pass
-    for path in (
-        "/sys/fs/cgroup/memory.max",
-        "/sys/fs/cgroup/memory/memory.limit_in_bytes",
-    ):
-        try:
-            with open(path) as handle:
-                line = handle.readline().strip()
-        except OSError:
-            continue
-        if line.isdigit() and int(line) > 0:
-            memory = min(memory, int(line))
-    return memory
 
 
 def memory_needed(
@@ -111,7 +75,7 @@ def _check_memory(
     n_events: int, n_dims: int, covariance: bool, largest_row: int
 ) -> None:
     doubles = memory_needed(n_events, n_dims, covariance, largest_row)
-    available = usable_memory()
+    available = usable_memory()  # the native module's rules
     if doubles * 8 > available:
         raise MemoryError(
             f"a row-by-row fit of {n_events} events in {n_dims} dimensions needs "
