@@ -234,7 +234,8 @@ def test_fixed_parameters_and_bounds():
         ),
         (dict(bounds={"beta": 3.0}), TypeError, "must be a pair"),
         (dict(n_starts=0), ValueError, "n_starts must be at least 1"),
-        (dict(seed=-1), TypeError, "seed must be a non-negative integer"),
+        (dict(seed=-1), ValueError, "seed must be a non-negative integer"),
+        (dict(seed=1.5), TypeError, "seed must be a non-negative integer"),
         (dict(start="best"), ValueError, "start must be"),
     ],
 )
@@ -320,3 +321,20 @@ def test_a_start_that_breaks_the_likelihood_does_not_sink_the_fit():
     assert len(result.starts) == 4 and result.converged
     best = min(s.neg_log_likelihood for s in result.starts)
     assert -result.log_likelihood == pytest.approx(best, rel=1e-9)
+
+
+@pytest.mark.parametrize(
+    "fixed, bounds, ok",
+    [
+        ({"beta": 2.0}, {"beta": (0.5, 1.0)}, False),  # held above its bounds
+        ({"beta": 0.2}, {"beta": (0.5, None)}, False),  # held below a one-sided bound
+        ({"beta": 0.8}, {"beta": (0.5, 1.0)}, True),  # held inside: no contradiction
+    ],
+)
+def test_fixed_and_bounds_that_contradict_each_other_are_refused(fixed, bounds, ok):
+    events = vs.Exponential(0.5, 0.5, 1.0).simulate(200.0, seed=2)
+    if ok:
+        assert vs.fit(events, vs.Exponential(), fixed=fixed, bounds=bounds).params["beta"] == 0.8
+    else:
+        with pytest.raises(ValueError, match="fixed and bounds contradict each other: beta"):
+            vs.fit(events, vs.Exponential(), fixed=fixed, bounds=bounds)

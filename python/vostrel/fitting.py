@@ -23,7 +23,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import numpy as np
 import numpy.typing as npt
 
-from ._checks import FloatArray, as_int, as_level, as_scalar, fmt
+from ._checks import FloatArray, as_int, as_level, as_scalar, as_seed, fmt
 from ._progress import progress_bar
 from ._threads import one_blas_thread
 from .events import Events
@@ -557,8 +557,7 @@ def fit(
     model.check_events(events)
     n_starts = _bounded_int(n_starts, "n_starts", MAX_STARTS)
     max_iter = _bounded_int(max_iter, "max_iter", MAX_ITER)
-    if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)) or seed < 0:
-        raise TypeError(f"seed must be a non-negative integer; got {seed!r}")
+    seed = as_seed(seed)
     if start not in ("moments", "model"):
         raise ValueError(f"start must be 'moments' or 'model'; got {start!r}")
     if not isinstance(std_errors, (bool, np.bool_)):
@@ -645,6 +644,7 @@ def _problem(events: Events, model: Model, fixed: FixedSpec, bounds: BoundsSpec 
     template = _apply_fixed_values(model, fixed, info)
     free = _free_mask(fixed, info)
     user_bounds = _check_bounds(bounds, info)
+    _check_fixed_within_bounds(template.to_vector(), free, user_bounds, info)
     if model._rescalable() and model._boxes_survive_rescaling(set(user_bounds)):
         scale = time_scale(events)
     else:
@@ -1394,6 +1394,27 @@ def _check_bounds(
                 )
             out[i] = (lower, upper)
     return out
+
+
+def _check_fixed_within_bounds(
+    x: FloatArray,
+    free: BoolArray,
+    user_bounds: Mapping[int, tuple[float | None, float | None]],
+    info: Sequence[ParamInfo],
+) -> None:
+    """A parameter both held fixed and bounded must be held inside its bounds: otherwise the
+    two arguments contradict each other and neither may silently win."""
+    for i, (lower, upper) in user_bounds.items():
+        if free[i]:
+            continue
+        value = float(x[i])
+        if (lower is not None and value < lower) or (upper is not None and value > upper):
+            low = "-inf" if lower is None else fmt(lower)
+            high = "inf" if upper is None else fmt(upper)
+            raise ValueError(
+                f"fixed and bounds contradict each other: {info[i].name} is held at "
+                f"{fmt(value)}, outside its bounds [{low}, {high}]"
+            )
 
 
 def _internal_bounds(
