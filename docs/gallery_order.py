@@ -8,6 +8,7 @@ ORDER = [
     "plot_interval_coverage.py",
     "plot_nonparametric_kernel.py",
     "plot_multivariate.py",
+    "plot_sparse_network.py",
     "plot_commit_times.py",
 ]
 
