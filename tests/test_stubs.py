@@ -44,11 +44,12 @@ def test_stubs_type_check_with_mypy(tmp_path):
     usage = tmp_path / "usage.py"
     usage.write_text(
         "import numpy as np\n"
+        "import numpy.typing as npt\n"
         "from vostrel._libvostrel.likelihood import uni_exp_neg_ll, uni_exp_neg_ll_with_grad\n"
         "times = np.array([0.5, 1.0])\n"
         "value: float = uni_exp_neg_ll(times, 2.0, 0.5, 0.5, 1.0)\n"
         "pair = uni_exp_neg_ll_with_grad(times, 2.0, 0.5, 0.5, 1.0)\n"
-        "grad: np.ndarray = pair[1]\n"
+        "grad: npt.NDArray[np.float64] = pair[1]\n"
     )
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(usage)],
