@@ -27,7 +27,6 @@ from typing import Any
 import numpy as np
 
 from ._checks import FloatArray, IntArray, as_int, as_level, as_seed
-from ._progress import progress_bar
 from .events import Events
 from .fitting import FitResult, fit
 from .models._base import Model
@@ -382,6 +381,12 @@ def _bootstrap_batch(
     return out
 
 
+def _bootstrap_pairs(*payload: Any) -> list[tuple[int, tuple[FloatArray | str, bool]]]:
+    """Worker for the package's batch runner: the outcomes of `_bootstrap_batch` as
+    (replicate, (statistics or error text, converged)) pairs."""
+    return [(b, (value, ok)) for b, value, ok in _bootstrap_batch(*payload)]
+
+
 def _pool(executor: Any) -> concurrent.futures.Executor | None:
     if executor is None:
         return None
@@ -437,39 +442,23 @@ def _run_bootstrap(
     converged = np.full(n_boot, math.nan)
     failures: list[str] = []
 
-    def store(outcomes: list[tuple[int, FloatArray | str, bool]]) -> None:
-        for b, value, ok in outcomes:
-            if isinstance(value, str):
-                if value not in failures:
-                    failures.append(value)
-                continue
-            stats[b] = value
-            converged[b] = float(ok)
+    from .parallel import _run
 
+    _pool(executor)  # the executor's type, checked with this function's message
     size = max(1, min(16, math.ceil(n_boot / 16)))
-    batches = [list(range(i, min(i + size, n_boot))) for i in range(0, n_boot, size)]
-    payloads = [(model, windows, result.fixed, options, seed, batch) for batch in batches]
-    pool = _pool(executor)
-    with progress_bar(progress, n_boot, "bootstrap refits") as bar:
-        if pool is None:
-            for payload in payloads:
-                store(_bootstrap_batch(*payload))
-                bar.update(len(payload[-1]))
-            return stats, converged, failures
-        futures = {pool.submit(_bootstrap_batch, *payload): len(payload[-1]) for payload in payloads}
-        try:
-            for future in concurrent.futures.as_completed(futures):
-                store(future.result())
-                bar.update(futures[future])
-        except BaseException as exc:
-            for future in futures:
-                future.cancel()
-            if isinstance(exc, concurrent.futures.process.BrokenProcessPool):
-                raise RuntimeError(
-                    "a worker process of the pool died (killed, or out of memory) during the "
-                    "bootstrap; the pool cannot be used any more"
-                ) from exc
-            raise
+    batches = [range(i, min(i + size, n_boot)) for i in range(0, n_boot, size)]
+    payloads = [(model, windows, result.fixed, options, seed, list(b)) for b in batches]
+    outcomes = _run(
+        executor, payloads, batches, "store", progress, "bootstrap refits", worker=_bootstrap_pairs
+    )
+    # In replicate order, whatever order the workers finished in.
+    for b, (value, ok) in enumerate(outcomes):
+        if isinstance(value, str):
+            if value not in failures:
+                failures.append(value)
+            continue
+        stats[b] = value
+        converged[b] = float(ok)
     return stats, converged, failures
 
 
