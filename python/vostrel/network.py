@@ -24,7 +24,7 @@ MemoryError before anything is allocated when that cannot fit.
 from __future__ import annotations
 
 import math
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any, cast
 
@@ -156,11 +156,9 @@ def _fit_all_rows(
     executor: Any,
     progress: bool,
 ) -> list[_rows.RowFit]:
-    from .parallel import _as_executor, _worker_count
+    from .parallel import _worker_count
 
-    n_rows = len(starts)
-    pool = _as_executor(executor)
-    chunks = _chunks(counts, 1 if pool is None else _worker_count(executor))
+    chunks = _chunks(counts, 1 if executor is None else _worker_count(executor))
     tasks = [
         _RowTask(
             realisations,
@@ -176,17 +174,26 @@ def _fit_all_rows(
         for rows in chunks
     ]
     results: list[_rows.RowFit] = []
-    with progress_bar(progress, n_rows, "rows") as bar:
-        if pool is None:
-            for task in tasks:
-                results += _run_row_task(task)
-                bar.update(len(task.rows))
-        else:
-            futures = [pool.submit(_run_row_task, task) for task in tasks]
-            for task, future in zip(tasks, futures):
-                results += future.result()
-                bar.update(len(task.rows))
+    for outcome in _map_tasks(executor, _run_row_task, tasks, progress, "rows"):
+        results += outcome
     return results
+
+
+def _indexed(worker: Callable[[Any], Any], index: int, task: Any) -> list[tuple[int, Any]]:
+    """Worker: one task's outcome, labelled with its place."""
+    return [(index, worker(task))]
+
+
+def _map_tasks(
+    executor: Any, worker: Callable[[Any], Any], tasks: Sequence[Any], progress: bool, what: str
+) -> list[Any]:
+    """`worker(task)` for every task, serially or on the executor (through the package's batch
+    runner, with its handling of lost and frozen workers), in task order."""
+    from .parallel import _run
+
+    payloads = [(worker, i, task) for i, task in enumerate(tasks)]
+    batches = [range(i, i + 1) for i in range(len(tasks))]
+    return _run(executor, payloads, batches, "raise", progress, what, worker=_indexed)
 
 
 # -- the fit -----------------------------------------------------------------------------------
@@ -593,7 +600,7 @@ def _fit_per_cell(
     executor: Any,
     std_errors: bool,
 ) -> FitResult:
-    from .parallel import _as_executor, _worker_count
+    from .parallel import _worker_count
 
     d = prepared.n_dims
     shared_model = MultivariateExponential(
@@ -614,10 +621,7 @@ def _fit_per_cell(
         for m in range(d)
     ]
     lo, hi = prepared.beta_box
-    pool = _as_executor(executor)
-    chunks = _chunks(
-        prepared.counts, 1 if pool is None else 4 * _worker_count(executor)
-    )
+    chunks = _chunks(prepared.counts, 1 if executor is None else 4 * _worker_count(executor))
     tasks = [
         _CellTask(
             prepared.realisations,
@@ -631,16 +635,8 @@ def _fit_per_cell(
         for rows in chunks
     ]
     fits: list[_rows.RowFit] = []
-    with progress_bar(progress, d, "rows") as bar:
-        if pool is None:
-            for task in tasks:
-                fits += _run_cell_task(task)
-                bar.update(len(task.rows))
-        else:
-            futures = [pool.submit(_run_cell_task, task) for task in tasks]
-            for task, future in zip(tasks, futures):
-                fits += future.result()
-                bar.update(len(task.rows))
+    for outcome in _map_tasks(executor, _run_cell_task, tasks, progress, "rows"):
+        fits += outcome
     result = _result(
         events,
         model,
@@ -1054,10 +1050,9 @@ def l1_path(
         grid = np.sort(np.asarray(strengths, dtype=np.float64))[::-1]
         if grid.size == 0 or not np.all(np.isfinite(grid)) or np.any(grid < 0):
             raise ValueError("strengths must be non-negative finite numbers")
-    from .parallel import _as_executor, _worker_count
+    from .parallel import _worker_count
 
-    pool = _as_executor(executor)
-    chunks = _chunks(prepared.counts, 1 if pool is None else _worker_count(executor))
+    chunks = _chunks(prepared.counts, 1 if executor is None else _worker_count(executor))
     lower = np.full(d, prepared.lower_mu)
     tasks = [
         _PathTask(
@@ -1073,20 +1068,11 @@ def l1_path(
     ]
     alphas = np.empty((grid.size, d, d))
     bic = np.empty((grid.size, d))
-    with progress_bar(progress, d, "l1 path") as bar:
-        outcomes = (
-            [_run_path_task(task) for task in tasks]
-            if pool is None
-            else [
-                f.result()
-                for f in [pool.submit(_run_path_task, task) for task in tasks]
-            ]
-        )
-        for task, outcome in zip(tasks, outcomes):
-            for m, (row_alphas, row_bic) in zip(task.rows, outcome):
-                alphas[:, m, :] = row_alphas
-                bic[:, m] = row_bic
-            bar.update(len(task.rows))
+    outcomes = _map_tasks(executor, _run_path_task, tasks, progress, "l1 path")
+    for task, outcome in zip(tasks, outcomes):
+        for m, (row_alphas, row_bic) in zip(task.rows, outcome):
+            alphas[:, m, :] = row_alphas
+            bic[:, m] = row_bic
     selected = np.argmin(bic, axis=0)
     support = np.array([alphas[selected[m], m] > 0 for m in range(d)])
     return SparsePath(grid, alphas, bic, selected, support, model, events)
