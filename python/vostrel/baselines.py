@@ -25,7 +25,6 @@ from __future__ import annotations
 
 import math
 from abc import ABC, abstractmethod
-from collections.abc import Sequence
 from dataclasses import dataclass, fields
 from typing import TYPE_CHECKING, Any, ClassVar
 
@@ -33,7 +32,15 @@ import numpy as np
 
 from ._checks import FloatArray, IntArray, as_int, finite_scalar, float_array, fmt, freeze
 from .events import Events, Realization
-from .models._base import DataStats, Model, ParamInfo, Prepared, param_vector, set_field
+from .models._base import (
+    DataStats,
+    Model,
+    ParamInfo,
+    Prepared,
+    fields_repr,
+    param_vector,
+    set_field,
+)
 
 if TYPE_CHECKING:
     from typing import Self
@@ -226,17 +233,7 @@ class Baseline(ABC):
         return (type(self), tuple(getattr(self, f.name) for f in fields(self)))  # type: ignore[arg-type]
 
     def __repr__(self) -> str:
-        parts = []
-        for f in fields(self):  # type: ignore[arg-type]
-            value = getattr(self, f.name)
-            if isinstance(value, np.ndarray):
-                text = np.array2string(value, precision=6, separator=", ", threshold=20)
-                parts.append(f"{f.name}={text}")
-            elif isinstance(value, float):
-                parts.append(f"{f.name}={value:.6g}")
-            else:
-                parts.append(f"{f.name}={value!r}")
-        return f"{type(self).__name__}({', '.join(parts)})"
+        return fields_repr(self)
 
 
 def _suffix(dim: int | None, index: int | None = None) -> str:

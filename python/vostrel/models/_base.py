@@ -21,7 +21,6 @@ from .._checks import (
     FloatArray,
     IntArray,
     as_index,
-    as_int,
     finite_scalar,
     float_array,
     fmt,
@@ -675,20 +674,26 @@ class Model(ABC):
         return (type(self), tuple(getattr(self, f.name) for f in fields(self)))  # type: ignore[arg-type]
 
     def __repr__(self) -> str:
-        parts = []
-        for f in fields(self):  # type: ignore[arg-type]
-            value = getattr(self, f.name)
-            if isinstance(value, np.ndarray):
-                text = np.array2string(value, precision=6, separator=", ", threshold=20)
-                parts.append(f"{f.name}={text}")
-            elif isinstance(value, float):
-                parts.append(f"{f.name}={value:.6g}")
-            else:
-                parts.append(f"{f.name}={value!r}")
-        return f"{type(self).__name__}({', '.join(parts)})"
+        return fields_repr(self)
 
 
 # -- conversions for model fields -----------------------------------------------------------------
+
+
+def fields_repr(obj: Any) -> str:
+    """``Name(field=value, ...)`` of a frozen dataclass: arrays abbreviated, floats to six
+    significant digits."""
+    parts = []
+    for f in fields(obj):
+        value = getattr(obj, f.name)
+        if isinstance(value, np.ndarray):
+            text = np.array2string(value, precision=6, separator=", ", threshold=20)
+            parts.append(f"{f.name}={text}")
+        elif isinstance(value, float):
+            parts.append(f"{f.name}={value:.6g}")
+        else:
+            parts.append(f"{f.name}={value!r}")
+    return f"{type(obj).__name__}({', '.join(parts)})"
 
 
 def set_field(obj: object, name: str, value: Any) -> None:
