@@ -156,8 +156,9 @@ def test_ctrl_c_in_the_driver_returns_promptly(tmp_path):
             def __reduce__(self):
                 return os.write, (1, b"working\\n")
         if __name__ == "__main__":
-            model = vs.PowerLaw(0.5, 0.3, 1.0, 0.5)
-            data = simulate_many(model, 800.0, n=40, seed=2)
+            # Many short fits: Ctrl-C must not wait for more than the two running ones.
+            model = vs.Exponential(0.5, 0.5, 2.0)
+            data = simulate_many(model, 400.0, n=2000, seed=2)
             with concurrent.futures.ProcessPoolExecutor(2) as pool:
                 print("started", flush=True)
                 fit_many([Announce()] + data, model, executor=pool, batch_size=1, n_starts=1)
