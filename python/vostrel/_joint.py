@@ -1,5 +1,5 @@
 """Joint fits whose realisations stay on the workers of a Dask cluster (`fit(events, model,
-executor=client)`), and the Dask fault handling of the scale-out. Each worker holds a block of
+executor=client)`). Each worker holds a block of
 realisations in a Dask actor, released by the scheduler when the fit ends or its process dies;
 an evaluation's per-realisation pieces are summed here in realisation order (the serial bits).
 Everything travels over Dask's own connections, so TLS clusters work like plain ones.
@@ -17,64 +17,9 @@ from typing import Any, cast
 import numpy as np
 
 from ._checks import FloatArray
+from ._executors import POLL_SECONDS, client_gone, is_dask_client, lost_worker, restart_silent
 from .events import Events
 from .models._base import Model, Prepared, prepare
-
-#: Seconds without a heartbeat after which a worker that a call waits on counts as frozen and is
-#: restarted, as Dask's scheduler does after ``distributed.scheduler.worker-ttl`` (5 minutes by
-#: default); Dask then runs its tasks elsewhere and joint fits place its partition anew. Healthy
-#: workers heartbeat twice a second on small clusters; only one native call holding the
-#: interpreter lock for this long (far beyond one likelihood evaluation) would look frozen.
-#: Set with ``dask.config.set({"vostrel.frozen-worker": "2 minutes"})``; None: left to Dask.
-FROZEN_WORKER_SECONDS = 30.0
-POLL_SECONDS = 1.0  # how often a waiting call asks the scheduler about its workers
-
-
-def is_dask_client(executor: Any) -> bool:
-    return type(executor).__module__.startswith("distributed") and hasattr(executor, "nthreads")
-
-
-def restart_silent(client: Any, workers: Sequence[str], keys: Sequence[str]) -> list[str]:
-    """Restart those of `workers`, and of the workers running the tasks `keys`, that have been
-    silent for the ``vostrel.frozen-worker`` time; returns their addresses."""
-    import dask.config
-    from dask.utils import parse_timedelta
-
-    seconds = dask.config.get("vostrel.frozen-worker", FROZEN_WORKER_SECONDS)
-    if seconds is None:
-        return []
-
-    # Defined here so that it travels by value: the scheduler need not have vostrel installed.
-    async def silent_ones(workers: Any, keys: Any, seconds: float, dask_scheduler: Any) -> Any:
-        from distributed.metrics import time
-
-        tasks = [dask_scheduler.tasks.get(key) for key in keys]
-        watched = set(workers) | {t.processing_on.address for t in tasks if t and t.processing_on}
-        silent = sorted(
-            w
-            for w in watched
-            if w in dask_scheduler.workers
-            and time() - dask_scheduler.workers[w].last_seen > seconds
-        )
-        if silent:
-            await dask_scheduler.restart_workers(
-                silent, wait_for_workers=False, on_error="return", stimulus_id="vostrel-frozen"
-            )
-        return silent
-
-    seconds = parse_timedelta(seconds, default="seconds")
-    return client.run_on_scheduler(silent_ones, list(workers), list(keys), seconds)  # type: ignore
-
-
-def client_gone(client: Any, exc: BaseException) -> RuntimeError | None:
-    """The error to raise for `exc` when the client was closed or lost its scheduler."""
-    if getattr(client, "status", "running") == "running":
-        return None
-    return RuntimeError(
-        "the Dask client was closed, or lost its connection to the scheduler, before the work "
-        f"finished ({': '.join([type(exc).__name__, *str(exc).splitlines()[:1]])})"
-    )
-
 
 class _Partition:
     """On a worker (a Dask actor): one block of realisations, prepared on first use. A quick
@@ -124,14 +69,6 @@ def _blocks(counts: Sequence[int], parts: int) -> list[tuple[int, int]]:
     cuts = np.searchsorted(ends, ends[-1] * np.arange(1, parts) / parts) + 1
     edges = sorted({0, len(counts), *np.minimum(cuts, len(counts)).tolist()})
     return list(zip(edges[:-1], edges[1:]))
-
-
-def lost_worker(exc: BaseException) -> bool:
-    """Whether a call failed because a worker (or its data) went away, which a new placement
-    mends, rather than in the computation itself, which would only fail again."""
-    return isinstance(exc, (OSError, KeyError, TimeoutError)) or any(
-        word in type(exc).__name__ for word in ("Comm", "Worker", "Cancelled")
-    )
 
 
 class DistributedData:

@@ -442,7 +442,7 @@ def _run_bootstrap(
     converged = np.full(n_boot, math.nan)
     failures: list[str] = []
 
-    from .parallel import _run
+    from ._executors import _run
 
     _pool(executor)  # the executor's type, checked with this function's message
     size = max(1, min(16, math.ceil(n_boot / 16)))

@@ -462,7 +462,7 @@ def _forecast_batch(
     indices: Sequence[int],
 ) -> list[tuple[int, Any]]:
     """Worker: paths `indices` of one seeded forecast."""
-    from .parallel import _portable
+    from ._executors import _portable
 
     offspring = model._offspring()  # type: ignore[attr-defined]
     driver = _driver(model, r)
@@ -533,7 +533,7 @@ def forecast(
         A branching ratio of 1 or more, or bad arguments.
     """
     from .models._simulate import check_simulation
-    from .parallel import _batches, _run, _worker_count
+    from ._executors import _batches, _run, _worker_count
 
     if not isinstance(model, Model):
         raise TypeError(f"model must be a vostrel model; got {type(model).__name__}")

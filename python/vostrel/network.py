@@ -156,7 +156,7 @@ def _fit_all_rows(
     executor: Any,
     progress: bool,
 ) -> list[_rows.RowFit]:
-    from .parallel import _worker_count
+    from ._executors import _worker_count
 
     chunks = _chunks(counts, 1 if executor is None else _worker_count(executor))
     tasks = [
@@ -189,7 +189,7 @@ def _map_tasks(
 ) -> list[Any]:
     """`worker(task)` for every task, serially or on the executor (through the package's batch
     runner, with its handling of lost and frozen workers), in task order."""
-    from .parallel import _run
+    from ._executors import _run
 
     payloads = [(worker, i, task) for i, task in enumerate(tasks)]
     batches = [range(i, i + 1) for i in range(len(tasks))]
@@ -600,7 +600,7 @@ def _fit_per_cell(
     executor: Any,
     std_errors: bool,
 ) -> FitResult:
-    from .parallel import _worker_count
+    from ._executors import _worker_count
 
     d = prepared.n_dims
     shared_model = MultivariateExponential(
@@ -1050,7 +1050,7 @@ def l1_path(
         grid = np.sort(np.asarray(strengths, dtype=np.float64))[::-1]
         if grid.size == 0 or not np.all(np.isfinite(grid)) or np.any(grid < 0):
             raise ValueError("strengths must be non-negative finite numbers")
-    from .parallel import _worker_count
+    from ._executors import _worker_count
 
     chunks = _chunks(prepared.counts, 1 if executor is None else _worker_count(executor))
     lower = np.full(d, prepared.lower_mu)
