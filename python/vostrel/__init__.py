@@ -29,8 +29,8 @@ _EXPORTS = {
     "NonlinearExponential": "models",
     "MultivariateExponential": "models",
     "fit": "fitting",
-    "FitResult": "fitting",
-    "StartResult": "fitting",
+    "FitResult": "_results",
+    "StartResult": "_results",
     "goodness_of_fit": "diagnostics",
     "GoodnessOfFit": "diagnostics",
     "residuals": "diagnostics",
@@ -47,6 +47,8 @@ _EXPORTS = {
 __all__ = list(_EXPORTS)
 
 if TYPE_CHECKING:
+    from ._results import FitResult as FitResult
+    from ._results import StartResult as StartResult
     from .baselines import LogLinearBaseline as LogLinearBaseline
     from .baselines import PeriodicBaseline as PeriodicBaseline
     from .baselines import WithBaseline as WithBaseline
@@ -56,8 +58,6 @@ if TYPE_CHECKING:
     from .diagnostics import residuals as residuals
     from .events import Events as Events
     from .events import Realization as Realization
-    from .fitting import FitResult as FitResult
-    from .fitting import StartResult as StartResult
     from .fitting import fit as fit
     from .forecast import Forecast as Forecast
     from .inference import LikelihoodRatioTest as LikelihoodRatioTest

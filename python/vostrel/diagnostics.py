@@ -27,8 +27,9 @@ from typing import Any
 import numpy as np
 
 from ._checks import FloatArray, IntArray, as_int, as_level, as_seed
+from ._results import FitResult
 from .events import Events
-from .fitting import FitResult, fit
+from .fitting import fit
 from .models._base import Model
 
 __all__ = ["compensator", "residuals", "goodness_of_fit", "GoodnessOfFit"]

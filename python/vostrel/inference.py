@@ -41,7 +41,7 @@ from ._progress import progress_bar
 from .events import Events
 
 if TYPE_CHECKING:
-    from .fitting import FitResult
+    from ._results import FitResult
     from .models._base import Model, ParamInfo
 
 __all__ = [
@@ -72,7 +72,7 @@ def _check_level(value: Any) -> float:
 
 
 def _check_inputs(events: Any, result: Any) -> None:
-    from .fitting import FitResult
+    from ._results import FitResult
 
     if not isinstance(events, Events):
         raise TypeError(f"events must be an Events; got {type(events).__name__}")

@@ -35,7 +35,7 @@ from ._checks import FloatArray, as_int, fmt, usable_memory
 from ._progress import progress_bar
 from ._threads import one_blas_thread
 from .events import Events
-from .fitting import FitResult, StartResult
+from ._results import FitResult, StartResult
 from .models._base import Model, event_stats, prepare, time_scale
 from .models.multivariate import MultivariateExponential
 

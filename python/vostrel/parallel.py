@@ -11,8 +11,9 @@ from collections.abc import Mapping, Sequence
 from typing import Any, Literal
 
 from ._executors import FitFailure, _batch, _batches, _run, _worker_count
+from ._results import FitResult
 from .events import Events
-from .fitting import FitResult, fit
+from .fitting import fit
 from .models._base import Model
 
 __all__ = ["fit_many", "simulate_many", "FitFailure"]

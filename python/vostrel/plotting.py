@@ -18,9 +18,9 @@ from ._plotbase import QQ_POINTS as _QQ_POINTS  # noqa: F401  (kept for callers 
 from ._plotbase import axes as _axes
 from ._plotbase import check_level, draw_qq
 from ._plotbase import pyplot as _pyplot
+from ._results import FitResult
 from .diagnostics import GoodnessOfFit, goodness_of_fit, qq_series, qq_title
 from .events import Events
-from .fitting import FitResult
 from .models._base import Model
 from .models.multivariate import MultivariateExponential
 from .models.univariate import ApproxPowerLaw, PowerLaw
