@@ -12,8 +12,7 @@ import numpy as np
 import pytest
 
 import vostrel as vs
-import vostrel.models as models
-from vostrel.models._base import DataStats, Model
+from vostrel.models._base import DataStats
 
 PINS = pathlib.Path(__file__).parent / "data" / "model_declarations.json"
 
@@ -40,7 +39,9 @@ CASES = {
     "callable": lambda: vs.NonlinearExponential(0.3, 0.4, 2.0, _link),
     "mv_1_shared": lambda: vs.MultivariateExponential([0.3], [[0.2]], 1.5),
     "mv_2_shared": lambda: vs.MultivariateExponential(),
-    "mv_2_fixed": lambda: vs.MultivariateExponential([0.3, 0.2], [[0.2, 0.3], [0.0, 0.4]], 2.0, "fixed"),
+    "mv_2_fixed": lambda: vs.MultivariateExponential(
+        [0.3, 0.2], [[0.2, 0.3], [0.0, 0.4]], 2.0, "fixed"
+    ),
     "mv_2_per_cell": lambda: vs.MultivariateExponential(
         [0.3, 0.2], [[0.2, 0.3], [0.1, 0.4]], [[1.0, 3.0], [0.5, 2.0]], "per_cell"
     ),
@@ -121,14 +122,24 @@ def snapshot():
         model = make()
         entry = {
             "info": [
-                [p.name, p.group, _float(p.lower), _float(p.upper), p.log_scale, p.time_power, p.strict]
+                [
+                    p.name,
+                    p.group,
+                    _float(p.lower),
+                    _float(p.upper),
+                    p.log_scale,
+                    p.time_power,
+                    p.strict,
+                ]
                 for p in model.param_info()
             ],
             "bounds": {},
             "starts": {},
         }
         for name, stats in STATS.items():
-            entry["bounds"][name] = [[_float(lo), _float(hi)] for lo, hi in model._default_bounds(stats)]
+            entry["bounds"][name] = [
+                [_float(lo), _float(hi)] for lo, hi in model._default_bounds(stats)
+            ]
             starts = [[_float(v) for v in model._start(stats, None)]]
             for seed in SEEDS:
                 rng = np.random.default_rng(seed)
@@ -165,4 +176,6 @@ def test_constructor_checks_report_the_same_first_fault(key, current):
 
 if __name__ == "__main__":
     if "--write" in sys.argv:
-        PINS.write_text(json.dumps(snapshot(), indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+        PINS.write_text(
+            json.dumps(snapshot(), indent=1, ensure_ascii=False) + "\n", encoding="utf-8"
+        )

@@ -19,15 +19,19 @@ from .._libvostrel import likelihood as native
 from .._libvostrel import simulation as native_simulation
 from ..events import Events, Realization
 from . import _expsum, _simulate
-from ._base import (
-    DataStats,
-    Model,
-    ParamInfo,
-    Prepared,
-    check_at_least,
+from ._base import DataStats, Model, Prepared, previous_index
+from ._params import (
+    amplitude,
+    branching,
     check_scalar,
+    clip_start,
+    decay,
+    decay_bounds,
+    exponent,
+    height,
+    lag,
     param_vector,
-    previous_index,
+    rate,
     set_field,
 )
 
@@ -51,15 +55,8 @@ def _power(base: float, exponent: float) -> float:
         return math.inf
 
 
-def _rate_bounds(stats: DataStats) -> tuple[float, float]:
-    """A range for a decay rate: from far slower than the longest window to far faster than the
-    shortest gap."""
-    return 1e-3 / stats.max_window, 1e3 / stats.min_gap
-
-
 def _clip_rate(value: float, stats: DataStats) -> float:
-    lo, hi = _rate_bounds(stats)
-    return min(max(value, 2 * lo), 0.5 * hi)
+    return clip_start(value, decay_bounds(stats))
 
 
 class _ExpSumModel(Model):
@@ -124,18 +121,7 @@ class Exponential(_ExpSumModel):
     beta: float = 1.0
 
     family: ClassVar[str] = "exponential"
-
-    def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
-        check_scalar(self, "alpha", lower=0.0)
-        check_scalar(self, "beta", lower=0.0, strict=True)
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        return (
-            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
-            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0),
-            ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
-        )
+    _params = (rate("mu"), branching("alpha"), decay("beta"))
 
     @property
     def branching_ratio(self) -> float:
@@ -159,16 +145,6 @@ class Exponential(_ExpSumModel):
         for times, horizon in zip(data.times, data.horizons):
             total += native.uni_exp_neg_ll(times, horizon, mu, alpha, beta)
         return total
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        return [(1e-10 * stats.rate, None), (0.0, None), _rate_bounds(stats)]
-
-    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
-        alpha = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
-        beta = 1.0 / stats.median_gap
-        if rng is not None:
-            beta *= math.exp(rng.uniform(-2.0, 2.0))
-        return np.array([stats.rate * (1.0 - alpha), alpha, _clip_rate(beta, stats)])
 
     def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
         return [([1], 2)]
@@ -270,32 +246,12 @@ class SumExponential(_ExpSumModel):
     betas: Any = (0.5, 5.0)
 
     family: ClassVar[str] = "sum of exponentials"
-
-    def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
-        alphas = param_vector(self.alphas, "alphas", None)
-        if alphas.ndim != 1 or alphas.shape[0] == 0:
-            raise ValueError(
-                f"alphas must be a non-empty 1-dimensional array; got shape {alphas.shape}"
-            )
-        betas = param_vector(self.betas, "betas", alphas.shape)
-        check_at_least(alphas, "alphas", 0.0, strict=False)
-        check_at_least(betas, "betas", 0.0, strict=True)
-        set_field(self, "alphas", alphas)
-        set_field(self, "betas", betas)
+    _params = (rate("mu"), branching("alphas", shape=("K",)), decay("betas", shape=("K",)))
 
     @property
     def n_components(self) -> int:
         """Number of exponential components K."""
         return int(self.alphas.shape[0])
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        k = self.n_components
-        return (
-            (ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),)
-            + tuple(ParamInfo(f"alphas[{i}]", "alphas", 0.0, _INF, True, 0) for i in range(k))
-            + tuple(ParamInfo(f"betas[{i}]", "betas", 0.0, _INF, True, -1, True) for i in range(k))
-        )
 
     @property
     def branching_ratio(self) -> float:
@@ -317,10 +273,6 @@ class SumExponential(_ExpSumModel):
             data.times[index], data.horizons[index], mu, alphas, betas
         )
         return value, np.concatenate([[g_mu], g_alphas, g_betas])
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        k = self.n_components
-        return [(1e-10 * stats.rate, None)] + [(0.0, None)] * k + [_rate_bounds(stats)] * k
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         k = self.n_components
@@ -403,28 +355,24 @@ class ApproxPowerLaw(_ExpSumModel):
 
     family: ClassVar[str] = "approximate power law"
     _log_scale_fit: ClassVar[bool] = False
+    _params = (
+        rate("mu"),
+        # The likelihood weights the components by alpha and needs it positive.
+        branching("alpha", positive=True, bounds=(1e-8, None)),
+        exponent("beta_pow", bounds=(1e-3, 20.0)),
+        decay("beta_min"),
+    )
 
     def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
+        self._check_params("mu")
         if self.alpha == 0:
-            # The likelihood weights the components by alpha and needs it positive.
             raise ValueError(
                 "alpha must be positive for ApproxPowerLaw; got 0 (for a process without "
                 "excitation use Exponential(mu, alpha=0.0))"
             )
-        check_scalar(self, "alpha", lower=0.0, strict=True)
-        check_scalar(self, "beta_pow", lower=0.0, strict=True)
-        check_scalar(self, "beta_min", lower=0.0, strict=True)
+        self._check_params("alpha", "beta_pow", "beta_min")
         check_scalar(self, "r", lower=1.0, strict=True)
         set_field(self, "n_components", as_int(self.n_components, "n_components", minimum=1))
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        return (
-            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
-            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0, True),
-            ParamInfo("beta_pow", "beta_pow", 0.0, _INF, True, 0, True),
-            ParamInfo("beta_min", "beta_min", 0.0, _INF, True, -1, True),
-        )
 
     @property
     def branching_ratio(self) -> float:
@@ -450,10 +398,6 @@ class ApproxPowerLaw(_ExpSumModel):
             self.n_components,
         )
         return value, g
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        lo, hi = _rate_bounds(stats)
-        return [(1e-10 * stats.rate, None), (1e-8, None), (1e-3, 20.0), (lo, hi)]
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         alpha = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
@@ -573,21 +517,8 @@ class PowerLaw(_PairwiseModel):
 
     family: ClassVar[str] = "power law"
     _log_scale_fit: ClassVar[bool] = False
-
-    def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
-        check_scalar(self, "alpha", lower=0.0)
-        check_scalar(self, "beta", lower=0.0, strict=True)
-        check_scalar(self, "c", lower=0.0, strict=True)
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        # α's time power depends on β; _scaled and _unscale_jacobian handle it.
-        return (
-            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
-            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0),
-            ParamInfo("beta", "beta", 0.0, _INF, True, 0, True),
-            ParamInfo("c", "c", 0.0, _INF, True, 1, True),
-        )
+    # α's time power depends on β; _scaled and _unscale_jacobian handle it.
+    _params = (rate("mu"), amplitude("alpha"), exponent("beta"), lag("c"))
 
     @property
     def branching_ratio(self) -> float:
@@ -628,14 +559,6 @@ class PowerLaw(_PairwiseModel):
             data.times[index], data.horizons[index], mu, alpha, beta, c
         )
         return value, g
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        return [
-            (1e-10 * stats.rate, None),
-            (0.0, None),
-            (1e-3, 50.0),
-            (1e-3 * stats.min_gap, 10.0 * stats.max_window),
-        ]
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         branching = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
@@ -686,9 +609,10 @@ class Nonparametric(_PairwiseModel):
 
     family: ClassVar[str] = "nonparametric"
     _log_scale_fit: ClassVar[bool] = False
+    _params = (rate("mu"), height("values", shape=("K",)))
 
     def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
+        self._check_params("mu")
         edges = param_vector(self.edges, "edges", None)
         if edges.ndim != 1 or edges.shape[0] < 2:
             raise ValueError(
@@ -702,20 +626,13 @@ class Nonparametric(_PairwiseModel):
             raise ValueError(
                 f"edges must be strictly increasing: edges[{i}] = {fmt(edges[i])} <= edges[{i - 1}]"
             )
-        values = param_vector(self.values, "values", (edges.shape[0] - 1,))
-        check_at_least(values, "values", 0.0, strict=False)
+        self._check_params("values", sizes={"K": edges.shape[0] - 1})
         set_field(self, "edges", edges)
-        set_field(self, "values", values)
 
     @property
     def n_bins(self) -> int:
         """Number of bins K."""
         return int(self.values.shape[0])
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        return (ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),) + tuple(
-            ParamInfo(f"values[{i}]", "values", 0.0, _INF, True, -1) for i in range(self.n_bins)
-        )
 
     def _with_structure_scaled(self, s: float) -> Nonparametric:
         return Nonparametric(self.mu, self.edges * s, self.values)
@@ -753,10 +670,6 @@ class Nonparametric(_PairwiseModel):
             data.times[index], data.horizons[index], mu, self.edges, values
         )
         return value, np.concatenate([[g_mu], g_values])
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        bounds: list[tuple[float | None, float | None]] = [(1e-10 * stats.rate, None)]
-        return bounds + [(0.0, None)] * self.n_bins
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         total = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
