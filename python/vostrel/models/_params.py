@@ -20,6 +20,8 @@ the first array of a symbol fixes its size (it must be non-empty), later ones mu
 from __future__ import annotations
 
 import dataclasses
+import functools
+import itertools
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
@@ -121,12 +123,7 @@ class Param:
 
     def infos(self, shape: tuple[int, ...]) -> tuple[ParamInfo, ...]:
         """The metadata of each entry of a field of this `shape`, row by row."""
-        if not shape:
-            return (self._info(self.name),)
-        return tuple(
-            self._info(f"{self.name}[{','.join(str(i) for i in index)}]")
-            for index in np.ndindex(*shape)
-        )
+        return _infos(self, shape)
 
     def _info(self, name: str) -> ParamInfo:
         return ParamInfo(
@@ -136,6 +133,17 @@ class Param:
     def default_bounds(self, stats: DataStats) -> Bounds:
         """The default fit bounds for data with this summary (in its units)."""
         return self.bounds(stats) if callable(self.bounds) else self.bounds
+
+
+@functools.lru_cache(maxsize=256)
+def _infos(p: Param, shape: tuple[int, ...]) -> tuple[ParamInfo, ...]:
+    # Cached: fits and results ask for the metadata of one structure many times.
+    if not shape:
+        return (p._info(p.name),)
+    return tuple(
+        p._info(f"{p.name}[{','.join(map(str, index))}]")
+        for index in itertools.product(*map(range, shape))
+    )
 
 
 # -- the kinds ------------------------------------------------------------------------------------
