@@ -182,8 +182,8 @@ if __name__ == "__main__":
 
 
 # -- a family added by declaration only ------------------------------------------------------------
-# The exponential kernel parameterised by its mean lag τ = 1/β: the declaration, the kernel's
-# components and the likelihood piece are all it defines; its checks, metadata, bounds, starts
+# The exponential kernel parameterised by its mean lag τ = 1/β: its fields with their kinds, the
+# kernel's components and the likelihood piece are all it defines; its checks, metadata, bounds, starts
 # and change of time unit come from the kinds.
 
 from dataclasses import dataclass  # noqa: E402
@@ -196,12 +196,11 @@ from vostrel.models.univariate import _ExpSumModel  # noqa: E402
 
 @dataclass(frozen=True, eq=False, repr=False)
 class MeanLagExponential(_ExpSumModel):
-    mu: float = 1.0
-    alpha: float = 0.5
-    tau: float = 1.0
+    mu: float = rate(1.0)
+    alpha: float = branching(0.5)
+    tau: float = lag(1.0)
 
     family: ClassVar[str] = "exponential by mean lag"
-    _params = (rate("mu"), branching("alpha"), lag("tau"))
 
     @property
     def branching_ratio(self):

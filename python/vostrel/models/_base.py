@@ -22,7 +22,7 @@ import numpy as np
 
 from .._checks import FloatArray, IntArray, as_index, float_array, fmt, positive_scalar
 from ..events import Events, Realization
-from ._params import Param, ParamInfo, check_fields, default_start
+from ._params import Param, ParamInfo, check_fields, declarations, default_start
 from ._params import check_at_least as check_at_least
 from ._params import check_scalar as check_scalar
 from ._params import param_vector as param_vector
@@ -162,24 +162,20 @@ class Model(ABC):
     #: exponential families converge in fewer evaluations that way (sums of exponentials in
     #: about half); the power laws and the nonparametric kernel in fewer on the natural scale.
     _log_scale_fit: ClassVar[bool] = True
-    #: The family's parameter fields in the order of the flat vector, each declared by its kind
-    #: (see `models._params`): the metadata, default bounds, constructor checks and, where the
-    #: kinds have one, start values follow from it.
-    _params: ClassVar[tuple[Param, ...]] = ()
-
     def __post_init__(self) -> None:
-        check_fields(self, self._params)
+        check_fields(self, declarations(type(self)))
 
     def _check_params(self, *names: str, sizes: dict[str, int] | None = None) -> dict[str, int]:
         """Check the declared fields `names`, in that order (for constructors that check
         settings of their own in between); returns the sizes of the shape symbols."""
-        declared = {p.name: p for p in self._params}
+        declared = {p.name: p for p in declarations(type(self))}
         return check_fields(self, [declared[name] for name in names], sizes)
 
     def _free_params(self) -> tuple[Param, ...]:
-        """The declarations of the parameters this model fits, in vector order (families whose
-        parameters depend on a setting, such as a link or a decay mode, override this)."""
-        return self._params
+        """The declarations of the parameters this model fits, in vector order: the declared
+        fields (see `models._params`), unless a setting such as a link or a decay mode changes
+        them."""
+        return declarations(type(self))
 
     # -- structure -----------------------------------------------------------------------------
 

@@ -1,20 +1,30 @@
-"""Parameters declared once per family.
+"""Parameters declared once per family, where the family's dataclass fields are.
 
-A family lists its parameter fields in the order of the flat vector, each made by one of the
-kinds below::
+A family's parameter fields say what kind of parameter they are, beside their defaults::
 
-    _params = (rate("mu"), branching("alpha"), decay("beta"))
+    mu: float = rate(1.0)
+    alpha: float = branching(0.5)
+    beta: float = decay(1.0)
 
 The kind fixes what every parameter of that kind shares: its domain (what a model accepts and
 what a fit may reach), how it scales with the time unit (`time_power`), whether its Wald
 intervals are formed on the log scale, its default fit bounds from the data's summary, and,
-where one is natural, its start value. From the declarations :class:`~vostrel.models.Model`
-derives :meth:`~vostrel.models.Model.param_info`, the default bounds, the checks of the
-constructor and (for families of scalar rates, branching ratios, decays and lags) the start
-values; a family overrides only what is its own.
+where one is natural, its start value. Fields declared without a kind (bin edges, a link, a
+decay mode) are settings, not parameters. The flat parameter vector holds the parameter fields
+in field order. From the declarations :class:`~vostrel.models.Model` derives
+:meth:`~vostrel.models.Model.param_info`, the default bounds, the checks of the constructor
+and, for families of scalar rates, branching ratios, decays and lags, the start values; a family
+overrides only what is its own (its likelihood, intensity, kernel, simulator; starts that use
+the data in its own way; checks of its settings).
 
 Array parameters name their dimensions with symbols, ``shape=("K",)`` or ``shape=("M", "M")``:
 the first array of a symbol fixes its size (it must be non-empty), later ones must match.
+
+Adding a family: its class (fields declared as above, plus its likelihood and intensity
+hooks) and its name in its module's ``__all__``; for the package namespace, the name in
+``vostrel/__init__.py`` (``_EXPORTS``, the ``TYPE_CHECKING`` imports and the docstring:
+``tests/test_exports.py`` fails until all three are there); then the models guide, the README
+and the test lists.
 """
 
 from __future__ import annotations
@@ -25,7 +35,7 @@ import itertools
 import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import numpy as np
 
@@ -37,6 +47,17 @@ if TYPE_CHECKING:
 __all__ = [
     "ParamInfo",
     "Param",
+    "RATE",
+    "BRANCHING",
+    "AMPLITUDE",
+    "DECAY",
+    "LAG",
+    "EXPONENT",
+    "HEIGHT",
+    "LEVEL",
+    "WEIGHT",
+    "declared",
+    "declarations",
     "rate",
     "branching",
     "amplitude",
@@ -53,6 +74,7 @@ __all__ = [
 ]
 
 _INF = math.inf
+T = TypeVar("T")
 
 Bounds = tuple[float | None, float | None]
 BoundsRule = Callable[["DataStats"], Bounds]
@@ -189,65 +211,103 @@ def _lag_start(stats: DataStats, rng: np.random.Generator | None) -> float:
     return clip_start(lag, _lag_bounds(stats))
 
 
-def rate(name: str, *, shape: tuple[str, ...] = ()) -> Param:
-    """A rate of events (units 1/time), such as a baseline: at least 0 in a model, positive in
-    fits, bounded below by 1e-10 of the data's mean rate. Its start is the part of the mean
-    rate that the family's branching ratios leave to immigrants."""
-    return Param(name, "rate", shape, 0.0, _INF, True, False, True, -1, _rate_floor)
+# What each kind fixes; a declaration below copies it into a dataclass field of the family.
+
+#: A rate of events (units 1/time), such as a baseline: at least 0 in a model, positive in
+#: fits, bounded below by 1e-10 of the data's mean rate. Its start is the part of the mean rate
+#: that the family's branching ratios leave to immigrants.
+RATE = Param("", "rate", (), 0.0, _INF, True, False, True, -1, _rate_floor)
+#: A branching ratio (no unit, at least 0): the expected number of events one event triggers.
+#: Starts at 0.5, or uniformly in [0.05, 0.9).
+BRANCHING = Param(
+    "", "branching", (), 0.0, _INF, False, False, True, 0, (0.0, None), _branching_start
+)
+#: A non-negative scale of a kernel whose integral is not the parameter itself (e.g. a power
+#: law's α, whose unit depends on other parameters: the family then handles its rescaling).
+AMPLITUDE = Param("", "amplitude", (), 0.0, _INF, False, False, True, 0, (0.0, None))
+#: A decay rate (units 1/time, positive), bounded from far slower than the longest window to far
+#: faster than the shortest gap; starts at the inverse of the typical gap.
+DECAY = Param("", "decay", (), 0.0, _INF, True, True, True, -1, decay_bounds, _decay_start)
+#: A time lag or offset (units of time, positive), bounded from far below the shortest gap to
+#: ten windows; starts at the typical gap.
+LAG = Param("", "lag", (), 0.0, _INF, True, True, True, 1, _lag_bounds, _lag_start)
+#: A positive shape exponent (no unit).
+EXPONENT = Param("", "exponent", (), 0.0, _INF, True, True, True, 0, (1e-3, 50.0))
+#: A kernel's value on a bin (units 1/time, at least 0).
+HEIGHT = Param("", "height", (), 0.0, _INF, False, False, True, -1, (0.0, None))
+#: A level of the excitation inside a nonlinear link (any sign; in the excitation's unit, a
+#: rate unless the link says otherwise); unbounded in fits.
+LEVEL = Param("", "level", (), -_INF, _INF, False, False, False, -1, (None, None))
+#: A signed excitation amplitude inside a nonlinear link (negative values inhibit); unbounded
+#: in fits.
+WEIGHT = Param("", "weight", (), -_INF, _INF, False, False, False, 0, (None, None))
+
+_KEY = "vostrel.param"
+
+
+def declared(default: T, kind: Param) -> T:
+    """A dataclass field with this `default` that is a parameter of the given kind."""
+    return dataclasses.field(default=default, metadata={_KEY: kind})
+
+
+def rate(default: T, *, shape: tuple[str, ...] = ()) -> T:
+    """A field that is a rate (:data:`RATE`)."""
+    return declared(default, RATE.but(shape=shape))
 
 
 def branching(
-    name: str,
+    default: T,
     *,
     shape: tuple[str, ...] = (),
     positive: bool = False,
     bounds: Bounds = (0.0, None),
-) -> Param:
-    """A branching ratio (no unit, at least 0; positive with `positive`): the expected number
-    of events one event triggers. Starts at 0.5, or uniformly in [0.05, 0.9)."""
-    return Param(
-        name, "branching", shape, 0.0, _INF, positive, positive, True, 0, bounds, _branching_start
+) -> T:
+    """A field that is a branching ratio (:data:`BRANCHING`); positive with `positive`."""
+    kind = BRANCHING.but(shape=shape, strict=positive, model_strict=positive, bounds=bounds)
+    return declared(default, kind)
+
+
+def amplitude(default: T, *, shape: tuple[str, ...] = ()) -> T:
+    """A field that is an amplitude (:data:`AMPLITUDE`)."""
+    return declared(default, AMPLITUDE.but(shape=shape))
+
+
+def decay(default: T, *, shape: tuple[str, ...] = ()) -> T:
+    """A field that is a decay rate (:data:`DECAY`)."""
+    return declared(default, DECAY.but(shape=shape))
+
+
+def lag(default: T, *, shape: tuple[str, ...] = ()) -> T:
+    """A field that is a time lag (:data:`LAG`)."""
+    return declared(default, LAG.but(shape=shape))
+
+
+def exponent(default: T, *, bounds: Bounds = (1e-3, 50.0)) -> T:
+    """A field that is a shape exponent (:data:`EXPONENT`) with these default bounds."""
+    return declared(default, EXPONENT.but(bounds=bounds))
+
+
+def height(default: T, *, shape: tuple[str, ...] = ()) -> T:
+    """A field that holds a kernel's bin heights (:data:`HEIGHT`)."""
+    return declared(default, HEIGHT.but(shape=shape))
+
+
+def level(default: T) -> T:
+    """A field that is an excitation level inside a link (:data:`LEVEL`)."""
+    return declared(default, LEVEL)
+
+
+def weight(default: T) -> T:
+    """A field that is a signed excitation amplitude inside a link (:data:`WEIGHT`)."""
+    return declared(default, WEIGHT)
+
+
+@functools.cache
+def declarations(cls: type) -> tuple[Param, ...]:
+    """The declared parameter fields of a dataclass, in field order, each named."""
+    return tuple(
+        f.metadata[_KEY].but(name=f.name) for f in dataclasses.fields(cls) if _KEY in f.metadata
     )
-
-
-def amplitude(name: str, *, shape: tuple[str, ...] = (), time_power: int = 0) -> Param:
-    """A non-negative scale of a kernel whose integral is not the parameter itself (e.g. a power
-    law's α; its unit may depend on other parameters, which the family then handles)."""
-    return Param(name, "amplitude", shape, 0.0, _INF, False, False, True, time_power, (0.0, None))
-
-
-def decay(name: str, *, shape: tuple[str, ...] = ()) -> Param:
-    """A decay rate (units 1/time, positive), bounded from far slower than the longest window
-    to far faster than the shortest gap; starts at the inverse of the typical gap."""
-    return Param(name, "decay", shape, 0.0, _INF, True, True, True, -1, decay_bounds, _decay_start)
-
-
-def lag(name: str, *, shape: tuple[str, ...] = ()) -> Param:
-    """A time lag or offset (units of time, positive), bounded from far below the shortest gap
-    to ten windows; starts at the typical gap."""
-    return Param(name, "lag", shape, 0.0, _INF, True, True, True, 1, _lag_bounds, _lag_start)
-
-
-def exponent(name: str, *, shape: tuple[str, ...] = (), bounds: Bounds = (1e-3, 50.0)) -> Param:
-    """A positive shape exponent (no unit)."""
-    return Param(name, "exponent", shape, 0.0, _INF, True, True, True, 0, bounds)
-
-
-def height(name: str, *, shape: tuple[str, ...] = ()) -> Param:
-    """A kernel's value on a bin (units 1/time, at least 0)."""
-    return Param(name, "height", shape, 0.0, _INF, False, False, True, -1, (0.0, None))
-
-
-def level(name: str, *, time_power: int = -1) -> Param:
-    """A level of the excitation inside a nonlinear link (any sign; the excitation's unit,
-    a rate unless the link says otherwise); unbounded in fits."""
-    return Param(name, "level", (), -_INF, _INF, False, False, False, time_power, (None, None))
-
-
-def weight(name: str, *, time_power: int = 0) -> Param:
-    """A signed excitation amplitude inside a nonlinear link (negative values inhibit);
-    unbounded in fits."""
-    return Param(name, "weight", (), -_INF, _INF, False, False, False, time_power, (None, None))
 
 
 # -- what the declarations give ----------------------------------------------------------------

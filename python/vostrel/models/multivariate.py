@@ -18,14 +18,13 @@ from .._libvostrel import simulation as native_simulation
 from ..events import Realization
 from . import _expsum, _simulate
 from ._base import DataStats, Model, Prepared
-from ._params import Param, branching, check_fields, decay_bounds, rate
+from ._params import Param, branching, check_fields, declarations, decay_bounds, rate
 from ._params import decay as decay_rate  # `decay` is a field of the model
 
 __all__ = ["MultivariateExponential", "DecayMode"]
 
 #: How a multivariate model treats its decay: held fixed, one fitted decay, or one per cell.
 DecayMode = Literal["fixed", "shared", "per_cell"]
-_PER_CELL_BETA = decay_rate("beta", shape=("M", "M"))
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -51,22 +50,21 @@ class MultivariateExponential(Model):
         cell, fitted.
     """
 
-    mu: Any = (0.5, 0.5)
-    alpha: Any = ((0.2, 0.1), (0.1, 0.2))
-    beta: Any = 1.0
+    mu: Any = rate((0.5, 0.5), shape=("M",))
+    alpha: Any = branching(((0.2, 0.1), (0.1, 0.2)), shape=("M", "M"))
+    # Declared as one number; per cell it is a matrix (see _free_params), and a fixed decay is
+    # a setting of the model, not a parameter.
+    beta: Any = decay_rate(1.0)
     decay: DecayMode = "shared"
 
     family: ClassVar[str] = "multivariate exponential"
-    # The decay as declared here is one number; per cell it is a matrix (_PER_CELL_BETA), and a
-    # fixed decay is a setting, not a parameter.
-    _params = (rate("mu", shape=("M",)), branching("alpha", shape=("M", "M")), decay_rate("beta"))
 
     def __post_init__(self) -> None:
         if self.decay not in ("fixed", "shared", "per_cell"):
             raise ValueError(f"decay must be 'fixed', 'shared' or 'per_cell'; got {self.decay!r}")
         sizes = self._check_params("mu", "alpha")
         if self.decay == "per_cell":
-            check_fields(self, (_PER_CELL_BETA,), sizes)
+            check_fields(self, self._free_params()[2:], sizes)
             return
         if np.ndim(self.beta) != 0:
             raise ValueError(
@@ -76,10 +74,10 @@ class MultivariateExponential(Model):
         self._check_params("beta")
 
     def _free_params(self) -> tuple[Param, ...]:
-        mu, alpha, beta = self._params
+        mu, alpha, beta = declarations(type(self))
         if self.decay == "fixed":
             return (mu, alpha)
-        return (mu, alpha, beta if self.decay == "shared" else _PER_CELL_BETA)
+        return (mu, alpha, beta if self.decay == "shared" else beta.but(shape=("M", "M")))
 
     @property
     def n_dims(self) -> int:

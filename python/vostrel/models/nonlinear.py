@@ -24,7 +24,16 @@ from .._libvostrel import likelihood as native
 from ..events import Realization
 from . import _expsum
 from ._base import DataStats, Model, Prepared, decay, gauss_legendre, previous_index
-from ._params import Param, check_scalar, decay_bounds, level, rate, set_field, weight
+from ._params import (
+    RATE,
+    Param,
+    check_scalar,
+    declarations,
+    decay_bounds,
+    level,
+    set_field,
+    weight,
+)
 from ._params import decay as decay_rate  # `decay` is the numerical helper
 
 __all__ = ["NonlinearExponential", "LINKS"]
@@ -67,16 +76,15 @@ class NonlinearExponential(Model):
     :meth:`rescale_time` refuses them.
     """
 
-    mu: float = 0.5
-    alpha: float = 0.5
-    beta: float = 1.0
+    # As a model accepts them, μ and α of either sign (_free_params says what fits allow).
+    mu: float = level(0.5)
+    alpha: float = weight(0.5)
+    beta: float = decay_rate(1.0)
     link: str | Callable[[Any], Any] = "softplus"
     sigmoid_scale: float = 1.0
     n_quad: int | None = None
 
     family: ClassVar[str] = "nonlinear exponential"
-    # As a model accepts them: μ and α of either sign (see _free_params for fits).
-    _params = (level("mu"), weight("alpha"), decay_rate("beta"))
 
     def __post_init__(self) -> None:
         if isinstance(self.link, str):
@@ -98,10 +106,10 @@ class NonlinearExponential(Model):
         return self.link in ("relu", "identity")
 
     def _free_params(self) -> tuple[Param, ...]:
-        mu, alpha, beta = self._params
+        mu, alpha, beta = declarations(type(self))
         if self._positive_mu():
             # The relu and identity links need a positive baseline excitation: a rate.
-            mu = rate("mu")
+            mu = RATE.but(name="mu")
         elif self.link == "sigmoid":
             # With the sigmoid link the excitation μ + α·β·Σ… is a pure number inside the link,
             # so μ has no unit and α one of time; otherwise the excitation is a rate.

@@ -116,12 +116,11 @@ class Exponential(_ExpSumModel):
     >>> events = model.simulate(1000.0, seed=1)
     """
 
-    mu: float = 1.0
-    alpha: float = 0.5
-    beta: float = 1.0
+    mu: float = rate(1.0)
+    alpha: float = branching(0.5)
+    beta: float = decay(1.0)
 
     family: ClassVar[str] = "exponential"
-    _params = (rate("mu"), branching("alpha"), decay("beta"))
 
     @property
     def branching_ratio(self) -> float:
@@ -241,12 +240,11 @@ class SumExponential(_ExpSumModel):
         labels are interchangeable.
     """
 
-    mu: float = 1.0
-    alphas: Any = (0.3, 0.2)
-    betas: Any = (0.5, 5.0)
+    mu: float = rate(1.0)
+    alphas: Any = branching((0.3, 0.2), shape=("K",))
+    betas: Any = decay((0.5, 5.0), shape=("K",))
 
     family: ClassVar[str] = "sum of exponentials"
-    _params = (rate("mu"), branching("alphas", shape=("K",)), decay("betas", shape=("K",)))
 
     @property
     def n_components(self) -> int:
@@ -346,22 +344,16 @@ class ApproxPowerLaw(_ExpSumModel):
         Number of components K; fixed in fits.
     """
 
-    mu: float = 1.0
-    alpha: float = 0.5
-    beta_pow: float = 0.5
-    beta_min: float = 0.1
+    mu: float = rate(1.0)
+    # The likelihood weights the components by alpha and needs it positive.
+    alpha: float = branching(0.5, positive=True, bounds=(1e-8, None))
+    beta_pow: float = exponent(0.5, bounds=(1e-3, 20.0))
+    beta_min: float = decay(0.1)
     r: float = 2.0
     n_components: int = 10
 
     family: ClassVar[str] = "approximate power law"
     _log_scale_fit: ClassVar[bool] = False
-    _params = (
-        rate("mu"),
-        # The likelihood weights the components by alpha and needs it positive.
-        branching("alpha", positive=True, bounds=(1e-8, None)),
-        exponent("beta_pow", bounds=(1e-3, 20.0)),
-        decay("beta_min"),
-    )
 
     def __post_init__(self) -> None:
         self._check_params("mu")
@@ -510,15 +502,14 @@ class PowerLaw(_PairwiseModel):
         Lag offset c > 0 (a time).
     """
 
-    mu: float = 1.0
-    alpha: float = 0.5
-    beta: float = 1.0
-    c: float = 1.0
+    mu: float = rate(1.0)
+    # α's time power depends on β; _scaled and _unscale_jacobian handle it.
+    alpha: float = amplitude(0.5)
+    beta: float = exponent(1.0)
+    c: float = lag(1.0)
 
     family: ClassVar[str] = "power law"
     _log_scale_fit: ClassVar[bool] = False
-    # α's time power depends on β; _scaled and _unscale_jacobian handle it.
-    _params = (rate("mu"), amplitude("alpha"), exponent("beta"), lag("c"))
 
     @property
     def branching_ratio(self) -> float:
@@ -603,13 +594,12 @@ class Nonparametric(_PairwiseModel):
         Kernel value in each bin (≥ 0).
     """
 
-    mu: float = 1.0
+    mu: float = rate(1.0)
     edges: Any = (0.0, 0.5, 1.0, 2.0, 4.0)
-    values: Any = (0.3, 0.2, 0.1, 0.025)
+    values: Any = height((0.3, 0.2, 0.1, 0.025), shape=("K",))
 
     family: ClassVar[str] = "nonparametric"
     _log_scale_fit: ClassVar[bool] = False
-    _params = (rate("mu"), height("values", shape=("K",)))
 
     def __post_init__(self) -> None:
         self._check_params("mu")
