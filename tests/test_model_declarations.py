@@ -270,3 +270,15 @@ def test_a_declared_family_fits_like_the_family_it_reparameterises():
     se = dict(zip(result.model.param_names, result.std_errors))
     se_beta = dict(zip(reference.model.param_names, reference.std_errors))["beta"]
     np.testing.assert_allclose(se["tau"], se_beta / beta**2, rtol=1e-3)
+
+
+def test_a_subclass_that_changes_a_default_keeps_the_kind():
+    @dataclass(frozen=True, eq=False, repr=False)
+    class SlowerMeanLag(MeanLagExponential):
+        tau: float = 5.0
+
+    model = SlowerMeanLag()
+    assert model.param_info() == MeanLagExponential().param_info()
+    assert model.rescale_time(2.0).tau == 10.0
+    with pytest.raises(ValueError, match="^tau must be positive; got 0$"):
+        SlowerMeanLag(tau=0.0)

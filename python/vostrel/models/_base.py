@@ -2,13 +2,14 @@
 vector that the fitting code optimises, and the numerical helpers (the exponential recursion in
 vectorised form) that intensities and compensators use.
 
-Families declare their parameters once, by kind (`models._params`); the metadata, default
-bounds, constructor checks and default starts here are derived from those declarations.
-
 Units. A model's parameters are in the time unit of the data. For fitting, time is rescaled by a
 power of two (exact in binary floating point) so that rates are of order one; `_scaled(s)` gives
 the same model in the unit u = s·t, and every parameter declares how it scales (`time_power`).
 """
+
+# Families declare the kind of each parameter on its field (`models._params`); the metadata,
+# default bounds, constructor checks and default starts of Model are derived from those
+# declarations.
 
 from __future__ import annotations
 

@@ -114,8 +114,8 @@ class ParamInfo:
 
 @dataclass(frozen=True)
 class Param:
-    """One declared parameter field of a family; made by a kind (:func:`rate`, :func:`decay`,
-    ...), adjusted with :meth:`but`."""
+    """A kind of parameter (:data:`RATE`, :data:`DECAY`, ...), and once read from a family's
+    field (:func:`declarations`), that field's declaration; adjusted with :meth:`but`."""
 
     #: The model field.
     name: str
@@ -304,10 +304,21 @@ def weight(default: T) -> T:
 
 @functools.cache
 def declarations(cls: type) -> tuple[Param, ...]:
-    """The declared parameter fields of a dataclass, in field order, each named."""
-    return tuple(
-        f.metadata[_KEY].but(name=f.name) for f in dataclasses.fields(cls) if _KEY in f.metadata
-    )
+    """The declared parameter fields of a dataclass, in field order, each named. A field that a
+    subclass redefines without a kind (to change its default) keeps the kind declared above."""
+    inherited = {
+        p.name: p
+        for base in reversed(cls.__mro__[1:])
+        if dataclasses.is_dataclass(base)
+        for p in declarations(base)
+    }
+    out = []
+    for f in dataclasses.fields(cls):
+        if _KEY in f.metadata:
+            out.append(f.metadata[_KEY].but(name=f.name))
+        elif f.name in inherited:
+            out.append(inherited[f.name])
+    return tuple(out)
 
 
 # -- what the declarations give ----------------------------------------------------------------
