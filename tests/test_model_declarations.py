@@ -7,12 +7,17 @@ import json
 import math
 import pathlib
 import sys
+from dataclasses import dataclass
+from typing import ClassVar
 
 import numpy as np
 import pytest
 
 import vostrel as vs
+from vostrel._libvostrel import likelihood as native
 from vostrel.models._base import DataStats
+from vostrel.models._params import branching, lag, rate
+from vostrel.models.univariate import _ExpSumModel
 
 PINS = pathlib.Path(__file__).parent / "data" / "model_declarations.json"
 
@@ -172,6 +177,102 @@ def test_derived_info_bounds_and_starts_are_the_hand_written_ones(key, current):
 @pytest.mark.parametrize("key", sorted(BAD))
 def test_constructor_checks_report_the_same_first_fault(key, current):
     assert current["errors"][key] == PINNED["errors"][key]
+
+
+# -- a family added by declaration only ------------------------------------------------------------
+# The exponential kernel parameterised by its mean lag τ = 1/β: its fields with their kinds, the
+# kernel's components and the likelihood piece are all it defines; its checks, metadata, bounds,
+# starts and change of time unit come from the kinds.
+
+
+@dataclass(frozen=True, eq=False, repr=False)
+class MeanLagExponential(_ExpSumModel):
+    mu: float = rate(1.0)
+    alpha: float = branching(0.5)
+    tau: float = lag(1.0)
+
+    family: ClassVar[str] = "exponential by mean lag"
+
+    @property
+    def branching_ratio(self):
+        return self.alpha
+
+    def _components(self):
+        return np.array([1.0 / self.tau]), np.array([self.alpha])
+
+    def _piece(self, data, index, x, mode):
+        mu, alpha, tau = (float(v) for v in x)
+        value, g = native.uni_exp_neg_ll_with_grad(
+            data.times[index], data.horizons[index], mu, alpha, 1.0 / tau
+        )
+        return value, np.array([g[0], g[1], -g[2] / tau**2])
+
+
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        ((-1.0, 0.5, 1.0), "mu must be non-negative; got -1"),
+        ((1.0, math.nan, 1.0), "alpha must be finite; got nan"),
+        ((1.0, 0.5, 0.0), "tau must be positive; got 0"),
+    ],
+)
+def test_a_declared_family_checks_its_fields_by_kind(arguments, error):
+    with pytest.raises(ValueError, match=f"^{error}$"):
+        MeanLagExponential(*arguments)
+
+
+def test_a_declared_family_derives_metadata_bounds_starts_and_units():
+    model = MeanLagExponential(0.5, 0.4, 2.0)
+    info = model.param_info()
+    assert [p.name for p in info] == ["mu", "alpha", "tau"]
+    assert [(p.time_power, p.strict, p.log_scale) for p in info] == [
+        (-1, True, True),
+        (0, False, True),
+        (1, True, True),
+    ]
+    stats = STATS["typical"]
+    assert model._default_bounds(stats) == [
+        (1e-10 * stats.rate, None),
+        (0.0, None),
+        (1e-3 * stats.min_gap, 10.0 * stats.max_window),
+    ]
+    # Moment start: half the events are immigrants, the lag is the typical gap.
+    assert model._start(stats, None).tolist() == [1.0, 0.5, stats.median_gap]
+    rng = np.random.default_rng(5)
+    for _ in range(20):
+        mu, alpha, tau = model._start(stats, rng)
+        assert 0.05 <= alpha < 0.9 and mu == stats.rate * (1.0 - alpha)
+        assert 2e-3 * stats.min_gap <= tau <= 5.0 * stats.max_window
+    rescaled = model.rescale_time(4.0)
+    assert (rescaled.mu, rescaled.alpha, rescaled.tau) == (0.125, 0.4, 8.0)
+    assert MeanLagExponential(0.0, 0.0, 1.0).param_names == ("mu", "alpha", "tau")
+
+
+def test_a_declared_family_fits_like_the_family_it_reparameterises():
+    events = vs.Exponential(0.5, 0.6, 2.0).simulate(1500.0, seed=3)
+    reference = vs.fit(events, vs.Exponential(), seed=1)
+    result = vs.fit(events, MeanLagExponential(), seed=1)
+    assert result.converged
+    beta = reference.params["beta"]
+    np.testing.assert_allclose(result.params["tau"], 1.0 / beta, rtol=1e-5)
+    np.testing.assert_allclose(result.params["alpha"], reference.params["alpha"], rtol=1e-5)
+    np.testing.assert_allclose(result.log_likelihood, reference.log_likelihood, rtol=0, atol=1e-7)
+    # The delta method: se(τ) = se(β)/β².
+    se = dict(zip(result.model.param_names, result.std_errors))
+    se_beta = dict(zip(reference.model.param_names, reference.std_errors))["beta"]
+    np.testing.assert_allclose(se["tau"], se_beta / beta**2, rtol=1e-3)
+
+
+def test_a_subclass_that_changes_a_default_keeps_the_kind():
+    @dataclass(frozen=True, eq=False, repr=False)
+    class SlowerMeanLag(MeanLagExponential):
+        tau: float = 5.0
+
+    model = SlowerMeanLag()
+    assert model.param_info() == MeanLagExponential().param_info()
+    assert model.rescale_time(2.0).tau == 10.0
+    with pytest.raises(ValueError, match="^tau must be positive; got 0$"):
+        SlowerMeanLag(tau=0.0)
 
 
 def _write(data):
