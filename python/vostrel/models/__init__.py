@@ -5,29 +5,16 @@ realisations of an :class:`~vostrel.Events`, its conditional intensity and compe
 it can, how to simulate itself.
 """
 
-from ._base import Model, ParamInfo
-from .multivariate import DecayMode, MultivariateExponential
-from .nonlinear import LINKS, NonlinearExponential
-from .univariate import (
-    ApproxPowerLaw,
-    Exponential,
-    MarkedExponential,
-    Nonparametric,
-    PowerLaw,
-    SumExponential,
-)
+# What each module exports is listed once, in its own `__all__`: a family defined there (and
+# added to that list) is exported here without an edit.
+from . import _base, multivariate, nonlinear, univariate
+from ._base import *  # noqa: F403
+from .multivariate import *  # noqa: F403
+from .nonlinear import *  # noqa: F403
+from .univariate import *  # noqa: F403
 
-__all__ = [
-    "Model",
-    "ParamInfo",
-    "Exponential",
-    "SumExponential",
-    "MarkedExponential",
-    "PowerLaw",
-    "ApproxPowerLaw",
-    "Nonparametric",
-    "NonlinearExponential",
-    "LINKS",
-    "MultivariateExponential",
-    "DecayMode",
-]
+__all__: list[str] = []
+__all__ += _base.__all__
+__all__ += univariate.__all__
+__all__ += nonlinear.__all__
+__all__ += multivariate.__all__

@@ -7,6 +7,10 @@ power of two (exact in binary floating point) so that rates are of order one; `_
 the same model in the unit u = s·t, and every parameter declares how it scales (`time_power`).
 """
 
+# Families declare the kind of each parameter on its field (`models._params`); the metadata,
+# default bounds, constructor checks and default starts of Model are derived from those
+# declarations.
+
 from __future__ import annotations
 
 import math
@@ -17,16 +21,14 @@ from typing import TYPE_CHECKING, Any, ClassVar, TypeVar
 
 import numpy as np
 
-from .._checks import (
-    FloatArray,
-    IntArray,
-    as_index,
-    finite_scalar,
-    float_array,
-    fmt,
-    positive_scalar,
-)
+from .._checks import FloatArray, IntArray, as_index, float_array, fmt, positive_scalar
 from ..events import Events, Realization
+from ._params import Param, ParamInfo, check_fields, declarations, default_start
+from ._params import check_at_least as check_at_least
+from ._params import check_scalar as check_scalar
+from ._params import param_vector as param_vector
+from ._params import scalar_param as scalar_param
+from ._params import set_field as set_field
 
 if TYPE_CHECKING:
     from typing import Self
@@ -39,37 +41,6 @@ M = TypeVar("M", bound="Model")
 
 # Exponents below this give exactly +0 in double precision: skip the call.
 _EXP_UNDERFLOW = -745.2
-
-
-@dataclass(frozen=True)
-class ParamInfo:
-    """Metadata of one scalar parameter of a model's flat parameter vector.
-
-    Attributes
-    ----------
-    name : str
-        Name as shown in results, e.g. ``"mu"``, ``"alpha[0,1]"``.
-    group : str
-        The model field it belongs to, e.g. ``"alpha"``; `fit(fixed=...)` and
-        `fit(bounds=...)` accept either name.
-    lower, upper : float
-        The parameter's domain (bounds of a fit must lie inside it).
-    log_scale : bool
-        Whether Wald intervals are formed on the log scale (positive parameters).
-    time_power : int
-        The parameter has units of time**time_power: a rate has -1, a time lag +1.
-    strict : bool
-        Whether the domain excludes `lower` itself in fits (rates and decays must stay
-        positive).
-    """
-
-    name: str
-    group: str
-    lower: float
-    upper: float
-    log_scale: bool
-    time_power: int
-    strict: bool = False
 
 
 @dataclass
@@ -192,6 +163,20 @@ class Model(ABC):
     #: exponential families converge in fewer evaluations that way (sums of exponentials in
     #: about half); the power laws and the nonparametric kernel in fewer on the natural scale.
     _log_scale_fit: ClassVar[bool] = True
+    def __post_init__(self) -> None:
+        check_fields(self, declarations(type(self)))
+
+    def _check_params(self, *names: str, sizes: dict[str, int] | None = None) -> dict[str, int]:
+        """Check the declared fields `names`, in that order (for constructors that check
+        settings of their own in between); returns the sizes of the shape symbols."""
+        declared = {p.name: p for p in declarations(type(self))}
+        return check_fields(self, [declared[name] for name in names], sizes)
+
+    def _free_params(self) -> tuple[Param, ...]:
+        """The declarations of the parameters this model fits, in vector order: the declared
+        fields (see `models._params`), unless a setting such as a link or a decay mode changes
+        them."""
+        return declarations(type(self))
 
     # -- structure -----------------------------------------------------------------------------
 
@@ -200,9 +185,13 @@ class Model(ABC):
         """Number of dimensions."""
         return 1
 
-    @abstractmethod
     def param_info(self) -> tuple[ParamInfo, ...]:
         """Metadata of each entry of the flat parameter vector, in order."""
+        return tuple(
+            info
+            for p in self._free_params()
+            for info in p.infos(np.shape(getattr(self, p.name)))
+        )
 
     def _groups(self) -> list[str]:
         groups: list[str] = []
@@ -495,13 +484,16 @@ class Model(ABC):
 
     # -- fitting hooks --------------------------------------------------------------------------
 
-    @abstractmethod
     def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
         """Default bounds of the flat vector for data in the given units."""
+        bounds: list[tuple[float | None, float | None]] = []
+        for p in self._free_params():
+            bounds += [p.default_bounds(stats)] * int(np.size(getattr(self, p.name)))
+        return bounds
 
-    @abstractmethod
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         """A start vector: from simple moments of the data when `rng` is None, else random."""
+        return default_start(self._free_params(), stats, rng)
 
     def _notes(self, x: FloatArray, se: FloatArray, stats: DataStats) -> list[str]:
         """Identifiability remarks about an estimate (natural units)."""
@@ -694,61 +686,6 @@ def fields_repr(obj: Any) -> str:
         else:
             parts.append(f"{f.name}={value!r}")
     return f"{type(obj).__name__}({', '.join(parts)})"
-
-
-def set_field(obj: object, name: str, value: Any) -> None:
-    object.__setattr__(obj, name, value)
-
-
-def check_scalar(
-    obj: object, name: str, *, lower: float | None = None, strict: bool = False
-) -> None:
-    """Replace the field `name` of a frozen model by its checked float value."""
-    set_field(obj, name, scalar_param(getattr(obj, name), name, lower=lower, strict=strict))
-
-
-def param_vector(value: Any, name: str, shape: tuple[int, ...] | None = None) -> FloatArray:
-    """A frozen float64 copy of a parameter array, finite, of the given shape."""
-    from .._checks import freeze
-
-    try:
-        ndim = len(shape) if shape is not None else np.ndim(value)
-    except ValueError:
-        ndim = 1  # a ragged nesting: float_array names the row that differs
-    array = float_array(value, name, ndim=ndim)
-    if shape is not None and array.shape != shape:
-        raise ValueError(f"{name} must have shape {shape}; got {array.shape}")
-    bad = ~np.isfinite(array)
-    if bad.any():
-        i = np.unravel_index(int(np.argmax(bad)), array.shape)
-        pos = ",".join(str(int(k)) for k in i)
-        raise ValueError(f"{name}[{pos}] is {fmt(float(array[i]))}; parameters must be finite")
-    return freeze(array)
-
-
-def check_at_least(array: FloatArray, name: str, lower: float, strict: bool) -> None:
-    bad = array <= lower if strict else array < lower
-    if bad.any():
-        i = np.unravel_index(int(np.argmax(bad)), array.shape)
-        pos = ",".join(str(int(k)) for k in i)
-        relation = "positive" if strict and lower == 0 else f"at least {fmt(lower)}"
-        if not strict and lower == 0:
-            relation = "non-negative"
-        raise ValueError(f"{name}[{pos}] must be {relation}; got {fmt(float(array[i]))}")
-
-
-def scalar_param(
-    value: Any, name: str, *, lower: float | None = None, strict: bool = False
-) -> float:
-    result = finite_scalar(value, name)
-    if lower is not None and (result <= lower if strict else result < lower):
-        relation = (
-            ("positive" if lower == 0 else f"greater than {fmt(lower)}")
-            if strict
-            else ("non-negative" if lower == 0 else f"at least {fmt(lower)}")
-        )
-        raise ValueError(f"{name} must be {relation}; got {fmt(result)}")
-    return result
 
 
 # -- numerical helpers ----------------------------------------------------------------------------

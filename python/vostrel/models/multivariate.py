@@ -17,22 +17,14 @@ from .._libvostrel import likelihood as native
 from .._libvostrel import simulation as native_simulation
 from ..events import Realization
 from . import _expsum, _simulate
-from ._base import (
-    DataStats,
-    Model,
-    ParamInfo,
-    Prepared,
-    check_at_least,
-    param_vector,
-    scalar_param,
-    set_field,
-)
+from ._base import DataStats, Model, Prepared
+from ._params import Param, branching, check_fields, declarations, decay_bounds, rate
+from ._params import decay as decay_rate  # `decay` is a field of the model
 
 __all__ = ["MultivariateExponential", "DecayMode"]
 
 #: How a multivariate model treats its decay: held fixed, one fitted decay, or one per cell.
 DecayMode = Literal["fixed", "shared", "per_cell"]
-_INF = math.inf
 
 
 @dataclass(frozen=True, eq=False, repr=False)
@@ -58,9 +50,11 @@ class MultivariateExponential(Model):
         cell, fitted.
     """
 
-    mu: Any = (0.5, 0.5)
-    alpha: Any = ((0.2, 0.1), (0.1, 0.2))
-    beta: Any = 1.0
+    mu: Any = rate((0.5, 0.5), shape=("M",))
+    alpha: Any = branching(((0.2, 0.1), (0.1, 0.2)), shape=("M", "M"))
+    # Declared as one number; per cell it is a matrix (see _free_params), and a fixed decay is
+    # a setting of the model, not a parameter.
+    beta: Any = decay_rate(1.0)
     decay: DecayMode = "shared"
 
     family: ClassVar[str] = "multivariate exponential"
@@ -68,27 +62,22 @@ class MultivariateExponential(Model):
     def __post_init__(self) -> None:
         if self.decay not in ("fixed", "shared", "per_cell"):
             raise ValueError(f"decay must be 'fixed', 'shared' or 'per_cell'; got {self.decay!r}")
-        mu = param_vector(self.mu, "mu", None)
-        if mu.ndim != 1 or mu.shape[0] == 0:
-            raise ValueError(f"mu must be a non-empty 1-dimensional array; got shape {mu.shape}")
-        m = mu.shape[0]
-        alpha = param_vector(self.alpha, "alpha", (m, m))
-        check_at_least(mu, "mu", 0.0, strict=False)
-        check_at_least(alpha, "alpha", 0.0, strict=False)
-        beta: Any
+        sizes = self._check_params("mu", "alpha")
         if self.decay == "per_cell":
-            beta = param_vector(self.beta, "beta", (m, m))
-            check_at_least(beta, "beta", 0.0, strict=True)
-        else:
-            if np.ndim(self.beta) != 0:
-                raise ValueError(
-                    f"beta must be one number with decay={self.decay!r}; use decay='per_cell' "
-                    "for a matrix of decays"
-                )
-            beta = scalar_param(self.beta, "beta", lower=0.0, strict=True)
-        set_field(self, "mu", mu)
-        set_field(self, "alpha", alpha)
-        set_field(self, "beta", beta)
+            check_fields(self, self._free_params()[2:], sizes)
+            return
+        if np.ndim(self.beta) != 0:
+            raise ValueError(
+                f"beta must be one number with decay={self.decay!r}; use decay='per_cell' "
+                "for a matrix of decays"
+            )
+        self._check_params("beta")
+
+    def _free_params(self) -> tuple[Param, ...]:
+        mu, alpha, beta = declarations(type(self))
+        if self.decay == "fixed":
+            return (mu, alpha)
+        return (mu, alpha, beta if self.decay == "shared" else beta.but(shape=("M", "M")))
 
     @property
     def n_dims(self) -> int:
@@ -97,24 +86,6 @@ class MultivariateExponential(Model):
     def _beta_matrix(self) -> FloatArray:
         m = self.n_dims
         return self.beta if self.decay == "per_cell" else np.full((m, m), float(self.beta))
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        m = self.n_dims
-        info = tuple(ParamInfo(f"mu[{i}]", "mu", 0.0, _INF, True, -1, True) for i in range(m))
-        info += tuple(
-            ParamInfo(f"alpha[{i},{j}]", "alpha", 0.0, _INF, True, 0)
-            for i in range(m)
-            for j in range(m)
-        )
-        if self.decay == "shared":
-            info += (ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),)
-        elif self.decay == "per_cell":
-            info += tuple(
-                ParamInfo(f"beta[{i},{j}]", "beta", 0.0, _INF, True, -1, True)
-                for i in range(m)
-                for j in range(m)
-            )
-        return info
 
     def _with_structure_scaled(self, s: float) -> MultivariateExponential:
         if self.decay == "fixed":
@@ -237,17 +208,6 @@ class MultivariateExponential(Model):
 
     # -- fitting hooks ----------------------------------------------------------------------------
 
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        m = self.n_dims
-        bounds: list[tuple[float | None, float | None]] = [(1e-10 * stats.rate, None)] * m
-        bounds += [(0.0, None)] * (m * m)
-        rate = (1e-3 / stats.max_window, 1e3 / stats.min_gap)
-        if self.decay == "shared":
-            bounds.append(rate)
-        elif self.decay == "per_cell":
-            bounds += [rate] * (m * m)
-        return bounds
-
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         m = self.n_dims
         rate = stats.rate / m
@@ -257,7 +217,7 @@ class MultivariateExponential(Model):
             alpha = rng.uniform(0.0, 0.9 / m, (m, m))
         radius = float(np.max(np.abs(np.linalg.eigvals(alpha))))
         mu = np.full(m, rate * max(1.0 - radius, 0.1))
-        lo, hi = 1e-3 / stats.max_window, 1e3 / stats.min_gap
+        lo, hi = decay_bounds(stats)
         beta0 = min(max(1.0 / stats.median_gap, 2 * lo), 0.5 * hi)
         parts = [mu, alpha.ravel()]
         if self.decay == "shared":

@@ -23,24 +23,24 @@ from .._checks import FloatArray, as_int, float_array, optional_import
 from .._libvostrel import likelihood as native
 from ..events import Realization
 from . import _expsum
-from ._base import (
-    DataStats,
-    Model,
-    ParamInfo,
-    Prepared,
+from ._base import DataStats, Model, Prepared, decay, gauss_legendre, previous_index
+from ._params import (
+    RATE,
+    Param,
     check_scalar,
-    decay,
-    gauss_legendre,
-    previous_index,
+    declarations,
+    decay_bounds,
+    level,
     set_field,
+    weight,
 )
+from ._params import decay as decay_rate  # `decay` is the numerical helper
 
 __all__ = ["NonlinearExponential", "LINKS"]
 
 #: The built-in links, which the native likelihood evaluates; any other link is a callable.
 LINKS = ("softplus", "relu", "sigmoid", "identity")
 NativeLink = Literal["softplus", "relu", "sigmoid", "identity"]
-_INF = math.inf
 _NODES, _WEIGHTS = gauss_legendre(32)
 
 
@@ -76,9 +76,10 @@ class NonlinearExponential(Model):
     :meth:`rescale_time` refuses them.
     """
 
-    mu: float = 0.5
-    alpha: float = 0.5
-    beta: float = 1.0
+    # As a model accepts them, μ and α of either sign (_free_params says what fits allow).
+    mu: float = level(0.5)
+    alpha: float = weight(0.5)
+    beta: float = decay_rate(1.0)
     link: str | Callable[[Any], Any] = "softplus"
     sigmoid_scale: float = 1.0
     n_quad: int | None = None
@@ -94,9 +95,7 @@ class NonlinearExponential(Model):
                 )
         elif not callable(self.link):
             raise TypeError(f"link must be a string or a callable; got {type(self.link).__name__}")
-        check_scalar(self, "mu")
-        check_scalar(self, "alpha")
-        check_scalar(self, "beta", lower=0.0, strict=True)
+        super().__post_init__()
         check_scalar(self, "sigmoid_scale", lower=0.0, strict=True)
         if self.n_quad is not None:
             set_field(self, "n_quad", as_int(self.n_quad, "n_quad", minimum=2))
@@ -106,16 +105,16 @@ class NonlinearExponential(Model):
     def _positive_mu(self) -> bool:
         return self.link in ("relu", "identity")
 
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        positive = self._positive_mu()
-        # With the sigmoid link the excitation μ + α·β·Σ… is a pure number inside the link, so
-        # μ has no unit and α one of time; otherwise the excitation is a rate.
-        mu_power, alpha_power = (0, 1) if self.link == "sigmoid" else (-1, 0)
-        return (
-            ParamInfo("mu", "mu", 0.0 if positive else -_INF, _INF, positive, mu_power, positive),
-            ParamInfo("alpha", "alpha", -_INF, _INF, False, alpha_power),
-            ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
-        )
+    def _free_params(self) -> tuple[Param, ...]:
+        mu, alpha, beta = declarations(type(self))
+        if self._positive_mu():
+            # The relu and identity links need a positive baseline excitation: a rate.
+            mu = RATE.but(name="mu")
+        elif self.link == "sigmoid":
+            # With the sigmoid link the excitation μ + α·β·Σ… is a pure number inside the link,
+            # so μ has no unit and α one of time; otherwise the excitation is a rate.
+            mu, alpha = mu.but(time_power=0), alpha.but(time_power=1)
+        return (mu, alpha, beta)
 
     def _rescalable(self) -> bool:
         # link(x)/s is the same link of a rescaled excitation for relu (x/s), for the identity
@@ -288,12 +287,6 @@ class NonlinearExponential(Model):
 
     # -- fitting hooks ----------------------------------------------------------------------------
 
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        mu: tuple[float | None, float | None] = (
-            (1e-10 * stats.rate, None) if self._positive_mu() else (None, None)
-        )
-        return [mu, (None, None), (1e-3 / stats.max_window, 1e3 / stats.min_gap)]
-
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         alpha = 0.5 if rng is None else float(rng.uniform(-0.5, 0.9))
         target = stats.rate * 0.5
@@ -309,7 +302,7 @@ class NonlinearExponential(Model):
             if self._positive_mu():
                 mu = abs(mu)
         beta = 1.0 / stats.median_gap * (1.0 if rng is None else math.exp(rng.uniform(-1.5, 1.5)))
-        lo, hi = 1e-3 / stats.max_window, 1e3 / stats.min_gap
+        lo, hi = decay_bounds(stats)
         return np.array([mu, alpha, min(max(beta, 2 * lo), 0.5 * hi)])
 
 

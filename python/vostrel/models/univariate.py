@@ -19,15 +19,19 @@ from .._libvostrel import likelihood as native
 from .._libvostrel import simulation as native_simulation
 from ..events import Events, Realization
 from . import _expsum, _simulate
-from ._base import (
-    DataStats,
-    Model,
-    ParamInfo,
-    Prepared,
-    check_at_least,
+from ._base import DataStats, Model, Prepared, previous_index
+from ._params import (
+    amplitude,
+    branching,
     check_scalar,
+    clip_start,
+    decay,
+    decay_bounds,
+    exponent,
+    height,
+    lag,
     param_vector,
-    previous_index,
+    rate,
     set_field,
 )
 
@@ -51,15 +55,8 @@ def _power(base: float, exponent: float) -> float:
         return math.inf
 
 
-def _rate_bounds(stats: DataStats) -> tuple[float, float]:
-    """A range for a decay rate: from far slower than the longest window to far faster than the
-    shortest gap."""
-    return 1e-3 / stats.max_window, 1e3 / stats.min_gap
-
-
 def _clip_rate(value: float, stats: DataStats) -> float:
-    lo, hi = _rate_bounds(stats)
-    return min(max(value, 2 * lo), 0.5 * hi)
+    return clip_start(value, decay_bounds(stats))
 
 
 class _ExpSumModel(Model):
@@ -119,23 +116,11 @@ class Exponential(_ExpSumModel):
     >>> events = model.simulate(1000.0, seed=1)
     """
 
-    mu: float = 1.0
-    alpha: float = 0.5
-    beta: float = 1.0
+    mu: float = rate(1.0)
+    alpha: float = branching(0.5)
+    beta: float = decay(1.0)
 
     family: ClassVar[str] = "exponential"
-
-    def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
-        check_scalar(self, "alpha", lower=0.0)
-        check_scalar(self, "beta", lower=0.0, strict=True)
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        return (
-            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
-            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0),
-            ParamInfo("beta", "beta", 0.0, _INF, True, -1, True),
-        )
 
     @property
     def branching_ratio(self) -> float:
@@ -159,16 +144,6 @@ class Exponential(_ExpSumModel):
         for times, horizon in zip(data.times, data.horizons):
             total += native.uni_exp_neg_ll(times, horizon, mu, alpha, beta)
         return total
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        return [(1e-10 * stats.rate, None), (0.0, None), _rate_bounds(stats)]
-
-    def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
-        alpha = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
-        beta = 1.0 / stats.median_gap
-        if rng is not None:
-            beta *= math.exp(rng.uniform(-2.0, 2.0))
-        return np.array([stats.rate * (1.0 - alpha), alpha, _clip_rate(beta, stats)])
 
     def _amplitude_pairs(self) -> list[tuple[list[int], int]]:
         return [([1], 2)]
@@ -265,37 +240,16 @@ class SumExponential(_ExpSumModel):
         labels are interchangeable.
     """
 
-    mu: float = 1.0
-    alphas: Any = (0.3, 0.2)
-    betas: Any = (0.5, 5.0)
+    mu: float = rate(1.0)
+    alphas: Any = branching((0.3, 0.2), shape=("K",))
+    betas: Any = decay((0.5, 5.0), shape=("K",))
 
     family: ClassVar[str] = "sum of exponentials"
-
-    def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
-        alphas = param_vector(self.alphas, "alphas", None)
-        if alphas.ndim != 1 or alphas.shape[0] == 0:
-            raise ValueError(
-                f"alphas must be a non-empty 1-dimensional array; got shape {alphas.shape}"
-            )
-        betas = param_vector(self.betas, "betas", alphas.shape)
-        check_at_least(alphas, "alphas", 0.0, strict=False)
-        check_at_least(betas, "betas", 0.0, strict=True)
-        set_field(self, "alphas", alphas)
-        set_field(self, "betas", betas)
 
     @property
     def n_components(self) -> int:
         """Number of exponential components K."""
         return int(self.alphas.shape[0])
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        k = self.n_components
-        return (
-            (ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),)
-            + tuple(ParamInfo(f"alphas[{i}]", "alphas", 0.0, _INF, True, 0) for i in range(k))
-            + tuple(ParamInfo(f"betas[{i}]", "betas", 0.0, _INF, True, -1, True) for i in range(k))
-        )
 
     @property
     def branching_ratio(self) -> float:
@@ -317,10 +271,6 @@ class SumExponential(_ExpSumModel):
             data.times[index], data.horizons[index], mu, alphas, betas
         )
         return value, np.concatenate([[g_mu], g_alphas, g_betas])
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        k = self.n_components
-        return [(1e-10 * stats.rate, None)] + [(0.0, None)] * k + [_rate_bounds(stats)] * k
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         k = self.n_components
@@ -394,10 +344,11 @@ class ApproxPowerLaw(_ExpSumModel):
         Number of components K; fixed in fits.
     """
 
-    mu: float = 1.0
-    alpha: float = 0.5
-    beta_pow: float = 0.5
-    beta_min: float = 0.1
+    mu: float = rate(1.0)
+    # The likelihood weights the components by alpha and needs it positive.
+    alpha: float = branching(0.5, positive=True, bounds=(1e-8, None))
+    beta_pow: float = exponent(0.5, bounds=(1e-3, 20.0))
+    beta_min: float = decay(0.1)
     r: float = 2.0
     n_components: int = 10
 
@@ -405,26 +356,15 @@ class ApproxPowerLaw(_ExpSumModel):
     _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
+        self._check_params("mu")
         if self.alpha == 0:
-            # The likelihood weights the components by alpha and needs it positive.
             raise ValueError(
                 "alpha must be positive for ApproxPowerLaw; got 0 (for a process without "
                 "excitation use Exponential(mu, alpha=0.0))"
             )
-        check_scalar(self, "alpha", lower=0.0, strict=True)
-        check_scalar(self, "beta_pow", lower=0.0, strict=True)
-        check_scalar(self, "beta_min", lower=0.0, strict=True)
+        self._check_params("alpha", "beta_pow", "beta_min")
         check_scalar(self, "r", lower=1.0, strict=True)
         set_field(self, "n_components", as_int(self.n_components, "n_components", minimum=1))
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        return (
-            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
-            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0, True),
-            ParamInfo("beta_pow", "beta_pow", 0.0, _INF, True, 0, True),
-            ParamInfo("beta_min", "beta_min", 0.0, _INF, True, -1, True),
-        )
 
     @property
     def branching_ratio(self) -> float:
@@ -450,10 +390,6 @@ class ApproxPowerLaw(_ExpSumModel):
             self.n_components,
         )
         return value, g
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        lo, hi = _rate_bounds(stats)
-        return [(1e-10 * stats.rate, None), (1e-8, None), (1e-3, 20.0), (lo, hi)]
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         alpha = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
@@ -566,28 +502,14 @@ class PowerLaw(_PairwiseModel):
         Lag offset c > 0 (a time).
     """
 
-    mu: float = 1.0
-    alpha: float = 0.5
-    beta: float = 1.0
-    c: float = 1.0
+    mu: float = rate(1.0)
+    # α's time power depends on β; _scaled and _unscale_jacobian handle it.
+    alpha: float = amplitude(0.5)
+    beta: float = exponent(1.0)
+    c: float = lag(1.0)
 
     family: ClassVar[str] = "power law"
     _log_scale_fit: ClassVar[bool] = False
-
-    def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
-        check_scalar(self, "alpha", lower=0.0)
-        check_scalar(self, "beta", lower=0.0, strict=True)
-        check_scalar(self, "c", lower=0.0, strict=True)
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        # α's time power depends on β; _scaled and _unscale_jacobian handle it.
-        return (
-            ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),
-            ParamInfo("alpha", "alpha", 0.0, _INF, True, 0),
-            ParamInfo("beta", "beta", 0.0, _INF, True, 0, True),
-            ParamInfo("c", "c", 0.0, _INF, True, 1, True),
-        )
 
     @property
     def branching_ratio(self) -> float:
@@ -628,14 +550,6 @@ class PowerLaw(_PairwiseModel):
             data.times[index], data.horizons[index], mu, alpha, beta, c
         )
         return value, g
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        return [
-            (1e-10 * stats.rate, None),
-            (0.0, None),
-            (1e-3, 50.0),
-            (1e-3 * stats.min_gap, 10.0 * stats.max_window),
-        ]
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         branching = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
@@ -680,15 +594,15 @@ class Nonparametric(_PairwiseModel):
         Kernel value in each bin (≥ 0).
     """
 
-    mu: float = 1.0
+    mu: float = rate(1.0)
     edges: Any = (0.0, 0.5, 1.0, 2.0, 4.0)
-    values: Any = (0.3, 0.2, 0.1, 0.025)
+    values: Any = height((0.3, 0.2, 0.1, 0.025), shape=("K",))
 
     family: ClassVar[str] = "nonparametric"
     _log_scale_fit: ClassVar[bool] = False
 
     def __post_init__(self) -> None:
-        check_scalar(self, "mu", lower=0.0)
+        self._check_params("mu")
         edges = param_vector(self.edges, "edges", None)
         if edges.ndim != 1 or edges.shape[0] < 2:
             raise ValueError(
@@ -702,20 +616,13 @@ class Nonparametric(_PairwiseModel):
             raise ValueError(
                 f"edges must be strictly increasing: edges[{i}] = {fmt(edges[i])} <= edges[{i - 1}]"
             )
-        values = param_vector(self.values, "values", (edges.shape[0] - 1,))
-        check_at_least(values, "values", 0.0, strict=False)
+        self._check_params("values", sizes={"K": edges.shape[0] - 1})
         set_field(self, "edges", edges)
-        set_field(self, "values", values)
 
     @property
     def n_bins(self) -> int:
         """Number of bins K."""
         return int(self.values.shape[0])
-
-    def param_info(self) -> tuple[ParamInfo, ...]:
-        return (ParamInfo("mu", "mu", 0.0, _INF, True, -1, True),) + tuple(
-            ParamInfo(f"values[{i}]", "values", 0.0, _INF, True, -1) for i in range(self.n_bins)
-        )
 
     def _with_structure_scaled(self, s: float) -> Nonparametric:
         return Nonparametric(self.mu, self.edges * s, self.values)
@@ -753,10 +660,6 @@ class Nonparametric(_PairwiseModel):
             data.times[index], data.horizons[index], mu, self.edges, values
         )
         return value, np.concatenate([[g_mu], g_values])
-
-    def _default_bounds(self, stats: DataStats) -> list[tuple[float | None, float | None]]:
-        bounds: list[tuple[float | None, float | None]] = [(1e-10 * stats.rate, None)]
-        return bounds + [(0.0, None)] * self.n_bins
 
     def _start(self, stats: DataStats, rng: np.random.Generator | None) -> FloatArray:
         total = 0.5 if rng is None else float(rng.uniform(0.05, 0.9))
