@@ -16,13 +16,14 @@ def module_name(path):
 MODULES = {module_name(path): path for path in PACKAGE.rglob("*.py")}
 
 
-def _runs_at_import(tree):
-    """The statements of a module that run when it is imported: not those inside functions,
-    nor the ``if TYPE_CHECKING:`` blocks."""
+def _runs(tree, at_import):
+    """The statements of a module that can run: all but the ``if TYPE_CHECKING:`` blocks (read
+    by type checkers only); with `at_import`, only those that run when it is imported, not
+    those inside functions."""
     pending = list(tree.body)
     while pending:
         node = pending.pop()
-        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)):
+        if at_import and isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)):
             continue
         if isinstance(node, ast.If) and "TYPE_CHECKING" in ast.unparse(node.test):
             pending.extend(node.orelse)
@@ -38,7 +39,7 @@ def imports(name, at_import=False):
     package = name if path.name == "__init__.py" else name.rpartition(".")[0]
     found = set()
     tree = ast.parse(path.read_text())
-    for node in _runs_at_import(tree) if at_import else ast.walk(tree):
+    for node in _runs(tree, at_import):
         if isinstance(node, ast.Import):
             found.update(alias.name for alias in node.names)
         elif isinstance(node, ast.ImportFrom):
