@@ -297,3 +297,18 @@ def test_bad_arguments_to_model_methods(call, error, text):
     events = vs.Events.from_arrays([1.0, 2.0], 3.0)
     with pytest.raises(error, match=text):
         call(MODELS["exponential"], events)
+
+
+@pytest.mark.parametrize("name", sorted(MODELS))
+def test_params_is_a_property_as_on_results_and_the_old_call_still_works(name):
+    model = MODELS[name]
+    values = model.params
+    assert values == dict(zip(model.param_names, model.to_vector().tolist()))
+    with pytest.warns(DeprecationWarning, match="property"):
+        assert model.params() == values
+
+
+@pytest.mark.parametrize("model", [MODELS["powerlaw"], MODELS["nonparametric"]])
+def test_branching_ratio_raw_is_deprecated_for_the_property(model):
+    with pytest.warns(DeprecationWarning, match="branching_ratio"):
+        assert model.branching_ratio_raw() == model.branching_ratio

@@ -27,7 +27,7 @@ print(results[0].summary())
 # %%
 # Coverage of the intervals of each parameter, and the standardised errors of α.
 for i, name in enumerate(results[0].names):
-    true_value = truth.params()[name]
+    true_value = truth.params[name]
     intervals = np.array([r.conf_int()[i] for r in results])
     covered = (intervals[:, 0] <= true_value) & (true_value <= intervals[:, 1])
     print(f"{name:6s} 95% intervals that cover the truth: {covered.sum()} of {len(results)}")

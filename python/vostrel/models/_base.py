@@ -14,6 +14,7 @@ the same model in the unit u = s·t, and every parameter declares how it scales 
 from __future__ import annotations
 
 import math
+import warnings
 from abc import ABC, abstractmethod
 from collections.abc import Sequence
 from dataclasses import dataclass, field, fields
@@ -38,6 +39,19 @@ if TYPE_CHECKING:
 __all__ = ["Model", "ParamInfo"]
 
 M = TypeVar("M", bound="Model")
+
+
+class ParamValues(dict[str, float]):
+    """A model's parameters by flat name: a plain dict. Calling it, as when `Model.params` was a
+    method, still returns the dict, with a DeprecationWarning."""
+
+    def __call__(self) -> dict[str, float]:
+        warnings.warn(
+            "Model.params is a property: use model.params, not model.params()",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return dict(self)
 
 # Exponents below this give exactly +0 in double precision: skip the call.
 _EXP_UNDERFLOW = -745.2
@@ -239,9 +253,11 @@ class Model(ABC):
         """Names of the entries of the flat parameter vector."""
         return tuple(p.name for p in self.param_info())
 
-    def params(self) -> dict[str, float]:
-        """The parameters as a mapping from flat name to value."""
-        return dict(zip(self.param_names, self.to_vector().tolist()))
+    @property
+    def params(self) -> ParamValues:
+        """The parameters as a mapping from flat name to value (a property, as
+        :attr:`FitResult.params <vostrel.FitResult.params>` is)."""
+        return ParamValues(zip(self.param_names, self.to_vector().tolist()))
 
     def rescale_time(self, factor: float) -> Self:
         """The same model with time measured in a unit `factor` times smaller (times multiplied

@@ -8,6 +8,7 @@ intensity and compensator are computed here in vectorised NumPy.
 from __future__ import annotations
 
 import math
+import warnings
 from dataclasses import dataclass
 from typing import Any, ClassVar
 
@@ -467,14 +468,23 @@ class _PairwiseModel(Model):
         # Λ at each event and at the window's end, then differences.
         ends = np.append(r.times, r.end_time)
         excitation = self._windowed_sum(
-            r.times, ends, self._kernel_integral, self.branching_ratio_raw()
+            r.times, ends, self._kernel_integral, self._signed_integral()
         )
         cumulative = self.mu * (ends - r.start_time) + excitation
         return np.diff(cumulative, prepend=0.0)[:, None]
 
-    def branching_ratio_raw(self) -> float:
+    def _signed_integral(self) -> float:
         """The kernel's integral (signed)."""
         return self.branching_ratio
+
+    def branching_ratio_raw(self) -> float:
+        """Deprecated: the kernel's integral; use :attr:`branching_ratio`."""
+        warnings.warn(
+            "branching_ratio_raw() is deprecated: use the branching_ratio property",
+            DeprecationWarning,
+            stacklevel=2,
+        )
+        return self._signed_integral()
 
     def kernel(self, lags: Any) -> FloatArray:
         t = float_array(lags, "lags")
@@ -649,7 +659,7 @@ class Nonparametric(_PairwiseModel):
             dtype=np.float64,
         )
 
-    def branching_ratio_raw(self) -> float:
+    def _signed_integral(self) -> float:
         return float(self.values @ np.diff(self.edges))
 
     def _piece(
