@@ -213,34 +213,55 @@ def _lag_start(stats: DataStats, rng: np.random.Generator | None) -> float:
 
 # What each kind fixes; a declaration below copies it into a dataclass field of the family.
 
+
+def _kind(
+    kind: str,
+    *,
+    time_power: int,
+    bounds: Bounds | BoundsRule,
+    lower: float = 0.0,
+    upper: float = _INF,
+    strict: bool = False,
+    model_strict: bool = False,
+    log_scale: bool = True,
+    start: StartRule | None = None,
+) -> Param:
+    """A kind: by default at least 0 in models and fits, with log-scale Wald intervals."""
+    return Param(
+        "", kind, (), lower, upper, strict, model_strict, log_scale, time_power, bounds, start
+    )
+
+
 #: A rate of events (units 1/time), such as a baseline: at least 0 in a model, positive in
 #: fits, bounded below by 1e-10 of the data's mean rate. Its start is the part of the mean rate
 #: that the family's branching ratios leave to immigrants.
-RATE = Param("", "rate", (), 0.0, _INF, True, False, True, -1, _rate_floor)
+RATE = _kind("rate", strict=True, time_power=-1, bounds=_rate_floor)
 #: A branching ratio (no unit, at least 0): the expected number of events one event triggers.
 #: Starts at 0.5, or uniformly in [0.05, 0.9).
-BRANCHING = Param(
-    "", "branching", (), 0.0, _INF, False, False, True, 0, (0.0, None), _branching_start
-)
+BRANCHING = _kind("branching", time_power=0, bounds=(0.0, None), start=_branching_start)
 #: A non-negative scale of a kernel whose integral is not the parameter itself (e.g. a power
 #: law's α, whose unit depends on other parameters: the family then handles its rescaling).
-AMPLITUDE = Param("", "amplitude", (), 0.0, _INF, False, False, True, 0, (0.0, None))
+AMPLITUDE = _kind("amplitude", time_power=0, bounds=(0.0, None))
 #: A decay rate (units 1/time, positive), bounded from far slower than the longest window to far
 #: faster than the shortest gap; starts at the inverse of the typical gap.
-DECAY = Param("", "decay", (), 0.0, _INF, True, True, True, -1, decay_bounds, _decay_start)
+DECAY = _kind(
+    "decay", strict=True, model_strict=True, time_power=-1, bounds=decay_bounds, start=_decay_start
+)
 #: A time lag or offset (units of time, positive), bounded from far below the shortest gap to
 #: ten windows; starts at the typical gap.
-LAG = Param("", "lag", (), 0.0, _INF, True, True, True, 1, _lag_bounds, _lag_start)
+LAG = _kind(
+    "lag", strict=True, model_strict=True, time_power=1, bounds=_lag_bounds, start=_lag_start
+)
 #: A positive shape exponent (no unit).
-EXPONENT = Param("", "exponent", (), 0.0, _INF, True, True, True, 0, (1e-3, 50.0))
+EXPONENT = _kind("exponent", strict=True, model_strict=True, time_power=0, bounds=(1e-3, 50.0))
 #: A kernel's value on a bin (units 1/time, at least 0).
-HEIGHT = Param("", "height", (), 0.0, _INF, False, False, True, -1, (0.0, None))
+HEIGHT = _kind("height", time_power=-1, bounds=(0.0, None))
 #: A level of the excitation inside a nonlinear link (any sign; in the excitation's unit, a
 #: rate unless the link says otherwise); unbounded in fits.
-LEVEL = Param("", "level", (), -_INF, _INF, False, False, False, -1, (None, None))
+LEVEL = _kind("level", lower=-_INF, log_scale=False, time_power=-1, bounds=(None, None))
 #: A signed excitation amplitude inside a nonlinear link (negative values inhibit); unbounded
 #: in fits.
-WEIGHT = Param("", "weight", (), -_INF, _INF, False, False, False, 0, (None, None))
+WEIGHT = _kind("weight", lower=-_INF, log_scale=False, time_power=0, bounds=(None, None))
 
 _KEY = "vostrel.param"
 
