@@ -86,19 +86,9 @@ ExcitationSums excitation_sums(std::span<const double> times, double t_horizon, 
     return sums;
 }
 
-}  // namespace
-
-Result<std::pair<double, std::vector<double>>> uni_exp_binned_neg_ll_with_grad(
-    std::span<const double> times, double t_horizon, std::span<const std::int64_t> bins,
-    std::span<const double> exposure, std::span<const double> mu, double alpha, double beta) {
-    const std::size_t n = times.size();
-    const std::size_t n_bins = mu.size();
+// The bins of the binned form: one per event, each in [0, n_bins).
+Result<bool> check_bins(std::size_t n, std::span<const std::int64_t> bins, std::size_t n_bins) {
     if (n_bins == 0) return ModelError::invalid_parameter("mu must have at least one bin");
-    if (exposure.size() != n_bins) {
-        return ModelError::invalid_parameter("exposure length (" + format_uint(exposure.size()) +
-                                             ") must equal mu length (" + format_uint(n_bins) +
-                                             ")");
-    }
     if (bins.size() != n) {
         return ModelError::invalid_parameter("bins length (" + format_uint(bins.size()) +
                                              ") must equal times length (" + format_uint(n) + ")");
@@ -108,6 +98,24 @@ Result<std::pair<double, std::vector<double>>> uni_exp_binned_neg_ll_with_grad(
             return ModelError::invalid_parameter("bins[" + format_uint(i) + "] is not in [0, " +
                                                  format_uint(n_bins) + ")");
         }
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<std::pair<double, std::vector<double>>> uni_exp_binned_neg_ll_with_grad(
+    std::span<const double> times, double t_horizon, std::span<const std::int64_t> bins,
+    std::span<const double> exposure, std::span<const double> mu, double alpha, double beta) {
+    const std::size_t n_bins = mu.size();
+    if (n_bins == 0) return ModelError::invalid_parameter("mu must have at least one bin");
+    if (exposure.size() != n_bins) {
+        return ModelError::invalid_parameter("exposure length (" + format_uint(exposure.size()) +
+                                             ") must equal mu length (" + format_uint(n_bins) +
+                                             ")");
+    }
+    if (Result<bool> checked = check_bins(times.size(), bins, n_bins); !checked.ok()) {
+        return checked.error();
     }
     double baseline_integral = 0.0;
     for (std::size_t k = 0; k < n_bins; ++k)
@@ -124,6 +132,25 @@ Result<std::pair<double, std::vector<double>>> uni_exp_binned_neg_ll_with_grad(
     gradient[n_bins + 1] = alpha * sums.s2 - sums.g_beta;
     const double value = (alpha * sums.s1 + baseline_integral) - sums.log_sum;
     return std::pair<double, std::vector<double>>{value, std::move(gradient)};
+}
+
+Result<std::vector<double>> uni_exp_binned_inverse_square_sums(std::span<const double> times,
+                                                               double t_horizon,
+                                                               std::span<const std::int64_t> bins,
+                                                               std::span<const double> mu,
+                                                               double alpha, double beta) {
+    if (Result<bool> checked = check_bins(times.size(), bins, mu.size()); !checked.ok()) {
+        return checked.error();
+    }
+    // The intensities are the likelihood's own, bit for bit (the same recursion and floor).
+    std::vector<double> sums(mu.size(), 0.0);
+    const std::int64_t* bin = bins.data();
+    const double* rate = mu.data();
+    double* per_bin = sums.data();
+    excitation_sums(
+        times, t_horizon, alpha, beta, [&](std::size_t i) { return rate[bin[i]]; },
+        [&](std::size_t i, double inv) { per_bin[bin[i]] = per_bin[bin[i]] + inv * inv; });
+    return sums;
 }
 
 Result<std::tuple<double, std::vector<double>, std::vector<double>>>

@@ -27,6 +27,15 @@ Result<std::pair<double, std::vector<double>>> uni_exp_binned_neg_ll_with_grad(
     std::span<const double> times, double t_horizon, std::span<const std::int64_t> bins,
     std::span<const double> exposure, std::span<const double> mu, double alpha, double beta);
 
+// The binned form's [sum over the events of bin k of 1/lambda(t_i)^2], k = 0..K-1, each in event
+// order: the diagonal of the Hessian of the negative log-likelihood in mu (its other entries in
+// mu are 0, as the compensator is linear in mu and lambda(t_i) depends on its own bin's rate only).
+Result<std::vector<double>> uni_exp_binned_inverse_square_sums(std::span<const double> times,
+                                                               double t_horizon,
+                                                               std::span<const std::int64_t> bins,
+                                                               std::span<const double> mu,
+                                                               double alpha, double beta);
+
 // (neg_loglik, [d/dalpha, d/dbeta], [1/lambda(t_i)]).
 Result<std::tuple<double, std::vector<double>, std::vector<double>>>
 uni_exp_varying_neg_ll_with_grad(std::span<const double> times, double t_horizon,

@@ -10,6 +10,10 @@ const char* const kBinnedParams[] = {"times", "t_horizon", "bins", "exposure",
                                      "mu",    "alpha",     "beta"};
 const Signature kBinned{"uni_exp_binned_neg_ll_with_grad", nullptr, kBinnedParams, 7};
 
+const char* const kInverseSquareParams[] = {"times", "t_horizon", "bins", "mu", "alpha", "beta"};
+const Signature kInverseSquare{"uni_exp_binned_inverse_square_sums", nullptr, kInverseSquareParams,
+                               6};
+
 const char* const kVaryingParams[] = {"times",         "t_horizon", "base",
                                       "base_integral", "alpha",     "beta"};
 const Signature kVarying{"uni_exp_varying_neg_ll_with_grad", nullptr, kVaryingParams, 6};
@@ -58,6 +62,18 @@ PyObject* call_binned(Arguments& arguments) {
         times.span(), t_horizon, bins.span(), exposure.span(), mu.span(), alpha, beta));
 }
 
+PyObject* call_inverse_square(Arguments& arguments) {
+    ArrayF64 times, mu;
+    ArrayI64 bins;
+    double t_horizon = 0.0, alpha = 0.0, beta = 0.0;
+    if (!arguments.convert(times, t_horizon, bins, mu, alpha, beta) ||
+        !require_contiguous(times, bins, mu)) {
+        return nullptr;
+    }
+    return to_python(likelihood::uni_exp_binned_inverse_square_sums(
+        times.span(), t_horizon, bins.span(), mu.span(), alpha, beta));
+}
+
 PyObject* call_varying(Arguments& arguments) {
     ArrayF64 times, base;
     double t_horizon = 0.0, base_integral = 0.0, alpha = 0.0, beta = 0.0;
@@ -71,12 +87,17 @@ PyObject* call_varying(Arguments& arguments) {
 
 }  // namespace
 
-Function uni_exp_baseline_functions[4] = {
+Function uni_exp_baseline_functions[5] = {
     module_function<&kBinned, call_binned>(
         "Univariate exp Hawkes neg-log-likelihood + gradient with a piecewise-constant\n"
         "baseline: event i's baseline is `mu[bins[i]]`, and `exposure[k]` is the time the\n"
         "window [0, t_horizon] spends in bin k. Returns `(neg_loglik, grad_array)` with\n"
         "grad_array in (μ_0..μ_{K-1}, α, β) order. `times` must be sorted on `[0, t_horizon]`."),
+    module_function<&kInverseSquare, call_inverse_square>(
+        "Per-bin sums of 1/λ(t_i)² of the binned exponential likelihood (arguments as in\n"
+        "`uni_exp_binned_neg_ll_with_grad`, without the exposure): entry k sums over the\n"
+        "events of bin k, in event order. They are the diagonal of the Hessian of the\n"
+        "negative log-likelihood in μ, whose other μ entries are 0."),
     module_function<&kVarying, call_varying>(
         "Univariate exp Hawkes neg-log-likelihood with any baseline: `base[i]` is the\n"
         "baseline at event i and `base_integral` its integral over [0, t_horizon].\n"
