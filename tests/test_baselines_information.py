@@ -1,7 +1,7 @@
-# The observed information of fits with a periodic baseline: its bins' block in closed form (one
-# pass over the events) against the finite-difference Hessian of the gradient, for each path
-# (native per-bin sums, 1/λ from the other likelihoods, several dimensions, a mix with
-# a log-linear baseline whose columns stay finite differences), and the fits' standard errors.
+# The observed information of fits with a periodic baseline: the block known in closed form (the
+# whole Hessian natively for the exponential kernel, the bins' diagonal from 1/λ for the other
+# kernels and several dimensions, a log-linear baseline's columns by finite differences) against
+# the finite-difference Hessian of the gradient, and the fits' standard errors.
 import numpy as np
 import pytest
 
@@ -75,18 +75,38 @@ def test_standard_errors_unchanged_by_the_exact_block(fitted, monkeypatch):
     assert result.n_hessian_evaluations < numeric.n_hessian_evaluations
 
 
-def test_native_per_bin_sums_are_the_likelihoods_intensities():
+def test_native_hessian_is_symmetric_with_the_likelihoods_intensities():
     data = prepare(vs.Exponential(0.5, 0.4, 2.0).simulate(200.0, seed=3, start_time=5.0))
-    model = CASES["exponential"]
-    bins, exposure = model._periodic_bins(data, 0)
-    mu, (alpha, beta) = DAILY.values, (0.4, 2.0)
-    t, horizon = data.times[0], data.horizons[0]
-    sums = ext.uni_exp_binned_inverse_square_sums(t, horizon, bins, mu, alpha, beta)
+    bins, exposure = CASES["exponential"]._periodic_bins(data, 0)
+    t, horizon, mu, (alpha, beta) = data.times[0], data.horizons[0], DAILY.values, (0.4, 2.0)
+    hessian = ext.uni_exp_binned_neg_ll_hessian(t, horizon, bins, mu, alpha, beta).reshape(8, 8)
     _, _, inverse = ext.uni_exp_varying_neg_ll_with_grad(
-        data.times[0], data.horizons[0], mu[bins], float(mu @ exposure), alpha, beta
+        t, horizon, mu[bins], float(mu @ exposure), alpha, beta
     )
-    assert sums.tobytes() == np.bincount(bins, weights=inverse * inverse, minlength=6).tobytes()
+    assert np.array_equal(hessian, hessian.T)
+    assert np.array_equal(np.diag(hessian)[:6], np.bincount(bins, inverse * inverse, 6))
+    assert not np.any(hessian[:6, :6] - np.diag(np.diag(hessian)[:6]))
     with pytest.raises(ValueError, match=r"bins\[0\] is not in \[0, 6\)"):
-        ext.uni_exp_binned_inverse_square_sums(
-            data.times[0], data.horizons[0], bins + 6, mu, alpha, beta
-        )
+        ext.uni_exp_binned_neg_ll_hessian(t, horizon, bins + 6, mu, alpha, beta)
+
+
+@pytest.mark.parametrize("layout", ["runs", "alternating", "random", "mixed"])
+def test_binned_likelihood_has_the_bits_of_the_varying_one(layout):
+    # The binned loop adds each bin's 1/λ in a register along runs of one bin and in memory
+    # where bins alternate: either way the bits of the general loop (whose per-event 1/λ,
+    # summed per bin in event order, give the same sums).
+    r = vs.Exponential(0.5, 0.6, 2.0).simulate(3000.0, seed=4)[0]
+    t, n = r.times, r.n_events
+    bins = {
+        "runs": (t // 100.0).astype(np.int64) % 6,
+        "alternating": np.arange(n, dtype=np.int64) % 6,
+        "random": np.random.default_rng(1).integers(0, 6, n),
+        "mixed": np.where(t < 1500.0, (t // 100.0) % 6, np.arange(n) % 6).astype(np.int64),
+    }[layout]
+    mu, exposure = np.linspace(0.2, 0.7, 6), np.full(6, 500.0)
+    value, gradient = ext.uni_exp_binned_neg_ll_with_grad(t, 3000.0, bins, exposure, mu, 0.6, 2.0)
+    general, kernel, inverse = ext.uni_exp_varying_neg_ll_with_grad(
+        t, 3000.0, mu[bins], float(mu @ exposure), 0.6, 2.0
+    )
+    assert value == general and gradient[6:].tobytes() == kernel.tobytes()
+    assert gradient[:6].tobytes() == (exposure - np.bincount(bins, inverse, 6)).tobytes()

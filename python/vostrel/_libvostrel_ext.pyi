@@ -3,7 +3,7 @@ import numpy.typing as npt
 
 __all__ = [
     "uni_exp_binned_neg_ll_with_grad",
-    "uni_exp_binned_inverse_square_sums",
+    "uni_exp_binned_neg_ll_hessian",
     "uni_exp_varying_neg_ll_with_grad",
     "uni_sumexp_varying_neg_ll_with_grad",
     "mv_exp_varying_neg_ll_with_grad",
@@ -23,7 +23,7 @@ def uni_exp_binned_neg_ll_with_grad(
     alpha: float,
     beta: float,
 ) -> tuple[float, _F64Array]: ...
-def uni_exp_binned_inverse_square_sums(
+def uni_exp_binned_neg_ll_hessian(
     times: _F64Array,
     t_horizon: float,
     bins: _I64Array,

@@ -10,9 +10,8 @@ const char* const kBinnedParams[] = {"times", "t_horizon", "bins", "exposure",
                                      "mu",    "alpha",     "beta"};
 const Signature kBinned{"uni_exp_binned_neg_ll_with_grad", nullptr, kBinnedParams, 7};
 
-const char* const kInverseSquareParams[] = {"times", "t_horizon", "bins", "mu", "alpha", "beta"};
-const Signature kInverseSquare{"uni_exp_binned_inverse_square_sums", nullptr, kInverseSquareParams,
-                               6};
+const char* const kHessianParams[] = {"times", "t_horizon", "bins", "mu", "alpha", "beta"};
+const Signature kHessian{"uni_exp_binned_neg_ll_hessian", nullptr, kHessianParams, 6};
 
 const char* const kVaryingParams[] = {"times",         "t_horizon", "base",
                                       "base_integral", "alpha",     "beta"};
@@ -62,7 +61,7 @@ PyObject* call_binned(Arguments& arguments) {
         times.span(), t_horizon, bins.span(), exposure.span(), mu.span(), alpha, beta));
 }
 
-PyObject* call_inverse_square(Arguments& arguments) {
+PyObject* call_hessian(Arguments& arguments) {
     ArrayF64 times, mu;
     ArrayI64 bins;
     double t_horizon = 0.0, alpha = 0.0, beta = 0.0;
@@ -70,8 +69,8 @@ PyObject* call_inverse_square(Arguments& arguments) {
         !require_contiguous(times, bins, mu)) {
         return nullptr;
     }
-    return to_python(likelihood::uni_exp_binned_inverse_square_sums(
-        times.span(), t_horizon, bins.span(), mu.span(), alpha, beta));
+    return to_python(likelihood::uni_exp_binned_neg_ll_hessian(times.span(), t_horizon, bins.span(),
+                                                               mu.span(), alpha, beta));
 }
 
 PyObject* call_varying(Arguments& arguments) {
@@ -93,11 +92,11 @@ Function uni_exp_baseline_functions[5] = {
         "baseline: event i's baseline is `mu[bins[i]]`, and `exposure[k]` is the time the\n"
         "window [0, t_horizon] spends in bin k. Returns `(neg_loglik, grad_array)` with\n"
         "grad_array in (μ_0..μ_{K-1}, α, β) order. `times` must be sorted on `[0, t_horizon]`."),
-    module_function<&kInverseSquare, call_inverse_square>(
-        "Per-bin sums of 1/λ(t_i)² of the binned exponential likelihood (arguments as in\n"
-        "`uni_exp_binned_neg_ll_with_grad`, without the exposure): entry k sums over the\n"
-        "events of bin k, in event order. They are the diagonal of the Hessian of the\n"
-        "negative log-likelihood in μ, whose other μ entries are 0."),
+    module_function<&kHessian, call_hessian>(
+        "Hessian of the binned exponential negative log-likelihood (arguments as in\n"
+        "`uni_exp_binned_neg_ll_with_grad`, without the exposure) in (μ_0..μ_{K-1}, α, β),\n"
+        "in closed form from one pass over the events: a flat (K+2)·(K+2) row-major array.\n"
+        "Its μ block is diagonal, entry k the sum of 1/λ(t_i)² over the events of bin k."),
     module_function<&kVarying, call_varying>(
         "Univariate exp Hawkes neg-log-likelihood with any baseline: `base[i]` is the\n"
         "baseline at event i and `base_integral` its integral over [0, t_horizon].\n"
