@@ -1036,11 +1036,12 @@ def baseline_plot(
     start: float | None = None,
     end: float | None = None,
 ) -> Any:
-    """The fitted baseline μ(t) with pointwise Wald intervals.
+    """The fitted baseline μ(t) with pointwise intervals.
 
     For a periodic baseline, one period from its origin, each bin's value with its interval (as
-    :meth:`FitResult.conf_int` gives it); for a log-linear one, μ(t) over [start, end] with
-    the interval of log μ(t) by the delta method.
+    :meth:`FitResult.conf_int` gives it: log-Wald, or profile where the result carries profile
+    intervals; the legend names the kind); for a log-linear one, μ(t) over [start, end] with
+    the Wald interval of log μ(t) by the delta method (a log-Wald band).
 
     Parameters
     ----------
@@ -1072,7 +1073,11 @@ def baseline_plot(
     rows = slice(offset, offset + size)
     ax = _axes(ax)
     if isinstance(baseline, PeriodicBaseline):
-        intervals = result.conf_int(level)[rows]
+        # The intervals conf_int gives, labelled by their kind (log-Wald for positive rates,
+        # profile where the result carries profile intervals).
+        intervals, kinds = result._intervals(level, "auto", None)
+        intervals = intervals[rows]
+        kind = "/".join(dict.fromkeys(k for k in kinds[rows] if k)) or "no"
         centres = 0.5 * (baseline.edges[:-1] + baseline.edges[1:]) + baseline.origin
         ax.stairs(baseline.values, baseline.edges + baseline.origin, color="C0", label="fitted μ")
         lower = np.where(np.isfinite(intervals[:, 0]), intervals[:, 0], baseline.values)
@@ -1084,7 +1089,7 @@ def baseline_plot(
             fmt="none",
             color="C0",
             alpha=0.6,
-            label=f"{level:.0%} Wald interval",
+            label=f"{_percent(level)} {kind} interval",
         )
         ax.set_xlabel("phase")
     else:
@@ -1106,9 +1111,14 @@ def baseline_plot(
             values * np.exp(z * sd),
             color="C0",
             alpha=0.25,
-            label=f"{level:.0%} Wald band",
+            label=f"{_percent(level)} log-Wald band",
         )
         ax.set_xlabel("time")
     ax.set_ylabel("baseline rate")
     ax.legend()
     return ax
+
+
+def _percent(level: float) -> str:
+    """A level as a percentage with the digits it has: 0.95 → "95%", 0.975 → "97.5%"."""
+    return f"{100 * level:.10g}%"
