@@ -110,3 +110,42 @@ def test_binned_likelihood_has_the_bits_of_the_varying_one(layout):
     )
     assert value == general and gradient[6:].tobytes() == kernel.tobytes()
     assert gradient[:6].tobytes() == (exposure - np.bincount(bins, inverse, 6)).tobytes()
+
+
+def _reference_bins(baseline, t):
+    # The phase as PeriodicBaseline._phase computes it, then the last edge at or below it.
+    _, phase = baseline._phase(t)
+    index = np.searchsorted(baseline.edges, phase, side="right") - 1
+    return np.clip(index, 0, baseline.n_bins - 1)
+
+
+@pytest.mark.parametrize(
+    "baseline",
+    [
+        DAILY,
+        PeriodicBaseline(168.0, n_bins=168),
+        PeriodicBaseline(0.1, n_bins=7, origin=-5e-3),
+        PeriodicBaseline(10.0, edges=[0.0, 1e-9, 9.9, 10.0], origin=1e6),
+    ],
+    ids=["daily", "weekly", "short", "uneven"],
+)
+def test_native_bins_match_the_phase_arithmetic(baseline):
+    # Times on and one ulp either side of every edge, whole periods and far from the origin.
+    marks = np.concatenate(
+        [np.arange(-50, 50) * baseline.period, baseline.edges, baseline.edges * 1e5]
+    )
+    marks = marks + baseline.origin
+    t = np.concatenate(
+        [
+            np.random.default_rng(2).uniform(-1e6, 1e6, 20_000),
+            marks,
+            np.nextafter(marks, np.inf),
+            np.nextafter(marks, -np.inf),
+        ]
+    )
+    for shift in (0.0, 12.345, -1e3):
+        found = baseline._bins_after(t, shift)
+        assert found.dtype == np.int64
+        assert np.array_equal(found, _reference_bins(baseline, t + shift))
+    with pytest.raises(ValueError, match="strictly increasing"):
+        ext.periodic_bins(t, 0.0, 10.0, 0.0, np.array([0.0, 5.0, 5.0, 10.0]))

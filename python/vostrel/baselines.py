@@ -348,9 +348,17 @@ class PeriodicBaseline(Baseline):
         ndarray of int
             The index of each time's bin, in [0, n_bins).
         """
-        _, phase = self._phase(float_array(t, "t"))
-        index = np.searchsorted(self.edges, phase, side="right") - 1
-        return np.asarray(np.clip(index, 0, self.values.shape[0] - 1), dtype=np.int64)
+        times = float_array(t, "t")
+        return self._bins_after(times, 0.0)
+
+    def _bins_after(self, times: FloatArray, shift: float) -> IntArray:
+        """The bins of the times `times` + `shift` (the phase as :meth:`_phase` computes it,
+        then the bin holding it), by one native pass."""
+        from . import _libvostrel_ext as ext
+
+        flat = np.ascontiguousarray(times, dtype=np.float64)
+        found = ext.periodic_bins(flat, float(shift), self.period, self.origin, self.edges)
+        return found.astype(np.int64)
 
     def values_at(self, t: Any) -> FloatArray:
         return np.asarray(self.values[self.bins(t)], dtype=np.float64)
@@ -674,7 +682,7 @@ class WithBaseline(Model):
         if cached is None:
             start, horizon = data.starts[index], data.horizons[index]
             cached = (
-                structure.bins(_absolute(data, index)),
+                structure._bins_after(data.times[index], start),
                 structure.exposure(start, start + horizon),
             )
             data.cache[key] = cached
