@@ -3,6 +3,8 @@ import numpy.typing as npt
 
 __all__ = [
     "uni_exp_binned_neg_ll_with_grad",
+    "uni_exp_binned_neg_ll_hessian",
+    "periodic_bins",
     "uni_exp_varying_neg_ll_with_grad",
     "uni_sumexp_varying_neg_ll_with_grad",
     "mv_exp_varying_neg_ll_with_grad",
@@ -22,6 +24,21 @@ def uni_exp_binned_neg_ll_with_grad(
     alpha: float,
     beta: float,
 ) -> tuple[float, _F64Array]: ...
+def uni_exp_binned_neg_ll_hessian(
+    times: _F64Array,
+    t_horizon: float,
+    bins: _I64Array,
+    mu: _F64Array,
+    alpha: float,
+    beta: float,
+) -> _F64Array: ...
+def periodic_bins(
+    times: _F64Array,
+    shift: float,
+    period: float,
+    origin: float,
+    edges: _F64Array,
+) -> _F64Array: ...
 def uni_exp_varying_neg_ll_with_grad(
     times: _F64Array,
     t_horizon: float,

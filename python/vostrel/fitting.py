@@ -1087,7 +1087,8 @@ def _observed_information(
     box: Sequence[tuple[float | None, float | None]],
 ) -> tuple[FloatArray, bool, int]:
     """Inverse of the Hessian of the negative log-likelihood over the estimated parameters, by
-    central differences of the analytic gradient: two gradient calls per parameter."""
+    central differences of the analytic gradient: two gradient calls per parameter, except
+    for a block the model knows in closed form (see `_exact_block`)."""
     p = x.shape[0]
     covariance = np.full((p, p), np.nan)
     index = np.flatnonzero(estimated)
@@ -1095,7 +1096,10 @@ def _observed_information(
         return covariance, True, 0
     before = objective.calls
     hessian = np.empty((index.size, index.size))
+    exact, block = _exact_block(objective, x, index)
     for column, i in enumerate(index.tolist()):
+        if exact[column]:
+            continue
         step = 1e-5 * max(abs(x[i]), 1e-8)
         lower, upper = box[i]
         if lower is not None:
@@ -1108,8 +1112,14 @@ def _observed_information(
         hessian[:, column] = (
             objective.gradient(plus)[index] - objective.gradient(minus)[index]
         ) / (plus[i] - minus[i])
-    hessian = 0.5 * (hessian + hessian.T)
     calls = objective.calls - before
+    if exact.any():
+        # The exact block (one pass over the events, counted as a call), and its cross terms
+        # from the finite-difference columns.
+        hessian[np.ix_(exact, exact)] = block
+        hessian[np.ix_(~exact, exact)] = hessian[np.ix_(exact, ~exact)].T
+        calls += 1
+    hessian = 0.5 * (hessian + hessian.T)
     if not np.all(np.isfinite(hessian)):
         return covariance, False, calls
     eigenvalues = np.linalg.eigvalsh(hessian)
@@ -1117,6 +1127,29 @@ def _observed_information(
         return covariance, False, calls
     covariance[np.ix_(index, index)] = np.linalg.inv(hessian)
     return covariance, True, calls
+
+
+def _exact_block(
+    objective: _Objective, x: FloatArray, index: npt.NDArray[np.intp]
+) -> tuple[BoolArray, FloatArray]:
+    """Which of the estimated parameters `index` have Hessian entries among themselves that
+    the model computes in closed form (a ``_hessian_block(data, x, mode)`` method), and that
+    block. Only the plain in-process likelihood offers it; other evaluators, and models
+    without the method, leave every column to finite differences."""
+    evaluate = objective.evaluate
+    model = getattr(getattr(evaluate, "func", None), "__self__", None)
+    hook = getattr(model, "_hessian_block", None)
+    none = np.zeros(index.size, dtype=bool)
+    if hook is None or not isinstance(evaluate, functools.partial):
+        return none, np.empty((0, 0))
+    known = hook(*evaluate.args, x, **evaluate.keywords)
+    if known is None:
+        return none, np.empty((0, 0))
+    indices, block = known
+    where = {int(k): j for j, k in enumerate(indices)}
+    exact = np.array([int(i) in where for i in index], dtype=bool)
+    rows = [where[int(i)] for i in index[exact]]
+    return exact, np.asarray(block, dtype=np.float64)[np.ix_(rows, rows)]
 
 
 def _notes(

@@ -275,8 +275,10 @@ class Forecast:
         dim: int | None = None,
         history: bool = True,
     ) -> Any:
-        """Fan chart of N(t) − N(T): central bands of the paths at each level, the median and
-        the mean; with `history`, the observed counts over the previous horizon (ending at 0).
+        """Fan chart of N(t) − N(T): central bands of the paths at each level (nested, in
+        shades of one colour from the widest, lightest, to the narrowest, each named in the
+        legend), the median and the mean; with `history`, the observed counts over the previous
+        horizon (ending at 0).
 
         Parameters
         ----------
@@ -295,17 +297,26 @@ class Forecast:
         """
         from ._plotbase import axes as _axes
 
+        from ._checks import optional_import
+
         ax = _axes(ax)
+        colors = optional_import("matplotlib.colors", "plot", "plots need matplotlib")
         n_points = as_int(n_points, "n_points", minimum=2)
-        grid = np.linspace(self.start_time, self.end_time, n_points)
-        counts = self.count_at(grid, dim)
-        for level in sorted((float(v) for v in levels), reverse=True):
+        ordered = sorted(set(float(v) for v in levels), reverse=True)
+        for level in ordered:
             if not 0 < level < 1:
                 raise ValueError(f"levels must lie in (0, 1); got {level}")
+        grid = np.linspace(self.start_time, self.end_time, n_points)
+        counts = self.count_at(grid, dim)
+        # Opaque shades of one colour, the widest band lightest and each narrower one drawn
+        # over it darker: nested bands stay apart, in the chart and in the legend.
+        base, white = np.array(colors.to_rgb("C0")), np.ones(3)
+        depth = np.linspace(0.25, 0.6, len(ordered)) if len(ordered) > 1 else [0.4]
+        for level, share in zip(ordered, depth):
             lo, hi = np.quantile(counts, [(1 - level) / 2, (1 + level) / 2], axis=0)
-            ax.fill_between(
-                grid, lo, hi, color="C0", alpha=0.2, linewidth=0, label=f"{level:.0%} band"
-            )
+            shade = tuple(white + share * (base - white))
+            label = f"{100 * level:.10g}% band"
+            ax.fill_between(grid, lo, hi, color=shade, linewidth=0, label=label)
         ax.plot(grid, np.median(counts, axis=0), color="C0", label="median")
         ax.plot(grid, counts.mean(axis=0), color="C1", linestyle="--", label="mean")
         if history and self.recent.shape[0] and self.dims is None:

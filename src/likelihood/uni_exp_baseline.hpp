@@ -27,6 +27,16 @@ Result<std::pair<double, std::vector<double>>> uni_exp_binned_neg_ll_with_grad(
     std::span<const double> times, double t_horizon, std::span<const std::int64_t> bins,
     std::span<const double> exposure, std::span<const double> mu, double alpha, double beta);
 
+// The binned form's Hessian of the negative log-likelihood in (mu_0..mu_{K-1}, alpha, beta),
+// (K+2) x (K+2) row-major, in closed form from one pass over the events. Its mu block is
+// diagonal (lambda(t_i) involves only its own bin's rate, and the compensator is linear in mu).
+// Sums: each entry's terms added in event order from 0.0 (per bin, the events of that bin).
+Result<std::vector<double>> uni_exp_binned_neg_ll_hessian(std::span<const double> times,
+                                                          double t_horizon,
+                                                          std::span<const std::int64_t> bins,
+                                                          std::span<const double> mu, double alpha,
+                                                          double beta);
+
 // (neg_loglik, [d/dalpha, d/dbeta], [1/lambda(t_i)]).
 Result<std::tuple<double, std::vector<double>, std::vector<double>>>
 uni_exp_varying_neg_ll_with_grad(std::span<const double> times, double t_horizon,

@@ -7,7 +7,7 @@
 
 namespace vostrel::py {
 
-extern Function uni_exp_baseline_functions[4];
+extern Function uni_exp_baseline_functions[6];
 extern Function uni_pairwise_baseline_functions[2];
 
 namespace {
