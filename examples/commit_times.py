@@ -7,18 +7,25 @@ and a sum of two exponentials absorbs the rhythm into its slow component; a peri
 them by AIC and by the KS test of the time-rescaled residuals, shows the fitted weekly baseline,
 and forecasts the week after the data end.
 
-Run: python examples/commit_times.py [figure.png]
+The plain KS p-values of the sums of exponentials (about 0.25) look like a fit; the bootstrap,
+calibrated for the estimated parameters, rejects every model at the 5% level but the 168-bin
+weekly one (p = 0.1 from 199 refits): the rhythm and the clustering are better described, not
+fully. The plain test takes the fitted model as if fixed in advance, and the more parameters a
+model has, the more the plain test overstates its p-value.
+
+Run: python examples/commit_times.py [figure.png] (about a minute and a half on two cores: the
+bootstraps run on a process pool, with the same bits as serially)
 
 Its output (this version, on the shipped data):
 
     3030 pushes over 8760 hours (h)
-    model                                        params       AIC branching       KS p
-    exponential, constant baseline                    3   10782.6     0.500   3.61e-11
-    2 exponentials, constant baseline                 5   10420.5     0.537      0.257
-    exponential, daily baseline (24 bins)            26   10530.5     0.410   3.19e-09
-    2 exponentials, daily baseline (24 bins)         28   10184.2     0.481      0.239
-    2 exponentials, weekly baseline (42 bins)        46   10157.0     0.441      0.247
-    2 exponentials, weekly baseline (168 bins)      172   10211.9     0.427      0.258
+    model                                        params       AIC branching  KS p plain  bootstrap
+    exponential, constant baseline                    3   10782.6     0.500    3.61e-11      0.005
+    2 exponentials, constant baseline                 5   10420.5     0.537       0.257      0.015
+    exponential, daily baseline (24 bins)            26   10530.5     0.410    3.19e-09      0.005
+    2 exponentials, daily baseline (24 bins)         28   10184.2     0.481       0.239      0.005
+    2 exponentials, weekly baseline (42 bins)        46   10157.0     0.441       0.247       0.01
+    2 exponentials, weekly baseline (168 bins)      172   10211.9     0.427       0.258        0.1
     lowest AIC: 2 exponentials, weekly baseline (42 bins)
     forecast of the next week (1000 paths): expected 57.9 pushes (Monte Carlo s.e. 0.43);
     90% of paths between 37 and 81 (median 57); P(at least 10 pushes on the first day) = 0.465
@@ -26,6 +33,7 @@ Its output (this version, on the shipped data):
 
 from __future__ import annotations
 
+import concurrent.futures
 import sys
 import time
 
@@ -63,16 +71,26 @@ def main() -> None:
             vs.SumExponential(), weekly(168)
         ),
     }
+    # Two p-values of the KS test of the time-rescaled residuals: the plain test, which takes
+    # the fitted model as if it had been fixed in advance (conservative: with estimated
+    # parameters, and more so with many, it rarely rejects), and the parametric bootstrap, which
+    # refits 199 datasets simulated from each fit and so is calibrated for the estimation.
     results = {}
-    print(f"\n{'model':44}{'params':>7}{'AIC':>10}{'branching':>10}{'KS p':>11}")
-    for name, model in candidates.items():
-        result = vs.fit(events, model, seed=0)
-        gof = result.goodness_of_fit(events)
-        results[name] = result
-        print(
-            f"{name:44}{result.n_params:>7}{result.aic:>10.1f}{result.branching_ratio:>10.3f}"
-            f"{gof.p_values[0]:>11.3g}"
-        )
+    print(
+        f"\n{'model':44}{'params':>7}{'AIC':>10}{'branching':>10}"
+        f"{'KS p plain':>12}{'bootstrap':>11}"
+    )
+    with concurrent.futures.ProcessPoolExecutor() as pool:
+        for name, model in candidates.items():
+            result = vs.fit(events, model, seed=0)
+            plain = vs.goodness_of_fit(events, result.model)
+            calibrated = result.goodness_of_fit(events, n_boot=199, seed=1, executor=pool)
+            results[name] = result
+            print(
+                f"{name:44}{result.n_params:>7}{result.aic:>10.1f}"
+                f"{result.branching_ratio:>10.3f}{plain.p_values[0]:>12.3g}"
+                f"{calibrated.p_values[0]:>11.3g}"
+            )
     best = min(results, key=lambda k: results[k].aic)
     print(f"\nlowest AIC: {best}")
 
