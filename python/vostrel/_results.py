@@ -101,7 +101,9 @@ class FitResult:
     time_scale : float
         The factor by which time was multiplied internally.
     n_hessian_evaluations : int
-        Gradient evaluations spent on the standard errors.
+        Evaluations spent on the standard errors: gradient calls for the finite differences,
+        plus one for each pass that computes a block of the Hessian in closed form (periodic
+        baselines).
 
     Notes
     -----
