@@ -41,6 +41,7 @@ from .models._base import (
     param_vector,
     set_field,
 )
+from .models._params import LEVEL, RATE
 
 if TYPE_CHECKING:
     from typing import Self
@@ -311,8 +312,7 @@ class PeriodicBaseline(Baseline):
 
     def param_info(self, dim: int | None = None) -> tuple[ParamInfo, ...]:
         return tuple(
-            ParamInfo(f"mu{_suffix(dim, k)}", "mu", 0.0, _INF, True, -1, True)
-            for k in range(self.values.shape[0])
+            RATE.info(f"mu{_suffix(dim, k)}", "mu") for k in range(self.values.shape[0])
         )
 
     def to_vector(self) -> FloatArray:
@@ -446,8 +446,8 @@ class LogLinearBaseline(Baseline):
 
     def param_info(self, dim: int | None = None) -> tuple[ParamInfo, ...]:
         return (
-            ParamInfo(f"mu{_suffix(dim)}", "mu", 0.0, _INF, True, -1, True),
-            ParamInfo(f"trend{_suffix(dim)}", "trend", -_INF, _INF, False, -1),
+            RATE.info(f"mu{_suffix(dim)}", "mu"),
+            LEVEL.info(f"trend{_suffix(dim)}", "trend"),
         )
 
     def to_vector(self) -> FloatArray:
@@ -790,7 +790,6 @@ class WithBaseline(Model):
 
         parts, kernel_x = self._split(x)
         kernel = self.model.with_vector(self._kernel_full(kernel_x))
-        m = self.n_dims
         times, horizon, start = data.times[index], data.horizons[index], data.starts[index]
         dims = data.dims[index]
         if dims is None:

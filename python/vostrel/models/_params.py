@@ -147,9 +147,16 @@ class Param:
         """The metadata of each entry of a field of this `shape`, row by row."""
         return _infos(self, shape)
 
-    def _info(self, name: str) -> ParamInfo:
+    def info(self, name: str, group: str | None = None) -> ParamInfo:
+        """The metadata of one entry `name` of this kind, in `group` (by default the field)."""
         return ParamInfo(
-            name, self.name, self.lower, self.upper, self.log_scale, self.time_power, self.strict
+            name,
+            self.name if group is None else group,
+            self.lower,
+            self.upper,
+            self.log_scale,
+            self.time_power,
+            self.strict,
         )
 
     def default_bounds(self, stats: DataStats) -> Bounds:
@@ -161,9 +168,9 @@ class Param:
 def _infos(p: Param, shape: tuple[int, ...]) -> tuple[ParamInfo, ...]:
     # Cached: fits and results ask for the metadata of one structure many times.
     if not shape:
-        return (p._info(p.name),)
+        return (p.info(p.name),)
     return tuple(
-        p._info(f"{p.name}[{','.join(map(str, index))}]")
+        p.info(f"{p.name}[{','.join(map(str, index))}]")
         for index in itertools.product(*map(range, shape))
     )
 
