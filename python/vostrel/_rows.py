@@ -36,7 +36,8 @@ class Sources:
     times : ndarray
         All events, ascending, from 0.
     dims : ndarray of int
-        The dimension of each event.
+        The dimension of each event (16-bit when that holds every dimension: it is shipped to
+        other processes with every task).
     horizon : float
         Window length.
     n_dims : int
@@ -55,76 +56,96 @@ class Sources:
 def sources(times: FloatArray, dims: Any, horizon: float, n_dims: int) -> Sources:
     if dims is None:
         dims = np.zeros(times.shape[0], dtype=np.int64)
-    return Sources(times, np.asarray(dims, dtype=np.int64), horizon, n_dims)
+    kind = np.int16 if n_dims < 2**15 else np.int64
+    return Sources(times, np.asarray(dims).astype(kind, copy=False), horizon, n_dims)
+
+
+@dataclass(frozen=True)
+class Basis:
+    """What the excitations of one realisation are cut from, whatever the decay: the events
+    grouped by source in time order, each source led by a placeholder at the first event's
+    time (its level is 0), and, when times are tied, the last event at each event's time."""
+
+    data: Sources
+    padded: FloatArray  # the events by source, each source led by its placeholder
+    first: Any  # (D,) the placeholder's position of each source in `padded`
+    counts: Any  # (D,) events per source
+    tie_end: Any  # None for distinct times, else per event the index of the last at its time
+
+
+def basis(data: Sources) -> Basis:
+    times, dims, d = data.times, data.dims, data.n_dims
+    n = times.shape[0]
+    counts = np.bincount(dims, minlength=d)
+    # Small integer keys: a stable sort is a radix sort, linear in N.
+    order = np.argsort(dims, kind="stable")
+    first = np.concatenate([[0], np.cumsum(counts + 1)[:-1]]).astype(np.int64)
+    padded = np.full(n + d, times[0] if n else 0.0)
+    slots = np.ones(n + d, dtype=bool)
+    slots[first] = False
+    padded[slots] = times[order]
+    tie_end = None
+    if n > 1 and not np.all(np.diff(times) > 0.0):
+        tie_end = np.searchsorted(times, times, side="right") - 1
+    return Basis(data, padded, first, counts, tie_end)
+
+
+def levels(b: Basis, beta: float) -> FloatArray:
+    """Per position of `b.padded`: Σ exp(-β·(s_i - s)) over the events s of the source up to
+    and including s_i (0 at the placeholders), by one recursion over every source at once,
+    L_i = exp(-β·(s_i - s_{i-1}))·L_{i-1} + 1, that restarts at each placeholder."""
+    padded = b.padded
+    if padded.shape[0] == 0:
+        return np.zeros(0)
+    gaps = np.diff(padded, prepend=padded[0])
+    gaps[b.first] = 0.0  # from the previous source's last event: not a gap
+    factor = np.exp(gaps * (-beta))
+    factor[b.first] = 0.0
+    jumps = np.ones(padded.shape[0])
+    jumps[b.first] = 0.0
+    return linear_recurrence(factor, jumps)
+
+
+def row_excitation(b: Basis, level: FloatArray, beta: float, target: int) -> FloatArray:
+    """E[i, k] = Σ exp(-β·(t_i - s)) over the events s of source k strictly before t_i, for
+    the events t_i of dimension `target` (shape (n_target, D)).
+
+    The events before each target event are counted per source in one pass over all events
+    (a histogram of (targets at or before the event, source), summed down the targets); the
+    last of them carries the source's level, decayed to t_i. Work O(N + n_target·D) and
+    memory O(N + n_target·D): a row never needs the other rows' excitations."""
+    data = b.data
+    d = data.n_dims
+    n_target = int(b.counts[target])
+    if n_target == 0:
+        return np.zeros((0, d))
+    is_target = data.dims == target
+    seen = np.cumsum(is_target)  # targets at or before each event
+    if b.tie_end is not None:
+        seen = seen[b.tie_end]  # and those tied with it: not strictly after
+    key = seen * d + data.dims
+    histogram = np.bincount(key, minlength=(n_target + 1) * d)[: n_target * d]
+    # Events of each source strictly before target i: those with at most i targets at or
+    # before them (the placeholder's position plus that count is the last one's position).
+    last = np.cumsum(histogram.reshape(n_target, d), axis=0)
+    last += b.first
+    out = np.subtract(data.times[is_target][:, None], b.padded[last])
+    out *= -beta
+    np.exp(out, out=out)
+    out *= level[last]
+    return out
 
 
 def excitations(data: Sources, beta: float) -> tuple[FloatArray, Any]:
     """E[i, j] = Σ exp(-β·(t_i - s)) over the events s of dimension j strictly before event i,
-    for every event, as a matrix with one row per event and the position of event i's row
-    (None: row i).
-
-    Distinct times: one recursion over all events in time order, E_i = f_i·(E_{i-1} + e_{d(i-1)})
-    with f_i = exp(-β·(t_i - t_{i-1})), computed in blocks of about √N events side by side
-    (every operation adds or multiplies non-negative numbers); the rows are stored step by
-    step across the blocks, so that each step of the recursion reads and writes contiguous
-    memory. Tied times: per source, from the last event strictly before each time.
-    """
-    times, dims = data.times, data.dims
-    n, d = times.shape[0], data.n_dims
-    if n < 2:
-        return np.zeros((n, d)), None
-    gaps = np.diff(times)
-    if not np.all(gaps > 0.0):
-        out = np.zeros((n, d))
-        for j in range(d):
-            out[:, j] = _excitation_of(data.of(j), beta, times)
-        return out, None
-    factor = np.concatenate([[0.0], np.exp(gaps * (-beta))])
-    previous = np.concatenate([[0], dims[:-1]])
-    length = max(1, math.isqrt(n))
-    blocks = -(-n // length)
-    pad = blocks * length - n
-    if pad:
-        factor = np.concatenate([factor, np.ones(pad)])
-        previous = np.concatenate([previous, np.zeros(pad, dtype=np.int64)])
-    # Step k of every block side by side: a[k, j] is the factor of event j·length + k.
-    a = np.ascontiguousarray(factor.reshape(blocks, length).T)
-    source = np.ascontiguousarray(previous.reshape(blocks, length).T)
-    x = np.zeros((length, blocks, d))
-    product = np.empty((length, blocks))
-    columns = np.arange(blocks)
-    first = np.zeros(blocks)
-    first[1:] = a[0, 1:]  # the first event of all has no predecessor
-    x[0, columns, source[0]] = first
-    product[0] = a[0]
-    for k in range(1, length):
-        np.multiply(x[k - 1], a[k][:, None], out=x[k])
-        x[k, columns, source[k]] += a[k]
-        np.multiply(product[k - 1], a[k], out=product[k])
-    # The value entering block j is the complete value at the end of block j - 1.
-    carry = np.zeros((blocks, d))
-    for j in range(1, blocks):
-        carry[j] = x[-1, j - 1] + product[-1, j - 1] * carry[j - 1]
-    for k in range(length):
-        x[k] += product[k][:, None] * carry
-    index = np.arange(n)
-    position = (index % length) * blocks + index // length
-    return x.reshape(length * blocks, d), position
-
-
-def _excitation_of(source_times: FloatArray, beta: float, targets: FloatArray) -> FloatArray:
-    """Σ exp(-β·(t - s)) over the source events s < t, at each target time t."""
-    out = np.zeros(targets.shape[0])
-    if source_times.shape[0] == 0:
-        return out
-    gaps = np.diff(source_times)
-    level = linear_recurrence(np.concatenate([[0.0], np.exp(gaps * (-beta))]),
-                              np.ones(source_times.shape[0]))
-    index = np.searchsorted(source_times, targets, side="left") - 1
-    live = index >= 0
-    k = index[live]
-    out[live] = level[k] * np.exp((targets[live] - source_times[k]) * (-beta))
-    return out
+    for every event (N·D doubles: for checks; fits work row by row), and None (row i is
+    event i)."""
+    b = basis(data)
+    level = levels(b, beta)
+    out = np.zeros((data.times.shape[0], data.n_dims))
+    for m in range(data.n_dims):
+        out[data.dims == m] = row_excitation(b, level, beta, m)
+    return out, None
 
 
 def compensator_weights(data: Sources, beta: float) -> FloatArray:
@@ -147,53 +168,45 @@ class RowDesign:
 
 @dataclass
 class Designs:
-    """What every row's design is cut from, for one decay: per realisation the excitations
-    of every event and the compensator weights."""
+    """What every row's design is cut from, for one decay: per realisation the events by
+    source and their levels (O(N) doubles), and the compensator weights."""
 
-    realisations: list[Sources]
-    excitation: list[FloatArray]
-    members: list[list[Any]]  # per realisation and dimension: the indices of its events
+    bases: list[Basis]
+    levels: list[FloatArray]
     compensator: FloatArray
     horizon: float
     beta: float
+    n_dims: int
 
 
 def designs(realisations: list[Sources], beta: float) -> Designs:
     compensator = np.zeros(realisations[0].n_dims)
     for data in realisations:
         compensator += compensator_weights(data, beta)
-    members = []
-    matrices = []
-    for data in realisations:
-        matrix, position = excitations(data, beta)
-        matrices.append(matrix)
-        # Small integer keys: a stable sort is a radix sort, linear in N.
-        keys = data.dims.astype(np.int16) if data.n_dims < 2**15 else data.dims
-        order = np.argsort(keys, kind="stable")
-        edges = np.concatenate([[0], np.cumsum(np.bincount(data.dims, minlength=data.n_dims))])
-        rows = order if position is None else position[order]
-        members.append([rows[edges[k] : edges[k + 1]] for k in range(data.n_dims)])
+    bases = [basis(data) for data in realisations]
     return Designs(
-        realisations,
-        matrices,
-        members,
+        bases,
+        [levels(b, beta) for b in bases],
         compensator,
         math.fsum(data.horizon for data in realisations),
         beta,
+        realisations[0].n_dims,
     )
 
 
 def row_design(shared: Designs, target: int) -> RowDesign:
     """The design of row `target` over every realisation (stacked in realisation order)."""
-    d = shared.realisations[0].n_dims
-    blocks = []
-    for excitation, members in zip(shared.excitation, shared.members):
-        rows = excitation[members[target]]
-        block = np.empty((rows.shape[0], d + 1))
-        block[:, 0] = 1.0
-        np.multiply(rows, shared.beta, out=block[:, 1:])
-        blocks.append(block)
-    design = blocks[0] if len(blocks) == 1 else np.concatenate(blocks)
+    d = shared.n_dims
+    sizes = [int(b.counts[target]) for b in shared.bases]
+    design = np.empty((sum(sizes), d + 1))
+    design[:, 0] = 1.0
+    at = 0
+    for b, level, size in zip(shared.bases, shared.levels, sizes):
+        if size:
+            block = row_excitation(b, level, shared.beta, target)
+            np.multiply(block, shared.beta, out=design[at : at + size, 1:])
+            del block
+        at += size
     return RowDesign(design, np.concatenate([[shared.horizon], shared.compensator]))
 
 

@@ -15,10 +15,13 @@ decays start from the shared fit, so their log-likelihood is never below it.
 and sets no bounds; :func:`l1_path` gives penalised (sparse) fits over a path of strengths with
 a choice of strength by BIC.
 
-Memory: a fixed-decay fit keeps the events, the excitation of every event by every source
-(N·D doubles), one row's design at a time (n_m × (D + 1) doubles, n_m the events of dimension
-m) and the covariance only when it is no larger than that: O(N·D) doubles, refused with a
-MemoryError before anything is allocated when that cannot fit.
+Memory: a fixed-decay fit keeps the events, per realisation the events grouped by source with
+their kernel levels at the decay (a few N doubles), one row's design at a time and what it is
+cut from (a few n_m × (D + 1) doubles, n_m the events of dimension m: a row's excitations are
+computed from the levels for that row alone) and the covariance only when it is no larger than
+N·(D + 1) doubles: O(N + n_m·D) doubles, within O(N·D), refused with a MemoryError before
+anything is allocated when that cannot fit. Each worker of an executor holds the same for its
+rows.
 """
 
 from __future__ import annotations
@@ -52,12 +55,12 @@ _WEAK_Z = 2.0
 def memory_needed(
     n_events: int, n_dims: int, covariance: bool, largest_row: int
 ) -> int:
-    """Doubles a row-by-row fixed-decay fit allocates beyond the events: the excitation of
-    every event by every source and the recursion's factors (N·(D + 3)), one row's design and
-    its weighted copy (2·n_m·(D + 1)), and the covariance when it is formed as a dense (p × p)
-    matrix."""
+    """Doubles a row-by-row fixed-decay fit allocates beyond the events: the events by source,
+    their levels and the recursion's and the per-row counting pass's working arrays (8·N in
+    all), one row's excitations, their positions, its design and the design's weighted copy
+    (5·n_m·(D + 1)), and the covariance when it is formed as a dense (p × p) matrix."""
     p = n_dims + n_dims * n_dims
-    doubles = n_events * (n_dims + 3) + 2 * largest_row * (n_dims + 1) + 4 * p
+    doubles = n_events * 8 + 5 * largest_row * (n_dims + 1) + 4 * p
     if covariance and _dense_covariance(n_events, n_dims):
         doubles += p * p
     return doubles
@@ -126,19 +129,29 @@ def _run_row_task(task: _RowTask) -> list[_rows.RowFit]:
         return out
 
 
+#: Tasks per worker: a few, so that a worker slowed by other work on the machine hands rows
+#: to the others; each task costs one pass over the events (their levels at the decay) and
+#: one copy of them shipped.
+_TASKS_PER_WORKER = 2
+
+
 def _chunks(counts: Any, workers: int) -> list[list[int]]:
-    """Contiguous runs of rows of about equal work (a row costs about its number of events):
-    one per worker, since every task first computes the excitations of all events."""
+    """Contiguous runs of rows of about equal work, `_TASKS_PER_WORKER` per worker. A row
+    costs about its number of events (its design and Newton steps) plus one pass over all
+    events (counting the events before its own), taken here as a quarter of the mean row."""
     n_rows = len(counts)
     if workers <= 1:
         return [list(range(n_rows))]
-    cumulative = np.cumsum(np.asarray(counts, dtype=np.float64) + 1.0)
-    targets = cumulative[-1] * np.arange(1, workers) / workers
+    weights = np.asarray(counts, dtype=np.float64)
+    weights = weights + 0.25 * float(np.mean(weights)) + 1.0
+    cumulative = np.cumsum(weights)
+    tasks = min(n_rows, _TASKS_PER_WORKER * workers)
+    targets = cumulative[-1] * np.arange(1, tasks) / tasks
     edges = np.concatenate([[0], np.searchsorted(cumulative, targets) + 1, [n_rows]])
     edges = np.minimum(np.maximum.accumulate(edges), n_rows)
     return [
         list(range(edges[i], edges[i + 1]))
-        for i in range(workers)
+        for i in range(tasks)
         if edges[i] < edges[i + 1]
     ]
 
@@ -621,7 +634,7 @@ def _fit_per_cell(
         for m in range(d)
     ]
     lo, hi = prepared.beta_box
-    chunks = _chunks(prepared.counts, 1 if executor is None else 4 * _worker_count(executor))
+    chunks = _chunks(prepared.counts, 1 if executor is None else 2 * _worker_count(executor))
     tasks = [
         _CellTask(
             prepared.realisations,
