@@ -129,7 +129,7 @@ def row_excitation(b: Basis, level: FloatArray, beta: float, target: int) -> Flo
     # before them (the placeholder's position plus that count is the last one's position).
     last = np.cumsum(histogram.reshape(n_target, d), axis=0)
     last += b.first
-    out = np.subtract(data.times[is_target][:, None], b.padded[last])
+    out: FloatArray = np.subtract(data.times[is_target][:, None], b.padded[last])
     out *= -beta
     np.exp(out, out=out)
     out *= level[last]
@@ -225,6 +225,11 @@ class RowFit:
     hessian_ok: bool
     message: str
     estimated: Any  # free and not on a bound
+    # The search of other time scales (per-cell rows): the weak cells whose decay was held at
+    # each time scale, the points refitted, and whether the last search found nothing better.
+    weak: Any = None
+    searched: int = 0
+    clean: bool = True
 
 
 def _value(design: FloatArray, linear: FloatArray, theta: FloatArray) -> tuple[float, FloatArray]:
@@ -433,6 +438,24 @@ def cell_row(realisations: list[Sources], target: int) -> CellRow:
                    joined(rest, np.float64), index, lag)
 
 
+def source_kernel(row: CellRow, source: int, beta: float) -> tuple[FloatArray, float]:
+    """For one source at decay β: the kernel β·Σ exp(-β·(t - s)) over its events s before
+    each target t of the row, and its compensator weight Σ (1 - exp(-β·(T - s))). Work
+    O(n_source + n_targets)."""
+    start = int(np.searchsorted(row.source, source, side="left"))
+    stop = int(np.searchsorted(row.source, source, side="right"))
+    out = np.zeros(row.n_targets)
+    if start == stop:
+        return out, 0.0
+    factor = np.where(row.restart[start:stop], 0.0, np.exp(row.gaps[start:stop] * (-beta)))
+    level = linear_recurrence(factor, np.ones(stop - start))
+    index = row.index[source]
+    live = index >= 0
+    out[live] = level[index[live] - start] * np.exp(row.lag[source, live] * (-beta))
+    out *= beta
+    return out, float(np.sum(-np.expm1(row.rest[start:stop] * (-beta))))
+
+
 def cell_derivatives(row: CellRow, x: FloatArray) -> tuple[float, FloatArray, FloatArray]:
     """The row's negative log-likelihood, gradient and exact Hessian in x = (mu, alpha[0..D-1],
     beta[0..D-1]).
@@ -509,8 +532,8 @@ def newton_cell_row(
 ) -> tuple[FloatArray, float, FloatArray, FloatArray, int, bool, str]:
     """Minimise a per-cell row from x0 by Newton steps on the entries off their bounds (a
     decay whose amplitude is held at zero is held too: the likelihood does not depend on it),
-    with a ridge where the Hessian is not positive definite and a backtracking search along
-    the projected path. Returns (x, value, gradient, hessian, iterations, converged,
+    with the Hessian's negative curvature turned into positive where it is not positive
+    definite (`_modified_step`) and a backtracking search along the projected path. Returns (x, value, gradient, hessian, iterations, converged,
     message); the value never exceeds the start's."""
     d = row.n_dims
     x = np.clip(x0, lower, upper)
@@ -523,7 +546,10 @@ def newton_cell_row(
         moving = ~held
         sub = hessian[moving][:, moving]
         positive = _positive_definite(sub)
-        step = _solve(sub, -gradient[moving])
+        if positive:
+            step = _solve(sub, -gradient[moving])
+        else:
+            step = _modified_step(sub, gradient[moving])
         decrement = float(-gradient[moving] @ step)
         if positive and decrement <= 1e-6:
             converged = True
@@ -553,6 +579,21 @@ def newton_cell_row(
             break
         x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
     return x, value, gradient, hessian, iterations, converged, message
+
+
+def _modified_step(hessian: FloatArray, gradient: FloatArray) -> FloatArray:
+    """A descent step for an indefinite Hessian: in the Hessian scaled to a unit diagonal, each
+    eigenvalue is replaced by its absolute value (at least 1e-8 of the largest), so that a
+    direction of negative curvature is followed as far as its curvature's size suggests
+    rather than damped by a ridge just large enough to make the Hessian definite, which
+    crawls."""
+    diagonal = np.abs(np.diag(hessian))
+    scale = 1.0 / np.sqrt(np.where(diagonal > 0.0, diagonal, 1.0))
+    values, vectors = np.linalg.eigh(hessian * np.outer(scale, scale))
+    size = np.abs(values)
+    size = np.maximum(size, 1e-8 * max(float(np.max(size, initial=0.0)), 1e-300))
+    step: FloatArray = -scale * (vectors @ ((vectors.T @ (scale * gradient)) / size))
+    return step
 
 
 def _held(x: FloatArray, gradient: FloatArray, lower: FloatArray, upper: FloatArray, d: int) -> Any:
