@@ -233,10 +233,12 @@ class RowFit:
 
 
 def _value(design: FloatArray, linear: FloatArray, theta: FloatArray) -> tuple[float, FloatArray]:
-    lam = design @ theta
-    if not np.all(lam > 0.0):
-        return math.inf, lam
-    return float(linear @ theta - np.sum(np.log(lam))), lam
+    with np.errstate(invalid="ignore", over="ignore"):
+        lam = design @ theta
+        if not (np.all(lam > 0.0) and np.all(np.isfinite(lam))):
+            return math.inf, lam
+        value = float(linear @ theta - np.sum(np.log(lam)))
+    return (value if math.isfinite(value) else math.inf), lam
 
 
 def newton_row(
@@ -334,6 +336,42 @@ def newton_row(
                   hessian_ok, message, estimated)
 
 
+def cannot_beat(
+    design: FloatArray,
+    linear: FloatArray,
+    theta: FloatArray,
+    lower: FloatArray,
+    free: Any,
+    target: float,
+) -> bool:
+    """Whether min over θ' ≥ lower of c·θ' - Σ log(x_i·θ') (free entries only) is provably
+    at least `target`, from one Newton decrement at θ.
+
+    With ν ≥ 0 the gradient's push against the bounds where θ sits on them, the function
+    f(θ') - ν·(θ' - lower) is below f wherever θ' ≥ lower and equals f(θ) at θ; it is
+    standard self-concordant (a linear term minus logarithms of affine functions), so with its
+    Newton decrement δ = √(g'H⁻¹g) < 1 at θ its unconstrained minimum, and hence the bounded
+    one of f, is at least f(θ) - (-δ - log(1 - δ)). False when that does not settle it (δ ≥
+    1, a singular Hessian): the refit must run."""
+    value, lam = _value(design, linear, theta)
+    if not math.isfinite(value):
+        return False
+    weighted = design[:, free] * (1.0 / lam)[:, None]
+    gradient = linear[free] - weighted.sum(axis=0)
+    at_bound = theta[free] <= lower[free]
+    gradient = np.where(at_bound, np.minimum(gradient, 0.0), gradient)
+    hessian = _gram(weighted)
+    try:
+        factor = np.linalg.cholesky(hessian)
+    except np.linalg.LinAlgError:
+        return False
+    half = np.linalg.solve(factor, gradient)
+    delta = math.sqrt(float(half @ half))
+    if not delta < 1.0:
+        return False
+    return value - (-delta - math.log1p(-delta)) >= target
+
+
 def _gram(weighted: FloatArray) -> FloatArray:
     """W'W by a symmetric rank-k update (half the work of a product), made symmetric."""
     from scipy.linalg import blas
@@ -364,12 +402,21 @@ def _solve(matrix: FloatArray, rhs: FloatArray) -> FloatArray:
 
 
 def _invert(information: FloatArray) -> tuple[FloatArray | None, bool]:
+    """The inverse of a positive definite information matrix, computed after scaling it to a
+    unit diagonal (parameters on very different scales, decays next to excitations, do not
+    make it look singular); None when it is not positive definite."""
     if not np.all(np.isfinite(information)):
         return None, False
-    eigenvalues = np.linalg.eigvalsh(information)
+    diagonal = np.diag(information)
+    if not np.all(diagonal > 0.0):
+        return None, False
+    scale = 1.0 / np.sqrt(diagonal)
+    scaled = information * np.outer(scale, scale)
+    eigenvalues = np.linalg.eigvalsh(scaled)
     if np.min(eigenvalues) <= 1e-12 * max(float(np.max(eigenvalues)), 0.0):
         return None, False
-    return np.asarray(np.linalg.inv(information), dtype=np.float64), True
+    inverse = np.linalg.inv(scaled) * np.outer(scale, scale)
+    return np.asarray(inverse, dtype=np.float64), True
 
 
 def _projected(theta: FloatArray, gradient: FloatArray, lower: FloatArray, free: Any) -> FloatArray:
@@ -401,6 +448,9 @@ class CellRow:
     rest: FloatArray  # T - s
     index: Any  # (D, n_targets)
     lag: FloatArray  # (D, n_targets)
+    position: Any = None  # index + 1: into the sequence's values led by a 0 (no event before)
+    restarts: Any = None  # the positions where `restart` holds
+
 
 
 def cell_row(realisations: list[Sources], target: int) -> CellRow:
@@ -435,7 +485,8 @@ def cell_row(realisations: list[Sources], target: int) -> CellRow:
 
     return CellRow(n_targets, math.fsum(data.horizon for data in realisations), d,
                    joined(gaps, np.float64), joined(restart, bool), joined(source, np.int64),
-                   joined(rest, np.float64), index, lag)
+                   joined(rest, np.float64), index, lag, index + 1,
+                   np.flatnonzero(joined(restart, bool)))
 
 
 def source_kernel(row: CellRow, source: int, beta: float) -> tuple[FloatArray, float]:
@@ -477,22 +528,27 @@ def cell_derivatives(row: CellRow, x: FloatArray) -> tuple[float, FloatArray, Fl
     e2 = np.zeros((d, row.n_targets))
     if row.gaps.shape[0]:
         rate = beta[row.source]
-        factor = np.where(row.restart, 0.0, np.exp(row.gaps * (-rate)))
-        level = linear_recurrence(factor, np.ones(factor.shape[0]))
-        before = np.concatenate([[0.0], level[:-1]])
         gaps = row.gaps
-        first = linear_recurrence(factor, factor * gaps * before)
-        first_before = np.concatenate([[0.0], first[:-1]])
-        second = linear_recurrence(
-            factor, factor * (2.0 * gaps * first_before + gaps * gaps * before)
+        factor = np.exp(gaps * (-rate))
+        factor[row.restarts] = 0.0
+        # Each recursion's values are stored after a leading 0: position 0 stands for "no
+        # event of the source before the target" (its lag is 0, its values 0).
+        n = factor.shape[0]
+        level = np.zeros(n + 1)
+        level[1:] = linear_recurrence(factor, np.ones(n))
+        first = np.zeros(n + 1)
+        first[1:] = linear_recurrence(factor, factor * gaps * level[:-1])
+        second = np.zeros(n + 1)
+        second[1:] = linear_recurrence(
+            factor, factor * (2.0 * gaps * first[:-1] + gaps * gaps * level[:-1])
         )
-        live = row.index >= 0
-        k = row.index[live]
-        lags = row.lag[live]
-        weight = np.exp(lags * (-np.broadcast_to(beta[:, None], row.index.shape)[live]))
-        e0[live] = level[k] * weight
-        e1[live] = weight * (first[k] + lags * level[k])
-        e2[live] = weight * (second[k] + 2.0 * lags * first[k] + lags * lags * level[k])
+        at = row.position
+        lags = row.lag
+        weight = np.exp(lags * (-beta[:, None]))
+        level_at, first_at = level[at], first[at]
+        e0 = level_at * weight
+        e1 = weight * (first_at + lags * level_at)
+        e2 = weight * (second[at] + lags * (2.0 * first_at + lags * level_at))
         tail = np.exp(row.rest * (-rate))
         compensator = np.bincount(row.source, weights=-np.expm1(row.rest * (-rate)), minlength=d)
         slope = np.bincount(row.source, weights=row.rest * tail, minlength=d)
@@ -527,14 +583,40 @@ def cell_derivatives(row: CellRow, x: FloatArray) -> tuple[float, FloatArray, Fl
     return float(value), gradient, hessian
 
 
+def cell_value(row: CellRow, x: FloatArray) -> float:
+    """The row's negative log-likelihood alone (one recursion instead of three, no
+    derivatives): for the trial points of a line search."""
+    d = row.n_dims
+    mu, alpha, beta = x[0], x[1 : d + 1], x[d + 1 :]
+    value = mu * row.horizon
+    lam = np.full(row.n_targets, mu)
+    if row.gaps.shape[0]:
+        rate = beta[row.source]
+        factor = np.exp(row.gaps * (-rate))
+        factor[row.restarts] = 0.0
+        level = np.zeros(factor.shape[0] + 1)
+        level[1:] = linear_recurrence(factor, np.ones(factor.shape[0]))
+        kernel = level[row.position] * np.exp(row.lag * (-beta[:, None]))
+        kernel *= beta[:, None]
+        lam = mu + alpha @ kernel
+        compensator = np.bincount(row.source, weights=-np.expm1(row.rest * (-rate)), minlength=d)
+        value += float(alpha @ compensator)
+    if not np.all(lam > 0.0):
+        return math.inf
+    return float(value - np.sum(np.log(lam)))
+
+
 def newton_cell_row(
     row: CellRow, x0: FloatArray, lower: FloatArray, upper: FloatArray, max_iter: int
 ) -> tuple[FloatArray, float, FloatArray, FloatArray, int, bool, str]:
     """Minimise a per-cell row from x0 by Newton steps on the entries off their bounds (a
     decay whose amplitude is held at zero is held too: the likelihood does not depend on it),
-    with the Hessian's negative curvature turned into positive where it is not positive
-    definite (`_modified_step`) and a backtracking search along the projected path. Returns (x, value, gradient, hessian, iterations, converged,
-    message); the value never exceeds the start's."""
+    with the decays on the log scale (a decay drifting over decades towards a bound gets
+    there in a few steps, not by halving), the Hessian's negative curvature turned into
+    positive where it is not positive definite (`_modified_step`) and a backtracking search
+    along the projected path (trial points after the first by their value alone). Returns (x,
+    value, gradient, hessian, iterations, converged, message), gradient and Hessian in the
+    decays themselves; the value never exceeds the start's."""
     d = row.n_dims
     x = np.clip(x0, lower, upper)
     value, gradient, hessian = cell_derivatives(row, x)
@@ -544,41 +626,79 @@ def newton_cell_row(
     for iterations in range(1, max_iter + 1):
         held = _held(x, gradient, lower, upper, d)
         moving = ~held
-        sub = hessian[moving][:, moving]
+        g, h = _log_decays(x, gradient, hessian, d)
+        sub = h[moving][:, moving]
         positive = _positive_definite(sub)
         if positive:
-            step = _solve(sub, -gradient[moving])
+            step = _solve(sub, -g[moving])
         else:
-            step = _modified_step(sub, gradient[moving])
-        decrement = float(-gradient[moving] @ step)
+            step = _modified_step(sub, g[moving])
+        decrement = float(-g[moving] @ step)
         if positive and decrement <= 1e-6:
             converged = True
             message = "Newton decrement below tolerance"
-            trial = x.copy()
-            trial[moving] = np.clip(x[moving] + step, lower[moving], upper[moving])
+            trial = _moved(x, moving, step, lower, upper, d)
             t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
             if t_value <= value + 1e-12 * abs(value):
                 x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
             break
         if not decrement > 0:
-            step = -gradient[moving] / np.maximum(np.abs(np.diag(sub)), 1e-300)
+            step = -g[moving] / np.maximum(np.abs(np.diag(sub)), 1e-300)
         t = 1.0
         accepted = False
+        full = True
         while t > 1e-14:
-            trial = x.copy()
-            trial[moving] = np.clip(x[moving] + t * step, lower[moving], upper[moving])
-            t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
-            if t_value <= value + 1e-4 * float(gradient @ (trial - x)):
+            trial = _moved(x, moving, t * step, lower, upper, d)
+            if full:
+                t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
+            else:
+                t_value = cell_value(row, trial)
+            if t_value <= value + 1e-4 * float(g @ _log_change(x, trial, d)):
                 accepted = True
                 break
             t *= 0.5
+            full = False
         if not accepted:
             projected = np.where(held, 0.0, gradient)
             converged = positive and float(np.max(np.abs(projected))) <= 1e-6 * max(row.n_targets, 1)
             message = "no further decrease (line search at rounding level)"
             break
+        if not full:
+            t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
         x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
     return x, value, gradient, hessian, iterations, converged, message
+
+
+def _log_decays(
+    x: FloatArray, gradient: FloatArray, hessian: FloatArray, d: int
+) -> tuple[FloatArray, FloatArray]:
+    """Gradient and Hessian with the decays β replaced by u = log β: ∂f/∂u = β·∂f/∂β and
+    ∂²f/∂u_i∂u_j = β_i·β_j·∂²f/∂β_i∂β_j (+ β_i·∂f/∂β_i on the diagonal)."""
+    factor = np.ones(x.shape[0])
+    factor[d + 1 :] = x[d + 1 :]
+    g = gradient * factor
+    h = hessian * np.outer(factor, factor)
+    cells = np.arange(d + 1, x.shape[0])
+    h[cells, cells] += g[d + 1 :]
+    return g, h
+
+
+def _moved(
+    x: FloatArray, moving: Any, step: FloatArray, lower: FloatArray, upper: FloatArray, d: int
+) -> FloatArray:
+    """x moved by `step` on the moving entries, the decays multiplicatively, within bounds."""
+    trial = x.copy()
+    full = np.zeros(x.shape[0])
+    full[moving] = step
+    trial[: d + 1] += full[: d + 1]
+    trial[d + 1 :] *= np.exp(np.minimum(full[d + 1 :], 700.0))
+    return np.where(moving, np.clip(trial, lower, upper), x)
+
+
+def _log_change(x: FloatArray, trial: FloatArray, d: int) -> FloatArray:
+    change = trial - x
+    change[d + 1 :] = np.log(trial[d + 1 :] / x[d + 1 :])
+    return change
 
 
 def _modified_step(hessian: FloatArray, gradient: FloatArray) -> FloatArray:

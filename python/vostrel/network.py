@@ -746,7 +746,9 @@ def _scan_cells(
     decays held where they are, and the row's baseline and excitations refitted (a convex
     problem, solved exactly by `newton_row`); where the excitation is 0, only the time scales
     at which the likelihood rises into the interior along it are refitted (the likelihood is
-    concave in the excitations at fixed decays, so that test is exact). A time scale that
+    concave in the excitations at fixed decays, so that test is exact), and elsewhere a time
+    scale whose refit provably cannot beat the current point is skipped (`cannot_beat`). A
+    time scale that
     beats the current point becomes the current point before the next cell is searched.
     Returns the best point found when it beats `value` (else None), its value, and the number
     of time scales examined."""
@@ -783,6 +785,10 @@ def _scan_cells(
             trial[:, 1 + k] = kernel
             coefficients = linear.copy()
             coefficients[1 + k] = weight
+            if _rows.cannot_beat(
+                trial, coefficients, theta, lower, free, current - tolerance
+            ):
+                continue
             fit = _rows.newton_row(
                 _rows.RowDesign(trial, coefficients), lower, free, theta, zero, _SCAN_ITER, False
             )
