@@ -555,7 +555,7 @@ def _fit_shared(
             "every excitation vanishes or lies within "
             f"{_WEAK_Z:g} standard errors of 0 (errors at the decay held), so the decay is "
             f"poorly identified: the profile likelihood was evaluated at {len(scales)} time "
-            f"scales from {fmt(prepared.shortest / s)} to {fmt(prepared.longest / s)}"
+            f"scales from {prepared.shortest / s:.3g} to {prepared.longest / s:.3g}"
             + (
                 ", and searched further around the best of them, which beat the first optimum"
                 if better
@@ -667,7 +667,8 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
     weak = np.zeros(d, dtype=bool)
     for _round in range(_SCAN_ROUNDS):
         weak = _weak_cells(x, hessian, lower, upper, d)
-        point, point_value, points = _scan_cells(row, x, value, weak, task)
+        with np.errstate(all="ignore"):  # a refit that fails is not a better point
+            point, point_value, points = _scan_cells(row, x, value, weak, task)
         searched += points
         clean = point is None
         if point is None:
@@ -1111,12 +1112,12 @@ def _search_notes(
     if weak.any():
         cells = [f"alpha[{m},{k}]" for m, k in zip(*np.nonzero(weak))]
         notes.append(
-            f"{len(cells)} excitations ("
-            + ", ".join(cells[:6])
-            + (" ..." if len(cells) > 6 else "")
-            + f") vanish or lie within {_WEAK_Z:g} standard errors of 0, so the decays they "
+            ", ".join(cells[:6])
+            + (f" ... ({len(cells)} in all)" if len(cells) > 6 else "")
+            + (" vanishes or lies" if len(cells) == 1 else " vanish or lie")
+            + f" within {_WEAK_Z:g} standard errors of 0, so the decays they "
             "shape are poorly identified: each such decay was held at time scales from "
-            f"{fmt(prepared.shortest / s)} to {fmt(prepared.longest / s)} (up to {_SCAN_MAX}, "
+            f"{prepared.shortest / s:.3g} to {prepared.longest / s:.3g} (up to {_SCAN_MAX}, "
             f"{sum(f.searched for f in fits)} points in all) with its row's baseline and "
             "excitations refitted"
             + (
@@ -1136,10 +1137,10 @@ def _search_notes(
     zero = [f"alpha[{m},{k}]" for m, k in zip(*np.nonzero(alpha <= 0.0))]
     if zero:
         notes.append(
-            f"{len(zero)} excitations are 0 ("
-            + ", ".join(zero[:6])
-            + (" ..." if len(zero) > 6 else "")
-            + "): the decays of those cells have no effect on the likelihood and are not "
+            ", ".join(zero[:6])
+            + (f" ... ({len(zero)} in all)" if len(zero) > 6 else "")
+            + (" is" if len(zero) == 1 else " are")
+            + " 0: the decays of those cells have no effect on the likelihood and are not "
             "identified (reported where the fit left them, without standard errors); the "
             "optimum concerns the other parameters"
         )
