@@ -626,7 +626,8 @@ def newton_cell_row(
     for iterations in range(1, max_iter + 1):
         held = _held(x, gradient, lower, upper, d)
         moving = ~held
-        g, h = _log_decays(x, gradient, hessian, d)
+        logs = _log_entries(x, row.horizon, d)
+        g, h = _log_decays(x, gradient, hessian, logs)
         sub = h[moving][:, moving]
         positive = _positive_definite(sub)
         if positive:
@@ -637,7 +638,7 @@ def newton_cell_row(
         if positive and decrement <= 1e-6:
             converged = True
             message = "Newton decrement below tolerance"
-            trial = _moved(x, moving, step, lower, upper, d)
+            trial = _moved(x, moving, step, lower, upper, logs)
             t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
             if t_value <= value + 1e-12 * abs(value):
                 x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
@@ -648,12 +649,12 @@ def newton_cell_row(
         accepted = False
         full = True
         while t > 1e-14:
-            trial = _moved(x, moving, t * step, lower, upper, d)
+            trial = _moved(x, moving, t * step, lower, upper, logs)
             if full:
                 t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
             else:
                 t_value = cell_value(row, trial)
-            if t_value <= value + 1e-4 * float(g @ _log_change(x, trial, d)):
+            if t_value <= value + 1e-4 * float(g @ _log_change(x, trial, logs)):
                 accepted = True
                 break
             t *= 0.5
@@ -669,36 +670,49 @@ def newton_cell_row(
     return x, value, gradient, hessian, iterations, converged, message
 
 
+def _log_entries(x: FloatArray, horizon: float, d: int) -> Any:
+    """The entries stepped on the log scale: every decay, and the excitation of a cell whose
+    time scale exceeds the window (β·T < 1). There the kernel is nearly β times the count of
+    earlier events, so the likelihood depends on α·β alone to first order and its valley,
+    α·β constant, is straight in (log α, log β) but curved in (α, log β), where Newton steps
+    crawl along it."""
+    logs = np.zeros(x.shape[0], dtype=bool)
+    logs[d + 1 :] = True
+    logs[1 : d + 1] = (x[1 : d + 1] > 0.0) & (x[d + 1 :] * horizon < 1.0)
+    return logs
+
+
 def _log_decays(
-    x: FloatArray, gradient: FloatArray, hessian: FloatArray, d: int
+    x: FloatArray, gradient: FloatArray, hessian: FloatArray, logs: Any
 ) -> tuple[FloatArray, FloatArray]:
-    """Gradient and Hessian with the decays β replaced by u = log β: ∂f/∂u = β·∂f/∂β and
-    ∂²f/∂u_i∂u_j = β_i·β_j·∂²f/∂β_i∂β_j (+ β_i·∂f/∂β_i on the diagonal)."""
-    factor = np.ones(x.shape[0])
-    factor[d + 1 :] = x[d + 1 :]
+    """Gradient and Hessian with the entries `logs` replaced by their logarithms u = log x:
+    ∂f/∂u = x·∂f/∂x and ∂²f/∂u_i∂u_j = x_i·x_j·∂²f/∂x_i∂x_j (+ x_i·∂f/∂x_i on the
+    diagonal)."""
+    factor = np.where(logs, x, 1.0)
     g = gradient * factor
     h = hessian * np.outer(factor, factor)
-    cells = np.arange(d + 1, x.shape[0])
-    h[cells, cells] += g[d + 1 :]
+    cells = np.flatnonzero(logs)
+    h[cells, cells] += g[cells]
     return g, h
 
 
 def _moved(
-    x: FloatArray, moving: Any, step: FloatArray, lower: FloatArray, upper: FloatArray, d: int
+    x: FloatArray, moving: Any, step: FloatArray, lower: FloatArray, upper: FloatArray, logs: Any
 ) -> FloatArray:
-    """x moved by `step` on the moving entries, the decays multiplicatively, within bounds."""
-    trial = x.copy()
+    """x moved by `step` on the moving entries (multiplicatively on the log scale), within
+    bounds."""
     full = np.zeros(x.shape[0])
     full[moving] = step
-    trial[: d + 1] += full[: d + 1]
-    trial[d + 1 :] *= np.exp(np.minimum(full[d + 1 :], 700.0))
+    trial = np.where(logs, x * np.exp(np.minimum(full, 700.0)), x + full)
     return np.where(moving, np.clip(trial, lower, upper), x)
 
 
-def _log_change(x: FloatArray, trial: FloatArray, d: int) -> FloatArray:
+def _log_change(x: FloatArray, trial: FloatArray, logs: Any) -> FloatArray:
     change = trial - x
-    change[d + 1 :] = np.log(trial[d + 1 :] / x[d + 1 :])
-    return change
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.log(trial / np.where(logs, x, 1.0))
+    out: FloatArray = np.where(logs, ratio, change)
+    return out
 
 
 def _modified_step(hessian: FloatArray, gradient: FloatArray) -> FloatArray:
