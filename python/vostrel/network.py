@@ -682,6 +682,8 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
     if not clean:
         # The last search still found higher likelihoods: the optimum is not verified.
         converged = False
+    # Cells of sources without events, or of a row without events, have nothing to search.
+    weak = weak & np.isin(np.arange(d), row.source) & (row.n_targets > 0)
     scale = np.maximum(1.0, np.abs(x))
     at_lower = x - lower <= 1e-8 * scale
     at_upper = upper - x <= 1e-8 * scale
