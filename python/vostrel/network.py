@@ -665,10 +665,11 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
     clean = True
     searched = 0
     weak = np.zeros(d, dtype=bool)
+    kernels: dict[tuple[int, float], tuple[FloatArray, float]] = {}  # the same in every round
     for _round in range(_SCAN_ROUNDS):
         weak = _weak_cells(x, hessian, lower, upper, d)
         with np.errstate(all="ignore"):  # a refit that fails is not a better point
-            point, point_value, points = _scan_cells(row, x, value, weak, task)
+            point, point_value, points = _scan_cells(row, x, value, weak, task, kernels)
         searched += points
         clean = point is None
         if point is None:
@@ -741,7 +742,12 @@ def _weak_cells(
 
 
 def _scan_cells(
-    row: _rows.CellRow, x: FloatArray, value: float, weak: Any, task: _CellTask
+    row: _rows.CellRow,
+    x: FloatArray,
+    value: float,
+    weak: Any,
+    task: _CellTask,
+    kernels: dict[tuple[int, float], tuple[FloatArray, float]],
 ) -> tuple[FloatArray | None, float, int]:
     """Search other time scales for the weak cells of a row at its optimum `x`.
 
@@ -754,7 +760,8 @@ def _scan_cells(
     time scale that
     beats the current point becomes the current point before the next cell is searched.
     Returns the best point found when it beats `value` (else None), its value, and the number
-    of time scales examined."""
+    of time scales examined. `kernels` keeps each source's kernel at each time scale for the
+    row's later searches."""
     d = row.n_dims
     if not weak.any() or row.n_targets == 0:
         return None, value, 0
@@ -781,7 +788,9 @@ def _scan_cells(
         best: tuple[float, float, FloatArray, FloatArray, float] | None = None
         for b in task.scales[at_bound].tolist():
             points += 1
-            kernel, weight = _rows.source_kernel(row, k, b)
+            if (k, b) not in kernels:
+                kernels[k, b] = _rows.source_kernel(row, k, b)
+            kernel, weight = kernels[k, b]
             if at_bound and not (float(kernel @ inverse) - weight) / row.n_targets > 1e-6:
                 continue
             trial = design.copy()
