@@ -36,7 +36,8 @@ class Sources:
     times : ndarray
         All events, ascending, from 0.
     dims : ndarray of int
-        The dimension of each event.
+        The dimension of each event (16-bit when that holds every dimension: it is shipped to
+        other processes with every task).
     horizon : float
         Window length.
     n_dims : int
@@ -55,76 +56,96 @@ class Sources:
 def sources(times: FloatArray, dims: Any, horizon: float, n_dims: int) -> Sources:
     if dims is None:
         dims = np.zeros(times.shape[0], dtype=np.int64)
-    return Sources(times, np.asarray(dims, dtype=np.int64), horizon, n_dims)
+    kind = np.int16 if n_dims < 2**15 else np.int64
+    return Sources(times, np.asarray(dims).astype(kind, copy=False), horizon, n_dims)
+
+
+@dataclass(frozen=True)
+class Basis:
+    """What the excitations of one realisation are cut from, whatever the decay: the events
+    grouped by source in time order, each source led by a placeholder at the first event's
+    time (its level is 0), and, when times are tied, the last event at each event's time."""
+
+    data: Sources
+    padded: FloatArray  # the events by source, each source led by its placeholder
+    first: Any  # (D,) the placeholder's position of each source in `padded`
+    counts: Any  # (D,) events per source
+    tie_end: Any  # None for distinct times, else per event the index of the last at its time
+
+
+def basis(data: Sources) -> Basis:
+    times, dims, d = data.times, data.dims, data.n_dims
+    n = times.shape[0]
+    counts = np.bincount(dims, minlength=d)
+    # Small integer keys: a stable sort is a radix sort, linear in N.
+    order = np.argsort(dims, kind="stable")
+    first = np.concatenate([[0], np.cumsum(counts + 1)[:-1]]).astype(np.int64)
+    padded = np.full(n + d, times[0] if n else 0.0)
+    slots = np.ones(n + d, dtype=bool)
+    slots[first] = False
+    padded[slots] = times[order]
+    tie_end = None
+    if n > 1 and not np.all(np.diff(times) > 0.0):
+        tie_end = np.searchsorted(times, times, side="right") - 1
+    return Basis(data, padded, first, counts, tie_end)
+
+
+def levels(b: Basis, beta: float) -> FloatArray:
+    """Per position of `b.padded`: Σ exp(-β·(s_i - s)) over the events s of the source up to
+    and including s_i (0 at the placeholders), by one recursion over every source at once,
+    L_i = exp(-β·(s_i - s_{i-1}))·L_{i-1} + 1, that restarts at each placeholder."""
+    padded = b.padded
+    if padded.shape[0] == 0:
+        return np.zeros(0)
+    gaps = np.diff(padded, prepend=padded[0])
+    gaps[b.first] = 0.0  # from the previous source's last event: not a gap
+    factor = np.exp(gaps * (-beta))
+    factor[b.first] = 0.0
+    jumps = np.ones(padded.shape[0])
+    jumps[b.first] = 0.0
+    return linear_recurrence(factor, jumps)
+
+
+def row_excitation(b: Basis, level: FloatArray, beta: float, target: int) -> FloatArray:
+    """E[i, k] = Σ exp(-β·(t_i - s)) over the events s of source k strictly before t_i, for
+    the events t_i of dimension `target` (shape (n_target, D)).
+
+    The events before each target event are counted per source in one pass over all events
+    (a histogram of (targets at or before the event, source), summed down the targets); the
+    last of them carries the source's level, decayed to t_i. Work O(N + n_target·D) and
+    memory O(N + n_target·D): a row never needs the other rows' excitations."""
+    data = b.data
+    d = data.n_dims
+    n_target = int(b.counts[target])
+    if n_target == 0:
+        return np.zeros((0, d))
+    is_target = data.dims == target
+    seen = np.cumsum(is_target)  # targets at or before each event
+    if b.tie_end is not None:
+        seen = seen[b.tie_end]  # and those tied with it: not strictly after
+    key = seen * d + data.dims
+    histogram = np.bincount(key, minlength=(n_target + 1) * d)[: n_target * d]
+    # Events of each source strictly before target i: those with at most i targets at or
+    # before them (the placeholder's position plus that count is the last one's position).
+    last = np.cumsum(histogram.reshape(n_target, d), axis=0)
+    last += b.first
+    out: FloatArray = np.subtract(data.times[is_target][:, None], b.padded[last])
+    out *= -beta
+    np.exp(out, out=out)
+    out *= level[last]
+    return out
 
 
 def excitations(data: Sources, beta: float) -> tuple[FloatArray, Any]:
     """E[i, j] = Σ exp(-β·(t_i - s)) over the events s of dimension j strictly before event i,
-    for every event, as a matrix with one row per event and the position of event i's row
-    (None: row i).
-
-    Distinct times: one recursion over all events in time order, E_i = f_i·(E_{i-1} + e_{d(i-1)})
-    with f_i = exp(-β·(t_i - t_{i-1})), computed in blocks of about √N events side by side
-    (every operation adds or multiplies non-negative numbers); the rows are stored step by
-    step across the blocks, so that each step of the recursion reads and writes contiguous
-    memory. Tied times: per source, from the last event strictly before each time.
-    """
-    times, dims = data.times, data.dims
-    n, d = times.shape[0], data.n_dims
-    if n < 2:
-        return np.zeros((n, d)), None
-    gaps = np.diff(times)
-    if not np.all(gaps > 0.0):
-        out = np.zeros((n, d))
-        for j in range(d):
-            out[:, j] = _excitation_of(data.of(j), beta, times)
-        return out, None
-    factor = np.concatenate([[0.0], np.exp(gaps * (-beta))])
-    previous = np.concatenate([[0], dims[:-1]])
-    length = max(1, math.isqrt(n))
-    blocks = -(-n // length)
-    pad = blocks * length - n
-    if pad:
-        factor = np.concatenate([factor, np.ones(pad)])
-        previous = np.concatenate([previous, np.zeros(pad, dtype=np.int64)])
-    # Step k of every block side by side: a[k, j] is the factor of event j·length + k.
-    a = np.ascontiguousarray(factor.reshape(blocks, length).T)
-    source = np.ascontiguousarray(previous.reshape(blocks, length).T)
-    x = np.zeros((length, blocks, d))
-    product = np.empty((length, blocks))
-    columns = np.arange(blocks)
-    first = np.zeros(blocks)
-    first[1:] = a[0, 1:]  # the first event of all has no predecessor
-    x[0, columns, source[0]] = first
-    product[0] = a[0]
-    for k in range(1, length):
-        np.multiply(x[k - 1], a[k][:, None], out=x[k])
-        x[k, columns, source[k]] += a[k]
-        np.multiply(product[k - 1], a[k], out=product[k])
-    # The value entering block j is the complete value at the end of block j - 1.
-    carry = np.zeros((blocks, d))
-    for j in range(1, blocks):
-        carry[j] = x[-1, j - 1] + product[-1, j - 1] * carry[j - 1]
-    for k in range(length):
-        x[k] += product[k][:, None] * carry
-    index = np.arange(n)
-    position = (index % length) * blocks + index // length
-    return x.reshape(length * blocks, d), position
-
-
-def _excitation_of(source_times: FloatArray, beta: float, targets: FloatArray) -> FloatArray:
-    """Σ exp(-β·(t - s)) over the source events s < t, at each target time t."""
-    out = np.zeros(targets.shape[0])
-    if source_times.shape[0] == 0:
-        return out
-    gaps = np.diff(source_times)
-    level = linear_recurrence(np.concatenate([[0.0], np.exp(gaps * (-beta))]),
-                              np.ones(source_times.shape[0]))
-    index = np.searchsorted(source_times, targets, side="left") - 1
-    live = index >= 0
-    k = index[live]
-    out[live] = level[k] * np.exp((targets[live] - source_times[k]) * (-beta))
-    return out
+    for every event (N·D doubles: for checks; fits work row by row), and None (row i is
+    event i)."""
+    b = basis(data)
+    level = levels(b, beta)
+    out = np.zeros((data.times.shape[0], data.n_dims))
+    for m in range(data.n_dims):
+        out[data.dims == m] = row_excitation(b, level, beta, m)
+    return out, None
 
 
 def compensator_weights(data: Sources, beta: float) -> FloatArray:
@@ -147,53 +168,45 @@ class RowDesign:
 
 @dataclass
 class Designs:
-    """What every row's design is cut from, for one decay: per realisation the excitations
-    of every event and the compensator weights."""
+    """What every row's design is cut from, for one decay: per realisation the events by
+    source and their levels (O(N) doubles), and the compensator weights."""
 
-    realisations: list[Sources]
-    excitation: list[FloatArray]
-    members: list[list[Any]]  # per realisation and dimension: the indices of its events
+    bases: list[Basis]
+    levels: list[FloatArray]
     compensator: FloatArray
     horizon: float
     beta: float
+    n_dims: int
 
 
 def designs(realisations: list[Sources], beta: float) -> Designs:
     compensator = np.zeros(realisations[0].n_dims)
     for data in realisations:
         compensator += compensator_weights(data, beta)
-    members = []
-    matrices = []
-    for data in realisations:
-        matrix, position = excitations(data, beta)
-        matrices.append(matrix)
-        # Small integer keys: a stable sort is a radix sort, linear in N.
-        keys = data.dims.astype(np.int16) if data.n_dims < 2**15 else data.dims
-        order = np.argsort(keys, kind="stable")
-        edges = np.concatenate([[0], np.cumsum(np.bincount(data.dims, minlength=data.n_dims))])
-        rows = order if position is None else position[order]
-        members.append([rows[edges[k] : edges[k + 1]] for k in range(data.n_dims)])
+    bases = [basis(data) for data in realisations]
     return Designs(
-        realisations,
-        matrices,
-        members,
+        bases,
+        [levels(b, beta) for b in bases],
         compensator,
         math.fsum(data.horizon for data in realisations),
         beta,
+        realisations[0].n_dims,
     )
 
 
 def row_design(shared: Designs, target: int) -> RowDesign:
     """The design of row `target` over every realisation (stacked in realisation order)."""
-    d = shared.realisations[0].n_dims
-    blocks = []
-    for excitation, members in zip(shared.excitation, shared.members):
-        rows = excitation[members[target]]
-        block = np.empty((rows.shape[0], d + 1))
-        block[:, 0] = 1.0
-        np.multiply(rows, shared.beta, out=block[:, 1:])
-        blocks.append(block)
-    design = blocks[0] if len(blocks) == 1 else np.concatenate(blocks)
+    d = shared.n_dims
+    sizes = [int(b.counts[target]) for b in shared.bases]
+    design = np.empty((sum(sizes), d + 1))
+    design[:, 0] = 1.0
+    at = 0
+    for b, level, size in zip(shared.bases, shared.levels, sizes):
+        if size:
+            block = row_excitation(b, level, shared.beta, target)
+            np.multiply(block, shared.beta, out=design[at : at + size, 1:])
+            del block
+        at += size
     return RowDesign(design, np.concatenate([[shared.horizon], shared.compensator]))
 
 
@@ -212,13 +225,20 @@ class RowFit:
     hessian_ok: bool
     message: str
     estimated: Any  # free and not on a bound
+    # The search of other time scales (per-cell rows): the weak cells whose decay was held at
+    # each time scale, the points refitted, and whether the last search found nothing better.
+    weak: Any = None
+    searched: int = 0
+    clean: bool = True
 
 
 def _value(design: FloatArray, linear: FloatArray, theta: FloatArray) -> tuple[float, FloatArray]:
-    lam = design @ theta
-    if not np.all(lam > 0.0):
-        return math.inf, lam
-    return float(linear @ theta - np.sum(np.log(lam))), lam
+    with np.errstate(invalid="ignore", over="ignore"):
+        lam = design @ theta
+        if not (np.all(lam > 0.0) and np.all(np.isfinite(lam))):
+            return math.inf, lam
+        value = float(linear @ theta - np.sum(np.log(lam)))
+    return (value if math.isfinite(value) else math.inf), lam
 
 
 def newton_row(
@@ -316,6 +336,42 @@ def newton_row(
                   hessian_ok, message, estimated)
 
 
+def cannot_beat(
+    design: FloatArray,
+    linear: FloatArray,
+    theta: FloatArray,
+    lower: FloatArray,
+    free: Any,
+    target: float,
+) -> bool:
+    """Whether min over θ' ≥ lower of c·θ' - Σ log(x_i·θ') (free entries only) is provably
+    at least `target`, from one Newton decrement at θ.
+
+    With ν ≥ 0 the gradient's push against the bounds where θ sits on them, the function
+    f(θ') - ν·(θ' - lower) is below f wherever θ' ≥ lower and equals f(θ) at θ; it is
+    standard self-concordant (a linear term minus logarithms of affine functions), so with its
+    Newton decrement δ = √(g'H⁻¹g) < 1 at θ its unconstrained minimum, and hence the bounded
+    one of f, is at least f(θ) - (-δ - log(1 - δ)). False when that does not settle it (δ ≥
+    1, a singular Hessian): the refit must run."""
+    value, lam = _value(design, linear, theta)
+    if not math.isfinite(value):
+        return False
+    weighted = design[:, free] * (1.0 / lam)[:, None]
+    gradient = linear[free] - weighted.sum(axis=0)
+    at_bound = theta[free] <= lower[free]
+    gradient = np.where(at_bound, np.minimum(gradient, 0.0), gradient)
+    hessian = _gram(weighted)
+    try:
+        factor = np.linalg.cholesky(hessian)
+    except np.linalg.LinAlgError:
+        return False
+    half = np.linalg.solve(factor, gradient)
+    delta = math.sqrt(float(half @ half))
+    if not delta < 1.0:
+        return False
+    return value - (-delta - math.log1p(-delta)) >= target
+
+
 def _gram(weighted: FloatArray) -> FloatArray:
     """W'W by a symmetric rank-k update (half the work of a product), made symmetric."""
     from scipy.linalg import blas
@@ -346,12 +402,21 @@ def _solve(matrix: FloatArray, rhs: FloatArray) -> FloatArray:
 
 
 def _invert(information: FloatArray) -> tuple[FloatArray | None, bool]:
+    """The inverse of a positive definite information matrix, computed after scaling it to a
+    unit diagonal (parameters on very different scales, decays next to excitations, do not
+    make it look singular); None when it is not positive definite."""
     if not np.all(np.isfinite(information)):
         return None, False
-    eigenvalues = np.linalg.eigvalsh(information)
+    diagonal = np.diag(information)
+    if not np.all(diagonal > 0.0):
+        return None, False
+    scale = 1.0 / np.sqrt(diagonal)
+    scaled = information * np.outer(scale, scale)
+    eigenvalues = np.linalg.eigvalsh(scaled)
     if np.min(eigenvalues) <= 1e-12 * max(float(np.max(eigenvalues)), 0.0):
         return None, False
-    return np.asarray(np.linalg.inv(information), dtype=np.float64), True
+    inverse = np.linalg.inv(scaled) * np.outer(scale, scale)
+    return np.asarray(inverse, dtype=np.float64), True
 
 
 def _projected(theta: FloatArray, gradient: FloatArray, lower: FloatArray, free: Any) -> FloatArray:
@@ -383,6 +448,9 @@ class CellRow:
     rest: FloatArray  # T - s
     index: Any  # (D, n_targets)
     lag: FloatArray  # (D, n_targets)
+    position: Any = None  # index + 1: into the sequence's values led by a 0 (no event before)
+    restarts: Any = None  # the positions where `restart` holds
+
 
 
 def cell_row(realisations: list[Sources], target: int) -> CellRow:
@@ -417,7 +485,26 @@ def cell_row(realisations: list[Sources], target: int) -> CellRow:
 
     return CellRow(n_targets, math.fsum(data.horizon for data in realisations), d,
                    joined(gaps, np.float64), joined(restart, bool), joined(source, np.int64),
-                   joined(rest, np.float64), index, lag)
+                   joined(rest, np.float64), index, lag, index + 1,
+                   np.flatnonzero(joined(restart, bool)))
+
+
+def source_kernel(row: CellRow, source: int, beta: float) -> tuple[FloatArray, float]:
+    """For one source at decay β: the kernel β·Σ exp(-β·(t - s)) over its events s before
+    each target t of the row, and its compensator weight Σ (1 - exp(-β·(T - s))). Work
+    O(n_source + n_targets)."""
+    start = int(np.searchsorted(row.source, source, side="left"))
+    stop = int(np.searchsorted(row.source, source, side="right"))
+    out = np.zeros(row.n_targets)
+    if start == stop:
+        return out, 0.0
+    factor = np.where(row.restart[start:stop], 0.0, np.exp(row.gaps[start:stop] * (-beta)))
+    level = linear_recurrence(factor, np.ones(stop - start))
+    index = row.index[source]
+    live = index >= 0
+    out[live] = level[index[live] - start] * np.exp(row.lag[source, live] * (-beta))
+    out *= beta
+    return out, float(np.sum(-np.expm1(row.rest[start:stop] * (-beta))))
 
 
 def cell_derivatives(row: CellRow, x: FloatArray) -> tuple[float, FloatArray, FloatArray]:
@@ -441,22 +528,27 @@ def cell_derivatives(row: CellRow, x: FloatArray) -> tuple[float, FloatArray, Fl
     e2 = np.zeros((d, row.n_targets))
     if row.gaps.shape[0]:
         rate = beta[row.source]
-        factor = np.where(row.restart, 0.0, np.exp(row.gaps * (-rate)))
-        level = linear_recurrence(factor, np.ones(factor.shape[0]))
-        before = np.concatenate([[0.0], level[:-1]])
         gaps = row.gaps
-        first = linear_recurrence(factor, factor * gaps * before)
-        first_before = np.concatenate([[0.0], first[:-1]])
-        second = linear_recurrence(
-            factor, factor * (2.0 * gaps * first_before + gaps * gaps * before)
+        factor = np.exp(gaps * (-rate))
+        factor[row.restarts] = 0.0
+        # Each recursion's values are stored after a leading 0: position 0 stands for "no
+        # event of the source before the target" (its lag is 0, its values 0).
+        n = factor.shape[0]
+        level = np.zeros(n + 1)
+        level[1:] = linear_recurrence(factor, np.ones(n))
+        first = np.zeros(n + 1)
+        first[1:] = linear_recurrence(factor, factor * gaps * level[:-1])
+        second = np.zeros(n + 1)
+        second[1:] = linear_recurrence(
+            factor, factor * (2.0 * gaps * first[:-1] + gaps * gaps * level[:-1])
         )
-        live = row.index >= 0
-        k = row.index[live]
-        lags = row.lag[live]
-        weight = np.exp(lags * (-np.broadcast_to(beta[:, None], row.index.shape)[live]))
-        e0[live] = level[k] * weight
-        e1[live] = weight * (first[k] + lags * level[k])
-        e2[live] = weight * (second[k] + 2.0 * lags * first[k] + lags * lags * level[k])
+        at = row.position
+        lags = row.lag
+        weight = np.exp(lags * (-beta[:, None]))
+        level_at, first_at = level[at], first[at]
+        e0 = level_at * weight
+        e1 = weight * (first_at + lags * level_at)
+        e2 = weight * (second[at] + lags * (2.0 * first_at + lags * level_at))
         tail = np.exp(row.rest * (-rate))
         compensator = np.bincount(row.source, weights=-np.expm1(row.rest * (-rate)), minlength=d)
         slope = np.bincount(row.source, weights=row.rest * tail, minlength=d)
@@ -491,14 +583,40 @@ def cell_derivatives(row: CellRow, x: FloatArray) -> tuple[float, FloatArray, Fl
     return float(value), gradient, hessian
 
 
+def cell_value(row: CellRow, x: FloatArray) -> float:
+    """The row's negative log-likelihood alone (one recursion instead of three, no
+    derivatives): for the trial points of a line search."""
+    d = row.n_dims
+    mu, alpha, beta = x[0], x[1 : d + 1], x[d + 1 :]
+    value = mu * row.horizon
+    lam = np.full(row.n_targets, mu)
+    if row.gaps.shape[0]:
+        rate = beta[row.source]
+        factor = np.exp(row.gaps * (-rate))
+        factor[row.restarts] = 0.0
+        level = np.zeros(factor.shape[0] + 1)
+        level[1:] = linear_recurrence(factor, np.ones(factor.shape[0]))
+        kernel = level[row.position] * np.exp(row.lag * (-beta[:, None]))
+        kernel *= beta[:, None]
+        lam = mu + alpha @ kernel
+        compensator = np.bincount(row.source, weights=-np.expm1(row.rest * (-rate)), minlength=d)
+        value += float(alpha @ compensator)
+    if not np.all(lam > 0.0):
+        return math.inf
+    return float(value - np.sum(np.log(lam)))
+
+
 def newton_cell_row(
     row: CellRow, x0: FloatArray, lower: FloatArray, upper: FloatArray, max_iter: int
 ) -> tuple[FloatArray, float, FloatArray, FloatArray, int, bool, str]:
     """Minimise a per-cell row from x0 by Newton steps on the entries off their bounds (a
     decay whose amplitude is held at zero is held too: the likelihood does not depend on it),
-    with a ridge where the Hessian is not positive definite and a backtracking search along
-    the projected path. Returns (x, value, gradient, hessian, iterations, converged,
-    message); the value never exceeds the start's."""
+    with the decays on the log scale (a decay drifting over decades towards a bound gets
+    there in a few steps, not by halving), the Hessian's negative curvature turned into
+    positive where it is not positive definite (`_modified_step`) and a backtracking search
+    along the projected path (trial points after the first by their value alone). Returns (x,
+    value, gradient, hessian, iterations, converged, message), gradient and Hessian in the
+    decays themselves; the value never exceeds the start's."""
     d = row.n_dims
     x = np.clip(x0, lower, upper)
     value, gradient, hessian = cell_derivatives(row, x)
@@ -508,38 +626,108 @@ def newton_cell_row(
     for iterations in range(1, max_iter + 1):
         held = _held(x, gradient, lower, upper, d)
         moving = ~held
-        sub = hessian[moving][:, moving]
+        logs = _log_entries(x, row.horizon, d)
+        g, h = _log_decays(x, gradient, hessian, logs)
+        sub = h[moving][:, moving]
         positive = _positive_definite(sub)
-        step = _solve(sub, -gradient[moving])
-        decrement = float(-gradient[moving] @ step)
+        if positive:
+            step = _solve(sub, -g[moving])
+        else:
+            step = _modified_step(sub, g[moving])
+        decrement = float(-g[moving] @ step)
         if positive and decrement <= 1e-6:
             converged = True
             message = "Newton decrement below tolerance"
-            trial = x.copy()
-            trial[moving] = np.clip(x[moving] + step, lower[moving], upper[moving])
+            trial = _moved(x, moving, step, lower, upper, logs)
             t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
             if t_value <= value + 1e-12 * abs(value):
                 x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
             break
         if not decrement > 0:
-            step = -gradient[moving] / np.maximum(np.abs(np.diag(sub)), 1e-300)
+            step = -g[moving] / np.maximum(np.abs(np.diag(sub)), 1e-300)
         t = 1.0
         accepted = False
+        full = True
         while t > 1e-14:
-            trial = x.copy()
-            trial[moving] = np.clip(x[moving] + t * step, lower[moving], upper[moving])
-            t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
-            if t_value <= value + 1e-4 * float(gradient @ (trial - x)):
+            trial = _moved(x, moving, t * step, lower, upper, logs)
+            if full:
+                t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
+            else:
+                t_value = cell_value(row, trial)
+            if t_value <= value + 1e-4 * float(g @ _log_change(x, trial, logs)):
                 accepted = True
                 break
             t *= 0.5
+            full = False
         if not accepted:
             projected = np.where(held, 0.0, gradient)
             converged = positive and float(np.max(np.abs(projected))) <= 1e-6 * max(row.n_targets, 1)
             message = "no further decrease (line search at rounding level)"
             break
+        if not full:
+            t_value, t_gradient, t_hessian = cell_derivatives(row, trial)
         x, value, gradient, hessian = trial, t_value, t_gradient, t_hessian
     return x, value, gradient, hessian, iterations, converged, message
+
+
+def _log_entries(x: FloatArray, horizon: float, d: int) -> Any:
+    """The entries stepped on the log scale: every decay, and the excitation of a cell whose
+    time scale exceeds the window (β·T < 1). There the kernel is nearly β times the count of
+    earlier events, so the likelihood depends on α·β alone to first order and its valley,
+    α·β constant, is straight in (log α, log β) but curved in (α, log β), where Newton steps
+    crawl along it."""
+    logs = np.zeros(x.shape[0], dtype=bool)
+    logs[d + 1 :] = True
+    logs[1 : d + 1] = (x[1 : d + 1] > 0.0) & (x[d + 1 :] * horizon < 1.0)
+    return logs
+
+
+def _log_decays(
+    x: FloatArray, gradient: FloatArray, hessian: FloatArray, logs: Any
+) -> tuple[FloatArray, FloatArray]:
+    """Gradient and Hessian with the entries `logs` replaced by their logarithms u = log x:
+    ∂f/∂u = x·∂f/∂x and ∂²f/∂u_i∂u_j = x_i·x_j·∂²f/∂x_i∂x_j (+ x_i·∂f/∂x_i on the
+    diagonal)."""
+    factor = np.where(logs, x, 1.0)
+    g = gradient * factor
+    h = hessian * np.outer(factor, factor)
+    cells = np.flatnonzero(logs)
+    h[cells, cells] += g[cells]
+    return g, h
+
+
+def _moved(
+    x: FloatArray, moving: Any, step: FloatArray, lower: FloatArray, upper: FloatArray, logs: Any
+) -> FloatArray:
+    """x moved by `step` on the moving entries (multiplicatively on the log scale), within
+    bounds."""
+    full = np.zeros(x.shape[0])
+    full[moving] = step
+    trial = np.where(logs, x * np.exp(np.minimum(full, 700.0)), x + full)
+    return np.where(moving, np.clip(trial, lower, upper), x)
+
+
+def _log_change(x: FloatArray, trial: FloatArray, logs: Any) -> FloatArray:
+    change = trial - x
+    with np.errstate(divide="ignore", invalid="ignore"):
+        ratio = np.log(trial / np.where(logs, x, 1.0))
+    out: FloatArray = np.where(logs, ratio, change)
+    return out
+
+
+def _modified_step(hessian: FloatArray, gradient: FloatArray) -> FloatArray:
+    """A descent step for an indefinite Hessian: in the Hessian scaled to a unit diagonal, each
+    eigenvalue is replaced by its absolute value (at least 1e-8 of the largest), so that a
+    direction of negative curvature is followed as far as its curvature's size suggests
+    rather than damped by a ridge just large enough to make the Hessian definite, which
+    crawls."""
+    diagonal = np.abs(np.diag(hessian))
+    scale = 1.0 / np.sqrt(np.where(diagonal > 0.0, diagonal, 1.0))
+    values, vectors = np.linalg.eigh(hessian * np.outer(scale, scale))
+    size = np.abs(values)
+    size = np.maximum(size, 1e-8 * max(float(np.max(size, initial=0.0)), 1e-300))
+    step: FloatArray = -scale * (vectors @ ((vectors.T @ (scale * gradient)) / size))
+    return step
 
 
 def _held(x: FloatArray, gradient: FloatArray, lower: FloatArray, upper: FloatArray, d: int) -> Any:

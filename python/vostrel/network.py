@@ -15,10 +15,13 @@ decays start from the shared fit, so their log-likelihood is never below it.
 and sets no bounds; :func:`l1_path` gives penalised (sparse) fits over a path of strengths with
 a choice of strength by BIC.
 
-Memory: a fixed-decay fit keeps the events, the excitation of every event by every source
-(N·D doubles), one row's design at a time (n_m × (D + 1) doubles, n_m the events of dimension
-m) and the covariance only when it is no larger than that: O(N·D) doubles, refused with a
-MemoryError before anything is allocated when that cannot fit.
+Memory: a fixed-decay fit keeps the events, per realisation the events grouped by source with
+their kernel levels at the decay (a few N doubles), one row's design at a time and what it is
+cut from (a few n_m × (D + 1) doubles, n_m the events of dimension m: a row's excitations are
+computed from the levels for that row alone) and the covariance only when it is no larger than
+N·(D + 1) doubles: O(N + n_m·D) doubles, within O(N·D), refused with a MemoryError before
+anything is allocated when that cannot fit. Each worker of an executor holds the same for its
+rows.
 """
 
 from __future__ import annotations
@@ -45,19 +48,29 @@ __all__ = ["fit_rows", "l1_path", "SparsePath"]
 # -- memory ------------------------------------------------------------------------------------
 
 
-# An excitation closer to 0 than this many standard errors counts as vanishing.
+# An excitation closer to 0 than this many standard errors counts as vanishing: the decay it
+# shapes is then poorly identified, and the fit searches other time scales for it.
 _WEAK_Z = 2.0
+#: Time scales a decade in that search (2 where the excitation is exactly 0: each then costs
+#: one gradient unless the likelihood rises into the interior there), and at most this many.
+_SCAN_PER_DECADE = {True: 2.0, False: 1.0}
+_SCAN_MAX = 14
+#: Searches of a row: after a search that found a better point and the fit from there, the
+#: row is searched again; the optimum is verified when the last search finds nothing better.
+_SCAN_ROUNDS = 4
+#: Iteration limit of the (convex) refits of the search: they only have to beat the optimum.
+_SCAN_ITER = 50
 
 
 def memory_needed(
     n_events: int, n_dims: int, covariance: bool, largest_row: int
 ) -> int:
-    """Doubles a row-by-row fixed-decay fit allocates beyond the events: the excitation of
-    every event by every source and the recursion's factors (N·(D + 3)), one row's design and
-    its weighted copy (2·n_m·(D + 1)), and the covariance when it is formed as a dense (p × p)
-    matrix."""
+    """Doubles a row-by-row fixed-decay fit allocates beyond the events: the events by source,
+    their levels and the recursion's and the per-row counting pass's working arrays (8·N in
+    all), one row's excitations, their positions, its design and the design's weighted copy
+    (5·n_m·(D + 1)), and the covariance when it is formed as a dense (p × p) matrix."""
     p = n_dims + n_dims * n_dims
-    doubles = n_events * (n_dims + 3) + 2 * largest_row * (n_dims + 1) + 4 * p
+    doubles = n_events * 8 + 5 * largest_row * (n_dims + 1) + 4 * p
     if covariance and _dense_covariance(n_events, n_dims):
         doubles += p * p
     return doubles
@@ -126,19 +139,29 @@ def _run_row_task(task: _RowTask) -> list[_rows.RowFit]:
         return out
 
 
+#: Tasks per worker: a few, so that a worker slowed by other work on the machine hands rows
+#: to the others; each task costs one pass over the events (their levels at the decay) and
+#: one copy of them shipped.
+_TASKS_PER_WORKER = 2
+
+
 def _chunks(counts: Any, workers: int) -> list[list[int]]:
-    """Contiguous runs of rows of about equal work (a row costs about its number of events):
-    one per worker, since every task first computes the excitations of all events."""
+    """Contiguous runs of rows of about equal work, `_TASKS_PER_WORKER` per worker. A row
+    costs about its number of events (its design and Newton steps) plus one pass over all
+    events (counting the events before its own), taken here as a quarter of the mean row."""
     n_rows = len(counts)
     if workers <= 1:
         return [list(range(n_rows))]
-    cumulative = np.cumsum(np.asarray(counts, dtype=np.float64) + 1.0)
-    targets = cumulative[-1] * np.arange(1, workers) / workers
+    weights = np.asarray(counts, dtype=np.float64)
+    weights = weights + 0.25 * float(np.mean(weights)) + 1.0
+    cumulative = np.cumsum(weights)
+    tasks = min(n_rows, _TASKS_PER_WORKER * workers)
+    targets = cumulative[-1] * np.arange(1, tasks) / tasks
     edges = np.concatenate([[0], np.searchsorted(cumulative, targets) + 1, [n_rows]])
     edges = np.minimum(np.maximum.accumulate(edges), n_rows)
     return [
         list(range(edges[i], edges[i + 1]))
-        for i in range(workers)
+        for i in range(tasks)
         if edges[i] < edges[i + 1]
     ]
 
@@ -209,6 +232,8 @@ class _Prepared:
     lower_mu: float
     beta_box: tuple[float, float]
     beta_start: float
+    shortest: float  # the shortest gap between events, internal units
+    longest: float  # the longest window
 
 
 def _prepare(events: Events, model: MultivariateExponential) -> _Prepared:
@@ -236,7 +261,25 @@ def _prepare(events: Events, model: MultivariateExponential) -> _Prepared:
         0.0 if lower_mu is None else float(lower_mu),
         (lo, hi),
         beta0,
+        float(stats.min_gap),
+        float(stats.max_window),
     )
+
+
+def _time_scales(prepared: _Prepared, per_decade: float) -> FloatArray:
+    """Decays (internal units) at time scales from the shortest gap to the longest window,
+    evenly on the log scale (`per_decade` a decade, 3 to `_SCAN_MAX` of them), strictly
+    inside the decay's box; the same rule as the joint fit's search."""
+    shortest, longest = prepared.shortest, prepared.longest
+    if not (0.0 < shortest < longest and math.isfinite(longest)):
+        return np.empty(0)
+    decades = math.log10(longest / shortest)
+    count = int(min(_SCAN_MAX, max(3, math.ceil(decades * per_decade) + 1)))
+    lo, hi = prepared.beta_box
+    values = 1.0 / np.geomspace(longest, shortest, count)
+    values = np.clip(values, lo * 1.01, hi / 1.01)
+    out: FloatArray = np.unique(values)
+    return out
 
 
 def _row_start(n_dims: int, count: int, horizon: float) -> FloatArray:
@@ -470,19 +513,55 @@ def _fit_shared(
         )
         bar.update()
     best_beta = min(cache, key=lambda k: cache[k][0])
-    # Final rows at the optimum, with their information when standard errors are wanted.
-    starts = [f.theta for f in cache[best_beta][1]]
-    fits = _fixed_fits(
-        prepared,
-        best_beta,
-        starts,
-        None,
-        None,
-        max_iter,
-        std_errors,
-        executor,
-        progress,
-    )
+
+    def final(beta: float) -> list[_rows.RowFit]:
+        # The rows at the optimum with their information (for the standard errors, and for
+        # telling whether every excitation vanishes).
+        return _fixed_fits(
+            prepared,
+            beta,
+            [f.theta for f in cache[beta][1]],
+            None,
+            None,
+            max_iter,
+            True,
+            executor,
+            progress,
+        )
+
+    fits = final(best_beta)
+    scan = None
+    if _all_weak(fits, prepared.n_dims):
+        # Every excitation vanishes: the shared decay is poorly identified and the profile may
+        # have a better optimum at another time scale. Evaluate it at the data's time scales;
+        # from a better one, search again between its neighbours.
+        value = cache[best_beta][0]
+        scales = _time_scales(prepared, _SCAN_PER_DECADE[False])
+        scanned = [(profile(math.log(b)), b) for b in scales.tolist()]
+        tolerance = 1e-9 * max(1.0, abs(value))
+        found = min(scanned, default=(math.inf, 0.0))
+        better = found[0] < value - tolerance
+        if better:
+            at = scales.tolist().index(found[1])
+            low = math.log(scales[at - 1] if at > 0 else lo)
+            high = math.log(scales[at + 1] if at + 1 < len(scales) else hi)
+            outcome = minimize_scalar(
+                profile, bounds=(low, high), method="bounded", options={"xatol": 1e-9}
+            )
+            best_beta = min(cache, key=lambda k: cache[k][0])
+            fits = final(best_beta)
+        s = prepared.scale
+        scan = (
+            "every excitation vanishes or lies within "
+            f"{_WEAK_Z:g} standard errors of 0 (errors at the decay held), so the decay is "
+            f"poorly identified: the profile likelihood was evaluated at {len(scales)} time "
+            f"scales from {prepared.shortest / s:.3g} to {prepared.longest / s:.3g}"
+            + (
+                ", and searched further around the best of them, which beat the first optimum"
+                if better
+                else "; none gives a higher likelihood"
+            )
+        )
     return _result(
         events,
         model,
@@ -495,7 +574,28 @@ def _fit_shared(
         std_errors,
         "shared decay: profiled over beta (bounded Brent search), rows refitted by Newton steps",
         start_beta=beta0,
+        scan=scan,
     )
+
+
+def _all_weak(fits: list[_rows.RowFit], d: int) -> bool:
+    """Whether every excitation of a shared-decay fit is 0 or within `_WEAK_Z` standard errors
+    of it, the errors taken from each row's information at the decay held (smaller than with
+    the decay's own uncertainty: fewer cells count as weak). Sources without events excite
+    nothing and are left out."""
+    any_cell = False
+    for f in fits:
+        alpha = f.theta[1:]
+        est = np.asarray(f.estimated)[1:]
+        se = np.full(d, np.nan)
+        if f.covariance is not None and est.any():
+            diagonal = np.diag(f.covariance)[int(bool(f.estimated[0])) :]
+            se[est] = np.sqrt(np.maximum(diagonal, 0.0))
+        weak = (alpha <= 0.0) | (np.isfinite(se) & (alpha < _WEAK_Z * se))
+        if not weak.all():
+            return False
+        any_cell = True
+    return any_cell
 
 
 def _beta_curvature(
@@ -536,6 +636,7 @@ class _CellTask:
     beta_box: tuple[float, float]
     max_iter: int
     covariance: bool
+    scales: dict[bool, FloatArray]  # decays of the search: {on the bound: ..., inside: ...}
 
 
 def _run_cell_task(task: _CellTask) -> list[_rows.RowFit]:
@@ -560,6 +661,30 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
         x = x0.copy()
         value, gradient, hessian = _rows.cell_derivatives(row, x)
         converged = False
+    # The search of other time scales for the decays of vanishing excitations.
+    clean = True
+    searched = 0
+    weak = np.zeros(d, dtype=bool)
+    kernels: dict[tuple[int, float], tuple[FloatArray, float]] = {}  # the same in every round
+    for _round in range(_SCAN_ROUNDS):
+        weak = _weak_cells(x, hessian, lower, upper, d)
+        with np.errstate(all="ignore"):  # a refit that fails is not a better point
+            point, point_value, points = _scan_cells(row, x, value, weak, task, kernels)
+        searched += points
+        clean = point is None
+        if point is None:
+            break
+        # A better point: the full fit from there (its value never exceeds the point's).
+        outcome = _rows.newton_cell_row(row, point, lower, upper, task.max_iter)
+        n_iter += outcome[4]
+        if not outcome[1] <= point_value:
+            break  # rounding: keep the optimum, unverified
+        x, value, gradient, hessian, _, converged, message = outcome
+    if not clean:
+        # The last search still found higher likelihoods: the optimum is not verified.
+        converged = False
+    # Cells of sources without events, or of a row without events, have nothing to search.
+    weak = weak & np.isin(np.arange(d), row.source) & (row.n_targets > 0)
     scale = np.maximum(1.0, np.abs(x))
     at_lower = x - lower <= 1e-8 * scale
     at_upper = upper - x <= 1e-8 * scale
@@ -587,7 +712,107 @@ def _fit_cell_row(row: _rows.CellRow, x0: FloatArray, task: _CellTask) -> _rows.
         hessian_ok,
         message,
         estimated,
+        weak,
+        searched,
+        clean,
     )
+
+
+def _weak_cells(
+    x: FloatArray, hessian: FloatArray, lower: FloatArray, upper: FloatArray, d: int
+) -> Any:
+    """The cells whose excitation is 0 or within `_WEAK_Z` standard errors of it (standard
+    errors from the observed information of the entries off their bounds; a cell without one,
+    in a flat direction elsewhere, is not called weak)."""
+    alpha = x[1 : d + 1]
+    scale = np.maximum(1.0, np.abs(x))
+    on_bound = (x - lower <= 1e-8 * scale) | (upper - x <= 1e-8 * scale)
+    on_bound[d + 1 :] |= alpha <= 0.0
+    estimated = ~on_bound
+    se = np.full(x.shape[0], np.nan)
+    if estimated.any():
+        covariance, ok = _rows._invert(hessian[estimated][:, estimated])
+        if ok and covariance is not None:
+            se[estimated] = np.sqrt(np.maximum(np.diag(covariance), 0.0))
+    alpha_se = se[1 : d + 1]
+    with np.errstate(invalid="ignore"):
+        close = np.isfinite(alpha_se) & (alpha < _WEAK_Z * alpha_se)
+    weak: Any = on_bound[1 : d + 1] | close
+    return weak
+
+
+def _scan_cells(
+    row: _rows.CellRow,
+    x: FloatArray,
+    value: float,
+    weak: Any,
+    task: _CellTask,
+    kernels: dict[tuple[int, float], tuple[FloatArray, float]],
+) -> tuple[FloatArray | None, float, int]:
+    """Search other time scales for the weak cells of a row at its optimum `x`.
+
+    Cell after cell, the cell's decay is held at each time scale of the search with the other
+    decays held where they are, and the row's baseline and excitations refitted (a convex
+    problem, solved exactly by `newton_row`); where the excitation is 0, only the time scales
+    at which the likelihood rises into the interior along it are refitted (the likelihood is
+    concave in the excitations at fixed decays, so that test is exact), and elsewhere a time
+    scale whose refit provably cannot beat the current point is skipped (`cannot_beat`). A
+    time scale that
+    beats the current point becomes the current point before the next cell is searched.
+    Returns the best point found when it beats `value` (else None), its value, and the number
+    of time scales examined. `kernels` keeps each source's kernel at each time scale for the
+    row's later searches."""
+    d = row.n_dims
+    if not weak.any() or row.n_targets == 0:
+        return None, value, 0
+    beta = x[d + 1 :].copy()
+    theta = x[: d + 1].copy()
+    design = np.empty((row.n_targets, d + 1))
+    design[:, 0] = 1.0
+    linear = np.empty(d + 1)
+    linear[0] = row.horizon
+    for j in range(d):
+        design[:, 1 + j], linear[1 + j] = _rows.source_kernel(row, j, float(beta[j]))
+    free = np.concatenate([[True], linear[1:] > 0.0])  # a source without events excites nothing
+    theta = np.where(free, theta, 0.0)
+    lower = np.zeros(d + 1)
+    lower[0] = task.lower_mu
+    zero = np.zeros(d + 1)
+    tolerance = 1e-9 * max(1.0, abs(value))
+    current = value
+    moved = False
+    points = 0
+    for k in np.flatnonzero(weak & free[1:]).tolist():
+        at_bound = bool(theta[1 + k] <= 0.0)
+        inverse = 1.0 / (design @ theta)
+        best: tuple[float, float, FloatArray, FloatArray, float] | None = None
+        for b in task.scales[at_bound].tolist():
+            points += 1
+            if (k, b) not in kernels:
+                kernels[k, b] = _rows.source_kernel(row, k, b)
+            kernel, weight = kernels[k, b]
+            if at_bound and not (float(kernel @ inverse) - weight) / row.n_targets > 1e-6:
+                continue
+            trial = design.copy()
+            trial[:, 1 + k] = kernel
+            coefficients = linear.copy()
+            coefficients[1 + k] = weight
+            if _rows.cannot_beat(
+                trial, coefficients, theta, lower, free, current - tolerance
+            ):
+                continue
+            fit = _rows.newton_row(
+                _rows.RowDesign(trial, coefficients), lower, free, theta, zero, _SCAN_ITER, False
+            )
+            if fit.value < current - tolerance and (best is None or fit.value < best[0]):
+                best = (fit.value, b, fit.theta, kernel, weight)
+        if best is not None:
+            current, beta[k], theta = best[0], best[1], best[2]
+            design[:, 1 + k], linear[1 + k] = best[3], best[4]
+            moved = True
+    if not moved:
+        return None, value, points
+    return np.concatenate([theta, beta]), current, points
 
 
 def _fit_per_cell(
@@ -621,7 +846,7 @@ def _fit_per_cell(
         for m in range(d)
     ]
     lo, hi = prepared.beta_box
-    chunks = _chunks(prepared.counts, 1 if executor is None else 4 * _worker_count(executor))
+    chunks = _chunks(prepared.counts, 1 if executor is None else 2 * _worker_count(executor))
     tasks = [
         _CellTask(
             prepared.realisations,
@@ -631,6 +856,7 @@ def _fit_per_cell(
             (lo, hi),
             max_iter,
             std_errors,
+            {flag: _time_scales(prepared, per) for flag, per in _SCAN_PER_DECADE.items()},
         )
         for rows in chunks
     ]
@@ -674,6 +900,7 @@ def _result(
     method: str,
     start_beta: float | None = None,
     seed: int = 0,
+    scan: str | None = None,
 ) -> FitResult:
     d = prepared.n_dims
     s = prepared.scale
@@ -828,27 +1055,10 @@ def _result(
             + (" ..." if len(bad) > 10 else "")
             + ": treat the estimates with care"
         )
-    if (shared or per_cell) and penalty is None:
-        # A vanishing excitation leaves the decay it shapes free: the profile over that decay
-        # may then have a better optimum at another time scale, which the rows do not search.
-        z = alpha / np.where(
-            std[d : d + d * d].reshape(d, d) > 0,
-            std[d : d + d * d].reshape(d, d),
-            np.nan,
-        )
-        weak = (alpha <= 0.0) | (np.isfinite(z) & (z < _WEAK_Z))
-        if (per_cell and weak.any()) or (shared and weak.all()):
-            converged = False
-            cells = [f"alpha[{m},{k}]" for m, k in zip(*np.nonzero(weak))]
-            notes.append(
-                "not a verified optimum: "
-                + ", ".join(cells[:6])
-                + (" ..." if len(cells) > 6 else "")
-                + f" vanish or lie within {_WEAK_Z:g} standard errors of 0, so the decay they shape "
-                "is poorly identified and other time scales may give a higher likelihood; the "
-                "row-by-row fit does not search them (fit with bounds={} for the joint fit, "
-                "which does)"
-            )
+    if per_cell and penalty is None:
+        notes += _search_notes(fits, alpha, prepared, s)
+    if shared and penalty is None and scan is not None:
+        notes.append(scan)
     branching_ratio = fitted.branching_ratio
     if not branching_ratio < 1.0:
         notes.append(
@@ -899,6 +1109,53 @@ def _result(
         n_hessian_evaluations=0,
         _log_scale=tuple(info.log_scale for info in fitted.param_info()),
     )
+
+
+def _search_notes(
+    fits: list[_rows.RowFit], alpha: FloatArray, prepared: _Prepared, s: float
+) -> list[str]:
+    """What the search of other time scales did for a per-cell fit, and what it leaves
+    unidentified."""
+    d = prepared.n_dims
+    notes = []
+    weak = np.array([np.zeros(d, dtype=bool) if f.weak is None else f.weak for f in fits])
+    unclean = [m for m, f in enumerate(fits) if not f.clean]
+    if weak.any():
+        cells = [f"alpha[{m},{k}]" for m, k in zip(*np.nonzero(weak))]
+        notes.append(
+            ", ".join(cells[:6])
+            + (f" ... ({len(cells)} in all)" if len(cells) > 6 else "")
+            + (" vanishes or lies" if len(cells) == 1 else " vanish or lie")
+            + f" within {_WEAK_Z:g} standard errors of 0, so the decays they "
+            "shape are poorly identified: each such decay was held at time scales from "
+            f"{prepared.shortest / s:.3g} to {prepared.longest / s:.3g} (up to {_SCAN_MAX}, "
+            f"{sum(f.searched for f in fits)} points in all) with its row's baseline and "
+            "excitations refitted"
+            + (
+                ", and no higher likelihood was found: the optimum is verified against them"
+                if not unclean
+                else ""
+            )
+        )
+    if unclean:
+        notes.append(
+            "not a verified optimum: in rows "
+            + ", ".join(str(m) for m in unclean[:10])
+            + (" ..." if len(unclean) > 10 else "")
+            + f" the search of other time scales still found higher likelihoods after "
+            f"{_SCAN_ROUNDS} searches"
+        )
+    zero = [f"alpha[{m},{k}]" for m, k in zip(*np.nonzero(alpha <= 0.0))]
+    if zero:
+        notes.append(
+            ", ".join(zero[:6])
+            + (f" ... ({len(zero)} in all)" if len(zero) > 6 else "")
+            + (" is" if len(zero) == 1 else " are")
+            + " 0: the decays of those cells have no effect on the likelihood and are not "
+            "identified (reported where the fit left them, without standard errors); the "
+            "optimum concerns the other parameters"
+        )
+    return notes
 
 
 # -- sparse estimation -------------------------------------------------------------------------
