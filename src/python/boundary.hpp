@@ -529,7 +529,7 @@ Getter getter_def(const char* name, const char* doc = nullptr) {
 }
 
 // What create_class needs to build a class.
-struct ClassSpec {
+struct ClassTable {
     const char* type_name;  // dotted: "vostrel._libvostrel.kernels.ExponentialKernel"
     const Signature& constructor;
     const char* doc;  // the prose after the constructor's text signature
@@ -546,7 +546,7 @@ struct ClassSpec {
 PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot);
 // The same from a class binding's tables; the method table, getters and docstrings are built from
 // it and kept for the life of the process.
-PyTypeObject* create_class(const ClassSpec& spec, PyTypeObject*& slot);
+PyTypeObject* create_class(const ClassTable& table, PyTypeObject*& slot);
 
 // A class of the module over the core's value type T, declared as a table: the constructor's
 // signature and body, the type's dotted name, the docstring's prose, the repr, the methods and
@@ -561,16 +561,16 @@ struct ClassBinding {
     PyTypeObject* cached = nullptr;
 
     PyTypeObject* type() {
-        const ClassSpec spec{type_name,
-                             New,
-                             doc,
-                             constructor_entry<New, Construct>,
-                             instance_dealloc<T>,
-                             repr,
-                             static_cast<int>(sizeof(Instance<T>)),
-                             methods,
-                             getters};
-        return create_class(spec, cached);
+        const ClassTable table{type_name,
+                               New,
+                               doc,
+                               constructor_entry<New, Construct>,
+                               instance_dealloc<T>,
+                               repr,
+                               static_cast<int>(sizeof(Instance<T>)),
+                               methods,
+                               getters};
+        return create_class(table, cached);
     }
 };
 

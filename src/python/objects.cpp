@@ -156,33 +156,33 @@ PyTypeObject* create_class(PyType_Spec* type_spec, PyTypeObject*& slot) {
     return slot;
 }
 
-PyTypeObject* create_class(const ClassSpec& spec, PyTypeObject*& slot) {
+PyTypeObject* create_class(const ClassTable& table, PyTypeObject*& slot) {
     if (slot != nullptr) return slot;
-    const char* doc = make_docstring(spec.constructor, spec.doc);
+    const char* doc = make_docstring(table.constructor, table.doc);
     if (doc == nullptr) return nullptr;
     // Zero-filled, so the entry after the last is the terminating sentinel.
-    auto methods = std::make_unique<PyMethodDef[]>(spec.methods.size() + 1);
-    for (std::size_t k = 0; k < spec.methods.size(); ++k) {
-        const Method& method = spec.methods[k];
+    auto methods = std::make_unique<PyMethodDef[]>(table.methods.size() + 1);
+    for (std::size_t k = 0; k < table.methods.size(); ++k) {
+        const Method& method = table.methods[k];
         const char* method_doc = make_docstring(*method.signature, method.body);
         if (method_doc == nullptr) return nullptr;
         methods[k] = {method.signature->name, method.entry, method.flags, method_doc};
     }
-    auto getters = std::make_unique<PyGetSetDef[]>(spec.getters.size() + 1);
-    for (std::size_t k = 0; k < spec.getters.size(); ++k) {
-        const Getter& row = spec.getters[k];
+    auto getters = std::make_unique<PyGetSetDef[]>(table.getters.size() + 1);
+    for (std::size_t k = 0; k < table.getters.size(); ++k) {
+        const Getter& row = table.getters[k];
         getters[k] = {row.name, row.read, nullptr, row.doc, nullptr};
     }
     PyType_Slot slots[] = {
-        {Py_tp_new, reinterpret_cast<void*>(spec.construct)},
-        {Py_tp_dealloc, reinterpret_cast<void*>(spec.dealloc)},
+        {Py_tp_new, reinterpret_cast<void*>(table.construct)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(table.dealloc)},
         {Py_tp_methods, methods.get()},
         {Py_tp_getset, getters.get()},
-        {Py_tp_repr, reinterpret_cast<void*>(spec.repr)},
+        {Py_tp_repr, reinterpret_cast<void*>(table.repr)},
         {Py_tp_doc, const_cast<char*>(doc)},
         {0, nullptr},
     };
-    PyType_Spec type_spec{spec.type_name, spec.basic_size, 0,
+    PyType_Spec type_spec{table.type_name, table.basic_size, 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
     if (create_class(&type_spec, slot) != nullptr) {
         // The type points into both tables for the rest of the process.
