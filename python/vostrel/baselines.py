@@ -1003,24 +1003,14 @@ class WithBaseline(Model):
             raise NotImplementedError(f"{type(self.model).__name__} has no simulator")
         rng = _simulate.generator(seed, index)
         offspring = self.model._offspring()
-        times, dims = self._sample_immigrants(rng, start, end)
-        all_t, all_d = [times], [dims]
-        generation_t, generation_d = times, dims
-        while generation_t.shape[0]:
-            child_t, child_d = offspring(rng, generation_t, generation_d)
-            keep = child_t < end
-            generation_t, generation_d = child_t[keep], child_d[keep]
-            all_t.append(generation_t)
-            all_d.append(generation_d)
-        merged = np.concatenate(all_t)
-        merged_d = np.concatenate(all_d).astype(np.int64)
-        order = np.argsort(merged, kind="stable")
-        times = np.minimum(merged[order], end)
+        immigrants, immigrant_dims = self._sample_immigrants(rng, start, end)
+        merged, merged_d = _simulate.descendants(rng, immigrants, immigrant_dims, end, offspring)
+        times = np.minimum(merged, end)
         return Realization(
             freeze(np.ascontiguousarray(times)),
             end,
             start,
-            None if self.n_dims == 1 else freeze(np.ascontiguousarray(merged_d[order])),
+            None if self.n_dims == 1 else freeze(np.ascontiguousarray(merged_d.astype(np.int64))),
         )
 
 

@@ -27,6 +27,7 @@ import numpy as np
 from ._checks import FloatArray, IntArray, as_int, finite_scalar, float_array, fmt, freeze
 from .events import Events, Realization
 from .models._base import Model, decay
+from .models._simulate import descendants
 
 __all__ = ["Forecast", "forecast"]
 
@@ -447,21 +448,10 @@ def _draw_path(
         keep = child_t >= start
         parts_t.append(child_t[keep])
         parts_d.append(child_d[keep])
-    generation_t = np.concatenate(parts_t)
-    generation_d = np.concatenate(parts_d)
-    keep = generation_t < end
-    generation_t, generation_d = generation_t[keep], generation_d[keep]
-    all_t, all_d = [generation_t], [generation_d]
-    while generation_t.shape[0]:
-        child_t, child_d = offspring(rng, generation_t, generation_d)
-        keep = child_t < end
-        generation_t, generation_d = child_t[keep], child_d[keep]
-        all_t.append(generation_t)
-        all_d.append(generation_d)
-    merged = np.concatenate(all_t)
-    merged_d = np.concatenate(all_d).astype(np.int64)
-    order = np.argsort(merged, kind="stable")
-    return merged[order], merged_d[order]
+    first_t = np.concatenate(parts_t)
+    first_d = np.concatenate(parts_d).astype(np.int64)
+    keep = first_t < end
+    return descendants(rng, first_t[keep], first_d[keep], end, offspring)
 
 
 def _forecast_batch(

@@ -177,17 +177,38 @@ def cluster(
     _within_budget(total, 0, horizon, budget)
     times = [rng.random(int(c)) * horizon for c in counts]
     dims = [np.full(int(c), m, dtype=np.int64) for m, c in enumerate(counts)]
-    generation_times = np.concatenate(times)
-    generation_dims = np.concatenate(dims)
-    all_times, all_dims = [generation_times], [generation_dims]
-    while generation_times.shape[0]:
-        child_times, child_dims = offspring(rng, generation_times, generation_dims)
-        keep = child_times < horizon
-        generation_times, generation_dims = child_times[keep], child_dims[keep]
-        _within_budget(total + generation_times.shape[0], total, horizon, budget)
-        total += generation_times.shape[0]
-        all_times.append(generation_times)
-        all_dims.append(generation_dims)
+    return descendants(
+        rng,
+        np.concatenate(times),
+        np.concatenate(dims),
+        horizon,
+        offspring,
+        lambda events, held: _within_budget(events, held, horizon, budget),
+    )
+
+
+def descendants(
+    rng: np.random.Generator,
+    times: FloatArray,
+    dims: IntArray,
+    end: float,
+    offspring: Offspring,
+    check: Callable[[int, int], None] | None = None,
+) -> tuple[FloatArray, IntArray]:
+    """The events `times, dims` (a first generation) with all their descendants before `end`,
+    drawn a generation at a time from `offspring`, merged in time order (a stable sort).
+    `check(events, held)`, if given, sees each new total before it is kept."""
+    all_times, all_dims = [times], [dims]
+    total = times.shape[0]
+    while times.shape[0]:
+        child_times, child_dims = offspring(rng, times, dims)
+        keep = child_times < end
+        times, dims = child_times[keep], child_dims[keep]
+        if check is not None:
+            check(total + times.shape[0], total)
+        total += times.shape[0]
+        all_times.append(times)
+        all_dims.append(dims)
     merged = np.concatenate(all_times)
     merged_dims = np.concatenate(all_dims)
     order = np.argsort(merged, kind="stable")
