@@ -25,6 +25,10 @@ import numpy.typing as npt
 from ._checks import FloatArray, as_int, as_scalar, as_seed, fmt
 from ._progress import progress_bar
 from ._results import FitResult, StartResult
+from ._scan import SCAN_ITER as _SCAN_ITER
+from ._scan import SCAN_PER_DECADE as _SCAN_PER_DECADE
+from ._scan import WEAK_Z as WEAK_Z
+from ._scan import scan_count
 from ._threads import one_blas_thread
 from .events import Events
 from .models._base import DataStats, Model, ParamInfo, event_stats, prepare, time_scale
@@ -712,20 +716,13 @@ def _verify(
 # -- step 4b: escape from a vanished excitation -------------------------------------------------
 
 
-#: An amplitude on its lower bound, or whose estimate is within this many standard errors of 0,
-#: is weak: the decay it shapes is then poorly determined and the fit may have missed another
-#: time scale.
-WEAK_Z = 2.0
+#: An amplitude on its lower bound, or whose estimate is within `WEAK_Z` standard errors of 0,
+#: is weak (see `_scan`): the decay it shapes is then poorly determined and the fit may have
+#: missed another time scale.
 #: Rounds of the escape: each scans the weak pairs of the current best point.
 _ESCAPE_ROUNDS = 2
 #: Full starts per round, from the best points of the scan that beat the current best.
 _ESCAPE_STARTS = 2
-#: Time scales of the scan per decade (where the amplitudes are on their bound, each costs one
-#: gradient unless the likelihood rises there; otherwise each is a refit), and at most this many.
-_SCAN_PER_DECADE = {True: 2.0, False: 1.0}
-_SCAN_MAX = 14
-#: Iteration limit of the refits of the scan: they only have to beat the current optimum.
-_SCAN_ITER = 50
 
 
 @dataclass(frozen=True)
@@ -820,10 +817,9 @@ def _time_scales(problem: _Problem, decay: int, per_decade: float) -> list[float
     window, evenly on the log scale, strictly inside the decay's box."""
     stats = problem.stats
     shortest, longest = stats.min_gap, stats.max_window
-    if not (0.0 < shortest < longest and math.isfinite(longest)):
+    count = scan_count(shortest, longest, per_decade)
+    if count == 0:
         return []
-    decades = math.log10(longest / shortest)
-    count = int(min(_SCAN_MAX, max(3, math.ceil(decades * per_decade) + 1)))
     scales = np.geomspace(shortest, longest, count)
     values = scales ** float(problem.info[decay].time_power)
     lower, upper = problem.box[decay]

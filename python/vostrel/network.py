@@ -39,6 +39,11 @@ from ._progress import progress_bar
 from ._threads import one_blas_thread
 from .events import Events
 from ._results import FitResult, StartResult
+from ._scan import SCAN_ITER as _SCAN_ITER
+from ._scan import SCAN_MAX as _SCAN_MAX
+from ._scan import SCAN_PER_DECADE as _SCAN_PER_DECADE
+from ._scan import WEAK_Z as _WEAK_Z
+from ._scan import scan_count
 from .models._base import Model, event_stats, prepare, time_scale
 from .models.multivariate import MultivariateExponential
 
@@ -48,18 +53,9 @@ __all__ = ["fit_rows", "l1_path", "SparsePath"]
 # -- memory ------------------------------------------------------------------------------------
 
 
-# An excitation closer to 0 than this many standard errors counts as vanishing: the decay it
-# shapes is then poorly identified, and the fit searches other time scales for it.
-_WEAK_Z = 2.0
-#: Time scales a decade in that search (2 where the excitation is exactly 0: each then costs
-#: one gradient unless the likelihood rises into the interior there), and at most this many.
-_SCAN_PER_DECADE = {True: 2.0, False: 1.0}
-_SCAN_MAX = 14
 #: Searches of a row: after a search that found a better point and the fit from there, the
 #: row is searched again; the optimum is verified when the last search finds nothing better.
 _SCAN_ROUNDS = 4
-#: Iteration limit of the (convex) refits of the search: they only have to beat the optimum.
-_SCAN_ITER = 50
 
 
 def memory_needed(
@@ -271,10 +267,9 @@ def _time_scales(prepared: _Prepared, per_decade: float) -> FloatArray:
     evenly on the log scale (`per_decade` a decade, 3 to `_SCAN_MAX` of them), strictly
     inside the decay's box; the same rule as the joint fit's search."""
     shortest, longest = prepared.shortest, prepared.longest
-    if not (0.0 < shortest < longest and math.isfinite(longest)):
+    count = scan_count(shortest, longest, per_decade)
+    if count == 0:
         return np.empty(0)
-    decades = math.log10(longest / shortest)
-    count = int(min(_SCAN_MAX, max(3, math.ceil(decades * per_decade) + 1)))
     lo, hi = prepared.beta_box
     values = 1.0 / np.geomspace(longest, shortest, count)
     values = np.clip(values, lo * 1.01, hi / 1.01)
